@@ -1,0 +1,66 @@
+// The engine: owner of one Core engine handle, factory of requests.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/hv_abi.h"
+#include "core/result.h"
+
+namespace halvane {
+
+class Request;
+struct RequestConfig;
+
+enum class TlsVerification : uint32_t { Default = 0, CustomCa = 1, Disabled = 2 };
+enum class HttpVersion : uint32_t { Auto = 0, Http1 = 1, Http2 = 2, Http3 = 3 };
+
+struct EngineConfig {
+  std::optional<std::string> impersonate;
+  std::optional<std::string> profile_namespace;
+  std::optional<std::string> user_agent;
+  std::optional<std::string> accept_language;
+  std::optional<std::string> proxy;
+  std::optional<std::string> proxy_username;
+  std::optional<std::string> proxy_password;
+  std::optional<std::vector<uint8_t>> ca_pem;
+  bool disable_cache = false;
+  TlsVerification tls_verification = TlsVerification::Default;
+  HttpVersion http_version = HttpVersion::Auto;
+};
+
+// Owns the Core engine handle; releases it exactly once.
+class EngineInner {
+ public:
+  explicit EngineInner(hv_handle handle) : handle_(handle) {}
+  ~EngineInner();
+  EngineInner(const EngineInner &) = delete;
+  EngineInner &operator=(const EngineInner &) = delete;
+  hv_handle handle() const { return handle_; }
+
+ private:
+  hv_handle handle_;
+};
+
+class Engine {
+ public:
+  // Checks the Core's ABI number, then creates a Core engine from `config`.
+  static Result<Engine> create(EngineConfig config);
+
+  // The Core's version text, or nothing when the Core has none.
+  static std::optional<std::string> core_version();
+
+  // Creates a request on this engine (not started).
+  Result<Request> request(RequestConfig config) const;
+
+  hv_handle handle() const { return inner_->handle(); }
+
+ private:
+  explicit Engine(std::shared_ptr<EngineInner> inner) : inner_(std::move(inner)) {}
+  std::shared_ptr<EngineInner> inner_;
+};
+
+}  // namespace halvane

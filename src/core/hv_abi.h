@@ -1,0 +1,230 @@
+/* The Core's C interface: records, callback types and hv_* functions.
+ *
+ * Every record and embedded callback table begins with its own size in bytes
+ * and the ABI number. Texts and byte strings are (pointer, length) pairs with
+ * no terminator; they are valid only during the create call. On 32-bit x86
+ * the records have fixed sizes (84, 92 and 80 bytes), checked below. */
+#ifndef HALVANE_HV_ABI_H
+#define HALVANE_HV_ABI_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define HV_ABI_VERSION 8u
+
+typedef uintptr_t hv_handle;
+
+/* ---- engine ---------------------------------------------------------- */
+
+typedef struct hv_engine_record {
+  uint32_t size;
+  uint32_t abi;
+  const uint8_t *user_agent;
+  uint32_t user_agent_len;
+  const uint8_t *proxy;
+  uint32_t proxy_len;
+  const uint8_t *proxy_username;
+  uint32_t proxy_username_len;
+  const uint8_t *proxy_password;
+  uint32_t proxy_password_len;
+  uint32_t disable_cache;
+  const uint8_t *accept_language;
+  uint32_t accept_language_len;
+  const uint8_t *impersonate;
+  uint32_t impersonate_len;
+  const uint8_t *profile_namespace;
+  uint32_t profile_namespace_len;
+  uint32_t http_version;
+  uint32_t tls_verification;
+  const uint8_t *ca_pem;
+  uint32_t ca_pem_len;
+} hv_engine_record;
+
+/* ---- request ----------------------------------------------------------- */
+
+typedef void (*hv_on_response_fn)(void *user, hv_handle request, int32_t status,
+                                  const uint8_t *headers, uint32_t headers_len);
+typedef int (*hv_on_body_fn)(void *user, hv_handle request, const uint8_t *data,
+                             uint32_t len);
+typedef void (*hv_on_complete_fn)(void *user, hv_handle request, int32_t code,
+                                  int32_t net_error);
+typedef void (*hv_on_redirect_fn)(void *user, hv_handle request, int32_t status,
+                                  const uint8_t *headers, uint32_t headers_len,
+                                  const uint8_t *first, uint32_t first_len,
+                                  const uint8_t *second, uint32_t second_len);
+
+typedef struct hv_request_callbacks {
+  uint32_t size;
+  uint32_t abi;
+  void *user_data;
+  hv_on_response_fn on_response;
+  hv_on_body_fn on_body;
+  hv_on_complete_fn on_complete;
+  hv_on_redirect_fn on_redirect;
+} hv_request_callbacks;
+
+typedef struct hv_header {
+  const uint8_t *name;
+  uint32_t name_len;
+  const uint8_t *value;
+  uint32_t value_len;
+} hv_header;
+
+typedef struct hv_request_record {
+  uint32_t size;
+  uint32_t abi;
+  const uint8_t *url;
+  uint32_t url_len;
+  const uint8_t *method;
+  uint32_t method_len;
+  const hv_header *headers;
+  uint32_t header_count;
+  uint64_t timeout_ms;
+  hv_request_callbacks callbacks;
+  const uint8_t *body;
+  uint32_t body_len;
+  uint32_t body_kind;
+  uint32_t cache_mode;
+  uint32_t redirect_mode;
+  uint32_t priority;
+} hv_request_record;
+
+/* ---- websocket --------------------------------------------------------- */
+
+typedef void (*hv_ws_on_open_fn)(void *user, hv_handle ws, const uint8_t *protocol,
+                                 uint32_t protocol_len, const uint8_t *extensions,
+                                 uint32_t extensions_len);
+typedef void (*hv_ws_on_message_fn)(void *user, hv_handle ws, int32_t type,
+                                    int32_t fin, const uint8_t *data, uint32_t len);
+typedef void (*hv_ws_on_closing_fn)(void *user, hv_handle ws);
+typedef void (*hv_ws_on_closed_fn)(void *user, hv_handle ws, int32_t clean,
+                                   uint32_t code, const uint8_t *reason,
+                                   uint32_t reason_len);
+typedef void (*hv_ws_on_failure_fn)(void *user, hv_handle ws, int32_t code,
+                                    int32_t net_error, int32_t response_code,
+                                    const uint8_t *message, uint32_t message_len);
+
+typedef struct hv_websocket_callbacks {
+  uint32_t size;
+  uint32_t abi;
+  void *user_data;
+  hv_ws_on_open_fn on_open;
+  hv_ws_on_message_fn on_message;
+  hv_ws_on_closing_fn on_closing;
+  hv_ws_on_closed_fn on_closed;
+  hv_ws_on_failure_fn on_failure;
+} hv_websocket_callbacks;
+
+typedef struct hv_protocol {
+  const uint8_t *name;
+  uint32_t name_len;
+} hv_protocol;
+
+typedef struct hv_websocket_record {
+  uint32_t size;
+  uint32_t abi;
+  const uint8_t *url;
+  uint32_t url_len;
+  const uint8_t *origin;
+  uint32_t origin_len;
+  const hv_protocol *protocols;
+  uint32_t protocol_count;
+  const hv_header *headers;
+  uint32_t header_count;
+  hv_websocket_callbacks callbacks;
+  uint64_t timeout_ms;
+} hv_websocket_record;
+
+/* ---- functions ----------------------------------------------------------- */
+
+uint32_t hv_abi_version(void);
+const char *hv_version_string(void);
+
+int32_t hv_engine_create(const hv_engine_record *record, hv_handle *out_engine);
+void hv_engine_release(hv_handle engine);
+
+int32_t hv_request_create(hv_handle engine, const hv_request_record *record,
+                          hv_handle *out_request);
+int32_t hv_request_start(hv_handle request);
+int32_t hv_request_cancel(hv_handle request);
+int32_t hv_request_follow_redirect(hv_handle request);
+int32_t hv_request_resume_read(hv_handle request);
+int32_t hv_request_upload_write(hv_handle request, const uint8_t *data, uint32_t len,
+                                uint32_t final_chunk);
+void hv_request_release(hv_handle request);
+
+int32_t hv_websocket_create(hv_handle engine, const hv_websocket_record *record,
+                            hv_handle *out_websocket);
+int32_t hv_websocket_start(hv_handle websocket);
+int32_t hv_websocket_send(hv_handle websocket, uint32_t type, const uint8_t *data,
+                          uint32_t len);
+int32_t hv_websocket_close(hv_handle websocket, uint32_t code, const uint8_t *reason,
+                           uint32_t reason_len);
+int32_t hv_websocket_cancel(hv_handle websocket);
+void hv_websocket_release(hv_handle websocket);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+/* ---- layout on the 32-bit x86 target ------------------------------------ */
+
+#if defined(__i386__)
+#ifdef __cplusplus
+#define HV_STATIC_ASSERT static_assert
+#else
+#define HV_STATIC_ASSERT _Static_assert
+#endif
+HV_STATIC_ASSERT(sizeof(hv_engine_record) == 84, "engine record is 84 bytes");
+HV_STATIC_ASSERT(offsetof(hv_engine_record, user_agent) == 8, "user_agent");
+HV_STATIC_ASSERT(offsetof(hv_engine_record, proxy) == 16, "proxy");
+HV_STATIC_ASSERT(offsetof(hv_engine_record, proxy_username) == 24, "proxy_username");
+HV_STATIC_ASSERT(offsetof(hv_engine_record, proxy_password) == 32, "proxy_password");
+HV_STATIC_ASSERT(offsetof(hv_engine_record, disable_cache) == 40, "disable_cache");
+HV_STATIC_ASSERT(offsetof(hv_engine_record, accept_language) == 44, "accept_language");
+HV_STATIC_ASSERT(offsetof(hv_engine_record, impersonate) == 52, "impersonate");
+HV_STATIC_ASSERT(offsetof(hv_engine_record, profile_namespace) == 60, "namespace");
+HV_STATIC_ASSERT(offsetof(hv_engine_record, http_version) == 68, "http_version");
+HV_STATIC_ASSERT(offsetof(hv_engine_record, tls_verification) == 72, "tls");
+HV_STATIC_ASSERT(offsetof(hv_engine_record, ca_pem) == 76, "ca_pem");
+
+HV_STATIC_ASSERT(sizeof(hv_request_callbacks) == 28, "request callbacks are 28 bytes");
+HV_STATIC_ASSERT(sizeof(hv_header) == 16, "header entry is 16 bytes");
+HV_STATIC_ASSERT(sizeof(hv_request_record) == 92, "request record is 92 bytes");
+HV_STATIC_ASSERT(offsetof(hv_request_record, url) == 8, "url");
+HV_STATIC_ASSERT(offsetof(hv_request_record, method) == 16, "method");
+HV_STATIC_ASSERT(offsetof(hv_request_record, headers) == 24, "headers");
+HV_STATIC_ASSERT(offsetof(hv_request_record, header_count) == 28, "header_count");
+HV_STATIC_ASSERT(offsetof(hv_request_record, timeout_ms) == 32, "timeout");
+HV_STATIC_ASSERT(offsetof(hv_request_record, callbacks) == 40, "callbacks");
+HV_STATIC_ASSERT(offsetof(hv_request_record, callbacks.user_data) == 48, "user data");
+HV_STATIC_ASSERT(offsetof(hv_request_record, callbacks.on_response) == 52, "on_response");
+HV_STATIC_ASSERT(offsetof(hv_request_record, callbacks.on_body) == 56, "on_body");
+HV_STATIC_ASSERT(offsetof(hv_request_record, callbacks.on_complete) == 60, "on_complete");
+HV_STATIC_ASSERT(offsetof(hv_request_record, callbacks.on_redirect) == 64, "on_redirect");
+HV_STATIC_ASSERT(offsetof(hv_request_record, body) == 68, "body");
+HV_STATIC_ASSERT(offsetof(hv_request_record, body_len) == 72, "body_len");
+HV_STATIC_ASSERT(offsetof(hv_request_record, body_kind) == 76, "body_kind");
+HV_STATIC_ASSERT(offsetof(hv_request_record, cache_mode) == 80, "cache_mode");
+HV_STATIC_ASSERT(offsetof(hv_request_record, redirect_mode) == 84, "redirect_mode");
+HV_STATIC_ASSERT(offsetof(hv_request_record, priority) == 88, "priority");
+
+HV_STATIC_ASSERT(sizeof(hv_websocket_callbacks) == 32, "ws callbacks are 32 bytes");
+HV_STATIC_ASSERT(sizeof(hv_protocol) == 8, "protocol entry is 8 bytes");
+HV_STATIC_ASSERT(sizeof(hv_websocket_record) == 80, "websocket record is 80 bytes");
+HV_STATIC_ASSERT(offsetof(hv_websocket_record, url) == 8, "url");
+HV_STATIC_ASSERT(offsetof(hv_websocket_record, origin) == 16, "origin");
+HV_STATIC_ASSERT(offsetof(hv_websocket_record, protocols) == 24, "protocols");
+HV_STATIC_ASSERT(offsetof(hv_websocket_record, headers) == 32, "headers");
+HV_STATIC_ASSERT(offsetof(hv_websocket_record, callbacks) == 40, "callbacks");
+HV_STATIC_ASSERT(offsetof(hv_websocket_record, callbacks.user_data) == 48, "user");
+HV_STATIC_ASSERT(offsetof(hv_websocket_record, callbacks.on_open) == 52, "on_open");
+HV_STATIC_ASSERT(offsetof(hv_websocket_record, callbacks.on_failure) == 68, "failure");
+HV_STATIC_ASSERT(offsetof(hv_websocket_record, timeout_ms) == 72, "timeout");
+#endif
+
+#endif /* HALVANE_HV_ABI_H */

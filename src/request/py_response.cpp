@@ -1,0 +1,52 @@
+// PyResponse: an immutable response head (status code, raw header block).
+#include "request/py_response.h"
+
+#include "module/types.h"
+
+namespace strandel {
+namespace {
+
+PyObject *response_status_code(PyObject *self, void *) {
+  return entry([&] { return PyLong_FromLong(NativeObject<PyResponseValue>::of(self).status_code); });
+}
+
+PyObject *bytes_of(const std::vector<uint8_t> &v) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(v.data()),
+                                   static_cast<Py_ssize_t>(v.size()));
+}
+
+PyObject *response_headers(PyObject *self, void *) {
+  return entry([&] { return bytes_of(NativeObject<PyResponseValue>::of(self).headers); });
+}
+
+PyObject *response_content(PyObject *self, void *) {
+  return entry([&] { return bytes_of(NativeObject<PyResponseValue>::of(self).content); });
+}
+
+PyGetSetDef response_getset[] = {
+    {"status_code", response_status_code, nullptr, nullptr, nullptr},
+    {"headers", response_headers, nullptr, nullptr, nullptr},
+    {"content", response_content, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot response_slots[] = {
+    {Py_tp_new, reinterpret_cast<void *>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(native_dealloc<PyResponseValue>)},
+    {Py_tp_getset, response_getset},
+    {0, nullptr},
+};
+
+PyType_Spec response_spec = {"builtins.PyResponse", native_basicsize<PyResponseValue>(), 0,
+                             Py_TPFLAGS_DEFAULT, response_slots};
+
+}  // namespace
+
+PyType_Spec *response_type_spec() { return &response_spec; }
+
+PyObject *make_py_response(halvane::Response &&response) {
+  return wrap_native(TypeId::Response,
+                     PyResponseValue{std::move(response.headers), {}, response.status});
+}
+
+}  // namespace strandel
