@@ -14,6 +14,8 @@ namespace halvane {
 
 class Request;
 struct RequestConfig;
+class WebSocket;
+struct WebSocketConfig;
 
 enum class TlsVerification : uint32_t { Default = 0, CustomCa = 1, Disabled = 2 };
 enum class HttpVersion : uint32_t { Auto = 0, Http1 = 1, Http2 = 2, Http3 = 3 };
@@ -39,6 +41,9 @@ class EngineInner {
   ~EngineInner();
   EngineInner(const EngineInner &) = delete;
   EngineInner &operator=(const EngineInner &) = delete;
+  // Creates a WebSocket on this engine (not started).
+  Result<WebSocket> websocket(WebSocketConfig config) const;
+
   hv_handle handle() const { return handle_; }
 
  private:
@@ -55,6 +60,9 @@ class Engine {
 
   // Creates a request on this engine (not started).
   Result<Request> request(RequestConfig config) const;
+
+  // Creates a WebSocket on this engine (not started).
+  Result<WebSocket> websocket(WebSocketConfig config) const;
 
   hv_handle handle() const { return inner_->handle(); }
 
