@@ -47,6 +47,18 @@ PyObject *wrap_native(PyTypeObject *type, T &&value) {
   return self;
 }
 
+// Allocates an instance of class `id` whose native value is built in place.
+template <typename T, typename... Args>
+PyObject *emplace_native(TypeId id, Args &&...args) {
+  PyTypeObject *type = get_type(id);
+  if (type == nullptr) return nullptr;
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject *self = alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  new (reinterpret_cast<NativeObject<T> *>(self)->storage) T(std::forward<Args>(args)...);
+  return self;
+}
+
 template <typename T>
 PyObject *wrap_native(TypeId id, T &&value) {
   PyTypeObject *type = get_type(id);

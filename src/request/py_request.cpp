@@ -1,19 +1,187 @@
-// PyRequest: one HTTP request driven from Python.
+#include "request/py_request.h"
+
+#include "module/args.h"
+#include "module/errors.h"
+#include "module/gil.h"
+#include "module/pyref.h"
+#include "module/pyvalues.h"
+#include "module/slot_lock.h"
 #include "module/types.h"
+#include "request/py_response.h"
 
 namespace strandel {
+
+std::optional<halvane::ResponseFuture> PyRequestValue::take_pending() {
+  return with_slot(pending_response_mutex, [&] { return std::exchange(pending_response, {}); });
+}
+
+void PyRequestValue::store_pending(halvane::ResponseFuture future) {
+  // The replaced future is dropped after the slot is unlocked.
+  auto old = with_slot(pending_response_mutex,
+                       [&] { return std::exchange(pending_response, std::move(future)); });
+}
+
+void PyRequestValue::store_stream(halvane::ResponseStream stream) {
+  auto old =
+      with_slot(body_stream_mutex, [&] { return std::exchange(body_stream, std::move(stream)); });
+}
+
+void PyRequestValue::finish() {
+  request.clear_event_callback();
+  take_pending();
+}
+
+PyRequestValue &request_value(PyObject *self) { return NativeObject<PyRequestValue>::of(self); }
+
+PyObject *make_py_request(halvane::Request request) {
+  return emplace_native<PyRequestValue>(TypeId::Request, std::move(request));
+}
+
+namespace request_methods {
 namespace {
 
-struct PyRequestValue {};
+constexpr ParamSpec no_params(const char *name) { return {"PyRequest", name, nullptr, 0, 0}; }
 
-PyMethodDef request_methods[] = {
+// Outcome of a blocking part run without the interpreter lock, turned into
+// Python objects once the lock is back.
+using HeadOutcome = std::variant<halvane::Response, halvane::Error, halvane::RequestError>;
+
+// Waits for the head and keeps its body stream. Runs without the lock.
+HeadOutcome await_head(PyRequestValue &value, halvane::ResponseFuture future) {
+  auto result = std::move(future).wait();
+  if (!result) return result.error();
+  halvane::Response response = std::move(result).value();
+  {
+    std::lock_guard lock(value.body_stream_mutex);
+    auto old = std::exchange(value.body_stream, std::move(response.body));
+  }
+  return std::move(response);
+}
+
+PyObject *head_to_python(HeadOutcome &&outcome) {
+  if (auto *err = std::get_if<halvane::Error>(&outcome)) return raise_error(*err);
+  if (auto *err = std::get_if<halvane::RequestError>(&outcome)) return raise_request_error(*err);
+  return make_py_response(std::get<halvane::Response>(std::move(outcome)));
+}
+
+constexpr const char kNoStream[] = "request body stream is not started";
+
+}  // namespace
+
+PyObject *start(PyObject *self, PyObject *) {
+  return entry([&]() -> PyObject * {
+    PyRequestValue &value = request_value(self);
+    auto future = value.request.start();
+    if (!future) return raise_error(future.error());
+    value.store_pending(std::move(future).value());
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject *start_stream(PyObject *self, PyObject *args, PyObject *kwargs) {
+  return entry([&]() -> PyObject * {
+    static constexpr ParamSpec spec = no_params("start_stream");
+    if (!ArgParser(spec, args, kwargs).ok()) return nullptr;
+    PyRequestValue &value = request_value(self);
+    HeadOutcome outcome = without_gil([&]() -> HeadOutcome {
+      auto future = value.request.start();
+      if (!future) return future.error();
+      return await_head(value, std::move(future).value());
+    });
+    return head_to_python(std::move(outcome));
+  });
+}
+
+PyObject *await_response(PyObject *self, PyObject *args, PyObject *kwargs) {
+  return entry([&]() -> PyObject * {
+    static constexpr ParamSpec spec = no_params("await_response");
+    if (!ArgParser(spec, args, kwargs).ok()) return nullptr;
+    PyRequestValue &value = request_value(self);
+    auto future = value.take_pending();
+    if (!future) return raise_message("request is not started");
+    HeadOutcome outcome =
+        without_gil([&]() -> HeadOutcome { return await_head(value, std::move(*future)); });
+    return head_to_python(std::move(outcome));
+  });
+}
+
+PyObject *next_body(PyObject *self, PyObject *args, PyObject *kwargs) {
+  return entry([&]() -> PyObject * {
+    static constexpr ParamSpec spec = no_params("next_body");
+    if (!ArgParser(spec, args, kwargs).ok()) return nullptr;
+    PyRequestValue &value = request_value(self);
+    std::optional<halvane::BodyItem> item = without_gil([&]() -> std::optional<halvane::BodyItem> {
+      std::lock_guard lock(value.body_stream_mutex);
+      if (!value.body_stream) return std::nullopt;
+      return value.body_stream->blocking_next();
+    });
+    if (!item) return raise_message(kNoStream);
+    if (auto *chunk = std::get_if<halvane::Chunk>(&*item)) return byte_list(*chunk);
+    if (auto *err = std::get_if<halvane::RequestError>(&*item)) return raise_request_error(*err);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject *read_body(PyObject *self, PyObject *args, PyObject *kwargs) {
+  return entry([&]() -> PyObject * {
+    static constexpr ParamSpec spec = no_params("read_body");
+    if (!ArgParser(spec, args, kwargs).ok()) return nullptr;
+    PyRequestValue &value = request_value(self);
+    using Outcome = std::variant<std::monostate, std::vector<uint8_t>, halvane::RequestError>;
+    Outcome outcome = without_gil([&]() -> Outcome {
+      std::lock_guard lock(value.body_stream_mutex);
+      if (!value.body_stream) return std::monostate{};
+      std::vector<uint8_t> body;
+      for (;;) {
+        halvane::BodyItem item = value.body_stream->blocking_next();
+        if (auto *chunk = std::get_if<halvane::Chunk>(&item))
+          body.insert(body.end(), chunk->begin(), chunk->end());
+        else if (auto *err = std::get_if<halvane::RequestError>(&item))
+          return *err;
+        else
+          return body;
+      }
+    });
+    if (std::holds_alternative<std::monostate>(outcome)) return raise_message(kNoStream);
+    if (auto *err = std::get_if<halvane::RequestError>(&outcome)) return raise_request_error(*err);
+    return byte_list(std::get<std::vector<uint8_t>>(outcome));
+  });
+}
+
+}  // namespace request_methods
+
+namespace {
+
+using namespace request_methods;
+
+template <typename F>
+constexpr PyCFunction cfunc(F *f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef request_method_table[] = {
+    {"start", start, METH_NOARGS, nullptr},
+    {"start_stream", cfunc(start_stream), kArgs, nullptr},
+    {"await_response", cfunc(await_response), kArgs, nullptr},
+    {"next_body", cfunc(next_body), kArgs, nullptr},
+    {"read_body", cfunc(read_body), kArgs, nullptr},
+    {"upload_write", cfunc(upload_write), kArgs, nullptr},
+    {"upload_finish", cfunc(upload_finish), kArgs, nullptr},
+    {"resume_read", resume_read, METH_NOARGS, nullptr},
+    {"cancel", cancel, METH_NOARGS, nullptr},
+    {"is_finished", is_finished, METH_NOARGS, nullptr},
+    {"follow_redirect", follow_redirect, METH_NOARGS, nullptr},
+    {"take_redirects", take_redirects, METH_NOARGS, nullptr},
+    {"wait_redirect", cfunc(wait_redirect), kArgs, nullptr},
+    {"wait_manual", cfunc(wait_manual), kArgs, wait_manual_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot request_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void *>(native_dealloc<PyRequestValue>)},
-    {Py_tp_methods, request_methods},
+    {Py_tp_methods, request_method_table},
     {0, nullptr},
 };
 

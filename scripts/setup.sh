@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian and Python packages that building and testing need, into
+# build/venv for the Python side. Safe to run again.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+APT_PACKAGES=(g++ make ninja-build libgtest-dev python3-venv)
+missing=()
+for p in "${APT_PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  SUDO=; [ "$(id -u)" = 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+PYTHON=${PYTHON:-python3}
+VENV=build/venv
+if [ ! -x "$VENV/bin/python" ]; then
+  mkdir -p build
+  "$PYTHON" -m venv "$VENV"
+fi
+"$VENV/bin/python" -m pip install -q --disable-pip-version-check \
+  "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest wheel
+# The venv's cmake and ninja come first for everything that follows.
+export PATH=$PWD/$VENV/bin:$PATH

@@ -1,0 +1,62 @@
+// Streaming a request body, flow control, cancellation and completion.
+#include "module/args.h"
+#include "module/errors.h"
+#include "module/gil.h"
+#include "request/py_request.h"
+
+namespace strandel::request_methods {
+
+namespace {
+
+PyObject *none_or_raise(const halvane::Status &status) {
+  if (!status) return raise_error(status.error());
+  Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyObject *upload_write(PyObject *self, PyObject *args, PyObject *kwargs) {
+  return entry([&]() -> PyObject * {
+    static constexpr const char *names[] = {"data", "final_chunk"};
+    static constexpr ParamSpec spec{"PyRequest", "upload_write", names, 2, 2};
+    std::vector<uint8_t> data;
+    bool final_chunk = false;
+    ArgParser p(spec, args, kwargs);
+    if (!p.ok() || !p.get(0, data, to_bytes) || !p.get(1, final_chunk, to_flag)) return nullptr;
+    PyRequestValue &value = request_value(self);
+    // The Core copies or consumes the data before the call returns.
+    const halvane::Status status =
+        without_gil([&] { return value.request.upload_write(data, final_chunk); });
+    return none_or_raise(status);
+  });
+}
+
+PyObject *upload_finish(PyObject *self, PyObject *args, PyObject *kwargs) {
+  return entry([&]() -> PyObject * {
+    static constexpr ParamSpec spec{"PyRequest", "upload_finish", nullptr, 0, 0};
+    if (!ArgParser(spec, args, kwargs).ok()) return nullptr;
+    PyRequestValue &value = request_value(self);
+    const halvane::Status status = without_gil([&] { return value.request.upload_finish(); });
+    return none_or_raise(status);
+  });
+}
+
+PyObject *resume_read(PyObject *self, PyObject *) {
+  return entry([&] { return none_or_raise(request_value(self).request.resume_read()); });
+}
+
+PyObject *cancel(PyObject *self, PyObject *) {
+  return entry([&] {
+    PyRequestValue &value = request_value(self);
+    const halvane::Status status = value.request.cancel();
+    // The request is finished for this object whatever the Core answered.
+    value.finish();
+    return none_or_raise(status);
+  });
+}
+
+PyObject *is_finished(PyObject *self, PyObject *) {
+  return entry([&] { return PyBool_FromLong(request_value(self).request.is_finished()); });
+}
+
+}  // namespace strandel::request_methods
