@@ -175,6 +175,11 @@ PyMethodDef request_method_table[] = {
     {"take_redirects", take_redirects, METH_NOARGS, nullptr},
     {"wait_redirect", cfunc(wait_redirect), kArgs, nullptr},
     {"wait_manual", cfunc(wait_manual), kArgs, wait_manual_doc},
+    {"attach_async", cfunc(attach_async), kArgs, nullptr},
+    {"start_async", cfunc(start_async), kArgs, nullptr},
+    {"poll_event", poll_event, METH_NOARGS, nullptr},
+    {"poll_events", cfunc(poll_events), kArgs, nullptr},
+    {"detach_callback", detach_callback, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

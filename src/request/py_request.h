@@ -59,6 +59,12 @@ PyObject *take_redirects(PyObject *self, PyObject *);
 PyObject *wait_redirect(PyObject *self, PyObject *args, PyObject *kwargs);
 PyObject *wait_manual(PyObject *self, PyObject *args, PyObject *kwargs);
 extern const char wait_manual_doc[];
+
+PyObject *attach_async(PyObject *self, PyObject *args, PyObject *kwargs);
+PyObject *start_async(PyObject *self, PyObject *args, PyObject *kwargs);
+PyObject *poll_event(PyObject *self, PyObject *);
+PyObject *poll_events(PyObject *self, PyObject *args, PyObject *kwargs);
+PyObject *detach_callback(PyObject *self, PyObject *);
 }  // namespace request_methods
 
 }  // namespace strandel

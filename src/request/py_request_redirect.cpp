@@ -97,6 +97,9 @@ PyObject *wait_manual(PyObject *self, PyObject *args, PyObject *kwargs) {
                                  halvane::RequestError>;
     Outcome outcome = without_gil([&]() -> Outcome {
       const auto deadline = std::chrono::steady_clock::now() + timeout.to_chrono();
+      // A failure that woke the wait. The head is looked at once more first,
+      // so that a failed request is reported with its net error and finished.
+      std::optional<halvane::Error> woken_by_failure;
       for (;;) {
         if (auto redirect = value.request.take_redirect()) return std::move(*redirect);
 
@@ -124,6 +127,7 @@ PyObject *wait_manual(PyObject *self, PyObject *args, PyObject *kwargs) {
           return std::get<halvane::RequestError>(std::move(head));
         }
 
+        if (woken_by_failure) return *woken_by_failure;
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline) return std::monostate{};
         const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now);
@@ -131,8 +135,10 @@ PyObject *wait_manual(PyObject *self, PyObject *args, PyObject *kwargs) {
         auto waited = value.request.wait_for_redirect(
             {static_cast<uint64_t>(step.count() / 1'000'000'000),
              static_cast<uint32_t>(step.count() % 1'000'000'000)});
-        if (!waited) return waited.error();
-        if (waited.value()) return std::move(*waited.value());
+        if (!waited)
+          woken_by_failure = waited.error();
+        else if (waited.value())
+          return std::move(*waited.value());
       }
     });
 
