@@ -4,12 +4,18 @@
 #include <chrono>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 namespace halvane {
 
 struct Duration {
   uint64_t seconds = 0;
   uint32_t nanos = 0;  // below 1,000,000,000
+
+  // The exact value of `seconds` with the fraction rounded to the nearest
+  // nanosecond, ties to even; negative zero gives zero. Nothing for NaN,
+  // infinities, negative values and 2^64 seconds or more.
+  static std::optional<Duration> from_seconds(double seconds);
 
   // Whole milliseconds, truncated, saturating at 2^64 - 1.
   uint64_t whole_millis() const {
