@@ -44,6 +44,11 @@ void fake_reset(void) {
   s.engines.clear();
   s.requests.clear();
   s.websockets.clear();
+  for (auto &[handle, obj] : s.objects) {
+    obj.armed.clear();
+    obj.body_results.clear();
+    obj.uploads.clear();
+  }
 }
 
 void fake_set_abi(uint32_t abi) {
@@ -83,9 +88,12 @@ uint64_t fake_misuse_count(void) {
 uint64_t fake_record_count(const char *kind) {
   std::lock_guard lock(state().mutex);
   switch (parse_kind(kind)) {
-    case ObjectKind::Engine: return state().engines.size();
-    case ObjectKind::Request: return state().requests.size();
-    case ObjectKind::WebSocket: return state().websockets.size();
+    case ObjectKind::Engine:
+      return state().engines.size();
+    case ObjectKind::Request:
+      return state().requests.size();
+    case ObjectKind::WebSocket:
+      return state().websockets.size();
   }
   return 0;
 }

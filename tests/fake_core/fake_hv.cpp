@@ -34,7 +34,8 @@ int32_t finish_create(const char *fn, ObjectKind kind, hv_handle *out,
   }
   if (out != nullptr) *out = static_cast<hv_handle>(handle);
   if (code == 0 && handle != 0) {
-    Object obj{kind};
+    Object obj{};
+    obj.kind = kind;
     if (rc) obj.request_callbacks = *rc;
     if (wc) obj.websocket_callbacks = *wc;
     s.objects[handle] = obj;
@@ -42,19 +43,28 @@ int32_t finish_create(const char *fn, ObjectKind kind, hv_handle *out,
   return code;
 }
 
-int32_t simple_call(const char *fn, hv_handle handle, ObjectKind kind) {
+// A call on an existing object: counted, checked, then whatever a test armed
+// for it runs inside the call. `update` sees the live object (or NULL) under
+// the state mutex.
+template <typename Update>
+int32_t object_call(const char *fn, hv_handle handle, ObjectKind kind, Update &&update) {
   const int32_t code = enter(fn);
-  State &s = state();
-  std::lock_guard lock(s.mutex);
-  live_object(handle, kind);
+  {
+    std::lock_guard lock(state().mutex);
+    update(live_object(handle, kind), code);
+  }
+  run_armed(handle, fn);
   return code;
 }
 
+int32_t simple_call(const char *fn, hv_handle handle, ObjectKind kind) {
+  return object_call(fn, handle, kind, [](Object *, int32_t) {});
+}
+
 void release_call(const char *fn, hv_handle handle, ObjectKind kind) {
-  enter(fn);
-  State &s = state();
-  std::lock_guard lock(s.mutex);
-  if (Object *obj = live_object(handle, kind)) obj->released = true;
+  object_call(fn, handle, kind, [](Object *obj, int32_t) {
+    if (obj) obj->released = true;
+  });
 }
 
 }  // namespace
@@ -130,12 +140,15 @@ int32_t hv_request_create(hv_handle engine, const hv_request_record *r, hv_handl
     std::lock_guard lock(state().mutex);
     state().requests.push_back(rec);
   }
-  return finish_create("hv_request_create", ObjectKind::Request, out,
-                       r ? &r->callbacks : nullptr, nullptr);
+  return finish_create("hv_request_create", ObjectKind::Request, out, r ? &r->callbacks : nullptr,
+                       nullptr);
 }
 
 int32_t hv_request_start(hv_handle request) {
-  return simple_call("hv_request_start", request, ObjectKind::Request);
+  return object_call("hv_request_start", request, ObjectKind::Request,
+                     [](Object *obj, int32_t code) {
+                       if (obj && code == 0) obj->started = true;
+                     });
 }
 int32_t hv_request_cancel(hv_handle request) {
   return simple_call("hv_request_cancel", request, ObjectKind::Request);
@@ -146,15 +159,19 @@ int32_t hv_request_follow_redirect(hv_handle request) {
 int32_t hv_request_resume_read(hv_handle request) {
   return simple_call("hv_request_resume_read", request, ObjectKind::Request);
 }
-int32_t hv_request_upload_write(hv_handle request, const uint8_t *, uint32_t, uint32_t) {
-  return simple_call("hv_request_upload_write", request, ObjectKind::Request);
+int32_t hv_request_upload_write(hv_handle request, const uint8_t *data, uint32_t len,
+                                uint32_t final_chunk) {
+  UploadWrite write{capture(data, len), final_chunk};
+  return object_call("hv_request_upload_write", request, ObjectKind::Request,
+                     [&](Object *obj, int32_t) {
+                       if (obj) obj->uploads.push_back(std::move(write));
+                     });
 }
 void hv_request_release(hv_handle request) {
   release_call("hv_request_release", request, ObjectKind::Request);
 }
 
-int32_t hv_websocket_create(hv_handle engine, const hv_websocket_record *r,
-                            hv_handle *out) {
+int32_t hv_websocket_create(hv_handle engine, const hv_websocket_record *r, hv_handle *out) {
   WebSocketRecord rec;
   rec.engine = engine;
   if (r != nullptr) {

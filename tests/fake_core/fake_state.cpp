@@ -42,9 +42,12 @@ Object *live_object(uint64_t handle, ObjectKind kind) {
 
 const char *kind_name(ObjectKind kind) {
   switch (kind) {
-    case ObjectKind::Engine: return "engine";
-    case ObjectKind::Request: return "request";
-    case ObjectKind::WebSocket: return "websocket";
+    case ObjectKind::Engine:
+      return "engine";
+    case ObjectKind::Request:
+      return "request";
+    case ObjectKind::WebSocket:
+      return "websocket";
   }
   return "?";
 }
@@ -59,15 +62,19 @@ Text capture(const uint8_t *ptr, uint32_t len) {
 
 namespace {
 
-std::string json(const Text &t) {
+std::string hex_of(const std::string &bytes) {
   static const char *digits = "0123456789abcdef";
   std::string hex;
-  for (unsigned char c : t.bytes) {
+  for (unsigned char c : bytes) {
     hex += digits[c >> 4];
     hex += digits[c & 15];
   }
+  return hex;
+}
+
+std::string json(const Text &t) {
   return std::string("{\"null\": ") + (t.is_null ? "true" : "false") +
-         ", \"len\": " + std::to_string(t.len) + ", \"hex\": \"" + hex + "\"}";
+         ", \"len\": " + std::to_string(t.len) + ", \"hex\": \"" + hex_of(t.bytes) + "\"}";
 }
 
 std::string json(const std::vector<HeaderEntry> &headers) {
@@ -130,6 +137,15 @@ std::string to_json(const RequestRecord &r) {
       .num("cache_mode", r.cache_mode)
       .num("redirect_mode", r.redirect_mode)
       .num("priority", r.priority)
+      .str();
+}
+
+std::string to_json(const UploadWrite &w) {
+  return Obj()
+      .flag("null", w.data.is_null)
+      .num("len", w.data.len)
+      .field("hex", "\"" + hex_of(w.data.bytes) + "\"")
+      .num("final", w.final_chunk)
       .str();
 }
 

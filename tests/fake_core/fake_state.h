@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -19,8 +20,18 @@ enum class ObjectKind { Engine, Request, WebSocket };
 struct Object {
   ObjectKind kind;
   bool released = false;
+  // Kept after release: a started request still gets its final callback.
   hv_request_callbacks request_callbacks{};
   hv_websocket_callbacks websocket_callbacks{};
+  // Request delivery bookkeeping: started by a successful hv_request_start,
+  // completed once on_complete was delivered.
+  bool started = false;
+  bool completed = false;
+  std::vector<int> body_results;     // what each delivered on_body returned
+  std::vector<UploadWrite> uploads;  // hv_request_upload_write arguments
+  // Actions run inside the next call of the named hv_* function on this
+  // handle, in the order armed (see arm / run_armed).
+  std::map<std::string, std::vector<std::function<void()>>> armed;
 };
 
 struct State {
@@ -49,9 +60,14 @@ uint64_t next_handle(const char *fn);
 Object *live_object(uint64_t handle, ObjectKind kind);
 const char *kind_name(ObjectKind kind);
 
+// Runs (and forgets) what was armed for `fn` on `handle`. The caller must not
+// hold the state mutex. Every hv_* call on an existing handle runs this.
+void run_armed(uint64_t handle, const char *fn);
+
 Text capture(const uint8_t *ptr, uint32_t len);
 std::string to_json(const EngineRecord &r);
 std::string to_json(const RequestRecord &r);
 std::string to_json(const WebSocketRecord &r);
+std::string to_json(const UploadWrite &w);
 
 }  // namespace fake

@@ -1,0 +1,13 @@
+// The Core's four request callbacks, bound to one request's shared state.
+#pragma once
+
+#include "core/hv_abi.h"
+
+namespace halvane {
+
+struct RequestShared;
+
+// The callback table for a request record, with `shared` as user data.
+hv_request_callbacks request_callbacks_for(RequestShared *shared);
+
+}  // namespace halvane
