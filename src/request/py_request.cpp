@@ -55,7 +55,7 @@ HeadOutcome await_head(PyRequestValue &value, halvane::ResponseFuture future) {
     std::lock_guard lock(value.body_stream_mutex);
     auto old = std::exchange(value.body_stream, std::move(response.body));
   }
-  return std::move(response);
+  return response;
 }
 
 PyObject *head_to_python(HeadOutcome &&outcome) {
