@@ -2,6 +2,7 @@
 #include <string>
 
 #include "fake_state.h"
+#include "fake_websocket.h"
 
 using namespace fake;
 
@@ -33,6 +34,7 @@ std::vector<WebSocketRecord> websocket_records() {
 extern "C" {
 
 void fake_reset(void) {
+  fake_websocket_reset();
   State &s = state();
   std::lock_guard lock(s.mutex);
   s.abi = HV_ABI_VERSION;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "fake_state.h"
+#include "fake_websocket.h"
 
 using namespace fake;
 
@@ -203,10 +204,13 @@ int32_t hv_websocket_create(hv_handle engine, const hv_websocket_record *r, hv_h
 int32_t hv_websocket_start(hv_handle ws) {
   return simple_call("hv_websocket_start", ws, ObjectKind::WebSocket);
 }
-int32_t hv_websocket_send(hv_handle ws, uint32_t, const uint8_t *, uint32_t) {
+int32_t hv_websocket_send(hv_handle ws, uint32_t type, const uint8_t *data, uint32_t len) {
+  record_websocket_send(ws, type, data, len);
   return simple_call("hv_websocket_send", ws, ObjectKind::WebSocket);
 }
-int32_t hv_websocket_close(hv_handle ws, uint32_t, const uint8_t *, uint32_t) {
+int32_t hv_websocket_close(hv_handle ws, uint32_t code, const uint8_t *reason,
+                           uint32_t reason_len) {
+  record_websocket_close(ws, code, reason, reason_len);
   return simple_call("hv_websocket_close", ws, ObjectKind::WebSocket);
 }
 int32_t hv_websocket_cancel(hv_handle ws) {
