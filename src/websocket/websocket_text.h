@@ -5,11 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "core/utf8.h"
+
 namespace halvane::websocket_internal {
 
-// Decodes `len` bytes as UTF-8, replacing each invalid sequence (its maximal
-// valid prefix, or one byte) with U+FFFD. A length of 0 never reads `data`.
-std::string copy_string(const uint8_t *data, uint32_t len);
+// Lossy UTF-8, shared with the request layer.
+using halvane::copy_string;
 
 // A verbatim copy; a length of 0 never reads `data`.
 std::vector<uint8_t> copy_bytes(const uint8_t *data, uint32_t len);
