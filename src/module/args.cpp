@@ -296,4 +296,20 @@ bool to_duration(std::optional<double> seconds, std::optional<halvane::Duration>
   return true;
 }
 
+bool to_poll_limit(PyObject *obj, uint64_t &out) {
+  constexpr uint64_t kDefault = 64;
+  if (obj == Py_None) {
+    out = kDefault;
+    return true;
+  }
+  uint64_t limit = 0;
+  if (!to_u64(obj, limit)) return false;
+  if (limit > std::numeric_limits<uint32_t>::max()) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return false;
+  }
+  out = limit == 0 ? 1 : limit;
+  return true;
+}
+
 }  // namespace strandel

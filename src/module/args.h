@@ -61,6 +61,9 @@ bool to_bytes(PyObject *obj, std::vector<uint8_t> &out);
 bool to_optional_headers(PyObject *obj, std::optional<std::vector<halvane::Header>> &out);
 bool to_u16(PyObject *obj, uint16_t &out);
 bool to_u64(PyObject *obj, uint64_t &out);
+// A poll limit: None gives 64, 0 is raised to 1, above 2^32 - 1 is an
+// OverflowError.
+bool to_poll_limit(PyObject *obj, uint64_t &out);
 // Any object, borrowed.
 bool to_object(PyObject *obj, PyObject *&out);
 

@@ -140,15 +140,7 @@ PyObject *poll_events(PyObject *self, PyObject *args, PyObject *kwargs) {
     static constexpr ParamSpec spec{"PyRequest", "poll_events", names, 1, 0};
     uint64_t limit = 64;
     ArgParser p(spec, args, kwargs);
-    if (!p.ok()) return nullptr;
-    if (p.slot(0) != nullptr && p.slot(0) != Py_None) {
-      if (!p.get(0, limit, to_u64)) return nullptr;
-      if (limit > std::numeric_limits<uint32_t>::max()) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-        return nullptr;
-      }
-      if (limit == 0) limit = 1;
-    }
+    if (!p.ok() || !p.get(0, limit, to_poll_limit)) return nullptr;
 
     PyRequestValue &value = request_value(self);
     value.notify_pending->store(false);
