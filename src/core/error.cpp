@@ -4,11 +4,24 @@ namespace halvane {
 
 namespace {
 constexpr const char *kNames[] = {
-    "InvalidArgument",    "UnsupportedAbi", "OutOfMemory", "InitializationFailed",
-    "InvalidState",       "Timeout",        "Canceled",    "Network",
-    "Tls",                "Proxy",          "Protocol",    "Redirect",
-    "CacheMiss",          "ProfileConflict", "ProfileUnsupported", "CallbackPanic",
-    "BufferLimit",        "Native",
+    "InvalidArgument",
+    "UnsupportedAbi",
+    "OutOfMemory",
+    "InitializationFailed",
+    "InvalidState",
+    "Timeout",
+    "Canceled",
+    "Network",
+    "Tls",
+    "Proxy",
+    "Protocol",
+    "Redirect",
+    "CacheMiss",
+    "ProfileConflict",
+    "ProfileUnsupported",
+    "CallbackPanic",
+    "BufferLimit",
+    "Native",
 };
 }  // namespace
 
@@ -17,8 +30,7 @@ const char *kind_name(Error::Kind kind) { return kNames[static_cast<unsigned>(ki
 std::optional<Error> Error::from_code(int32_t code) {
   if (code == 0) return std::nullopt;
   const auto unsigned_code = static_cast<uint32_t>(code);
-  if (unsigned_code >= 1 && unsigned_code <= 15)
-    return Error(static_cast<Kind>(unsigned_code - 1));
+  if (unsigned_code >= 1 && unsigned_code <= 15) return Error(static_cast<Kind>(unsigned_code - 1));
   return native(code);
 }
 

@@ -48,14 +48,12 @@ typedef struct hv_engine_record {
 
 typedef void (*hv_on_response_fn)(void *user, hv_handle request, int32_t status,
                                   const uint8_t *headers, uint32_t headers_len);
-typedef int (*hv_on_body_fn)(void *user, hv_handle request, const uint8_t *data,
-                             uint32_t len);
-typedef void (*hv_on_complete_fn)(void *user, hv_handle request, int32_t code,
-                                  int32_t net_error);
+typedef int (*hv_on_body_fn)(void *user, hv_handle request, const uint8_t *data, uint32_t len);
+typedef void (*hv_on_complete_fn)(void *user, hv_handle request, int32_t code, int32_t net_error);
 typedef void (*hv_on_redirect_fn)(void *user, hv_handle request, int32_t status,
                                   const uint8_t *headers, uint32_t headers_len,
-                                  const uint8_t *first, uint32_t first_len,
-                                  const uint8_t *second, uint32_t second_len);
+                                  const uint8_t *first, uint32_t first_len, const uint8_t *second,
+                                  uint32_t second_len);
 
 typedef struct hv_request_callbacks {
   uint32_t size;
@@ -98,15 +96,14 @@ typedef struct hv_request_record {
 typedef void (*hv_ws_on_open_fn)(void *user, hv_handle ws, const uint8_t *protocol,
                                  uint32_t protocol_len, const uint8_t *extensions,
                                  uint32_t extensions_len);
-typedef void (*hv_ws_on_message_fn)(void *user, hv_handle ws, int32_t type,
-                                    int32_t fin, const uint8_t *data, uint32_t len);
+typedef void (*hv_ws_on_message_fn)(void *user, hv_handle ws, int32_t type, int32_t fin,
+                                    const uint8_t *data, uint32_t len);
 typedef void (*hv_ws_on_closing_fn)(void *user, hv_handle ws);
-typedef void (*hv_ws_on_closed_fn)(void *user, hv_handle ws, int32_t clean,
-                                   uint32_t code, const uint8_t *reason,
-                                   uint32_t reason_len);
-typedef void (*hv_ws_on_failure_fn)(void *user, hv_handle ws, int32_t code,
-                                    int32_t net_error, int32_t response_code,
-                                    const uint8_t *message, uint32_t message_len);
+typedef void (*hv_ws_on_closed_fn)(void *user, hv_handle ws, int32_t clean, uint32_t code,
+                                   const uint8_t *reason, uint32_t reason_len);
+typedef void (*hv_ws_on_failure_fn)(void *user, hv_handle ws, int32_t code, int32_t net_error,
+                                    int32_t response_code, const uint8_t *message,
+                                    uint32_t message_len);
 
 typedef struct hv_websocket_callbacks {
   uint32_t size;
@@ -160,8 +157,7 @@ void hv_request_release(hv_handle request);
 int32_t hv_websocket_create(hv_handle engine, const hv_websocket_record *record,
                             hv_handle *out_websocket);
 int32_t hv_websocket_start(hv_handle websocket);
-int32_t hv_websocket_send(hv_handle websocket, uint32_t type, const uint8_t *data,
-                          uint32_t len);
+int32_t hv_websocket_send(hv_handle websocket, uint32_t type, const uint8_t *data, uint32_t len);
 int32_t hv_websocket_close(hv_handle websocket, uint32_t code, const uint8_t *reason,
                            uint32_t reason_len);
 int32_t hv_websocket_cancel(hv_handle websocket);

@@ -18,10 +18,20 @@ struct Header {
 enum class RequestBody : uint32_t { None = 0, Bytes = 1, Streamed = 2 };
 enum class RedirectMode : uint32_t { Follow = 0, Manual = 1, Error = 2 };
 enum class CacheMode : uint32_t {
-  Default = 0, Validate = 1, Bypass = 2, NoStore = 3, Force = 4, OnlyIfCached = 5
+  Default = 0,
+  Validate = 1,
+  Bypass = 2,
+  NoStore = 3,
+  Force = 4,
+  OnlyIfCached = 5
 };
 enum class Priority : uint32_t {
-  Default = 0, Highest = 1, Medium = 2, Low = 3, Lowest = 4, Idle = 5
+  Default = 0,
+  Highest = 1,
+  Medium = 2,
+  Low = 3,
+  Lowest = 4,
+  Idle = 5
 };
 
 struct RequestConfig {

@@ -15,9 +15,8 @@ class Result {
  public:
   Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT
   Result(E error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
-  Result(Error::Kind kind)  // NOLINT
-    requires std::is_same_v<E, Error>
-      : v_(std::in_place_index<1>, Error(kind)) {}
+  Result(Error::Kind kind)                                           // NOLINT
+      requires std::is_same_v<E, Error> : v_(std::in_place_index<1>, Error(kind)) {}
 
   bool ok() const { return v_.index() == 0; }
   explicit operator bool() const { return ok(); }
@@ -35,9 +34,8 @@ class Result<void, E> {
  public:
   Result() = default;
   Result(E error) : error_(std::move(error)) {}  // NOLINT
-  Result(Error::Kind kind)  // NOLINT
-    requires std::is_same_v<E, Error>
-      : error_(Error(kind)) {}
+  Result(Error::Kind kind)                       // NOLINT
+      requires std::is_same_v<E, Error> : error_(Error(kind)) {}
 
   bool ok() const { return !error_.has_value(); }
   explicit operator bool() const { return ok(); }

@@ -14,7 +14,10 @@ PyModuleDef module_def = {
     nullptr,  // no docstring
     0,        // no per-module state
     nullptr,  // no module-level functions
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // Appends `name` to __all__ (created on first use), then sets the attribute.
@@ -45,8 +48,7 @@ PyObject *init_module() {
   }
   for (TypeId id : {TypeId::Engine, TypeId::Request, TypeId::Response, TypeId::WebSocket}) {
     PyRef type = PyRef::borrow(reinterpret_cast<PyObject *>(get_type(id)));
-    if (!type || !add_attribute(module.get(), type_name(id), std::move(type)))
-      return nullptr;
+    if (!type || !add_attribute(module.get(), type_name(id), std::move(type))) return nullptr;
   }
   if (!add_attribute(module.get(), "abi_version", PyRef::steal(PyLong_FromLong(HV_ABI_VERSION))))
     return nullptr;

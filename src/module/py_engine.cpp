@@ -10,9 +10,9 @@ namespace strandel {
 namespace {
 
 constexpr const char *kNewParams[] = {
-    "impersonate",    "proxy",          "verify",       "ca_pem",
-    "user_agent",     "accept_language", "proxy_username", "proxy_password",
-    "http_version",   "cache",          "profile_namespace",
+    "impersonate",       "proxy",          "verify",         "ca_pem",       "user_agent",
+    "accept_language",   "proxy_username", "proxy_password", "http_version", "cache",
+    "profile_namespace",
 };
 constexpr ParamSpec kNewSpec{"PyEngine", "__new__", kNewParams, 11, 0};
 

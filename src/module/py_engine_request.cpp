@@ -10,8 +10,8 @@ namespace strandel {
 namespace {
 
 constexpr const char *kParams[] = {
-    "method", "url",      "headers", "body",     "timeout",
-    "allow_redirects",    "redirect", "cache",   "priority", "chunked",
+    "method",          "url",      "headers", "body",     "timeout",
+    "allow_redirects", "redirect", "cache",   "priority", "chunked",
 };
 constexpr ParamSpec kSpec{"PyEngine", "request", kParams, 10, 2};
 
@@ -27,9 +27,9 @@ constexpr Name<halvane::RedirectMode> kRedirectModes[] = {
     {"error", halvane::RedirectMode::Error},
 };
 constexpr Name<halvane::CacheMode> kCacheModes[] = {
-    {"default", halvane::CacheMode::Default},   {"validate", halvane::CacheMode::Validate},
-    {"bypass", halvane::CacheMode::Bypass},     {"no_store", halvane::CacheMode::NoStore},
-    {"force", halvane::CacheMode::Force},       {"only_if_cached", halvane::CacheMode::OnlyIfCached},
+    {"default", halvane::CacheMode::Default}, {"validate", halvane::CacheMode::Validate},
+    {"bypass", halvane::CacheMode::Bypass},   {"no_store", halvane::CacheMode::NoStore},
+    {"force", halvane::CacheMode::Force},     {"only_if_cached", halvane::CacheMode::OnlyIfCached},
 };
 constexpr Name<halvane::Priority> kPriorities[] = {
     {"default", halvane::Priority::Default}, {"highest", halvane::Priority::Highest},

@@ -8,10 +8,14 @@ namespace {
 
 PyType_Spec *spec_of(TypeId id) {
   switch (id) {
-    case TypeId::Engine: return engine_type_spec();
-    case TypeId::Request: return request_type_spec();
-    case TypeId::Response: return response_type_spec();
-    case TypeId::WebSocket: return websocket_type_spec();
+    case TypeId::Engine:
+      return engine_type_spec();
+    case TypeId::Request:
+      return request_type_spec();
+    case TypeId::Response:
+      return response_type_spec();
+    case TypeId::WebSocket:
+      return websocket_type_spec();
   }
   return nullptr;
 }
@@ -20,10 +24,14 @@ PyType_Spec *spec_of(TypeId id) {
 
 const char *type_name(TypeId id) {
   switch (id) {
-    case TypeId::Engine: return "PyEngine";
-    case TypeId::Request: return "PyRequest";
-    case TypeId::Response: return "PyResponse";
-    case TypeId::WebSocket: return "PyWebSocket";
+    case TypeId::Engine:
+      return "PyEngine";
+    case TypeId::Request:
+      return "PyRequest";
+    case TypeId::Response:
+      return "PyResponse";
+    case TypeId::WebSocket:
+      return "PyWebSocket";
   }
   return "?";
 }

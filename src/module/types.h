@@ -29,8 +29,7 @@ PyObject *no_constructor(PyTypeObject *, PyObject *, PyObject *);
 // An instance: the object header followed by one native value.
 template <typename T>
 struct NativeObject {
-  PyObject_HEAD
-  alignas(T) unsigned char storage[sizeof(T)];
+  PyObject_HEAD alignas(T) unsigned char storage[sizeof(T)];
 
   T &value() { return *std::launder(reinterpret_cast<T *>(storage)); }
   static T &of(PyObject *self) { return reinterpret_cast<NativeObject *>(self)->value(); }

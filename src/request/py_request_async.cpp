@@ -1,6 +1,5 @@
 // Event-loop integration: a notifier announces news, polls return events.
 #include <cstdint>
-#include <limits>
 #include <string>
 #include <vector>
 

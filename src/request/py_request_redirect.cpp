@@ -132,9 +132,9 @@ PyObject *wait_manual(PyObject *self, PyObject *args, PyObject *kwargs) {
         if (now >= deadline) return std::monostate{};
         const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now);
         const auto step = std::min<std::chrono::nanoseconds>(left, kHeadPoll);
-        auto waited = value.request.wait_for_redirect(
-            {static_cast<uint64_t>(step.count() / 1'000'000'000),
-             static_cast<uint32_t>(step.count() % 1'000'000'000)});
+        auto waited =
+            value.request.wait_for_redirect({static_cast<uint64_t>(step.count() / 1'000'000'000),
+                                             static_cast<uint32_t>(step.count() % 1'000'000'000)});
         if (!waited)
           woken_by_failure = waited.error();
         else if (waited.value())

@@ -7,7 +7,8 @@ namespace strandel {
 namespace {
 
 PyObject *response_status_code(PyObject *self, void *) {
-  return entry([&] { return PyLong_FromLong(NativeObject<PyResponseValue>::of(self).status_code); });
+  return entry(
+      [&] { return PyLong_FromLong(NativeObject<PyResponseValue>::of(self).status_code); });
 }
 
 PyObject *bytes_of(const std::vector<uint8_t> &v) {

@@ -17,8 +17,8 @@ constexpr ParamSpec kSpec{"PyEngine", "websocket", kParams, 5, 1};
 bool to_optional_text_list(PyObject *obj, std::optional<std::vector<std::string>> &out) {
   if (obj == Py_None) return true;
   if (!PySequence_Check(obj)) {
-    PyRef type_name = PyRef::steal(PyObject_GetAttrString(
-        reinterpret_cast<PyObject *>(Py_TYPE(obj)), "__qualname__"));
+    PyRef type_name = PyRef::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(obj)), "__qualname__"));
     if (type_name)
       PyErr_Format(PyExc_TypeError, "'%S' object cannot be converted to 'Sequence'",
                    type_name.get());

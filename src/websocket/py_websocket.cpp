@@ -1,6 +1,5 @@
 #include "websocket/py_websocket.h"
 
-#include <limits>
 #include <variant>
 
 #include "module/args.h"
@@ -60,9 +59,8 @@ bool parse_none(const char *name, PyObject *args, PyObject *kwargs) {
 PyObject *connect_impl(PyWebSocketValue &value) {
   auto events = value.ws.start();
   if (!events) return raise_error(events.error());
-  auto old = with_slot(value.events_mutex, [&] {
-    return std::exchange(value.events, std::move(events).value());
-  });
+  auto old = with_slot(value.events_mutex,
+                       [&] { return std::exchange(value.events, std::move(events).value()); });
   Py_RETURN_NONE;
 }
 

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "core/error.h"
+
+#include <gtest/gtest.h>
 
 using halvane::Error;
 

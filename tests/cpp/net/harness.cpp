@@ -1,0 +1,121 @@
+#include "harness.h"
+
+#include <algorithm>
+
+namespace nettest {
+namespace {
+
+Recorder &of(void *user) { return *static_cast<Recorder *>(user); }
+
+void note_thread(Recorder &r) {
+  const auto id = std::this_thread::get_id();
+  if (std::find(r.threads.begin(), r.threads.end(), id) == r.threads.end()) r.threads.push_back(id);
+}
+
+void on_response(void *user, hv_handle, int32_t status, const uint8_t *headers, uint32_t len) {
+  Recorder &r = of(user);
+  std::lock_guard lock(r.mutex);
+  note_thread(r);
+  r.status = status;
+  r.head.assign(reinterpret_cast<const char *>(headers), len);
+  r.changed.notify_all();
+}
+
+int on_body(void *user, hv_handle, const uint8_t *data, uint32_t len) {
+  Recorder &r = of(user);
+  std::lock_guard lock(r.mutex);
+  note_thread(r);
+  r.body.append(reinterpret_cast<const char *>(data), len);
+  ++r.body_calls;
+  r.changed.notify_all();
+  return r.pause_next.exchange(false) ? 0 : 1;
+}
+
+void on_complete(void *user, hv_handle, int32_t code, int32_t net_error) {
+  Recorder &r = of(user);
+  std::lock_guard lock(r.mutex);
+  note_thread(r);
+  ++r.completions;
+  r.code = code;
+  r.net_error = net_error;
+  r.changed.notify_all();
+}
+
+void on_redirect(void *user, hv_handle, int32_t status, const uint8_t *, uint32_t,
+                 const uint8_t *first, uint32_t first_len, const uint8_t *second,
+                 uint32_t second_len) {
+  Recorder &r = of(user);
+  std::lock_guard lock(r.mutex);
+  note_thread(r);
+  r.redirects.push_back(std::to_string(status) + " " +
+                        std::string(reinterpret_cast<const char *>(first), first_len) + " " +
+                        std::string(reinterpret_cast<const char *>(second), second_len));
+  r.changed.notify_all();
+}
+
+}  // namespace
+
+hv_request_callbacks Recorder::table(Recorder *r) {
+  return {sizeof(hv_request_callbacks),
+          HV_ABI_VERSION,
+          r,
+          on_response,
+          on_body,
+          on_complete,
+          on_redirect};
+}
+
+bool Recorder::wait_complete(std::chrono::milliseconds limit) {
+  std::unique_lock lock(mutex);
+  return changed.wait_for(lock, limit, [&] { return completions > 0; });
+}
+
+bool Recorder::wait_head(std::chrono::milliseconds limit) {
+  std::unique_lock lock(mutex);
+  return changed.wait_for(lock, limit, [&] { return status != 0 || completions > 0; });
+}
+
+int Recorder::completion_count() {
+  std::lock_guard lock(mutex);
+  return completions;
+}
+
+int32_t create_request(hv_handle engine, const std::string &url, const RequestOptions &o,
+                       Recorder *recorder, hv_handle *out) {
+  std::vector<hv_header> headers;
+  for (const auto &[name, value] : o.headers)
+    headers.push_back(
+        {reinterpret_cast<const uint8_t *>(name.data()), static_cast<uint32_t>(name.size()),
+         reinterpret_cast<const uint8_t *>(value.data()), static_cast<uint32_t>(value.size())});
+  hv_request_record record{};
+  record.size = sizeof record;
+  record.abi = HV_ABI_VERSION;
+  record.url = reinterpret_cast<const uint8_t *>(url.data());
+  record.url_len = static_cast<uint32_t>(url.size());
+  record.method = reinterpret_cast<const uint8_t *>(o.method.data());
+  record.method_len = static_cast<uint32_t>(o.method.size());
+  record.headers = headers.empty() ? nullptr : headers.data();
+  record.header_count = static_cast<uint32_t>(headers.size());
+  record.timeout_ms = o.timeout_ms;
+  record.callbacks = Recorder::table(recorder);
+  record.body = o.body.empty() ? nullptr : reinterpret_cast<const uint8_t *>(o.body.data());
+  record.body_len = static_cast<uint32_t>(o.body.size());
+  record.body_kind = o.body_kind;
+  record.redirect_mode = o.redirect_mode;
+  return hv_request_create(engine, &record, out);
+}
+
+hv_engine_record engine_record() {
+  hv_engine_record record{};
+  record.size = sizeof record;
+  record.abi = HV_ABI_VERSION;
+  return record;
+}
+
+hv_handle make_engine() {
+  hv_engine_record record = engine_record();
+  hv_handle engine = 0;
+  return hv_engine_create(&record, &engine) == 0 ? engine : 0;
+}
+
+}  // namespace nettest

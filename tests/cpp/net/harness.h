@@ -1,0 +1,55 @@
+// Drives the Core through its C interface the way a binding would, and
+// records what its callbacks deliver.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/hv_abi.h"
+
+namespace nettest {
+
+struct Recorder {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int status = 0;
+  std::string head;
+  std::string body;
+  std::vector<std::string> redirects;  // "status target method"
+  int completions = 0;
+  int32_t code = -1;
+  int32_t net_error = 0;
+  std::vector<std::thread::id> threads;
+  std::atomic<int> body_calls{0};
+  std::atomic<bool> pause_next{false};  // on_body returns 0 once
+
+  static hv_request_callbacks table(Recorder *r);
+
+  bool wait_complete(std::chrono::milliseconds limit = std::chrono::seconds(20));
+  bool wait_head(std::chrono::milliseconds limit = std::chrono::seconds(20));
+  int completion_count();
+};
+
+struct RequestOptions {
+  std::string method = "GET";
+  std::vector<std::pair<std::string, std::string>> headers;
+  uint32_t body_kind = 0;
+  std::string body;
+  uint32_t redirect_mode = 0;
+  uint64_t timeout_ms = 0;
+};
+
+// Owns the arrays the record points into while hv_request_create runs.
+int32_t create_request(hv_handle engine, const std::string &url, const RequestOptions &options,
+                       Recorder *recorder, hv_handle *out);
+
+hv_engine_record engine_record();
+hv_handle make_engine();
+
+}  // namespace nettest
