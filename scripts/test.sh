@@ -44,3 +44,7 @@ export HALVANE_FAKE_CORE=$ROOT/build/cpp/fake_core/libhalvane.so.2
 export LD_LIBRARY_PATH=$ROOT/build/cpp/fake_core${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
 cd "$ROOT/tests/python"  # import the installed wheel, not a source folder
 "$PY" -m pytest -q -p no:cacheprovider "$ROOT/tests/python"
+
+echo "== Python tests against the networked Core and local servers"
+env -u HALVANE_FAKE_CORE -u LD_LIBRARY_PATH "$PY" -m pytest -q -p no:cacheprovider \
+  --confcutdir="$ROOT/tests/python/net" "$ROOT/tests/python/net"

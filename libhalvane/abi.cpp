@@ -1,0 +1,170 @@
+// The C interface. Every entry checks its arguments, maps failures to result
+// codes and lets no exception out.
+#include <curl/curl.h>
+#include <openssl/opensslv.h>
+
+#include <new>
+#include <string>
+
+#include "codes.h"
+#include "core/hv_abi.h"
+#include "engine_context.h"
+#include "handle_table.h"
+#include "record_check.h"
+#include "transfer.h"
+
+namespace hvcore {
+namespace {
+
+struct Engine {
+  std::unique_ptr<ContextUse> use;
+};
+
+// Never destroyed: handles may be released while the process exits.
+HandleTable<Engine> &engines() {
+  static auto *table = new HandleTable<Engine>();
+  return *table;
+}
+HandleTable<Transfer> &requests() {
+  static auto *table = new HandleTable<Transfer>();
+  return *table;
+}
+
+template <typename Fn>
+int32_t guarded(Fn &&fn) noexcept {
+  try {
+    return fn();
+  } catch (const std::bad_alloc &) {
+    return kOutOfMemory;
+  } catch (...) {
+    return kInitializationFailed;
+  }
+}
+
+// Runs `fn` on the request behind `handle`.
+template <typename Fn>
+int32_t with_request(hv_handle handle, Fn &&fn) noexcept {
+  return guarded([&]() -> int32_t {
+    std::shared_ptr<Transfer> request = requests().find(handle);
+    if (!request) return kInvalidArgument;
+    return fn(*request);
+  });
+}
+
+std::string make_version_string() {
+  std::string text = "halvane/2.0.0";
+  if (const curl_version_info_data *info = curl_version_info(CURLVERSION_NOW)) {
+    text += " libcurl/";
+    text += info->version;
+    if (info->ssl_version != nullptr) {
+      text += ' ';
+      text += info->ssl_version;
+    }
+  }
+  return text;
+}
+
+}  // namespace
+}  // namespace hvcore
+
+using namespace hvcore;
+
+// The only symbols the library exports; the version script names them.
+#pragma GCC visibility push(default)
+extern "C" {
+
+uint32_t hv_abi_version(void) { return HV_ABI_VERSION; }
+
+const char *hv_version_string(void) {
+  try {
+    static const std::string text = make_version_string();
+    return text.c_str();
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+int32_t hv_engine_create(const hv_engine_record *record, hv_handle *out_engine) {
+  if (out_engine == nullptr) return kInvalidArgument;
+  *out_engine = 0;
+  return guarded([&]() -> int32_t {
+    EngineSettings settings;
+    if (const int32_t code = read_engine_record(record, settings); code != kOk) return code;
+    auto engine = std::make_shared<Engine>();
+    engine->use = EngineContext::start(std::move(settings));
+    if (!engine->use) return kInitializationFailed;
+    *out_engine = engines().add(std::move(engine));
+    return kOk;
+  });
+}
+
+void hv_engine_release(hv_handle engine) {
+  guarded([&] {
+    // Requests made from the engine keep its network context going.
+    engines().take(engine).reset();
+    return kOk;
+  });
+}
+
+int32_t hv_request_create(hv_handle engine, const hv_request_record *record,
+                          hv_handle *out_request) {
+  if (out_request == nullptr) return kInvalidArgument;
+  *out_request = 0;
+  return guarded([&]() -> int32_t {
+    std::shared_ptr<Engine> owner = engines().find(engine);
+    if (!owner) return kInvalidArgument;
+    RequestSettings settings;
+    Callbacks callbacks;
+    if (const int32_t code = read_request_record(record, settings, callbacks); code != kOk)
+      return code;
+    auto request = std::make_shared<Transfer>(owner->use->shared(), std::move(settings), callbacks);
+    const hv_handle handle = requests().add(request);
+    request->set_handle(handle);
+    *out_request = handle;
+    return kOk;
+  });
+}
+
+int32_t hv_request_start(hv_handle request) {
+  return with_request(request, [](Transfer &t) { return t.start(); });
+}
+
+int32_t hv_request_cancel(hv_handle request) {
+  return with_request(request, [](Transfer &t) { return t.cancel(); });
+}
+
+int32_t hv_request_follow_redirect(hv_handle request) {
+  return with_request(request, [](Transfer &t) { return t.follow_redirect(); });
+}
+
+int32_t hv_request_resume_read(hv_handle request) {
+  return with_request(request, [](Transfer &t) { return t.resume_read(); });
+}
+
+int32_t hv_request_upload_write(hv_handle request, const uint8_t *data, uint32_t len,
+                                uint32_t final_chunk) {
+  if (final_chunk > 1) return kInvalidArgument;
+  return with_request(request, [&](Transfer &t) { return t.upload_write(data, len, final_chunk); });
+}
+
+void hv_request_release(hv_handle request) {
+  guarded([&] {
+    if (std::shared_ptr<Transfer> t = requests().take(request)) t->release();
+    return kOk;
+  });
+}
+
+// WebSockets are not available yet: creation fails cleanly, and there is
+// never a handle to act on.
+int32_t hv_websocket_create(hv_handle, const hv_websocket_record *, hv_handle *out_websocket) {
+  if (out_websocket != nullptr) *out_websocket = 0;
+  return kInitializationFailed;
+}
+int32_t hv_websocket_start(hv_handle) { return kInvalidState; }
+int32_t hv_websocket_send(hv_handle, uint32_t, const uint8_t *, uint32_t) { return kInvalidState; }
+int32_t hv_websocket_close(hv_handle, uint32_t, const uint8_t *, uint32_t) { return kInvalidState; }
+int32_t hv_websocket_cancel(hv_handle) { return kInvalidState; }
+void hv_websocket_release(hv_handle) {}
+
+}  // extern "C"
+#pragma GCC visibility pop

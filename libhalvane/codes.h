@@ -1,0 +1,75 @@
+// Result codes returned across the C interface and the Chromium net error
+// numbers reported with a request's completion.
+#pragma once
+
+#include <cstdint>
+
+namespace hvcore {
+
+enum Code : int32_t {
+  kOk = 0,
+  kInvalidArgument = 1,
+  kUnsupportedAbi = 2,
+  kOutOfMemory = 3,
+  kInitializationFailed = 4,
+  kInvalidState = 5,
+  kTimeout = 6,
+  kCanceled = 7,
+  kNetwork = 8,
+  kTls = 9,
+  kProxy = 10,
+  kProtocol = 11,
+  kRedirect = 12,
+  kCacheMiss = 13,
+  kProfileConflict = 14,
+  kProfileUnsupported = 15,
+};
+
+namespace net {
+constexpr int32_t kFailed = -2;
+constexpr int32_t kAborted = -3;
+constexpr int32_t kTimedOut = -7;
+constexpr int32_t kOutOfMemory = -13;
+constexpr int32_t kUploadStreamRewindNotSupported = -25;
+constexpr int32_t kConnectionClosed = -100;
+constexpr int32_t kConnectionReset = -101;
+constexpr int32_t kConnectionRefused = -102;
+constexpr int32_t kConnectionAborted = -103;
+constexpr int32_t kConnectionFailed = -104;
+constexpr int32_t kNameNotResolved = -105;
+constexpr int32_t kInternetDisconnected = -106;
+constexpr int32_t kSslProtocolError = -107;
+constexpr int32_t kAddressInvalid = -108;
+constexpr int32_t kAddressUnreachable = -109;
+constexpr int32_t kTunnelConnectionFailed = -111;
+constexpr int32_t kSslVersionOrCipherMismatch = -113;
+constexpr int32_t kConnectionTimedOut = -118;
+constexpr int32_t kProxyAuthRequested = -127;
+constexpr int32_t kProxyConnectionFailed = -130;
+constexpr int32_t kSslPinnedKeyNotInCertChain = -150;
+constexpr int32_t kCertCommonNameInvalid = -200;
+constexpr int32_t kCertDateInvalid = -201;
+constexpr int32_t kCertAuthorityInvalid = -202;
+constexpr int32_t kCertRevoked = -206;
+constexpr int32_t kCertInvalid = -207;
+constexpr int32_t kInvalidUrl = -300;
+constexpr int32_t kInvalidRedirect = -303;
+constexpr int32_t kTooManyRedirects = -310;
+constexpr int32_t kUnsafeRedirect = -311;
+constexpr int32_t kInvalidChunkedEncoding = -321;
+constexpr int32_t kEmptyResponse = -324;
+constexpr int32_t kContentDecodingFailed = -330;
+constexpr int32_t kHttp2ProtocolError = -337;
+constexpr int32_t kContentLengthMismatch = -354;
+constexpr int32_t kIncompleteChunkedEncoding = -355;
+constexpr int32_t kInvalidHttpResponse = -370;
+constexpr int32_t kCacheMiss = -400;
+}  // namespace net
+
+// A request's final result: a Core code and the net error that goes with it.
+struct Outcome {
+  int32_t code = kOk;
+  int32_t net_error = 0;
+};
+
+}  // namespace hvcore

@@ -1,0 +1,156 @@
+#include "engine_context.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "transfer.h"
+
+namespace hvcore {
+namespace {
+
+constexpr long kIdlePollMs = 1000;
+
+}  // namespace
+
+EngineContext::EngineContext(EngineSettings settings)
+    : settings_(std::move(settings)), multi_(curl_multi_init()), share_(curl_share_init()) {
+  if (share_) {
+    // All users of the share run on the network thread, so it needs no
+    // locks. Connections are pooled by the multi handle itself.
+    curl_share_setopt(share_.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+    curl_share_setopt(share_.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    curl_share_setopt(share_.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+  }
+}
+
+EngineContext::~EngineContext() = default;
+
+std::unique_ptr<ContextUse> EngineContext::start(EngineSettings settings) {
+  ensure_curl_global();
+  std::shared_ptr<EngineContext> context(new EngineContext(std::move(settings)));
+  if (!context->multi_ || !context->share_) return nullptr;
+  auto use = std::make_unique<ContextUse>(context);
+  context->thread_ = std::thread([context] { context->run(); });
+  return use;
+}
+
+void EngineContext::post(Command command) {
+  std::lock_guard lock(queue_mutex_);
+  queue_.push_back(std::move(command));
+  // Under the lock, so that the thread cannot have ended and freed the multi
+  // handle meanwhile.
+  curl_multi_wakeup(multi_.get());
+}
+
+void EngineContext::drop_use() {
+  if (uses_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  {
+    std::lock_guard lock(queue_mutex_);
+    stopping_ = true;
+    if (multi_) curl_multi_wakeup(multi_.get());
+  }
+  if (!thread_.joinable()) return;
+  // The last use may go on the network thread itself (a request finishing
+  // there); it then ends on its own.
+  if (on_network_thread())
+    thread_.detach();
+  else
+    thread_.join();
+}
+
+bool EngineContext::on_network_thread() const {
+  return thread_id_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+}
+
+void EngineContext::track(std::shared_ptr<Transfer> transfer) {
+  Transfer *key = transfer.get();
+  transfers_.emplace(key, std::move(transfer));
+}
+
+void EngineContext::untrack(Transfer *transfer) {
+  auto it = transfers_.find(transfer);
+  if (it == transfers_.end()) return;
+  retired_.push_back(std::move(it->second));
+  transfers_.erase(it);
+}
+
+void EngineContext::run_commands() {
+  std::vector<Command> commands;
+  {
+    std::lock_guard lock(queue_mutex_);
+    commands.swap(queue_);
+  }
+  for (Command &command : commands) command();
+}
+
+void EngineContext::finish_transfers() {
+  int left = 0;
+  while (CURLMsg *msg = curl_multi_info_read(multi_.get(), &left)) {
+    if (msg->msg != CURLMSG_DONE) continue;
+    void *owner = nullptr;
+    curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &owner);
+    const CURLcode result = msg->data.result;
+    auto it = transfers_.find(static_cast<Transfer *>(owner));
+    if (it != transfers_.end()) it->second->on_done(result);
+  }
+}
+
+long EngineContext::poll_timeout_ms() const {
+  long timeout = kIdlePollMs;
+  const auto now = Transfer::Clock::now();
+  for (const auto &[key, transfer] : transfers_) {
+    if (auto deadline = transfer->wake_deadline()) {
+      const auto ms =
+          std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - now).count() + 1;
+      timeout = std::clamp<long>(static_cast<long>(ms), 0, timeout);
+    }
+  }
+  return timeout;
+}
+
+void EngineContext::expire_deferred() {
+  const auto now = Transfer::Clock::now();
+  std::vector<Transfer *> due;
+  for (const auto &[key, transfer] : transfers_)
+    if (auto deadline = transfer->wake_deadline(); deadline && now >= *deadline) due.push_back(key);
+  for (Transfer *transfer : due) transfer->tick(now);  // ending one never ends another
+}
+
+void EngineContext::run() {
+  thread_id_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+  pthread_setname_np(pthread_self(), "halvane-net");
+  for (;;) {
+    run_commands();
+    retired_.clear();
+    {
+      std::lock_guard lock(queue_mutex_);
+      if (stopping_) break;
+    }
+    int running = 0;
+    curl_multi_perform(multi_.get(), &running);
+    finish_transfers();
+    expire_deferred();
+    retired_.clear();
+    curl_multi_poll(multi_.get(), nullptr, 0, static_cast<int>(poll_timeout_ms()), nullptr);
+  }
+  // Every request has ended (each held a use); close the pooled connections.
+  transfers_.clear();
+  retired_.clear();
+  MultiPtr multi;
+  {
+    std::lock_guard lock(queue_mutex_);
+    multi.swap(multi_);
+  }
+  multi.reset();
+  share_.reset();
+}
+
+ContextUse::ContextUse(std::shared_ptr<EngineContext> context) : context_(std::move(context)) {
+  context_->add_use();
+}
+
+ContextUse::~ContextUse() { context_->drop_use(); }
+
+}  // namespace hvcore

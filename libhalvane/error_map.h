@@ -1,0 +1,30 @@
+// Turns a failed libcurl transfer into the Core's result code and the
+// Chromium net error that best names the cause.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <string_view>
+
+#include "codes.h"
+
+namespace hvcore {
+
+// What is known about a transfer when libcurl reports its failure.
+struct FailureFacts {
+  CURLcode curl = CURLE_OK;
+  long os_errno = 0;         // CURLINFO_OS_ERRNO
+  long connect_code = 0;     // CURLINFO_HTTP_CONNECTCODE: the proxy's answer to CONNECT
+  long verify_result = 0;    // CURLINFO_SSL_VERIFYRESULT
+  bool connected = false;    // the TCP connection was made
+  bool via_proxy = false;    // the engine sends through a proxy
+  bool chunked = false;      // the response head announced chunked coding
+  std::string_view message;  // libcurl's error buffer
+};
+
+Outcome map_failure(const FailureFacts &facts);
+
+// Net error of a socket errno, as the network stack reports it.
+int32_t net_error_from_errno(long err, int32_t fallback);
+
+}  // namespace hvcore

@@ -1,0 +1,150 @@
+#include "record_check.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+
+#include "codes.h"
+#include "tls_store.h"
+#include "url.h"
+
+namespace hvcore {
+namespace {
+
+// A (pointer, length) pair; the pointer may be NULL only when the length is 0.
+bool read_bytes(const uint8_t *data, uint32_t len, std::string &out) {
+  if (len == 0) {
+    out.clear();
+    return true;
+  }
+  if (data == nullptr) return false;
+  out.assign(reinterpret_cast<const char *>(data), len);
+  return true;
+}
+
+bool has_nul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+
+bool proxy_url_ok(const std::string &proxy) {
+  if (has_nul(proxy)) return false;
+  const auto scheme = url_scheme(proxy);
+  return scheme &&
+         (*scheme == "http" || *scheme == "https" || *scheme == "socks5" || *scheme == "socks5h");
+}
+
+bool curl_has_http3() {
+  const curl_version_info_data *info = curl_version_info(CURLVERSION_NOW);
+  return info != nullptr && (info->features & CURL_VERSION_HTTP3) != 0;
+}
+
+}  // namespace
+
+bool is_token(std::string_view text) {
+  static constexpr std::string_view kSpecials = "!#$%&'*+-.^_`|~";
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return (b >= '0' && b <= '9') || (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') ||
+           kSpecials.find(c) != std::string_view::npos;
+  });
+}
+
+bool is_header_value(std::string_view text) {
+  return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+int32_t read_engine_record(const hv_engine_record *r, EngineSettings &out) {
+  if (r == nullptr || r->size < sizeof(hv_engine_record)) return kInvalidArgument;
+  if (r->abi != HV_ABI_VERSION) return kUnsupportedAbi;
+
+  std::string impersonate, ca_pem;
+  if (!read_bytes(r->user_agent, r->user_agent_len, out.user_agent) ||
+      !read_bytes(r->accept_language, r->accept_language_len, out.accept_language) ||
+      !read_bytes(r->proxy, r->proxy_len, out.proxy) ||
+      !read_bytes(r->proxy_username, r->proxy_username_len, out.proxy_username) ||
+      !read_bytes(r->proxy_password, r->proxy_password_len, out.proxy_password) ||
+      !read_bytes(r->impersonate, r->impersonate_len, impersonate) ||
+      !read_bytes(r->profile_namespace, r->profile_namespace_len, out.profile_namespace) ||
+      !read_bytes(r->ca_pem, r->ca_pem_len, ca_pem))
+    return kInvalidArgument;
+
+  // The two default headers must not be able to inject header lines.
+  if (!is_header_value(out.user_agent) || !is_header_value(out.accept_language))
+    return kInvalidArgument;
+  if (!out.proxy.empty() && !proxy_url_ok(out.proxy)) return kInvalidArgument;
+  if (has_nul(out.proxy_username) || has_nul(out.proxy_password)) return kInvalidArgument;
+  if (r->disable_cache > 1) return kInvalidArgument;
+  out.disable_cache = r->disable_cache == 1;
+
+  switch (r->http_version) {
+    case 0:
+    case 1:
+    case 2:
+      break;
+    case 3:
+      if (!curl_has_http3()) return kInvalidArgument;
+      break;
+    default:
+      return kInvalidArgument;
+  }
+  out.http_version = static_cast<HttpVersion>(r->http_version);
+
+  if (r->tls_verification > 2) return kInvalidArgument;
+  out.tls = static_cast<TlsVerification>(r->tls_verification);
+  if (out.tls == TlsVerification::CustomCa) {
+    out.ca = CaStore::from_pem(ca_pem);
+    if (!out.ca) return kInvalidArgument;
+  }
+
+  // Identity profiles do not exist yet: asking for one must not silently
+  // give the plain client.
+  if (!impersonate.empty()) return kProfileUnsupported;
+  return kOk;
+}
+
+int32_t read_request_record(const hv_request_record *r, RequestSettings &out,
+                            Callbacks &callbacks) {
+  if (r == nullptr || r->size < sizeof(hv_request_record)) return kInvalidArgument;
+  if (r->abi != HV_ABI_VERSION) return kUnsupportedAbi;
+  if (r->callbacks.size < sizeof(hv_request_callbacks)) return kInvalidArgument;
+  if (r->callbacks.abi != HV_ABI_VERSION) return kUnsupportedAbi;
+
+  std::string url;
+  if (!read_bytes(r->url, r->url_len, url) || !read_bytes(r->method, r->method_len, out.method))
+    return kInvalidArgument;
+  auto normalized = normalize_http_url(url);
+  if (!normalized || !is_token(out.method)) return kInvalidArgument;
+  out.url = std::move(*normalized);
+
+  if (r->header_count > 0 && r->headers == nullptr) return kInvalidArgument;
+  out.headers.clear();
+  out.headers.reserve(r->header_count);
+  for (uint32_t i = 0; i < r->header_count; ++i) {
+    const hv_header &h = r->headers[i];
+    HeaderField field;
+    if (!read_bytes(h.name, h.name_len, field.name) ||
+        !read_bytes(h.value, h.value_len, field.value) || !is_token(field.name) ||
+        !is_header_value(field.value))
+      return kInvalidArgument;
+    out.headers.push_back(std::move(field));
+  }
+
+  if (r->body_kind > 2 || r->cache_mode > 5 || r->redirect_mode > 2 || r->priority > 5)
+    return kInvalidArgument;
+  out.body_kind = static_cast<BodyKind>(r->body_kind);
+  if (out.body_kind == BodyKind::Bytes) {
+    if (r->body_len > 0 && r->body == nullptr) return kInvalidArgument;
+    out.body.assign(r->body, r->body + r->body_len);
+  }
+  out.cache_mode = static_cast<CacheMode>(r->cache_mode);
+  out.redirect_mode = static_cast<RedirectMode>(r->redirect_mode);
+  out.priority = static_cast<Priority>(r->priority);
+  out.timeout_ms = r->timeout_ms;
+
+  callbacks.user = r->callbacks.user_data;
+  callbacks.on_response = r->callbacks.on_response;
+  callbacks.on_body = r->callbacks.on_body;
+  callbacks.on_complete = r->callbacks.on_complete;
+  callbacks.on_redirect = r->callbacks.on_redirect;
+  return kOk;
+}
+
+}  // namespace hvcore

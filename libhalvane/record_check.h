@@ -1,0 +1,26 @@
+// Reading the caller's records: every pointer, size, ABI number, enum value
+// and text is checked before anything is copied into the Core's own settings.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "core/hv_abi.h"
+#include "settings.h"
+
+namespace hvcore {
+
+// RFC 9110 token: the form of methods and header names.
+bool is_token(std::string_view text);
+
+// A header value that cannot end its line early or smuggle another header.
+bool is_header_value(std::string_view text);
+
+// Fills `out` from the engine record; returns a result code.
+int32_t read_engine_record(const hv_engine_record *record, EngineSettings &out);
+
+// Fills `out` and `callbacks` from the request record; returns a result code.
+int32_t read_request_record(const hv_request_record *record, RequestSettings &settings,
+                            Callbacks &callbacks);
+
+}  // namespace hvcore

@@ -1,0 +1,76 @@
+// What the Core keeps from the engine and request records once they are
+// checked: owned copies, nothing that points into the caller's memory.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/hv_abi.h"
+
+namespace hvcore {
+
+class CaStore;
+
+enum class HttpVersion : uint32_t { Auto = 0, Http1 = 1, Http2 = 2, Http3 = 3 };
+enum class TlsVerification : uint32_t { Default = 0, CustomCa = 1, Disabled = 2 };
+
+struct EngineSettings {
+  std::string user_agent;
+  std::string accept_language;
+  std::string proxy;
+  std::string proxy_username;
+  std::string proxy_password;
+  std::string profile_namespace;
+  bool disable_cache = false;
+  HttpVersion http_version = HttpVersion::Auto;
+  TlsVerification tls = TlsVerification::Default;
+  std::shared_ptr<const CaStore> ca;  // set for CustomCa only
+};
+
+enum class BodyKind : uint32_t { None = 0, Bytes = 1, Streamed = 2 };
+enum class RedirectMode : uint32_t { Follow = 0, Manual = 1, Error = 2 };
+enum class CacheMode : uint32_t {
+  Default = 0,
+  Validate = 1,
+  Bypass = 2,
+  NoStore = 3,
+  Force = 4,
+  OnlyIfCached = 5
+};
+enum class Priority : uint32_t {
+  Default = 0,
+  Highest = 1,
+  Medium = 2,
+  Low = 3,
+  Lowest = 4,
+  Idle = 5
+};
+
+struct HeaderField {
+  std::string name;
+  std::string value;
+};
+
+struct RequestSettings {
+  std::string url;  // normalised, http or https
+  std::string method;
+  std::vector<HeaderField> headers;
+  uint64_t timeout_ms = 0;  // 0: none
+  BodyKind body_kind = BodyKind::None;
+  std::vector<uint8_t> body;  // Bytes only
+  CacheMode cache_mode = CacheMode::Default;
+  RedirectMode redirect_mode = RedirectMode::Follow;
+  Priority priority = Priority::Default;
+};
+
+struct Callbacks {
+  void *user = nullptr;
+  hv_on_response_fn on_response = nullptr;
+  hv_on_body_fn on_body = nullptr;
+  hv_on_complete_fn on_complete = nullptr;
+  hv_on_redirect_fn on_redirect = nullptr;
+};
+
+}  // namespace hvcore

@@ -1,0 +1,336 @@
+// The network-thread side of a request: setting up each hop on the easy
+// handle, and ending the request exactly once.
+#include "transfer.h"
+
+#include <algorithm>
+#include <climits>
+#include <new>
+
+#include "error_map.h"
+#include "header_block.h"
+#include "tls_store.h"
+#include "url.h"
+
+namespace hvcore {
+namespace {
+
+constexpr long kReceiveBufferSize = 64 * 1024;
+constexpr long kUploadBufferSize = 128 * 1024;
+
+long http_version_option(HttpVersion v) {
+  switch (v) {
+    case HttpVersion::Http1:
+      return CURL_HTTP_VERSION_1_1;
+    case HttpVersion::Http2:
+      return CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE;
+    case HttpVersion::Http3:
+      return CURL_HTTP_VERSION_3;
+    case HttpVersion::Auto:
+    default:
+      return CURL_HTTP_VERSION_2TLS;
+  }
+}
+
+// HTTP/2 stream weights, rising with the priority.
+long stream_weight(Priority p) {
+  switch (p) {
+    case Priority::Highest:
+      return 256;
+    case Priority::Medium:
+      return 128;
+    case Priority::Low:
+      return 64;
+    case Priority::Lowest:
+      return 32;
+    case Priority::Idle:
+      return 8;
+    case Priority::Default:
+    default:
+      return 16;  // the protocol's default weight
+  }
+}
+
+bool sends_empty_body(const std::string &method) {
+  return method == "POST" || method == "PUT" || method == "PATCH";
+}
+
+}  // namespace
+
+// ---- start and per-hop setup ---------------------------------------------
+
+void Transfer::begin() {
+  context_->track(shared_from_this());
+  bool cancelled;
+  {
+    std::lock_guard lock(mutex_);
+    cancelled = cancel_requested_;
+  }
+  if (cancelled) return complete({kCanceled, net::kAborted});
+  if (request_.cache_mode == CacheMode::OnlyIfCached)
+    return complete({kCacheMiss, net::kCacheMiss});
+
+  if (request_.body_kind == BodyKind::Streamed) {
+    std::weak_ptr<Transfer> weak = weak_from_this();
+    EngineContext *context = &*context_;
+    upload_.activate([weak, context] {
+      if (auto self = weak.lock()) context->post([self] { self->do_upload_wake(); });
+    });
+  }
+  if (request_.timeout_ms > 0)
+    deadline_ = Clock::now() + std::chrono::milliseconds(request_.timeout_ms);
+  origin_ = url_origin(request_.url);
+  hop_ = Hop{request_.url, request_.method, request_.headers, request_.body_kind};
+  easy_.reset(curl_easy_init());
+  if (!easy_) return complete({kOutOfMemory, net::kOutOfMemory});
+  begin_hop();
+}
+
+void Transfer::begin_hop() {
+  head_ = HeadBuilder();
+  redirect_.reset();
+  redirect_body_bytes_ = 0;
+  redirect_body_dropped_ = false;
+  head_delivered_ = chunked_ = connected_ = false;
+  recv_paused_ = send_paused_ = false;
+  body_offset_ = 0;
+  error_buffer_[0] = '\0';
+
+  long timeout_ms = 0;
+  if (deadline_) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - Clock::now()).count();
+    if (left <= 0) return complete({kTimeout, net::kTimedOut});
+    timeout_ms = static_cast<long>(std::min<long long>(left, LONG_MAX));
+  }
+  bool configured = false;
+  try {
+    configured = configure_easy();
+  } catch (const std::bad_alloc &) {
+  }
+  if (!configured) return complete({kOutOfMemory, net::kOutOfMemory});
+  curl_easy_setopt(easy_.get(), CURLOPT_TIMEOUT_MS, timeout_ms);
+  if (curl_multi_add_handle(context_->multi(), easy_.get()) != CURLM_OK)
+    return complete({kOutOfMemory, net::kOutOfMemory});
+  in_multi_ = true;
+}
+
+bool Transfer::configure_easy() {
+  CURL *e = easy_.get();
+  const EngineSettings &s = context_->settings();
+  curl_easy_reset(e);
+  bool ok = true;
+  auto set = [&](CURLoption opt, auto value) {
+    ok = ok && curl_easy_setopt(e, opt, value) == CURLE_OK;
+  };
+
+  set(CURLOPT_PRIVATE, static_cast<void *>(this));
+  set(CURLOPT_URL, hop_.url.c_str());
+  set(CURLOPT_PROTOCOLS_STR, "http,https");
+  set(CURLOPT_FOLLOWLOCATION, 0L);  // every hop is reported and may wait
+  set(CURLOPT_NOSIGNAL, 1L);
+  set(CURLOPT_SHARE, context_->share());
+  set(CURLOPT_COOKIEFILE, "");  // the engine's jar, in memory only
+  set(CURLOPT_ACCEPT_ENCODING, "");
+  set(CURLOPT_HTTP_VERSION, http_version_option(s.http_version));
+  set(CURLOPT_PIPEWAIT, 1L);
+  set(CURLOPT_STREAM_WEIGHT, stream_weight(request_.priority));
+  set(CURLOPT_BUFFERSIZE, kReceiveBufferSize);
+  set(CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
+  set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  set(CURLOPT_ERRORBUFFER, error_buffer_);
+  set(CURLOPT_HEADERFUNCTION, &Transfer::header_cb);
+  set(CURLOPT_HEADERDATA, static_cast<void *>(this));
+  set(CURLOPT_WRITEFUNCTION, &Transfer::write_cb);
+  set(CURLOPT_WRITEDATA, static_cast<void *>(this));
+  set(CURLOPT_PREREQFUNCTION, &Transfer::prereq_cb);
+  set(CURLOPT_PREREQDATA, static_cast<void *>(this));
+
+  // Proxy: only the engine's; the environment is never consulted.
+  set(CURLOPT_PROXY, s.proxy.c_str());
+  set(CURLOPT_NOPROXY, "");
+  if (!s.proxy_username.empty() || !s.proxy_password.empty()) {
+    set(CURLOPT_PROXYUSERNAME, s.proxy_username.c_str());
+    set(CURLOPT_PROXYPASSWORD, s.proxy_password.c_str());
+    // Sent with the first request: a challenge round would show the
+    // proxy's 407 head as if it were the response.
+    set(CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
+  }
+
+  // TLS 1.0 and 1.1 are refused like a current browser does.
+  set(CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+  set(CURLOPT_PROXY_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+  switch (s.tls) {
+    case TlsVerification::Disabled:
+      set(CURLOPT_SSL_VERIFYPEER, 0L);
+      set(CURLOPT_SSL_VERIFYHOST, 0L);
+      set(CURLOPT_PROXY_SSL_VERIFYPEER, 0L);
+      set(CURLOPT_PROXY_SSL_VERIFYHOST, 0L);
+      break;
+    case TlsVerification::CustomCa:
+      // Nothing from the system store: the context callback installs the
+      // engine's own store.
+      set(CURLOPT_CAINFO, static_cast<const char *>(nullptr));
+      set(CURLOPT_CAPATH, static_cast<const char *>(nullptr));
+      set(CURLOPT_PROXY_CAINFO, static_cast<const char *>(nullptr));
+      set(CURLOPT_PROXY_CAPATH, static_cast<const char *>(nullptr));
+      set(CURLOPT_SSL_CTX_FUNCTION, &CaStore::ssl_ctx_callback);
+      set(CURLOPT_SSL_CTX_DATA, const_cast<void *>(static_cast<const void *>(s.ca.get())));
+      break;
+    case TlsVerification::Default:
+      break;
+  }
+
+  std::string cookies;
+  header_list_.reset(build_header_list(cookies));
+  set(CURLOPT_HTTPHEADER, header_list_.get());
+  if (!cookies.empty()) set(CURLOPT_COOKIE, cookies.c_str());  // copied by libcurl
+  return ok && configure_method();
+}
+
+bool Transfer::configure_method() {
+  CURL *e = easy_.get();
+  bool ok = true;
+  auto set = [&](CURLoption opt, auto value) {
+    ok = ok && curl_easy_setopt(e, opt, value) == CURLE_OK;
+  };
+  const std::string &method = hop_.method;
+  if (method == "HEAD") {
+    set(CURLOPT_NOBODY, 1L);
+    return ok;
+  }
+  if (hop_.body == BodyKind::None && !sends_empty_body(method)) {
+    set(CURLOPT_HTTPGET, 1L);
+    if (method != "GET") set(CURLOPT_CUSTOMREQUEST, method.c_str());
+    return ok;
+  }
+  // Bodies go through the read callback in upload mode, which adds no
+  // content type of its own; the method is named explicitly.
+  set(CURLOPT_UPLOAD, 1L);
+  set(CURLOPT_CUSTOMREQUEST, method.c_str());
+  set(CURLOPT_READFUNCTION, &Transfer::read_cb);
+  set(CURLOPT_READDATA, static_cast<void *>(this));
+  set(CURLOPT_SEEKFUNCTION, &Transfer::seek_cb);
+  set(CURLOPT_SEEKDATA, static_cast<void *>(this));
+  curl_off_t size = 0;
+  if (hop_.body == BodyKind::Bytes) size = static_cast<curl_off_t>(request_.body.size());
+  if (hop_.body == BodyKind::Streamed) size = -1;  // chunked on HTTP/1.1
+  set(CURLOPT_INFILESIZE_LARGE, size);
+  return ok;
+}
+
+curl_slist *Transfer::build_header_list(std::string &cookies) const {
+  const EngineSettings &s = context_->settings();
+  SlistPtr list;
+  bool has_user_agent = false, has_accept_language = false, has_expect = false;
+  auto append = [&](const std::string &line) {
+    curl_slist *grown = curl_slist_append(list.get(), line.c_str());
+    if (grown == nullptr) throw std::bad_alloc();
+    list.release();
+    list.reset(grown);
+  };
+  for (const HeaderField &h : hop_.headers) {
+    if (iequals(h.name, "cookie")) {
+      // One Cookie line, merged with the jar's cookies by libcurl.
+      if (!cookies.empty()) cookies += "; ";
+      cookies += h.value;
+      continue;
+    }
+    // The body's framing is the Core's: a caller's length or coding could
+    // contradict what is sent.
+    if (iequals(h.name, "content-length") || iequals(h.name, "transfer-encoding")) continue;
+    has_user_agent = has_user_agent || iequals(h.name, "user-agent");
+    has_accept_language = has_accept_language || iequals(h.name, "accept-language");
+    has_expect = has_expect || iequals(h.name, "expect");
+    // "Name;" is libcurl's form for a header with an empty value.
+    append(h.value.empty() ? h.name + ";" : h.name + ": " + h.value);
+  }
+  if (!has_user_agent && !s.user_agent.empty()) append("User-Agent: " + s.user_agent);
+  if (!has_accept_language && !s.accept_language.empty())
+    append("Accept-Language: " + s.accept_language);
+  if (!has_expect) append("Expect:");  // no 100-continue round trip
+  return list.release();
+}
+
+// ---- control commands ------------------------------------------------------
+
+void Transfer::do_cancel() {
+  if (!done_) complete({kCanceled, net::kAborted});
+}
+
+void Transfer::set_pause() {
+  const int bits = (recv_paused_ ? CURLPAUSE_RECV : 0) | (send_paused_ ? CURLPAUSE_SEND : 0);
+  curl_easy_pause(easy_.get(), bits);
+}
+
+void Transfer::do_resume() {
+  if (done_ || !in_multi_ || !recv_paused_) return;
+  recv_paused_ = false;
+  set_pause();  // may deliver held data, and pause again, right here
+}
+
+void Transfer::do_upload_wake() {
+  upload_.woken();
+  if (done_ || !in_multi_ || !send_paused_) return;
+  send_paused_ = false;
+  set_pause();
+}
+
+void Transfer::tick(Clock::time_point now) {
+  if (!done_ && deferred_ && deadline_ && now >= *deadline_) complete({kTimeout, net::kTimedOut});
+}
+
+std::optional<Transfer::Clock::time_point> Transfer::wake_deadline() const {
+  if (!done_ && deferred_) return deadline_;
+  return std::nullopt;
+}
+
+// ---- the end -----------------------------------------------------------------
+
+void Transfer::on_done(CURLcode result) {
+  if (done_) return;
+  curl_multi_remove_handle(context_->multi(), easy_.get());
+  in_multi_ = false;
+  if (redirect_ && (result == CURLE_OK || (result == CURLE_WRITE_ERROR && redirect_body_dropped_)))
+    return handle_redirect();
+  if (callback_failure_) return complete(*callback_failure_);
+  if (result == CURLE_OK) {
+    // A transfer never succeeds without a head to show for it.
+    if (!head_delivered_) return complete({kNetwork, net::kEmptyResponse});
+    return complete({kOk, 0});
+  }
+  complete(failure_outcome(result));
+}
+
+Outcome Transfer::failure_outcome(CURLcode result) const {
+  FailureFacts facts;
+  facts.curl = result;
+  curl_easy_getinfo(easy_.get(), CURLINFO_OS_ERRNO, &facts.os_errno);
+  curl_easy_getinfo(easy_.get(), CURLINFO_HTTP_CONNECTCODE, &facts.connect_code);
+  curl_easy_getinfo(easy_.get(), CURLINFO_SSL_VERIFYRESULT, &facts.verify_result);
+  facts.connected = connected_;
+  facts.via_proxy = !context_->settings().proxy.empty();
+  facts.chunked = chunked_;
+  facts.message = error_buffer_;
+  return map_failure(facts);
+}
+
+void Transfer::complete(Outcome outcome) {
+  if (done_) return;
+  done_ = true;
+  deferred_ = false;
+  if (in_multi_) curl_multi_remove_handle(context_->multi(), easy_.get());
+  in_multi_ = false;
+  easy_.reset();  // the share is touched here, so only on this thread
+  header_list_.reset();
+  {
+    std::lock_guard lock(mutex_);
+    finished_ = true;
+    redirect_deferred_ = false;
+  }
+  upload_.close(outcome.code == kOk ? kInvalidState : outcome.code);
+  if (callbacks_.on_complete)
+    callbacks_.on_complete(callbacks_.user, handle_, outcome.code, outcome.net_error);
+  context_->untrack(this);  // released at the context's next safe point
+}
+
+}  // namespace hvcore

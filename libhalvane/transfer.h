@@ -1,0 +1,131 @@
+// One request: the object behind a request handle.
+//
+// The public operations may be called from any thread; they check the
+// request's state under `mutex_`, then post a command to the engine's network
+// thread. Everything else (the curl easy handle, the hop being sent, the head
+// being received, pauses) belongs to the network thread, which is also the
+// only thread that calls the caller's callbacks, never with a lock held.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "codes.h"
+#include "curl_handles.h"
+#include "engine_context.h"
+#include "header_block.h"
+#include "settings.h"
+#include "upload_buffer.h"
+
+namespace hvcore {
+
+class Transfer : public std::enable_shared_from_this<Transfer> {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  Transfer(std::shared_ptr<EngineContext> context, RequestSettings settings, Callbacks callbacks);
+  ~Transfer();
+
+  // The handle value passed back to the callbacks; set once after creation.
+  void set_handle(hv_handle handle) { handle_ = handle; }
+
+  // Any thread; each returns a result code.
+  int32_t start();
+  int32_t cancel();
+  int32_t follow_redirect();
+  int32_t resume_read();
+  int32_t upload_write(const uint8_t *data, uint32_t len, bool final_chunk);
+  // The caller lets go of its handle: a running request is cancelled, and
+  // still reports its completion.
+  void release();
+
+  // Network thread, called by the context.
+  void on_done(CURLcode result);
+  void tick(Clock::time_point now);
+  std::optional<Clock::time_point> wake_deadline() const;
+
+ private:
+  // The request as it is sent on the current hop; redirects change it.
+  struct Hop {
+    std::string url;
+    std::string method;
+    std::vector<HeaderField> headers;
+    BodyKind body = BodyKind::None;
+  };
+  struct PendingRedirect {
+    int status = 0;
+    std::string head;
+    std::string location;
+  };
+
+  // Network thread (transfer.cpp).
+  void begin();
+  void begin_hop();
+  bool configure_easy();
+  bool configure_method();
+  curl_slist *build_header_list(std::string &cookies) const;
+  void complete(Outcome outcome);
+  void do_cancel();
+  void do_resume();
+  void do_upload_wake();
+  void set_pause();
+  Outcome failure_outcome(CURLcode result) const;
+
+  // Network thread, libcurl callbacks (transfer_io.cpp).
+  void on_header_line(std::string_view line);
+  size_t on_body_data(char *data, size_t len);
+  size_t on_upload_read(char *out, size_t cap);
+  static size_t header_cb(char *data, size_t size, size_t n, void *self) noexcept;
+  static size_t write_cb(char *data, size_t size, size_t n, void *self) noexcept;
+  static size_t read_cb(char *out, size_t size, size_t n, void *self) noexcept;
+  static int seek_cb(void *self, curl_off_t offset, int origin) noexcept;
+  static int prereq_cb(void *self, char *, char *, int, int) noexcept;
+
+  // Network thread, redirects (transfer_redirect.cpp).
+  void handle_redirect();
+  void do_follow();
+
+  ContextUse context_;
+  const Callbacks callbacks_;
+  const RequestSettings request_;
+  hv_handle handle_ = 0;
+  UploadBuffer upload_;
+
+  // Shared between callers and the network thread.
+  std::mutex mutex_;
+  bool started_ = false;
+  bool cancel_requested_ = false;
+  bool finished_ = false;
+  bool redirect_deferred_ = false;
+
+  // Network thread only.
+  EasyPtr easy_;
+  SlistPtr header_list_;
+  Hop hop_;
+  HeadBuilder head_;
+  std::optional<PendingRedirect> redirect_;
+  std::optional<Clock::time_point> deadline_;
+  std::string origin_;
+  size_t redirect_body_bytes_ = 0;
+  size_t body_offset_ = 0;
+  int redirects_ = 0;
+  bool head_delivered_ = false;
+  bool chunked_ = false;
+  bool connected_ = false;
+  bool redirect_body_dropped_ = false;
+  bool credentials_dropped_ = false;
+  bool in_multi_ = false;
+  bool deferred_ = false;
+  bool recv_paused_ = false;
+  bool send_paused_ = false;
+  bool done_ = false;
+  std::optional<Outcome> callback_failure_;
+  char error_buffer_[CURL_ERROR_SIZE] = {};
+};
+
+}  // namespace hvcore

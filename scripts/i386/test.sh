@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# The 32-bit x86 pass: builds the module, the stand-in Core and the networked
+# Core for i386 into build/i386 (cmake/toolchain-i386.cmake), then runs the C++
+# tests and the Python suite (tests/python, without tests/python/net) under
+# qemu-i386 with the i386 Python 3.11 of build/i386-root.
+#
+# Environment: JOBS (default: nproc), BUILD_TYPE (default: RelWithDebInfo).
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+TOP=$PWD
+BUILD=$TOP/build/i386
+ROOT=$TOP/build/i386-root
+JOBS=${JOBS:-$(nproc)}
+# Emulated steps that run past these are hung, not slow.
+CTEST_LIMIT=${CTEST_LIMIT:-600}
+PYTEST_LIMIT=${PYTEST_LIMIT:-600}
+
+# The project's venv brings a recent enough cmake and ninja, when it exists.
+[ -x "$TOP/build/venv/bin/cmake" ] && export PATH=$TOP/build/venv/bin:$PATH
+
+stage_start=$SECONDS
+stage() {  # name: prints the time the previous stage took, then the name
+  echo "[i386] $1 ($((SECONDS - stage_start)) s so far)"
+}
+
+stage "setup"
+bash scripts/i386/setup.sh
+
+stage "configure and build"
+cmake -S "$TOP" -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOP/cmake/toolchain-i386.cmake" \
+  -DSTRANDEL_I386_ROOT="$ROOT" -DSTRANDEL_TESTS=ON -DSTRANDEL_MODULE=ON \
+  -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" -Wno-dev >"$BUILD.configure.log" 2>&1 ||
+  { cat "$BUILD.configure.log"; exit 1; }
+cmake --build "$BUILD" -j "$JOBS" >"$BUILD.build.log" 2>&1 || { tail -60 "$BUILD.build.log"; exit 1; }
+# What was built must really be 32-bit x86: a host library picked up by
+# mistake would otherwise only show as a puzzling load failure.
+for f in "$BUILD"/strandel_native36*.so "$BUILD"/fake_core/libhalvane.so.2 \
+         "$BUILD"/libhalvane/libhalvane.so.2; do
+  [ -f "$f" ] || { echo "missing $f"; exit 1; }
+  readelf -h "$f" | grep -q "Machine:.*Intel 80386" || { echo "$f is not i386"; exit 1; }
+done
+
+stage "C++ tests under qemu-i386"
+# The build folder's CTest runs every test through CMAKE_CROSSCOMPILING_EMULATOR.
+timeout -k 10 "$CTEST_LIMIT" ctest --test-dir "$BUILD" --output-on-failure -j "$JOBS"
+
+stage "Python tests with the i386 Python under qemu-i386"
+export HALVANE_FAKE_CORE=$BUILD/fake_core/libhalvane.so.2
+export STRANDEL_MODULE_DIR=$BUILD
+cd "$TOP/tests/python"
+timeout -k 10 "$PYTEST_LIMIT" "$TOP/scripts/i386/python.sh" -m pytest -q -p no:cacheprovider \
+  --ignore="$TOP/tests/python/net" "$TOP/tests/python"
+
+stage "done"

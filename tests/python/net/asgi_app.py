@@ -1,0 +1,97 @@
+"""Dynamic test server (run by hypercorn): echoes requests, sets cookies,
+redirects, streams slowly and stalls."""
+
+import asyncio
+import gzip
+import hashlib
+import json
+from urllib.parse import parse_qs
+
+
+async def read_body(receive):
+    digest = hashlib.sha256()
+    length = 0
+    while True:
+        message = await receive()
+        if message["type"] == "http.disconnect":
+            break
+        chunk = message.get("body", b"")
+        digest.update(chunk)
+        length += len(chunk)
+        if not message.get("more_body", False):
+            break
+    return length, digest.hexdigest()
+
+
+async def respond(send, status, headers=(), body=b""):
+    await send({"type": "http.response.start", "status": status,
+                "headers": [(k.encode(), v.encode()) for k, v in headers]})
+    await send({"type": "http.response.body", "body": body})
+
+
+async def app(scope, receive, send):
+    if scope["type"] == "lifespan":
+        while True:
+            message = await receive()
+            if message["type"] == "lifespan.startup":
+                await send({"type": "lifespan.startup.complete"})
+            else:
+                await send({"type": "lifespan.shutdown.complete"})
+                return
+    path = scope["path"]
+    query = {k: v[-1] for k, v in parse_qs(scope["query_string"].decode()).items()}
+
+    if path == "/echo":
+        length, digest = await read_body(receive)
+        body = json.dumps({
+            "method": scope["method"],
+            "path": path,
+            "query": scope["query_string"].decode(),
+            "http_version": scope["http_version"],
+            "headers": [[k.decode("latin-1"), v.decode("latin-1")] for k, v in scope["headers"]],
+            "body_length": length,
+            "body_sha256": digest,
+        }).encode()
+        await respond(send, 200, [("content-type", "application/json")], body)
+    elif path == "/redirect":
+        # /redirect?status=307&to=/echo
+        await read_body(receive)
+        headers = [("location", query["to"])] if "to" in query else []
+        await respond(send, int(query.get("status", "302")), headers, b"moved")
+    elif path.startswith("/chain/"):
+        # /chain/N redirects N times, then lands on /echo.
+        await read_body(receive)
+        left = int(path.rsplit("/", 1)[1])
+        target = "/echo" if left == 0 else f"/chain/{left - 1}"
+        await respond(send, 302, [("location", target)])
+    elif path == "/loop":
+        await respond(send, 302, [("location", "/loop")])
+    elif path == "/set-cookie":
+        headers = [("set-cookie", f"{query['name']}={query['value']}; Path=/")]
+        if "to" in query:
+            headers.append(("location", query["to"]))
+            await respond(send, 302, headers)
+        else:
+            await respond(send, 200, headers, b"set")
+    elif path == "/stall":
+        # A head and a first piece of body, then nothing until the client goes.
+        await send({"type": "http.response.start", "status": 200,
+                    "headers": [(b"content-length", b"1000000")]})
+        await send({"type": "http.response.body", "body": b"x" * 1000, "more_body": True})
+        while (await receive())["type"] != "http.disconnect":
+            pass
+    elif path == "/slow":
+        count = int(query.get("chunks", "5"))
+        delay = float(query.get("delay", "0.05"))
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        for i in range(count):
+            await send({"type": "http.response.body", "body": b"%d;" % i, "more_body": True})
+            await asyncio.sleep(delay)
+        await send({"type": "http.response.body", "body": b""})
+    elif path == "/gzip":
+        await respond(send, 200, [("content-encoding", "gzip")],
+                      gzip.compress(b"hello compressed world " * 100))
+    elif path == "/gzip-bad":
+        await respond(send, 200, [("content-encoding", "gzip")], b"this is not gzip data" * 10)
+    else:
+        await respond(send, 404, [], b"not found")

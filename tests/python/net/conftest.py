@@ -1,0 +1,116 @@
+"""Fixtures for the tests of the networked Core: the module bound to the real
+libhalvane.so.2, and local servers on 127.0.0.1 that the tests start."""
+
+import ctypes
+import datetime
+import importlib.util
+import os
+import sys
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import servers  # noqa: E402
+import peers  # noqa: E402
+
+if os.environ.get("HALVANE_FAKE_CORE"):
+    # The module is bound to the stand-in Core in such a run.
+    collect_ignore_glob = ["test_*.py"]
+
+
+def _load_module():
+    module_dir = os.environ.get("STRANDEL_MODULE_DIR")
+    if module_dir:
+        sys.path.insert(0, module_dir)
+    else:
+        spec = importlib.util.find_spec("strandel_native36")
+        module_dir = os.path.dirname(spec.origin) if spec and spec.origin else None
+    # Load the real Core first, so that the module binds to it whatever the
+    # library path says (a build tree keeps it in a folder of its own).
+    for candidate in (Path(module_dir or ".") / "libhalvane.so.2",
+                      Path(module_dir or ".") / "libhalvane" / "libhalvane.so.2"):
+        if module_dir and candidate.exists():
+            ctypes.CDLL(str(candidate), mode=ctypes.RTLD_GLOBAL)
+            break
+    import strandel_native36
+
+    return strandel_native36
+
+
+@pytest.fixture(scope="session")
+def native():
+    module = _load_module()
+    version = module.PyEngine.core_version() or ""
+    if not version.startswith("halvane/"):
+        pytest.fail(f"the module is bound to another Core ({version!r}); "
+                    "unset HALVANE_FAKE_CORE and LD_LIBRARY_PATH", pytrace=False)
+    return module
+
+
+@pytest.fixture(scope="session")
+def workdir(tmp_path_factory):
+    return tmp_path_factory.mktemp("net")
+
+
+@pytest.fixture(scope="session")
+def trust():
+    trustme = pytest.importorskip("trustme")
+    ca = trustme.CA()
+    now = datetime.datetime.now(datetime.timezone.utc)
+    certs = {
+        "good": ca.issue_cert("127.0.0.1", "localhost"),
+        "wrong_name": ca.issue_cert("other.test"),
+        "expired": ca.issue_cert("127.0.0.1", not_before=now - datetime.timedelta(days=30),
+                                 not_after=now - datetime.timedelta(days=1)),
+    }
+    return ca, certs
+
+
+@pytest.fixture(scope="session")
+def ca_pem(trust):
+    return trust[0].cert_pem.bytes()
+
+
+@pytest.fixture(scope="session")
+def nginx(workdir, trust):
+    if not servers.have("nginx"):
+        pytest.skip("nginx is not installed")
+    server = servers.Nginx(workdir / "nginx", trust[1])
+    yield server
+    server.stop()
+
+
+@pytest.fixture(scope="session")
+def app(workdir, trust):
+    pytest.importorskip("hypercorn")
+    server = servers.Hypercorn(workdir / "app", trust[1]["good"])
+    yield server
+    server.stop()
+
+
+@pytest.fixture(scope="session")
+def proxy(workdir, nginx):
+    if not servers.have("tinyproxy"):
+        pytest.skip("tinyproxy is not installed")
+    server = servers.Tinyproxy(workdir / "proxy", connect_port=nginx.ports["https"])
+    yield server
+    server.stop()
+
+
+@pytest.fixture(scope="session")
+def peer():
+    server = servers.ScriptedServer(peers.BEHAVIOURS)
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def engine(native):
+    return native.PyEngine()
+
+
+@pytest.fixture
+def tls_engine(native, ca_pem):
+    return native.PyEngine(ca_pem=ca_pem)

@@ -1,0 +1,261 @@
+"""Local servers for the network tests, all bound to 127.0.0.1: nginx,
+hypercorn with the ASGI app, tinyproxy, and small scripted socket servers for
+broken peers."""
+
+import os
+import shutil
+import socket
+import socketserver
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+HOST = "127.0.0.1"
+HERE = Path(__file__).resolve().parent
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind((HOST, 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, proc=None, timeout=15.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if proc is not None and proc.poll() is not None:
+            raise RuntimeError(f"server exited with {proc.returncode}")
+        try:
+            with socket.create_connection((HOST, port), timeout=0.5):
+                return
+        except OSError:
+            time.sleep(0.05)
+    raise RuntimeError(f"nothing listens on port {port}")
+
+
+class Process:
+    """A server process started for the tests and stopped with them."""
+
+    def __init__(self, args, ports, log, cwd=None):
+        self.log = open(log, "wb")
+        self.proc = subprocess.Popen(args, stdout=self.log, stderr=subprocess.STDOUT, cwd=cwd,
+                                     start_new_session=True)
+        try:
+            for port in ports:
+                wait_for_port(port, self.proc)
+        except Exception:
+            self.stop()
+            raise
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.log.close()
+
+
+# ---- nginx -------------------------------------------------------------------
+
+NGINX_CONF = """
+daemon off;
+master_process off;
+worker_processes 1;
+{user}
+error_log {dir}/error.log error;
+pid {dir}/nginx.pid;
+events {{ worker_connections 2048; }}
+http {{
+  access_log off;
+  client_body_temp_path {dir}/tmp/body;
+  proxy_temp_path {dir}/tmp/proxy;
+  fastcgi_temp_path {dir}/tmp/fastcgi;
+  uwsgi_temp_path {dir}/tmp/uwsgi;
+  scgi_temp_path {dir}/tmp/scgi;
+  default_type application/octet-stream;
+  sendfile on;
+  keepalive_requests 1000000;
+  root {dir}/www;
+  server {{ listen {host}:{http1}; include {dir}/locations.conf; }}
+  server {{
+    listen {host}:{https} ssl http2;
+    ssl_certificate {dir}/good.pem; ssl_certificate_key {dir}/good.key;
+    include {dir}/locations.conf;
+  }}
+  server {{ listen {host}:{h2c} http2; include {dir}/locations.conf; }}
+  server {{
+    listen {host}:{wrong_name} ssl;
+    ssl_certificate {dir}/wrong_name.pem; ssl_certificate_key {dir}/wrong_name.key;
+  }}
+  server {{
+    listen {host}:{expired} ssl;
+    ssl_certificate {dir}/expired.pem; ssl_certificate_key {dir}/expired.key;
+  }}
+}}
+"""
+
+NGINX_LOCATIONS = """
+location = /r301 { return 301 /small.bin; }
+location = /r302 { return 302 /small.bin; }
+location = /r303 { return 303 /small.bin; }
+location = /r307 { return 307 /small.bin; }
+location = /r308 { return 308 /small.bin; }
+location = /r302-absolute { return 302 $scheme://$http_host/small.bin; }
+location = /conn { return 200 "$connection"; }
+location /gz/ { gzip on; gzip_types *; gzip_min_length 0; }
+"""
+
+
+class Nginx:
+    def __init__(self, workdir, certs):
+        self.dir = Path(workdir)
+        (self.dir / "tmp").mkdir(parents=True)
+        www = self.dir / "www"
+        (www / "gz").mkdir(parents=True)
+        self.small = os.urandom(1024)
+        (www / "small.bin").write_bytes(self.small)
+        self.medium = os.urandom(8 * 1024 * 1024)
+        (www / "medium.bin").write_bytes(self.medium)
+        self.text = b"compressible text line\n" * 4000
+        (www / "gz" / "text.txt").write_bytes(self.text)
+        with open(www / "big.bin", "wb") as f:  # sparse: no disk or time spent
+            f.truncate(256 * 1024 * 1024)
+        for name, cert in certs.items():
+            cert.private_key_pem.write_to_path(str(self.dir / f"{name}.key"))
+            cert.cert_chain_pems[0].write_to_path(str(self.dir / f"{name}.pem"))
+        (self.dir / "locations.conf").write_text(NGINX_LOCATIONS)
+        self.ports = {k: free_port() for k in ("http1", "https", "h2c", "wrong_name", "expired")}
+        conf = NGINX_CONF.format(
+            dir=self.dir, host=HOST, user="user root;" if os.geteuid() == 0 else "",
+            **self.ports)
+        (self.dir / "nginx.conf").write_text(conf)
+        self.process = Process(["nginx", "-c", str(self.dir / "nginx.conf"), "-p", str(self.dir)],
+                               self.ports.values(), self.dir / "nginx.out")
+
+    def url(self, kind, path):
+        scheme = "https" if kind in ("https", "wrong_name", "expired") else "http"
+        return f"{scheme}://{HOST}:{self.ports[kind]}{path}"
+
+    def stop(self):
+        self.process.stop()
+
+
+# ---- hypercorn -----------------------------------------------------------------
+
+class Hypercorn:
+    def __init__(self, workdir, cert):
+        self.dir = Path(workdir)
+        self.dir.mkdir(parents=True, exist_ok=True)
+        cert.private_key_pem.write_to_path(str(self.dir / "app.key"))
+        cert.cert_chain_pems[0].write_to_path(str(self.dir / "app.pem"))
+        self.port = free_port()
+        self.tls_port = free_port()
+        args = [sys.executable, "-m", "hypercorn", "--workers", "1",
+                "--bind", f"{HOST}:{self.tls_port}", "--insecure-bind", f"{HOST}:{self.port}",
+                "--certfile", str(self.dir / "app.pem"), "--keyfile", str(self.dir / "app.key"),
+                "asgi_app:app"]
+        self.process = Process(args, [self.port, self.tls_port], self.dir / "hypercorn.out",
+                               cwd=HERE)
+
+    def url(self, path, tls=False, host=HOST):
+        if tls:
+            return f"https://{host}:{self.tls_port}{path}"
+        return f"http://{host}:{self.port}{path}"
+
+    def stop(self):
+        self.process.stop()
+
+
+# ---- tinyproxy -----------------------------------------------------------------
+
+TINYPROXY_CONF = """
+Port {port}
+Listen {host}
+Timeout 60
+MaxClients 64
+Allow {host}
+BasicAuth {user} {password}
+ConnectPort {connect_port}
+DisableViaHeader Yes
+LogLevel Error
+LogFile "{dir}/tinyproxy.log"
+{user_line}
+"""
+
+
+class Tinyproxy:
+    USER = "proxyuser"
+    PASSWORD = "proxysecret"
+
+    def __init__(self, workdir, connect_port):
+        self.dir = Path(workdir)
+        self.dir.mkdir(parents=True, exist_ok=True)
+        self.port = free_port()
+        conf = TINYPROXY_CONF.format(
+            port=self.port, host=HOST, user=self.USER, password=self.PASSWORD,
+            connect_port=connect_port, dir=self.dir,
+            user_line="User root\nGroup root" if os.geteuid() == 0 else "")
+        (self.dir / "tinyproxy.conf").write_text(conf)
+        self.process = Process(["tinyproxy", "-d", "-c", str(self.dir / "tinyproxy.conf")],
+                               [self.port], self.dir / "tinyproxy.out")
+
+    @property
+    def url(self):
+        return f"http://{HOST}:{self.port}"
+
+    def stop(self):
+        self.process.stop()
+
+
+def have(program):
+    return shutil.which(program) is not None
+
+
+# ---- scripted socket servers ---------------------------------------------------
+
+def read_head(sock):
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = sock.recv(65536)
+        if not chunk:
+            return None, b""
+        data += chunk
+    head, rest = data.split(b"\r\n\r\n", 1)
+    return head.decode("latin-1"), rest
+
+
+class ScriptedServer:
+    """Answers each connection with the behaviour named by its request path."""
+
+    def __init__(self, behaviours):
+        self.behaviours = behaviours
+        outer = self
+
+        class Handler(socketserver.BaseRequestHandler):
+            def handle(self):
+                head, rest = read_head(self.request)
+                if head is None:
+                    return
+                path = head.split(" ")[1]
+                outer.behaviours[path.split("?")[0]](self.request, head, rest)
+
+        class Server(socketserver.ThreadingTCPServer):
+            daemon_threads = True
+            allow_reuse_address = True
+
+        self.server = Server((HOST, 0), Handler)
+        self.port = self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def url(self, path):
+        return f"http://{HOST}:{self.port}{path}"
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
