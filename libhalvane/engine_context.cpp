@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 
 #include "transfer.h"
 
@@ -102,9 +103,11 @@ long EngineContext::poll_timeout_ms() const {
   const auto now = Transfer::Clock::now();
   for (const auto &[key, transfer] : transfers_) {
     if (auto deadline = transfer->wake_deadline()) {
-      const auto ms =
+      // Clamped before narrowing: long is 32 bits on i386, where a deadline
+      // 25 days away would wrap to a negative wait and spin this thread.
+      const int64_t ms =
           std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - now).count() + 1;
-      timeout = std::clamp<long>(static_cast<long>(ms), 0, timeout);
+      timeout = static_cast<long>(std::clamp<int64_t>(ms, 0, timeout));
     }
   }
   return timeout;

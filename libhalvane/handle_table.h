@@ -22,10 +22,13 @@ template <typename T>
 class HandleTable {
  public:
   hv_handle add(std::shared_ptr<T> object) {
-    const hv_handle handle = next_handle_value();
     std::lock_guard lock(mutex_);
-    objects_.emplace(handle, std::move(object));
-    return handle;
+    // The counter is 32 bits on i386 and may wrap: never hand out 0 or a
+    // handle that is still in use (try_emplace leaves `object` alone then).
+    for (;;) {
+      const hv_handle handle = next_handle_value();
+      if (handle != 0 && objects_.try_emplace(handle, std::move(object)).second) return handle;
+    }
   }
 
   std::shared_ptr<T> find(hv_handle handle) const {

@@ -76,7 +76,10 @@ void Transfer::begin() {
       if (auto self = weak.lock()) context->post([self] { self->do_upload_wake(); });
     });
   }
-  if (request_.timeout_ms > 0)
+  // The clock counts 64-bit nanoseconds: a deadline past about 292 years would
+  // overflow and fire at once. A timeout of a century or more never expires.
+  constexpr uint64_t kNeverMs = uint64_t{100} * 365 * 24 * 3600 * 1000;
+  if (request_.timeout_ms > 0 && request_.timeout_ms < kNeverMs)
     deadline_ = Clock::now() + std::chrono::milliseconds(request_.timeout_ms);
   origin_ = url_origin(request_.url);
   hop_ = Hop{request_.url, request_.method, request_.headers, request_.body_kind};
@@ -96,11 +99,17 @@ void Transfer::begin_hop() {
   error_buffer_[0] = '\0';
 
   long timeout_ms = 0;
+  own_deadline_ = false;
   if (deadline_) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - Clock::now()).count();
     if (left <= 0) return complete({kTimeout, net::kTimedOut});
-    timeout_ms = static_cast<long>(std::min<long long>(left, LONG_MAX));
+    // curl takes a long, 32 bits on i386 (about 24.8 days); a longer wait is
+    // timed here instead (wake_deadline and tick).
+    if (left <= LONG_MAX)
+      timeout_ms = static_cast<long>(left);
+    else
+      own_deadline_ = true;
   }
   bool configured = false;
   try {
@@ -276,11 +285,12 @@ void Transfer::do_upload_wake() {
 }
 
 void Transfer::tick(Clock::time_point now) {
-  if (!done_ && deferred_ && deadline_ && now >= *deadline_) complete({kTimeout, net::kTimedOut});
+  if (!done_ && (deferred_ || own_deadline_) && deadline_ && now >= *deadline_)
+    complete({kTimeout, net::kTimedOut});
 }
 
 std::optional<Transfer::Clock::time_point> Transfer::wake_deadline() const {
-  if (!done_ && deferred_) return deadline_;
+  if (!done_ && (deferred_ || own_deadline_)) return deadline_;
   return std::nullopt;
 }
 

@@ -121,6 +121,7 @@ class Transfer : public std::enable_shared_from_this<Transfer> {
   bool credentials_dropped_ = false;
   bool in_multi_ = false;
   bool deferred_ = false;
+  bool own_deadline_ = false;  // the deadline is too far off for curl's timeout
   bool recv_paused_ = false;
   bool send_paused_ = false;
   bool done_ = false;

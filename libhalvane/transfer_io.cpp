@@ -110,7 +110,7 @@ int Transfer::seek_cb(void *self, curl_off_t offset, int origin) noexcept {
   auto *t = static_cast<Transfer *>(self);
   // Only a body held whole can be sent again (a retry on a fresh connection).
   if (t->hop_.body != BodyKind::Bytes || origin != SEEK_SET || offset < 0 ||
-      static_cast<size_t>(offset) > t->request_.body.size())
+      static_cast<uint64_t>(offset) > t->request_.body.size())
     return CURL_SEEKFUNC_CANTSEEK;
   t->body_offset_ = static_cast<size_t>(offset);
   return CURL_SEEKFUNC_OK;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds everything and runs every test:
-# the C++ suites (plain, AddressSanitizer+UBSan, ThreadSanitizer) and the
-# Python suite against the installed wheel and the stand-in Core.
+# the C++ suites (plain, AddressSanitizer+UBSan, ThreadSanitizer), the
+# Python suite against the installed wheel and the stand-in Core, then both
+# suites again for 32-bit x86 under qemu-i386 (scripts/i386/test.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -48,3 +49,6 @@ cd "$ROOT/tests/python"  # import the installed wheel, not a source folder
 echo "== Python tests against the networked Core and local servers"
 env -u HALVANE_FAKE_CORE -u LD_LIBRARY_PATH "$PY" -m pytest -q -p no:cacheprovider \
   --confcutdir="$ROOT/tests/python/net" "$ROOT/tests/python/net"
+
+echo "== i386: build and tests under qemu-i386"
+JOBS=$JOBS bash "$ROOT/scripts/i386/test.sh"

@@ -19,7 +19,7 @@ PYTEST_LIMIT=${PYTEST_LIMIT:-600}
 [ -x "$TOP/build/venv/bin/cmake" ] && export PATH=$TOP/build/venv/bin:$PATH
 
 stage_start=$SECONDS
-stage() {  # name: prints the time the previous stage took, then the name
+stage() {  # name: announces the next stage with the time spent so far
   echo "[i386] $1 ($((SECONDS - stage_start)) s so far)"
 }
 

@@ -1,6 +1,7 @@
 #include "websocket/websocket.h"
 
 #include <cstring>
+#include <utility>
 
 #include "websocket/websocket_callbacks.h"
 
@@ -11,7 +12,7 @@ namespace {
 constexpr uint32_t kText = 1;
 constexpr uint32_t kBinary = 2;
 
-bool fits_u32(size_t n) { return static_cast<uint64_t>(n) <= UINT32_MAX; }
+bool fits_u32(size_t n) { return std::in_range<uint32_t>(n); }
 
 const uint8_t *bytes_of(const std::string &text) {
   return reinterpret_cast<const uint8_t *>(text.data());

@@ -182,7 +182,7 @@ TEST_F(RequestTest, OversizedUploadIsRefusedWithoutCallingTheCore) {
     Started s = start();
     const uint8_t byte = 0;
     // Never read: the length is checked before anything is passed on.
-    std::span<const uint8_t> huge(&byte, size_t{1} << 32);
+    std::span<const uint8_t> huge(&byte, size_t{UINT32_MAX} + 1);
     auto result = s.request.upload_write(huge, true);
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error(), Error::Kind::InvalidArgument);

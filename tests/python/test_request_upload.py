@@ -97,7 +97,7 @@ def test_body_stream_stays_readable_after_cancel(native):
     req = native.PyEngine().request("GET", URL)
     core = FakeRequest.last()
     req.start()
-    core.response().body(b"part")
+    core.response(when="now").body(b"part", when="now")
     req.await_response()
     core.complete(CANCELED, -3, when="hv_request_cancel")
     req.cancel()
