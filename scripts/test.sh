@@ -13,6 +13,10 @@ bash scripts/setup.sh
 VENV=$ROOT/build/venv
 PY=$VENV/bin/python
 export PATH=$VENV/bin:$PATH
+# Every CMake build below (sanitizers, wheel, i386) compiles through ccache.
+if command -v ccache >/dev/null; then
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+fi
 
 configure_and_test() {  # name, extra cmake args...
   local dir=$ROOT/build/$1
@@ -21,7 +25,13 @@ configure_and_test() {  # name, extra cmake args...
     -DPython_EXECUTABLE="$PY" -Wno-dev "$@" >"$dir.configure.log" 2>&1 ||
     { cat "$dir.configure.log"; return 1; }
   cmake --build "$dir" -j "$JOBS" >"$dir.build.log" 2>&1 || { tail -60 "$dir.build.log"; return 1; }
-  ${CTEST_WRAP:-} ctest --test-dir "$dir" --output-on-failure -j "$JOBS"
+  # The whole log on failure; the summary otherwise.
+  if ${CTEST_WRAP:-} ctest --test-dir "$dir" --output-on-failure -j "$JOBS" >"$dir.test.log" 2>&1; then
+    tail -n 4 "$dir.test.log"
+  else
+    cat "$dir.test.log"
+    return 1
+  fi
 }
 
 echo "== C++ tests"
