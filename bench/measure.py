@@ -1,0 +1,446 @@
+"""One measurement in a process of its own, so that imports, connections and
+peak memory of one client never affect another.
+
+Run: python measure.py CASE CLIENT CONFIG_JSON   (prints one JSON object)
+
+Cases: seq (sequential GETs), conc (GETs with many in flight on asyncio),
+stream (one large body read chunk by chunk), listbound (list(chunk) on bytes),
+ws_rtt and ws_bulk (WebSocket echo)."""
+
+import asyncio
+import inspect
+import json
+import os
+import ssl
+import statistics
+import sys
+import time
+
+CASES = {}
+
+
+def case(name):
+    def register(function):
+        CASES[name] = function
+        return function
+
+    return register
+
+
+def status_kib(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise KeyError(field)
+
+
+def reset_peak_rss():
+    # Writing 5 resets the peak resident size (VmHWM) to the current one.
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+
+
+def native():
+    import strandel_native36
+
+    return strandel_native36
+
+
+def ssl_context(cfg):
+    return ssl.create_default_context(cafile=cfg["ca"]) if cfg.get("ca") else None
+
+
+def ca_pem(cfg):
+    with open(cfg["ca"], "rb") as f:
+        return f.read()
+
+
+# ---- sequential GETs on one kept-alive connection --------------------------------
+
+
+def seq_ours(cfg):
+    engine = native().PyEngine()
+    url = cfg["url"]
+
+    def get():
+        request = engine.request("GET", url)
+        if request.start_stream().status_code != 200:
+            raise RuntimeError("unexpected status")
+        return len(request.read_body())
+
+    return get
+
+
+def seq_pycurl(cfg):
+    import pycurl
+
+    curl = pycurl.Curl()
+    curl.setopt(pycurl.URL, cfg["url"])
+    pieces = []
+    curl.setopt(pycurl.WRITEFUNCTION, pieces.append)
+
+    def get():
+        pieces.clear()
+        curl.perform()
+        if curl.getinfo(pycurl.RESPONSE_CODE) != 200:
+            raise RuntimeError("unexpected status")
+        return len(b"".join(pieces))
+
+    return get
+
+
+def seq_requests(cfg):
+    import requests
+
+    session = requests.Session()
+    url = cfg["url"]
+
+    def get():
+        response = session.get(url)
+        response.raise_for_status()
+        return len(response.content)
+
+    return get
+
+
+def seq_httpx(cfg):
+    import httpx
+
+    client = httpx.Client()
+    url = cfg["url"]
+
+    def get():
+        response = client.get(url)
+        response.raise_for_status()
+        return len(response.content)
+
+    return get
+
+
+@case("seq")
+def sequential(client, cfg):
+    get = globals()[f"seq_{client}"](cfg)
+    for _ in range(cfg["warmup"]):
+        get()
+    rates = []
+    for _ in range(cfg["rounds"]):
+        total = 0
+        start = time.perf_counter()
+        for _ in range(cfg["n"]):
+            total += get()
+        elapsed = time.perf_counter() - start
+        if total != cfg["n"] * cfg["size"]:
+            raise RuntimeError(f"read {total} bytes, expected {cfg['n'] * cfg['size']}")
+        rates.append(cfg["n"] / elapsed)
+    return {"rate": statistics.median(rates)}
+
+
+# ---- concurrent GETs on asyncio --------------------------------------------------
+
+
+def head_version(head):
+    """The protocol of a raw header block: "HTTP/1.1" or "HTTP/2"."""
+    return bytes(head[:16]).split(b" ", 1)[0].decode()
+
+
+async def fetch_ours(engine, url):
+    """One request through the event-loop API; resolves to (status, length,
+    raw head as a list of ints)."""
+    loop = asyncio.get_running_loop()
+    done = loop.create_future()
+    request = engine.request("GET", url)
+    state = {"status": 0, "length": 0, "head": []}
+
+    def on_news():
+        while True:
+            events = request.poll_events()
+            for kind, status, headers, data, message in events:
+                if kind == "response":
+                    state["status"], state["head"] = status, headers
+                elif kind == "body":
+                    state["length"] += len(data)
+                elif kind == "done" and not done.done():
+                    done.set_result((state["status"], state["length"], state["head"]))
+                elif kind == "error" and not done.done():
+                    done.set_exception(RuntimeError(message))
+            if len(events) < 64:
+                return
+
+    request.start_async(loop, on_news)
+    try:
+        return await done
+    finally:
+        request.detach_callback()
+
+
+async def conc_ours(cfg, run):
+    engine = native().PyEngine(ca_pem=ca_pem(cfg) if cfg.get("ca") else None)
+    return await run(lambda: fetch_ours(engine, cfg["url"]), head_version)
+
+
+async def conc_aiohttp(cfg, run):
+    import aiohttp
+
+    connector = aiohttp.TCPConnector(limit=cfg["inflight"], ssl=ssl_context(cfg) or False)
+    async with aiohttp.ClientSession(connector=connector) as session:
+
+        async def one():
+            async with session.get(cfg["url"]) as response:
+                return response.status, len(await response.read()), response.version
+
+        return await run(one, lambda v: f"HTTP/{v.major}.{v.minor}")
+
+
+async def conc_httpx(cfg, run):
+    import httpx
+
+    limits = httpx.Limits(max_connections=cfg["inflight"],
+                          max_keepalive_connections=cfg["inflight"])
+    async with httpx.AsyncClient(http2=cfg["http2"], verify=ssl_context(cfg) or True,
+                                 limits=limits) as client:
+
+        async def one():
+            response = await client.get(cfg["url"])
+            return response.status_code, len(response.content), response.http_version
+
+        return await run(one, str)
+
+
+async def in_flight(one, n, inflight, size):
+    """n calls of one(), inflight at a time; returns the elapsed seconds."""
+    todo = iter(range(n))
+    total = 0
+
+    async def worker():
+        nonlocal total
+        for _ in todo:
+            status, length, _ = await one()
+            if status != 200:
+                raise RuntimeError(f"unexpected status {status}")
+            total += length
+
+    start = time.perf_counter()
+    await asyncio.gather(*(worker() for _ in range(inflight)))
+    elapsed = time.perf_counter() - start
+    if total != n * size:
+        raise RuntimeError(f"read {total} bytes, expected {n * size}")
+    return elapsed
+
+
+@case("conc")
+def concurrent(client, cfg):
+    async def run(one, version_text):
+        # One request shows the protocol; the first full round opens the
+        # connections; the others are measured.
+        version = version_text((await one())[2])
+        await in_flight(one, cfg["inflight"], cfg["inflight"], cfg["size"])
+        times = [await in_flight(one, cfg["n"], cfg["inflight"], cfg["size"])
+                 for _ in range(cfg["rounds"])]
+        return version, times
+
+    version, times = asyncio.run(globals()[f"conc_{client}"](cfg, run))
+    return {"rate": cfg["n"] / statistics.median(times), "protocol": version}
+
+
+# ---- one large body, chunk by chunk ----------------------------------------------
+
+
+def stream_ours(cfg):
+    engine = native().PyEngine(ca_pem=ca_pem(cfg) if cfg.get("ca") else None)
+
+    def read(count):
+        request = engine.request("GET", cfg["url"])
+        response = request.start_stream()
+        if response.status_code != 200:
+            raise RuntimeError("unexpected status")
+        while (chunk := request.next_body()) is not None:
+            count(len(chunk))
+        return head_version(response.headers)
+
+    return read
+
+
+def stream_pycurl(cfg):
+    import pycurl
+
+    curl = pycurl.Curl()
+    curl.setopt(pycurl.URL, cfg["url"])
+    if cfg.get("ca"):
+        curl.setopt(pycurl.CAINFO, cfg["ca"])
+    if cfg.get("http2"):
+        curl.setopt(pycurl.HTTP_VERSION, pycurl.CURL_HTTP_VERSION_2TLS)
+
+    def read(count):
+        curl.setopt(pycurl.WRITEFUNCTION, lambda data: count(len(data)))
+        curl.perform()
+        if curl.getinfo(pycurl.RESPONSE_CODE) != 200:
+            raise RuntimeError("unexpected status")
+        versions = {pycurl.CURL_HTTP_VERSION_1_1: "HTTP/1.1",
+                    pycurl.CURL_HTTP_VERSION_2_0: "HTTP/2"}
+        return versions.get(curl.getinfo(pycurl.INFO_HTTP_VERSION), "?")
+
+    return read
+
+
+def stream_httpx(cfg):
+    import httpx
+
+    client = httpx.Client(verify=ssl_context(cfg) or True, http2=cfg.get("http2", False))
+
+    def read(count):
+        with client.stream("GET", cfg["url"]) as response:
+            response.raise_for_status()
+            for chunk in response.iter_bytes():
+                count(len(chunk))
+            return response.http_version
+
+    return read
+
+
+@case("stream")
+def stream(client, cfg):
+    read = globals()[f"stream_{client}"](cfg)
+    seen = {"bytes": 0, "chunks": 0}
+
+    def count(length):
+        seen["bytes"] += length
+        seen["chunks"] += 1
+
+    start_kib = status_kib("VmRSS")
+    reset_peak_rss()
+    start = time.perf_counter()
+    version = read(count)
+    elapsed = time.perf_counter() - start
+    peak_kib = status_kib("VmHWM")
+    if seen["bytes"] != cfg["size"]:
+        raise RuntimeError(f"read {seen['bytes']} bytes, expected {cfg['size']}")
+    return {"mbps": cfg["size"] / elapsed / 1e6, "peak_mib": (peak_kib - start_kib) / 1024,
+            "chunk": seen["bytes"] / seen["chunks"], "protocol": version}
+
+
+@case("listbound")
+def list_bound(client, cfg):
+    """The rate at which Python turns bytes of one chunk's size into lists of
+    ints: every list-returning read pays at least this."""
+    size = max(1, int(cfg["chunk"]))
+    chunk = os.urandom(size)
+    count = cfg["size"] // size
+    start = time.perf_counter()
+    for _ in range(count):
+        list(chunk)
+    elapsed = time.perf_counter() - start
+    return {"mbps": count * size / elapsed / 1e6}
+
+
+# ---- WebSocket echo --------------------------------------------------------------
+
+
+def ws_ours(cfg, kind):
+    socket = native().PyEngine().websocket(cfg["url"])
+    socket.connect()
+    event = socket.recv()
+    if event is None or event[0] != "open":
+        raise RuntimeError(f"WebSocket did not open: {event}")
+
+    def expect(kind_wanted, data):
+        event = socket.recv()
+        if event is None or event[0] != kind_wanted or len(event[1]) != len(data):
+            raise RuntimeError(f"unexpected event {str(event)[:200]}")
+        return event[1]
+
+    try:
+        if kind == "rtt":
+            text = cfg["text"]
+            start = time.perf_counter()
+            for _ in range(cfg["n"]):
+                socket.send_text(text)
+                expect("text", text.encode())
+        else:
+            payload = os.urandom(cfg["message"])
+            start = time.perf_counter()
+            sent = 0
+            for _ in range(min(cfg["window"], cfg["n"])):
+                socket.send_bytes(payload)
+                sent += 1
+            for i in range(cfg["n"]):
+                echoed = expect("binary", payload)
+                if i == 0 and bytes(echoed) != payload:
+                    raise RuntimeError("the echo differs")
+                if sent < cfg["n"]:
+                    socket.send_bytes(payload)
+                    sent += 1
+        return time.perf_counter() - start
+    finally:
+        socket.close(1000, "")
+        while (event := socket.recv()) is not None and event[0] not in ("closed", "error"):
+            pass
+
+
+async def ws_websockets(cfg, kind):
+    from websockets.asyncio.client import connect
+
+    async with connect(cfg["url"], compression=None, max_size=None) as socket:
+        return await ws_async_loop(cfg, kind, socket.send, socket.recv, socket.send)
+
+
+async def ws_aiohttp(cfg, kind):
+    import aiohttp
+
+    async with aiohttp.ClientSession() as session:
+        async with session.ws_connect(cfg["url"], max_msg_size=0, compress=0) as socket:
+            return await ws_async_loop(cfg, kind, socket.send_str, socket.receive_str,
+                                       socket.send_bytes, socket.receive_bytes)
+
+
+async def ws_async_loop(cfg, kind, send_text, recv, send_bytes, recv_bytes=None):
+    recv_bytes = recv_bytes or recv
+    if kind == "rtt":
+        text = cfg["text"]
+        start = time.perf_counter()
+        for _ in range(cfg["n"]):
+            await send_text(text)
+            if len(await recv()) != len(text):
+                raise RuntimeError("short echo")
+        return time.perf_counter() - start
+    payload = os.urandom(cfg["message"])
+    start = time.perf_counter()
+    sent = 0
+    for _ in range(min(cfg["window"], cfg["n"])):
+        await send_bytes(payload)
+        sent += 1
+    for i in range(cfg["n"]):
+        echoed = await recv_bytes()
+        if len(echoed) != len(payload) or (i == 0 and echoed != payload):
+            raise RuntimeError("the echo differs")
+        if sent < cfg["n"]:
+            await send_bytes(payload)
+            sent += 1
+    return time.perf_counter() - start
+
+
+def websocket(client, cfg, kind):
+    runner = globals()[f"ws_{client}"]
+    if inspect.iscoroutinefunction(runner):
+        return asyncio.run(runner(cfg, kind))
+    return runner(cfg, kind)
+
+
+@case("ws_rtt")
+def ws_round_trips(client, cfg):
+    return {"rate": cfg["n"] / websocket(client, cfg, "rtt")}
+
+
+@case("ws_bulk")
+def ws_bulk(client, cfg):
+    elapsed = websocket(client, cfg, "bulk")
+    return {"mbps": cfg["n"] * cfg["message"] / elapsed / 1e6}
+
+
+def main(argv):
+    name, client, cfg = argv[1], argv[2], json.loads(argv[3])
+    print(json.dumps(CASES[name](client, cfg)))
+
+
+if __name__ == "__main__":
+    main(sys.argv)

@@ -1,0 +1,319 @@
+"""Turns the results of run.py into docs/benchmarks.md: tables, ratios against
+each peer, the targets, and why a missed target was missed."""
+
+import datetime
+import os
+import platform
+from importlib import metadata
+
+OURS = "ours"
+NAMES = {OURS: "strandel_native36", "list": "`list(chunk)` on bytes"}
+
+# Why a target is missed, where the cause is known. Shown only for misses.
+WHY = {
+    "seq": (
+        "Every request crosses threads twice: it is handed to the Core's network thread, and "
+        "its head and body come back through a condition variable that wakes the Python "
+        "thread. pycurl runs the whole transfer on the calling thread, so on two cores "
+        "shared with nginx the hand-overs are the difference."),
+    "conc": (
+        "The Core's network thread runs each request's notifier, which takes the interpreter "
+        "lock to call the loop's `call_soon_threadsafe`. A scheduler trace of 15,000 requests "
+        "showed the network thread waiting for the interpreter lock about 11,000 times: a "
+        "pair of thread switches each time, during which no other transfer moves. A shorter "
+        "interpreter switch interval makes it slower, not faster, so the cost is the "
+        "switching itself on two cores shared with nginx and the loop. aiohttp does all its "
+        "work on the loop's thread. Announcing the news of many requests with one "
+        "`call_soon_threadsafe`, or from a thread other than the network thread, could "
+        "remove most of the switches. (Over HTTP/2, aiohttp uses HTTP/1.1 over TLS on 100 "
+        "connections, while we multiplex on one.)"),
+    "stream_rate": (
+        "Three costs come on top of the `list(chunk)` bound. (1) Making the list: the module "
+        "fills it item by item with `PyLong_FromLong` and `PyList_SetItem`, the element-wise "
+        "way the limited API offers; `next_body` then takes about 48 µs for a 16 KiB chunk "
+        "that is ready. Made instead as a `bytes` object of the chunk and `PySequence_List` "
+        "on it (both in the limited API, and as fast as `list(bytes)`), it takes about "
+        "34 µs. (2) Over HTTP/1.1, pausing: the Core is paused at 1 MiB of unread body and "
+        "resumed as soon as one chunk is taken, so once the reader is the slower side every "
+        "chunk costs a pause and a resume on the network thread (about 4,000 of each per "
+        "256 MiB; libcurl 7.88 copies the data it holds back on every resume), and the "
+        "reader then often waits for the next data (about 3,000 waits of over 100 µs, close "
+        "to a second in all, in profiled runs). (3) Over HTTP/2 the buffer seldom fills (see "
+        "the peak memory): the network thread, which also decrypts and runs HTTP/2, hands "
+        "over chunks of about 13 KiB more slowly than the reader takes them, and each chunk "
+        "wakes the reader on its own. pycurl, on one thread with the same libcurl, reads "
+        "several times faster, so the hand-over between threads on two cores shared with nginx "
+        "is the likely cost. In a trial build with the list made through `PySequence_List` "
+        "and reading resumed only once half of the 1 MiB was drained, the pauses fell to "
+        "about 400 and the rate rose from about 190 to 310 MB/s over HTTP/1.1 (about 70% of "
+        "the bound) and from about 158 to 230 MB/s over HTTP/2."),
+    "stream_rss": (
+        "The body buffer of the Core layer holds up to 1 MiB plus one chunk; more than that "
+        "means that something keeps chunks alive."),
+    "ws_rtt": (
+        "Each message crosses from the Python thread to the Core's network thread and back, "
+        "two thread switches per round trip; the peers run on the loop's own thread."),
+    "ws_bulk": (
+        "A received message reaches Python as a list of ints, one Python int per byte: a "
+        "1 MiB message becomes a list of a million items. Making such lists alone "
+        "(`list(bytes)`) runs at about 420 MB/s here, no faster than the peers move messages "
+        "as `bytes`, so while messages arrive as lists of ints this target cannot be met. The "
+        "module fills the list item by item (`PyLong_FromLong`, `PyList_SetItem`); in a "
+        "trial build that makes it through `PySequence_List` of a `bytes` object, our rate "
+        "rose from about 250 to 310 MB/s."),
+}
+
+
+def machine(results):
+    info = {}
+    try:
+        with open("/proc/cpuinfo") as f:
+            models = [line.split(":", 1)[1].strip() for line in f if line.startswith("model name")]
+        info["CPU"] = f"{models[0] if models else platform.processor()}, {os.cpu_count()} cores"
+    except OSError:
+        info["CPU"] = f"{os.cpu_count()} cores"
+    try:
+        with open("/proc/meminfo") as f:
+            kib = int(f.readline().split()[1])
+        info["Memory"] = f"{kib / 1024 / 1024:.0f} GiB"
+    except (OSError, ValueError, IndexError):
+        pass
+    try:
+        with open("/etc/os-release") as f:
+            fields = dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
+        name = fields.get("PRETTY_NAME", "?").strip('"')
+        info["System"] = f"{name}, Linux {platform.release()}"
+    except OSError:
+        info["System"] = f"Linux {platform.release()}"
+    info["Python"] = platform.python_version()
+    try:
+        import strandel_native36
+
+        info["strandel_native36"] = strandel_native36.PyEngine.core_version()
+    except Exception as error:  # noqa: BLE001 - shown as it is
+        info["strandel_native36"] = f"not importable: {error}"
+    peers = []
+    for name in ("pycurl", "requests", "httpx", "h2", "aiohttp", "websockets"):
+        try:
+            peers.append(f"{name} {metadata.version(name)}")
+        except metadata.PackageNotFoundError:
+            peers.append(f"{name} missing")
+    try:
+        import pycurl
+
+        peers[0] += f" (built on {pycurl.version.split()[1]})"
+    except Exception:  # noqa: BLE001
+        pass
+    info["Peers"] = ", ".join(peers)
+    info["Servers"] = f"nginx {results.get('nginx', '?')}, 1 worker; websockets (echo)"
+    if "load" in results:
+        before, after = results["load"]
+        info["Load average"] = (f"{before[0]:.1f} at the start, {after[0]:.1f} at the end "
+                                "(other work on the machine shows here)")
+    return info
+
+
+def fmt(value, digits=0):
+    return f"{value:,.{digits}f}"
+
+
+class Targets:
+    def __init__(self):
+        self.rows = []  # (key, description, measured, met or None when pending)
+
+    def add(self, key, description, measured, met):
+        self.rows.append((key, description, measured, met))
+
+    def missed(self):
+        seen = []
+        for key, *_rest, met in self.rows:
+            if met is False and key not in seen:
+                seen.append(key)
+        return seen
+
+
+def ratio(results, a, b, key):
+    if "error" in results.get(a, {"error": 1}) or "error" in results.get(b, {"error": 1}):
+        return None
+    return results[a][key] / results[b][key]
+
+
+def value_cell(result, key, digits=0):
+    return fmt(result[key], digits) if "error" not in result else "—"
+
+
+def met_cell(met):
+    return {True: "yes", False: "**no**", None: "pending"}[met]
+
+
+def rate_table(lines, rows, key, unit, digits=0, extra=None):
+    """rows: {client: result}; a table of the value and ours ÷ client."""
+    head = f"| client | {unit} |" + (f" {extra[0]} |" if extra else "") + " ours ÷ client |"
+    lines += [head, "|" + "---|" * (head.count("|") - 1)]
+    for client, result in rows.items():
+        r = ratio(rows, OURS, client, key) if client != OURS else None
+        cells = [NAMES.get(client, client), value_cell(result, key, digits)]
+        if extra:
+            cells.append(extra[1](result))
+        cells.append(f"{r:.2f}" if r is not None else ("" if client == OURS else "—"))
+        lines.append("| " + " | ".join(cells) + " |")
+
+
+def errors_of(lines, *tables):
+    for rows in tables:
+        for client, result in rows.items():
+            if "error" in result:
+                lines.append(f"- {NAMES.get(client, client)}: {result['error']}")
+
+
+def render(results, command, info):
+    t = Targets()
+    sizes = results["sizes"]
+    lines = [
+        "# Benchmarks",
+        "",
+        "Measured against local servers on 127.0.0.1 with one command, which installs the "
+        "peers into `build/bench-venv`, builds and installs the wheel there, starts the servers "
+        "and writes this file:",
+        "",
+        f"    {command}",
+        "",
+        f"Run on {results.get('date') or datetime.date.today().isoformat()}, measuring for "
+        f"{results['seconds'] / 60:.0f} minutes:",
+        "",
+        "| | |",
+        "|---|---|",
+    ]
+    lines += [f"| {k} | {v} |" for k, v in info.items()]
+    lines += [
+        "",
+        "Every measurement runs in a fresh process; the clients take turns, each is measured "
+        f"{results['repeat']} times and the median run is shown (for memory, the worst). "
+        "Ratios are ours ÷ the peer: above 1 means we are faster. Differences of a few "
+        "percent are within the spread between runs here (a 1.00× is a tie). Benchmarks are "
+        "not tests: nothing here is asserted.",
+        "",
+    ]
+
+    # (a)
+    seq = results["seq"]
+    lines += [
+        f"## (a) {sizes['seq_n']:,} sequential GETs of 1 KiB on one kept-alive connection",
+        "",
+        "HTTP/1.1 in clear text. Ours: `request` + `start_stream` + `read_body`; pycurl: one "
+        "reused handle; requests: a `Session`; httpx: a `Client`. Each process makes 100 "
+        f"requests first, then {sizes['rounds']} rounds (the median round counts).",
+        "",
+    ]
+    rate_table(lines, seq, "rate", "requests/s")
+    lines.append("")
+    errors_of(lines, seq)
+    for peer, floor in (("pycurl", 0.7), ("requests", 3.0), ("httpx", 3.0)):
+        r = ratio(seq, OURS, peer, "rate")
+        t.add("seq", f"(a) sequential: at least {floor:g}× {peer}",
+              "—" if r is None else f"{r:.2f}×", None if r is None else r >= floor)
+
+    # (b)
+    lines += [
+        "",
+        f"## (b) {sizes['conc_n']:,} GETs of 1 KiB, 100 in flight, on asyncio",
+        "",
+        "Ours: the event-loop API (`start_async`, `poll_events` from the notification), one "
+        "engine. aiohttp: a `ClientSession` with 100 connections; httpx: an `AsyncClient` with "
+        "100 connections (`http2=True` for HTTP/2). The HTTP/2 rows use HTTPS with ALPN; "
+        "aiohttp has no HTTP/2 and uses HTTP/1.1 over TLS there. Each process opens its "
+        f"connections with a first round of 100, then measures {sizes['rounds']} rounds.",
+        "",
+    ]
+    for proto, rows in results["conc"].items():
+        lines += [f"### {proto}", ""]
+        rate_table(lines, rows, "rate", "requests/s",
+                   extra=("protocol", lambda r: r.get("protocol", "—")))
+        lines.append("")
+        errors_of(lines, rows)
+        for peer in ("aiohttp", "httpx"):
+            r = ratio(rows, OURS, peer, "rate")
+            t.add("conc", f"(b) {proto}: ahead of {peer}", "—" if r is None else f"{r:.2f}×",
+                  None if r is None else r > 1.0)
+
+    # (c)
+    mib = sizes["big"] // (1024 * 1024)
+    lines += [
+        "",
+        f"## (c) Reading {mib} MiB chunk by chunk",
+        "",
+        "Ours: `start_stream` then `next_body` until None (each chunk a list of ints); pycurl: "
+        "a write callback; httpx: `stream` + `iter_bytes`. The body comes from a sparse file, "
+        "so disk plays no part. \"Peak RSS\" is the highest resident memory during the read "
+        "above the resident memory just before it. The `list(chunk)` row is the rate at which "
+        "Python turns `bytes` of our mean chunk size into lists of ints: a bound for any read "
+        "that returns lists.",
+        "",
+    ]
+    for proto, rows in results["stream"].items():
+        lines += [f"### {proto}", ""]
+        head = "| client | MB/s | peak RSS above start | mean chunk | protocol | ours ÷ client |"
+        lines += [head, "|---|---|---|---|---|---|"]
+        for client, result in rows.items():
+            r = ratio(rows, OURS, client, "mbps") if client != OURS else None
+            ok = "error" not in result
+            cells = [
+                NAMES.get(client, client),
+                value_cell(result, "mbps"),
+                f"{result['peak_mib']:.1f} MiB" if ok and "peak_mib" in result else "",
+                f"{result['chunk']:,.0f} B" if ok and "chunk" in result else "",
+                result.get("protocol", "") if ok else "",
+                f"{r:.2f}" if r is not None else ("" if client == OURS else "—"),
+            ]
+            lines.append("| " + " | ".join(cells) + " |")
+        lines.append("")
+        errors_of(lines, rows)
+        r = ratio(rows, OURS, "list", "mbps")
+        t.add("stream_rate", f"(c) {proto}: at least 80% of the `list(chunk)` bound",
+              "—" if r is None else f"{r:.0%}", None if r is None else r >= 0.8)
+        ours = rows[OURS]
+        t.add("stream_rss", f"(c) {proto}: peak RSS under 32 MiB above the start",
+              "—" if "error" in ours else f"{ours['peak_mib']:.1f} MiB",
+              None if "error" in ours else ours["peak_mib"] < 32)
+
+    # (d)
+    lines += [
+        "",
+        "## (d) WebSocket echo",
+        "",
+        "Against one local `websockets` echo server (compression off, so every client moves "
+        "the same bytes). Round trips: a 32-byte text message sent and its echo received, "
+        f"one at a time, {sizes['ws_n']:,} times. Bulk: {sizes['bulk_n']} binary messages of "
+        "1 MiB echoed, 4 in flight; MB/s of echoed payload. Ours uses the blocking API "
+        "(`send_text` / `send_bytes`, `recv`); the peers their asyncio clients.",
+        "",
+    ]
+    for key, label, short_label, unit in (
+            ("ws_rtt", "Round trips", "round trips", "round trips/s"),
+            ("ws_bulk", "Bulk, 1 MiB messages", "bulk", "MB/s")):
+        rows = results[key]
+        lines += [f"### {label}", ""]
+        rate_table(lines, rows, "rate" if key == "ws_rtt" else "mbps", unit)
+        lines.append("")
+        errors_of(lines, rows)
+        for peer in ("websockets", "aiohttp"):
+            r = ratio(rows, OURS, peer, "rate" if key == "ws_rtt" else "mbps")
+            t.add(key, f"(d) WebSocket {short_label}: ahead of {peer}",
+                  "—" if r is None else f"{r:.2f}×", None if r is None else r > 1.0)
+
+    # Targets
+    lines += ["", "## Targets", "", "| target | measured | met |", "|---|---|---|"]
+    lines += [f"| {d} | {m} | {met_cell(met)} |" for _, d, m, met in t.rows]
+    pending = [d for _, d, _, met in t.rows if met is None]
+    missed = t.missed()
+    lines += ["", "### Where targets are missed, and why", ""]
+    if not missed and not pending:
+        lines.append("Every target is met in this run.")
+    for key in missed:
+        names = "; ".join(d for k, d, _, met in t.rows if k == key and met is False)
+        lines += [f"- **{names}.** {WHY.get(key, 'Not analysed yet.')}", ""]
+    if pending:
+        lines += [
+            f"- **Pending: {'; '.join(pending)}.** Our column could not be measured; the error "
+            "is listed under its table.", ""]
+    return "\n".join(lines).rstrip() + "\n"

@@ -1,0 +1,166 @@
+"""Runs every benchmark in one go against local servers and writes the report.
+
+Each measurement runs in a fresh process (measure.py); clients take turns, and
+each is measured --repeat times, the median counting. The entry point that also
+installs the peers and builds the module is bench/run.sh.
+
+Run: python bench/run.py [--repeat N] [--quick] [--out docs/benchmarks.md]"""
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+sys.path.insert(0, str(HERE))
+
+import report  # noqa: E402
+import servers  # noqa: E402
+
+OURS = "ours"
+SEQ_CLIENTS = [OURS, "pycurl", "requests", "httpx"]
+CONC_CLIENTS = [OURS, "aiohttp", "httpx"]
+STREAM_CLIENTS = [OURS, "pycurl", "httpx"]
+WS_CLIENTS = [OURS, "websockets", "aiohttp"]
+
+
+def measure(case, client, cfg, timeout=900):
+    """One measurement in a child process: its JSON result, or {"error": text}."""
+    args = [sys.executable, str(HERE / "measure.py"), case, client, json.dumps(cfg)]
+    try:
+        out = subprocess.run(args, capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return {"error": f"no result within {timeout} s"}
+    if out.returncode != 0:
+        lines = [line for line in out.stderr.strip().splitlines() if line.strip()]
+        return {"error": lines[-1] if lines else f"exit status {out.returncode}"}
+    return json.loads(out.stdout)
+
+
+def repeated(case, clients, cfg, repeat, key, progress):
+    """Every client `repeat` times, taking turns; per client the run with the
+    median `key` (first error wins: a client that fails once is not rated)."""
+    runs = {client: [] for client in clients}
+    for _ in range(repeat):
+        for client in clients:
+            runs[client].append(measure(case, client, cfg))
+    results = {}
+    for client, seen in runs.items():
+        errors = [r for r in seen if "error" in r]
+        if errors:
+            results[client] = errors[0]
+        else:
+            seen.sort(key=lambda r: r[key])
+            results[client] = dict(seen[len(seen) // 2])
+            if "peak_mib" in seen[0]:  # memory: the worst run counts
+                results[client]["peak_mib"] = max(r["peak_mib"] for r in seen)
+        progress(case, client, results[client])
+    return results
+
+
+def progress(case, client, result):
+    shown = {k: round(v, 1) if isinstance(v, float) else v for k, v in result.items()}
+    print(f"  {case:<10} {client:<11} {shown}", flush=True)
+
+
+def run_all(args, workdir):
+    sizes = dict(seq_n=2000, conc_n=1000, rounds=3, big=servers.BIG_SIZE, ws_n=2000, bulk_n=64)
+    if args.quick:
+        sizes.update(seq_n=200, conc_n=200, rounds=1, big=32 * 1024 * 1024, ws_n=200, bulk_n=8)
+    certs = servers.make_certificate(workdir)
+    ca = str(certs["ca"])
+    nginx = servers.Nginx(workdir / "nginx", certs, sizes["big"])
+    echo = servers.EchoServer(workdir)
+    results = {"sizes": sizes, "repeat": args.repeat}
+    try:
+        print("(a) sequential GETs", flush=True)
+        results["seq"] = repeated(
+            "seq", SEQ_CLIENTS,
+            dict(url=nginx.url("http1", "/small.bin"), n=sizes["seq_n"], warmup=100,
+                 rounds=sizes["rounds"], size=servers.SMALL_SIZE),
+            args.repeat, "rate", progress)
+
+        print("(b) concurrent GETs on asyncio", flush=True)
+        results["conc"] = {}
+        for proto, kind in (("HTTP/1.1", "http1"), ("HTTP/2", "https")):
+            results["conc"][proto] = repeated(
+                "conc", CONC_CLIENTS,
+                dict(url=nginx.url(kind, "/small.bin"), n=sizes["conc_n"], inflight=100,
+                     rounds=sizes["rounds"], size=servers.SMALL_SIZE, http2=proto == "HTTP/2",
+                     ca=ca if kind == "https" else None),
+                args.repeat, "rate", progress)
+
+        print("(c) large body read chunk by chunk", flush=True)
+        results["stream"] = {}
+        for proto, kind in (("HTTP/1.1", "http1"), ("HTTP/2", "https")):
+            rows = repeated(
+                "stream", STREAM_CLIENTS,
+                dict(url=nginx.url(kind, "/big.bin"), size=sizes["big"],
+                     http2=proto == "HTTP/2", ca=ca if kind == "https" else None),
+                args.repeat, "mbps", progress)
+            chunk = rows[OURS].get("chunk", 16384)
+            rows["list"] = repeated("listbound", [""], dict(chunk=chunk, size=sizes["big"]),
+                                    args.repeat, "mbps", progress)[""]
+            rows["list"]["chunk"] = chunk
+            results["stream"][proto] = rows
+
+        print("(d) WebSocket echo", flush=True)
+        results["ws_rtt"] = repeated(
+            "ws_rtt", WS_CLIENTS, dict(url=echo.url, n=sizes["ws_n"], text="x" * 32),
+            args.repeat, "rate", progress)
+        results["ws_bulk"] = repeated(
+            "ws_bulk", WS_CLIENTS,
+            dict(url=echo.url, n=sizes["bulk_n"], message=1024 * 1024, window=4),
+            args.repeat, "mbps", progress)
+        results["nginx"] = nginx.version()
+    finally:
+        echo.stop()
+        nginx.stop()
+    return results
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeat", type=int, default=5, help="runs per client (median counts)")
+    parser.add_argument("--quick", action="store_true", help="small sizes, for a try-out")
+    parser.add_argument("--out", default=str(ROOT / "docs" / "benchmarks.md"))
+    parser.add_argument("--command", default="python bench/run.py",
+                        help="the command to record in the report")
+    parser.add_argument("--render", metavar="RESULTS_JSON",
+                        help="only write the report again from the results of an earlier run")
+    args = parser.parse_args()
+    if args.render:
+        results = json.loads(Path(args.render).read_text())
+        write_report(results, args)
+        return
+
+    started = time.monotonic()
+    load = os.getloadavg()
+    scratch = ROOT / "build" / "bench-run"
+    scratch.mkdir(parents=True, exist_ok=True)
+    with tempfile.TemporaryDirectory(dir=scratch) as workdir:
+        results = run_all(args, Path(workdir))
+    results["seconds"] = time.monotonic() - started
+    results["load"] = [load, os.getloadavg()]
+    results["command"] = args.command
+    results["date"] = time.strftime("%Y-%m-%d")
+    results["machine"] = report.machine(results)
+    (scratch / "results.json").write_text(json.dumps(results, indent=1))
+    write_report(results, args)
+
+
+def write_report(results, args):
+    text = report.render(results, results["command"], results["machine"])
+    out = Path(args.out)
+    out.parent.mkdir(parents=True, exist_ok=True)
+    out.write_text(text)
+    print(f"\nwrote {out} ({results['seconds']:.0f} s of measuring)")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# The main-job demo. Installs what it needs (scripts/setup.sh: Debian packages,
+# and Python packages into build/venv), builds the wheel, installs it into
+# build/venv and runs the example tour against local servers it starts.
+#
+#   bash scripts/demo.sh         # the tour
+#   bash scripts/demo.sh URL     # fetch URL instead and show what came back
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+
+echo "== dependencies (the first run installs packages and takes a while)"
+bash scripts/setup.sh
+
+VENV=$ROOT/build/venv
+PY=$VENV/bin/python
+export PATH=$VENV/bin:$PATH
+
+echo "== building and installing the wheel"
+mkdir -p build
+rm -rf build/demo-dist
+"$PY" -m pip wheel . --no-build-isolation --no-deps -w build/demo-dist -q \
+  >build/demo-wheel.log 2>&1 || { tail -40 build/demo-wheel.log; exit 1; }
+"$PY" -m pip install --force-reinstall --no-deps -q build/demo-dist/strandel_native36-*.whl
+
+echo "== the tour"
+cd "$ROOT/build"  # import the installed wheel, never a source folder
+exec "$PY" "$ROOT/examples/tour.py" "$@"
