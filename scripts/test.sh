@@ -16,6 +16,8 @@ export PATH=$VENV/bin:$PATH
 # Every CMake build below (sanitizers, wheel, i386) compiles through ccache.
 if command -v ccache >/dev/null; then
   export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  # Checkouts in other folders share the cache.
+  export CCACHE_BASEDIR=$ROOT CCACHE_NOHASHDIR=1
 fi
 
 configure_and_test() {  # name, extra cmake args...
