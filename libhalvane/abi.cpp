@@ -3,6 +3,8 @@
 #include <curl/curl.h>
 #include <openssl/opensslv.h>
 
+#include <boost/version.hpp>
+
 #include <new>
 #include <string>
 
@@ -12,6 +14,7 @@
 #include "handle_table.h"
 #include "record_check.h"
 #include "transfer.h"
+#include "ws_session.h"
 
 namespace hvcore {
 namespace {
@@ -27,6 +30,10 @@ HandleTable<Engine> &engines() {
 }
 HandleTable<Transfer> &requests() {
   static auto *table = new HandleTable<Transfer>();
+  return *table;
+}
+HandleTable<WsSession> &websockets() {
+  static auto *table = new HandleTable<WsSession>();
   return *table;
 }
 
@@ -51,6 +58,16 @@ int32_t with_request(hv_handle handle, Fn &&fn) noexcept {
   });
 }
 
+// Runs `fn` on the WebSocket behind `handle`.
+template <typename Fn>
+int32_t with_websocket(hv_handle handle, Fn &&fn) noexcept {
+  return guarded([&]() -> int32_t {
+    std::shared_ptr<WsSession> websocket = websockets().find(handle);
+    if (!websocket) return kInvalidArgument;
+    return fn(*websocket);
+  });
+}
+
 std::string make_version_string() {
   std::string text = "halvane/2.0.0";
   if (const curl_version_info_data *info = curl_version_info(CURLVERSION_NOW)) {
@@ -61,6 +78,8 @@ std::string make_version_string() {
       text += info->ssl_version;
     }
   }
+  text += " Boost/" + std::to_string(BOOST_VERSION / 100000) + "." +
+          std::to_string(BOOST_VERSION / 100 % 1000) + "." + std::to_string(BOOST_VERSION % 100);
   return text;
 }
 
@@ -154,17 +173,49 @@ void hv_request_release(hv_handle request) {
   });
 }
 
-// WebSockets are not available yet: creation fails cleanly, and there is
-// never a handle to act on.
-int32_t hv_websocket_create(hv_handle, const hv_websocket_record *, hv_handle *out_websocket) {
-  if (out_websocket != nullptr) *out_websocket = 0;
-  return kInitializationFailed;
+int32_t hv_websocket_create(hv_handle engine, const hv_websocket_record *record,
+                            hv_handle *out_websocket) {
+  if (out_websocket == nullptr) return kInvalidArgument;
+  *out_websocket = 0;
+  return guarded([&]() -> int32_t {
+    std::shared_ptr<Engine> owner = engines().find(engine);
+    if (!owner) return kInvalidArgument;
+    WebSocketSettings settings;
+    WebSocketCallbacks callbacks;
+    if (const int32_t code = read_websocket_record(record, settings, callbacks); code != kOk)
+      return code;
+    auto websocket =
+        std::make_shared<WsSession>(owner->use->shared(), std::move(settings), callbacks);
+    const hv_handle handle = websockets().add(websocket);
+    websocket->set_handle(handle);
+    *out_websocket = handle;
+    return kOk;
+  });
 }
-int32_t hv_websocket_start(hv_handle) { return kInvalidState; }
-int32_t hv_websocket_send(hv_handle, uint32_t, const uint8_t *, uint32_t) { return kInvalidState; }
-int32_t hv_websocket_close(hv_handle, uint32_t, const uint8_t *, uint32_t) { return kInvalidState; }
-int32_t hv_websocket_cancel(hv_handle) { return kInvalidState; }
-void hv_websocket_release(hv_handle) {}
+
+int32_t hv_websocket_start(hv_handle websocket) {
+  return with_websocket(websocket, [](WsSession &w) { return w.start(); });
+}
+
+int32_t hv_websocket_send(hv_handle websocket, uint32_t type, const uint8_t *data, uint32_t len) {
+  return with_websocket(websocket, [&](WsSession &w) { return w.send(type, data, len); });
+}
+
+int32_t hv_websocket_close(hv_handle websocket, uint32_t code, const uint8_t *reason,
+                           uint32_t reason_len) {
+  return with_websocket(websocket, [&](WsSession &w) { return w.close(code, reason, reason_len); });
+}
+
+int32_t hv_websocket_cancel(hv_handle websocket) {
+  return with_websocket(websocket, [](WsSession &w) { return w.cancel(); });
+}
+
+void hv_websocket_release(hv_handle websocket) {
+  guarded([&] {
+    if (std::shared_ptr<WsSession> w = websockets().take(websocket)) w->release();
+    return kOk;
+  });
+}
 
 }  // extern "C"
 #pragma GCC visibility pop

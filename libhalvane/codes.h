@@ -1,5 +1,5 @@
 // Result codes returned across the C interface and the Chromium net error
-// numbers reported with a request's completion.
+// numbers reported with a request's completion or a WebSocket's failure.
 #pragma once
 
 #include <cstdint>
@@ -46,6 +46,8 @@ constexpr int32_t kSslVersionOrCipherMismatch = -113;
 constexpr int32_t kConnectionTimedOut = -118;
 constexpr int32_t kProxyAuthRequested = -127;
 constexpr int32_t kProxyConnectionFailed = -130;
+constexpr int32_t kMsgTooBig = -142;
+constexpr int32_t kWsProtocolError = -145;
 constexpr int32_t kSslPinnedKeyNotInCertChain = -150;
 constexpr int32_t kCertCommonNameInvalid = -200;
 constexpr int32_t kCertDateInvalid = -201;
@@ -56,6 +58,7 @@ constexpr int32_t kInvalidUrl = -300;
 constexpr int32_t kInvalidRedirect = -303;
 constexpr int32_t kTooManyRedirects = -310;
 constexpr int32_t kUnsafeRedirect = -311;
+constexpr int32_t kInvalidResponse = -320;
 constexpr int32_t kInvalidChunkedEncoding = -321;
 constexpr int32_t kEmptyResponse = -324;
 constexpr int32_t kContentDecodingFailed = -330;
@@ -66,7 +69,7 @@ constexpr int32_t kInvalidHttpResponse = -370;
 constexpr int32_t kCacheMiss = -400;
 }  // namespace net
 
-// A request's final result: a Core code and the net error that goes with it.
+// A final result: a Core code and the net error that goes with it.
 struct Outcome {
   int32_t code = kOk;
   int32_t net_error = 0;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "asio_loop.h"
 #include "transfer.h"
 
 namespace hvcore {
@@ -45,6 +46,17 @@ void EngineContext::post(Command command) {
   curl_multi_wakeup(multi_.get());
 }
 
+AsioLoop &EngineContext::asio_loop() {
+  std::lock_guard lock(asio_mutex_);
+  if (!asio_) {
+    auto loop = std::make_unique<AsioLoop>();
+    // The thread keeps the context, and so the loop, alive until it ends.
+    asio_thread_ = std::thread([self = shared_from_this(), raw = loop.get()] { raw->run(); });
+    asio_ = std::move(loop);
+  }
+  return *asio_;
+}
+
 void EngineContext::drop_use() {
   if (uses_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
   {
@@ -52,13 +64,31 @@ void EngineContext::drop_use() {
     stopping_ = true;
     if (multi_) curl_multi_wakeup(multi_.get());
   }
-  if (!thread_.joinable()) return;
-  // The last use may go on the network thread itself (a request finishing
-  // there); it then ends on its own.
-  if (on_network_thread())
-    thread_.detach();
+  // The last use may go on either thread itself (a request or WebSocket
+  // ending there); that thread then ends on its own.
+  if (thread_.joinable()) {
+    if (on_network_thread())
+      thread_.detach();
+    else
+      thread_.join();
+  }
+  stop_asio_loop();
+}
+
+void EngineContext::stop_asio_loop() {
+  AsioLoop *loop = nullptr;
+  {
+    std::lock_guard lock(asio_mutex_);
+    loop = asio_.get();
+  }
+  if (loop == nullptr) return;
+  // Every WebSocket held a use, so nothing is left for the loop to do.
+  loop->release_work();
+  if (!asio_thread_.joinable()) return;
+  if (loop->on_loop_thread())
+    asio_thread_.detach();
   else
-    thread_.join();
+    asio_thread_.join();
 }
 
 bool EngineContext::on_network_thread() const {

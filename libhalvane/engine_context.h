@@ -2,10 +2,12 @@
 // and a share handle (cookie jar, DNS cache, TLS sessions), and the queue of
 // commands through which other threads reach it.
 //
-// The context lives while anything uses it: the engine handle and every
-// request hold a ContextUse. When the last use goes the thread finishes its
-// work and ends. A later event loop for WebSockets runs under the same rule,
-// by holding ContextUse tokens of its own.
+// WebSockets run on a second thread, an Asio event loop started with the
+// engine's first WebSocket (asio_loop.h).
+//
+// The context lives while anything uses it: the engine handle, every request
+// and every WebSocket hold a ContextUse. When the last use goes both threads
+// finish their work and end.
 #pragma once
 
 #include <curl/curl.h>
@@ -25,6 +27,7 @@ namespace hvcore {
 
 class Transfer;
 class ContextUse;
+class AsioLoop;
 
 class EngineContext : public std::enable_shared_from_this<EngineContext> {
  public:
@@ -40,6 +43,9 @@ class EngineContext : public std::enable_shared_from_this<EngineContext> {
   // Runs `command` on the network thread soon. Any thread.
   void post(Command command);
 
+  // The WebSocket loop, started on first use. Any thread holding a use.
+  AsioLoop &asio_loop();
+
   // Network thread only.
   CURLM *multi() const { return multi_.get(); }
   CURLSH *share() const { return share_.get(); }
@@ -53,6 +59,7 @@ class EngineContext : public std::enable_shared_from_this<EngineContext> {
 
   void add_use() { uses_.fetch_add(1, std::memory_order_relaxed); }
   void drop_use();
+  void stop_asio_loop();
   void run();
   void run_commands();
   void finish_transfers();
@@ -70,6 +77,10 @@ class EngineContext : public std::enable_shared_from_this<EngineContext> {
   std::atomic<long> uses_{0};
   std::thread thread_;
   std::atomic<std::thread::id> thread_id_{};
+
+  std::mutex asio_mutex_;
+  std::unique_ptr<AsioLoop> asio_;  // set once, guarded by asio_mutex_
+  std::thread asio_thread_;
 
   // Network thread only. Finished transfers wait in `retired_` until no
   // method of theirs is running.

@@ -22,6 +22,8 @@ unsigned long openssl_code(std::string_view message) {
   return end == hex.c_str() + hex.size() ? code : 0;
 }
 
+}  // namespace
+
 bool is_version_or_cipher_mismatch(unsigned long code) {
   if (code == 0 || ERR_GET_LIB(code) != ERR_LIB_SSL) return false;
   switch (ERR_GET_REASON(code)) {
@@ -40,7 +42,7 @@ bool is_version_or_cipher_mismatch(unsigned long code) {
   }
 }
 
-int32_t certificate_error(long verify_result, std::string_view message) {
+int32_t certificate_net_error(long verify_result, std::string_view message) {
   // libcurl checks the name itself once OpenSSL accepted the chain.
   if (message.find("target host name") != std::string_view::npos)
     return net::kCertCommonNameInvalid;
@@ -68,8 +70,6 @@ int32_t certificate_error(long verify_result, std::string_view message) {
       return net::kCertInvalid;
   }
 }
-
-}  // namespace
 
 int32_t net_error_from_errno(long err, int32_t fallback) {
   switch (err) {
@@ -122,7 +122,7 @@ Outcome map_failure(const FailureFacts &f) {
         return {kTls, net::kSslVersionOrCipherMismatch};
       return {kTls, net::kSslProtocolError};
     case CURLE_PEER_FAILED_VERIFICATION:
-      return {kTls, certificate_error(f.verify_result, f.message)};
+      return {kTls, certificate_net_error(f.verify_result, f.message)};
     case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
       return {kTls, net::kSslPinnedKeyNotInCertChain};
     case CURLE_SSL_CERTPROBLEM:

@@ -1,5 +1,6 @@
 // Turns a failed libcurl transfer into the Core's result code and the
-// Chromium net error that best names the cause.
+// Chromium net error that best names the cause; the socket and TLS parts are
+// shared with WebSockets.
 #pragma once
 
 #include <curl/curl.h>
@@ -26,5 +27,13 @@ Outcome map_failure(const FailureFacts &facts);
 
 // Net error of a socket errno, as the network stack reports it.
 int32_t net_error_from_errno(long err, int32_t fallback);
+
+// True when an OpenSSL error code says the two sides share no TLS version or
+// cipher.
+bool is_version_or_cipher_mismatch(unsigned long code);
+
+// Net error of a failed certificate check, from OpenSSL's verify result;
+// `message` is libcurl's text where there is one.
+int32_t certificate_net_error(long verify_result, std::string_view message = {});
 
 }  // namespace hvcore

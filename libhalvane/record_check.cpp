@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cctype>
 
 #include "codes.h"
 #include "tls_store.h"
@@ -29,6 +30,28 @@ bool proxy_url_ok(const std::string &proxy) {
   const auto scheme = url_scheme(proxy);
   return scheme &&
          (*scheme == "http" || *scheme == "https" || *scheme == "socks5" || *scheme == "socks5h");
+}
+
+bool iequals_ascii(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// A Sec-WebSocket-Protocol value given as a header: its comma-separated
+// names join the requested sub-protocols.
+bool add_protocols(std::string_view value, std::vector<std::string> &out) {
+  while (!value.empty()) {
+    const size_t comma = value.find(',');
+    std::string_view item = value.substr(0, comma);
+    value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
+    while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
+    while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
+    if (!is_token(item)) return false;
+    out.emplace_back(item);
+  }
+  return true;
 }
 
 bool curl_has_http3() {
@@ -144,6 +167,62 @@ int32_t read_request_record(const hv_request_record *r, RequestSettings &out,
   callbacks.on_body = r->callbacks.on_body;
   callbacks.on_complete = r->callbacks.on_complete;
   callbacks.on_redirect = r->callbacks.on_redirect;
+  return kOk;
+}
+
+int32_t read_websocket_record(const hv_websocket_record *r, WebSocketSettings &out,
+                              WebSocketCallbacks &callbacks) {
+  if (r == nullptr || r->size < sizeof(hv_websocket_record)) return kInvalidArgument;
+  if (r->abi != HV_ABI_VERSION) return kUnsupportedAbi;
+  if (r->callbacks.size < sizeof(hv_websocket_callbacks)) return kInvalidArgument;
+  if (r->callbacks.abi != HV_ABI_VERSION) return kUnsupportedAbi;
+
+  std::string url;
+  if (!read_bytes(r->url, r->url_len, url) || !read_bytes(r->origin, r->origin_len, out.origin))
+    return kInvalidArgument;
+  auto target = parse_websocket_url(url);
+  if (!target || !is_header_value(out.origin)) return kInvalidArgument;
+  out.target = std::move(*target);
+
+  // Sub-protocol names are tokens: anything else could split or end the
+  // header they travel in.
+  if (r->protocol_count > 0 && r->protocols == nullptr) return kInvalidArgument;
+  out.protocols.clear();
+  for (uint32_t i = 0; i < r->protocol_count; ++i) {
+    std::string name;
+    if (!read_bytes(r->protocols[i].name, r->protocols[i].name_len, name) || !is_token(name))
+      return kInvalidArgument;
+    out.protocols.push_back(std::move(name));
+  }
+
+  if (r->header_count > 0 && r->headers == nullptr) return kInvalidArgument;
+  out.headers.clear();
+  for (uint32_t i = 0; i < r->header_count; ++i) {
+    const hv_header &h = r->headers[i];
+    HeaderField field;
+    if (!read_bytes(h.name, h.name_len, field.name) ||
+        !read_bytes(h.value, h.value_len, field.value) || !is_token(field.name) ||
+        !is_header_value(field.value))
+      return kInvalidArgument;
+    if (iequals_ascii(field.name, "sec-websocket-protocol")) {
+      if (!add_protocols(field.value, out.protocols)) return kInvalidArgument;
+      continue;
+    }
+    out.headers.push_back(std::move(field));
+  }
+  // The server answers with one of them; the same name twice is a mistake.
+  for (size_t i = 0; i < out.protocols.size(); ++i)
+    if (std::find(out.protocols.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                  out.protocols.end(), out.protocols[i]) != out.protocols.end())
+      return kInvalidArgument;
+  out.timeout_ms = r->timeout_ms;
+
+  callbacks.user = r->callbacks.user_data;
+  callbacks.on_open = r->callbacks.on_open;
+  callbacks.on_message = r->callbacks.on_message;
+  callbacks.on_closing = r->callbacks.on_closing;
+  callbacks.on_closed = r->callbacks.on_closed;
+  callbacks.on_failure = r->callbacks.on_failure;
   return kOk;
 }
 

@@ -23,4 +23,9 @@ int32_t read_engine_record(const hv_engine_record *record, EngineSettings &out);
 int32_t read_request_record(const hv_request_record *record, RequestSettings &settings,
                             Callbacks &callbacks);
 
+// Fills `settings` and `callbacks` from the WebSocket record; returns a
+// result code.
+int32_t read_websocket_record(const hv_websocket_record *record, WebSocketSettings &settings,
+                              WebSocketCallbacks &callbacks);
+
 }  // namespace hvcore

@@ -1,5 +1,6 @@
-// What the Core keeps from the engine and request records once they are
-// checked: owned copies, nothing that points into the caller's memory.
+// What the Core keeps from the engine, request and WebSocket records once
+// they are checked: owned copies, nothing that points into the caller's
+// memory.
 #pragma once
 
 #include <cstdint>
@@ -71,6 +72,33 @@ struct Callbacks {
   hv_on_body_fn on_body = nullptr;
   hv_on_complete_fn on_complete = nullptr;
   hv_on_redirect_fn on_redirect = nullptr;
+};
+
+// Where a WebSocket URL points, taken apart for the connection.
+struct WebSocketTarget {
+  std::string url;  // normalised, ws or wss
+  bool secure = false;
+  std::string host;  // name or address, IPv6 without brackets
+  uint16_t port = 0;
+  std::string host_header;  // Host value: the port only when not the default
+  std::string resource;     // path and query, never empty
+};
+
+struct WebSocketSettings {
+  WebSocketTarget target;
+  std::string origin;                  // empty: none
+  std::vector<std::string> protocols;  // requested sub-protocols, in order
+  std::vector<HeaderField> headers;
+  uint64_t timeout_ms = 0;  // bounds the opening handshake; 0: none
+};
+
+struct WebSocketCallbacks {
+  void *user = nullptr;
+  hv_ws_on_open_fn on_open = nullptr;
+  hv_ws_on_message_fn on_message = nullptr;
+  hv_ws_on_closing_fn on_closing = nullptr;
+  hv_ws_on_closed_fn on_closed = nullptr;
+  hv_ws_on_failure_fn on_failure = nullptr;
 };
 
 }  // namespace hvcore

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 
 #include "curl_handles.h"
 
@@ -21,6 +22,34 @@ std::optional<std::string> get(CURLU *h, CURLUPart part, unsigned flags = 0) {
   return std::string(owned.get());
 }
 
+bool has_control_or_space(std::string_view url) {
+  return std::any_of(url.begin(), url.end(), [](char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return b <= 0x20 || b == 0x7f;
+  });
+}
+
+std::string lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+// "[::1]" as curl gives IPv6 hosts, without the brackets.
+std::string bare_host(std::string host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+    return host.substr(1, host.size() - 2);
+  return host;
+}
+
+std::optional<uint16_t> explicit_port(CURLU *h) {
+  auto text = get(h, CURLUPART_PORT);
+  if (!text) return std::nullopt;
+  const unsigned long value = std::strtoul(text->c_str(), nullptr, 10);
+  if (value == 0 || value > 65535) return std::nullopt;
+  return static_cast<uint16_t>(value);
+}
+
 bool is_http(const std::optional<std::string> &scheme) {
   return scheme && (*scheme == "http" || *scheme == "https");
 }
@@ -29,11 +58,7 @@ bool is_http(const std::optional<std::string> &scheme) {
 
 std::optional<std::string> normalize_http_url(std::string_view url) {
   // Controls, spaces and DEL never belong in a request line.
-  if (url.empty() || std::any_of(url.begin(), url.end(), [](char c) {
-        const auto b = static_cast<unsigned char>(c);
-        return b <= 0x20 || b == 0x7f;
-      }))
-    return std::nullopt;
+  if (url.empty() || has_control_or_space(url)) return std::nullopt;
   UrlPtr h = parse(std::string(url), CURLU_URLENCODE);
   if (!h || !is_http(get(h.get(), CURLUPART_SCHEME))) return std::nullopt;
   auto host = get(h.get(), CURLUPART_HOST);
@@ -70,10 +95,53 @@ std::string url_origin(const std::string &url) {
   auto host = get(h.get(), CURLUPART_HOST);
   auto port = get(h.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
   if (!scheme || !host) return {};
-  std::string lower = *host;
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return *scheme + "://" + lower + ":" + port.value_or("");
+  return *scheme + "://" + lower(*host) + ":" + port.value_or("");
+}
+
+std::optional<WebSocketTarget> parse_websocket_url(std::string_view url) {
+  if (url.empty() || has_control_or_space(url)) return std::nullopt;
+  UrlPtr h = parse(std::string(url), CURLU_URLENCODE | CURLU_NON_SUPPORT_SCHEME);
+  if (!h) return std::nullopt;
+  const auto scheme = get(h.get(), CURLUPART_SCHEME);
+  const auto host = get(h.get(), CURLUPART_HOST);
+  if (!scheme || (*scheme != "ws" && *scheme != "wss") || !host || host->empty())
+    return std::nullopt;
+
+  WebSocketTarget target;
+  target.secure = *scheme == "wss";
+  target.host = bare_host(*host);
+  const uint16_t default_port = target.secure ? 443 : 80;
+  if (get(h.get(), CURLUPART_PORT) && !explicit_port(h.get())) return std::nullopt;
+  target.port = explicit_port(h.get()).value_or(default_port);
+  target.host_header = *host;
+  if (target.port != default_port) target.host_header += ":" + std::to_string(target.port);
+  // The fragment is never sent.
+  target.resource = get(h.get(), CURLUPART_PATH).value_or("/");
+  if (target.resource.empty()) target.resource = "/";
+  if (auto query = get(h.get(), CURLUPART_QUERY)) target.resource += "?" + *query;
+  auto normalized = get(h.get(), CURLUPART_URL);
+  if (!normalized) return std::nullopt;
+  target.url = std::move(*normalized);
+  return target;
+}
+
+std::optional<ProxyTarget> parse_proxy_url(const std::string &proxy) {
+  UrlPtr h = parse(proxy, CURLU_NON_SUPPORT_SCHEME);
+  if (!h) return std::nullopt;
+  const auto scheme = get(h.get(), CURLUPART_SCHEME);
+  const auto host = get(h.get(), CURLUPART_HOST);
+  if (!scheme || !host || host->empty()) return std::nullopt;
+  ProxyTarget target;
+  target.scheme = lower(*scheme);
+  if (target.scheme != "http" && target.scheme != "https" && target.scheme != "socks5" &&
+      target.scheme != "socks5h")
+    return std::nullopt;
+  target.host = bare_host(*host);
+  if (get(h.get(), CURLUPART_PORT) && !explicit_port(h.get())) return std::nullopt;
+  target.port = explicit_port(h.get()).value_or(target.scheme == "https" ? 443 : 1080);
+  target.username = get(h.get(), CURLUPART_USER, CURLU_URLDECODE).value_or("");
+  target.password = get(h.get(), CURLUPART_PASSWORD, CURLU_URLDECODE).value_or("");
+  return target;
 }
 
 }  // namespace hvcore

@@ -1,10 +1,13 @@
 // URL handling on libcurl's parser: requests accept absolute http and https
-// URLs only, and redirects resolve their Location against the current URL.
+// URLs only, redirects resolve their Location against the current URL, and
+// WebSockets accept ws and wss URLs.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "settings.h"
 
 namespace hvcore {
 
@@ -26,5 +29,22 @@ std::optional<std::string> url_scheme(const std::string &url);
 // "scheme://host:port" with the port made explicit; empty when `url` does not
 // parse.
 std::string url_origin(const std::string &url);
+
+// The parts of an absolute ws or wss URL free of control characters and
+// spaces; nothing otherwise.
+std::optional<WebSocketTarget> parse_websocket_url(std::string_view url);
+
+// An engine's proxy address taken apart. Credentials in the URL are decoded.
+struct ProxyTarget {
+  std::string scheme;  // http, https, socks5 or socks5h
+  std::string host;    // IPv6 without brackets
+  uint16_t port = 0;
+  std::string username;
+  std::string password;
+};
+
+// Nothing when `proxy` does not parse or names another scheme. A missing
+// port is 443 for https proxies and 1080 otherwise, as for requests.
+std::optional<ProxyTarget> parse_proxy_url(const std::string &proxy);
 
 }  // namespace hvcore

@@ -11,7 +11,7 @@ using namespace nettest;
 
 namespace {
 
-constexpr int32_t kOk = 0, kInvalidArgument = 1, kUnsupportedAbi = 2, kInitializationFailed = 4,
+constexpr int32_t kOk = 0, kInvalidArgument = 1, kUnsupportedAbi = 2,
                   kInvalidState = 5, kProfileUnsupported = 15;
 
 const uint8_t *bytes(const char *text) { return reinterpret_cast<const uint8_t *>(text); }
@@ -235,21 +235,23 @@ TEST_F(RequestRecordTest, UnknownHandlesAreRefused) {
   EXPECT_EQ(recorder_.completion_count(), 0);  // nothing was started
 }
 
-TEST(Abi, VersionAndWebSocketRefusals) {
+TEST(Abi, VersionAndUnknownWebSocketHandles) {
   EXPECT_EQ(hv_abi_version(), 8u);
   const std::string version = hv_version_string();
   EXPECT_EQ(version.rfind("halvane/", 0), 0u) << version;
   EXPECT_NE(version.find(" libcurl/"), std::string::npos);
   EXPECT_NE(version.find(" OpenSSL/"), std::string::npos);
+  EXPECT_NE(version.find(" Boost/"), std::string::npos);
 
   hv_handle ws = 3;
-  EXPECT_EQ(hv_websocket_create(0, nullptr, &ws), kInitializationFailed);
+  EXPECT_EQ(hv_websocket_create(0, nullptr, &ws), kInvalidArgument);
   EXPECT_EQ(ws, 0u);
-  EXPECT_EQ(hv_websocket_start(1), kInvalidState);
-  EXPECT_EQ(hv_websocket_send(1, 1, nullptr, 0), kInvalidState);
-  EXPECT_EQ(hv_websocket_close(1, 1000, nullptr, 0), kInvalidState);
-  EXPECT_EQ(hv_websocket_cancel(1), kInvalidState);
-  hv_websocket_release(1);
+  const hv_handle unknown = static_cast<hv_handle>(-2);
+  EXPECT_EQ(hv_websocket_start(unknown), kInvalidArgument);
+  EXPECT_EQ(hv_websocket_send(unknown, 1, nullptr, 0), kInvalidArgument);
+  EXPECT_EQ(hv_websocket_close(unknown, 1000, nullptr, 0), kInvalidArgument);
+  EXPECT_EQ(hv_websocket_cancel(unknown), kInvalidArgument);
+  hv_websocket_release(unknown);
 }
 
 }  // namespace

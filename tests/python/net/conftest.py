@@ -114,3 +114,62 @@ def engine(native):
 @pytest.fixture
 def tls_engine(native, ca_pem):
     return native.PyEngine(ca_pem=ca_pem)
+
+
+# ---- WebSocket servers -----------------------------------------------------------
+
+@pytest.fixture(scope="session")
+def ws_servers_module():
+    pytest.importorskip("websockets")
+    import ws_servers
+
+    return ws_servers
+
+
+def _tls_server_context(cert):
+    import ssl
+
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    cert.configure_cert(context)
+    return context
+
+
+@pytest.fixture(scope="session")
+def ws_server(ws_servers_module):
+    server = ws_servers_module.WsServer()
+    yield server
+    server.stop()
+
+
+@pytest.fixture(scope="session")
+def wss_servers(ws_servers_module, trust):
+    """TLS WebSocket servers by certificate: "good", "wrong_name", "expired"."""
+    made = {name: ws_servers_module.WsServer(_tls_server_context(cert))
+            for name, cert in trust[1].items()}
+    yield made
+    for server in made.values():
+        server.stop()
+
+
+@pytest.fixture(scope="session")
+def ws_proxy(workdir, ws_server, wss_servers):
+    if not servers.have("tinyproxy"):
+        pytest.skip("tinyproxy is not installed")
+    server = servers.Tinyproxy(workdir / "ws-proxy",
+                               connect_port=[ws_server.port, wss_servers["good"].port])
+    yield server
+    server.stop()
+
+
+@pytest.fixture(scope="session")
+def tls_proxy(ws_servers_module, trust):
+    server = ws_servers_module.TlsConnectProxy(trust[1]["good"])
+    yield server
+    server.stop()
+
+
+@pytest.fixture(scope="session")
+def ws_peer(ws_servers_module):
+    server = servers.ScriptedServer(ws_servers_module.RAW_BEHAVIOURS)
+    yield server
+    server.stop()

@@ -180,7 +180,7 @@ Timeout 60
 MaxClients 64
 Allow {host}
 BasicAuth {user} {password}
-ConnectPort {connect_port}
+{connect_ports}
 DisableViaHeader Yes
 LogLevel Error
 LogFile "{dir}/tinyproxy.log"
@@ -193,12 +193,14 @@ class Tinyproxy:
     PASSWORD = "proxysecret"
 
     def __init__(self, workdir, connect_port):
+        """`connect_port`: the port, or list of ports, that CONNECT may reach."""
         self.dir = Path(workdir)
         self.dir.mkdir(parents=True, exist_ok=True)
         self.port = free_port()
+        ports = connect_port if isinstance(connect_port, (list, tuple)) else [connect_port]
         conf = TINYPROXY_CONF.format(
             port=self.port, host=HOST, user=self.USER, password=self.PASSWORD,
-            connect_port=connect_port, dir=self.dir,
+            connect_ports="\n".join(f"ConnectPort {p}" for p in ports), dir=self.dir,
             user_line="User root\nGroup root" if os.geteuid() == 0 else "")
         (self.dir / "tinyproxy.conf").write_text(conf)
         self.process = Process(["tinyproxy", "-d", "-c", str(self.dir / "tinyproxy.conf")],

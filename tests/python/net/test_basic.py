@@ -23,9 +23,9 @@ def header_values(echoed, name):
     return [v for k, v in echoed["headers"] if k.lower() == name]
 
 
-def test_version_string_names_core_libcurl_and_openssl(native):
+def test_version_string_names_core_libcurl_openssl_and_boost(native):
     text = native.PyEngine.core_version()
-    assert re.fullmatch(r"halvane/\d+\.\d+\.\d+ libcurl/\S+ OpenSSL/\S+", text), text
+    assert re.fullmatch(r"halvane/\d+\.\d+\.\d+ libcurl/\S+ OpenSSL/\S+ Boost/\d+\.\d+\.\d+", text), text
 
 
 def test_get_returns_status_raw_head_and_body(engine, nginx):

@@ -1,0 +1,96 @@
+// One WebSocket: the object behind a WebSocket handle.
+//
+// The public operations may be called from any thread; they check the state
+// under `mutex_`, queue what is to be sent and post to the engine's WebSocket
+// loop. The connection itself (WsConnection) belongs to that loop, which is
+// also the only thread that calls the caller's callbacks, never with a lock
+// held. After a successful start exactly one of the closed and failure
+// callbacks comes, and nothing after it.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "engine_context.h"
+#include "settings.h"
+#include "ws_failure.h"
+
+namespace hvcore {
+
+class AsioLoop;
+class WsConnection;
+
+// A message or close frame waiting to be sent.
+struct Outgoing {
+  enum class Kind : uint8_t { Text, Binary, Close };
+  Kind kind = Kind::Binary;
+  uint16_t code = 0;  // Close
+  std::string data;   // the payload, or the close reason
+};
+
+class WsSession : public std::enable_shared_from_this<WsSession> {
+ public:
+  WsSession(std::shared_ptr<EngineContext> context, WebSocketSettings settings,
+            WebSocketCallbacks callbacks);
+  ~WsSession();
+
+  // The handle value passed back to the callbacks; set once after creation.
+  void set_handle(hv_handle handle) { handle_ = handle; }
+
+  // Any thread; each returns a result code.
+  int32_t start();
+  int32_t send(uint32_t type, const uint8_t *data, uint32_t len);
+  int32_t close(uint32_t code, const uint8_t *reason, uint32_t len);
+  int32_t cancel();
+  // The caller lets go of its handle: a running WebSocket is cancelled, and
+  // still reports its end.
+  void release();
+
+  // Loop thread, for the connection.
+  const WebSocketSettings &settings() const { return settings_; }
+  const EngineSettings &engine() const { return context_->settings(); }
+  AsioLoop &loop() { return loop_; }
+  // The next item to send; none when the queue is empty.
+  std::optional<Outgoing> take_outgoing();
+  void report_open(std::string_view protocol, std::string_view extensions);
+  void report_message(bool text, const void *data, size_t len);
+  void report_closing();
+  void report_closed(bool clean, uint16_t code, std::string_view reason);
+  void report_failure(const WsFailure &failure);
+
+ private:
+  // Loop thread (posted).
+  void begin();
+  void abort();
+  void pump();
+  // Marks the end for the callers' side; returns false when it had ended.
+  bool end();
+
+  ContextUse context_;
+  AsioLoop &loop_;
+  const WebSocketSettings settings_;
+  const WebSocketCallbacks callbacks_;
+  hv_handle handle_ = 0;
+
+  // Shared between callers and the loop.
+  std::mutex mutex_;
+  bool started_ = false;
+  bool cancel_requested_ = false;
+  bool close_requested_ = false;
+  bool closing_ = false;  // the closing handshake began, from either side
+  bool finished_ = false;
+  bool pump_posted_ = false;  // a pump is posted or the queue is being drained
+  std::deque<Outgoing> outbox_;
+
+  // Loop thread only.
+  std::unique_ptr<WsConnection> connection_;
+  bool ended_ = false;
+  bool closing_reported_ = false;
+};
+
+}  // namespace hvcore

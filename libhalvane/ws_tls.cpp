@@ -1,0 +1,64 @@
+#include "ws_tls.h"
+
+#include <openssl/err.h>
+#include <openssl/x509v3.h>
+
+#include <boost/asio/ip/address.hpp>
+#include <new>
+
+#include "tls_store.h"
+
+namespace hvcore {
+
+namespace ssl = boost::asio::ssl;
+
+std::unique_ptr<ssl::context> make_tls_client_context(const EngineSettings &settings) {
+  std::unique_ptr<ssl::context> context;
+  try {
+    context = std::make_unique<ssl::context>(ssl::context::tls_client);
+  } catch (...) {
+    ERR_clear_error();
+    return nullptr;
+  }
+  SSL_CTX *ctx = context->native_handle();
+  // TLS 1.0 and 1.1 are refused like a current browser does.
+  SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+  // The upgrade is an HTTP/1.1 exchange whatever else the server speaks.
+  static constexpr unsigned char kAlpn[] = {8, 'h', 't', 't', 'p', '/', '1', '.', '1'};
+  SSL_CTX_set_alpn_protos(ctx, kAlpn, sizeof kAlpn);
+  switch (settings.tls) {
+    case TlsVerification::Disabled:
+      SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+      break;
+    case TlsVerification::CustomCa:
+      // Only the engine's own bundle is trusted.
+      settings.ca->install(ctx);
+      SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+      break;
+    case TlsVerification::Default:
+      SSL_CTX_set_default_verify_paths(ctx);
+      SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+      break;
+  }
+  ERR_clear_error();
+  return context;
+}
+
+bool prepare_tls_connection(SSL *ssl, const std::string &host) {
+  boost::system::error_code ec;
+  boost::asio::ip::make_address(host, ec);
+  const bool is_address = !ec;
+  X509_VERIFY_PARAM *param = SSL_get0_param(ssl);
+  bool ok = true;
+  if (is_address) {
+    ok = X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1;
+  } else {
+    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    ok = SSL_set_tlsext_host_name(ssl, host.c_str()) == 1 &&
+         X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size()) == 1;
+  }
+  ERR_clear_error();
+  return ok;
+}
+
+}  // namespace hvcore
