@@ -4,7 +4,6 @@
 #include <openssl/opensslv.h>
 
 #include <boost/version.hpp>
-
 #include <new>
 #include <string>
 

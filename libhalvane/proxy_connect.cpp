@@ -9,8 +9,8 @@ std::string base64_encode(std::string_view data) {
   out.reserve((data.size() + 2) / 3 * 4);
   size_t i = 0;
   for (; i + 3 <= data.size(); i += 3) {
-    const uint32_t v = static_cast<uint8_t>(data[i]) << 16 | static_cast<uint8_t>(data[i + 1]) << 8 |
-                       static_cast<uint8_t>(data[i + 2]);
+    const uint32_t v = static_cast<uint8_t>(data[i]) << 16 |
+                       static_cast<uint8_t>(data[i + 1]) << 8 | static_cast<uint8_t>(data[i + 2]);
     out += kAlphabet[v >> 18];
     out += kAlphabet[(v >> 12) & 63];
     out += kAlphabet[(v >> 6) & 63];

@@ -212,8 +212,8 @@ int32_t read_websocket_record(const hv_websocket_record *r, WebSocketSettings &o
   }
   // The server answers with one of them; the same name twice is a mistake.
   for (size_t i = 0; i < out.protocols.size(); ++i)
-    if (std::find(out.protocols.begin() + static_cast<std::ptrdiff_t>(i) + 1,
-                  out.protocols.end(), out.protocols[i]) != out.protocols.end())
+    if (std::find(out.protocols.begin() + static_cast<std::ptrdiff_t>(i) + 1, out.protocols.end(),
+                  out.protocols[i]) != out.protocols.end())
       return kInvalidArgument;
   out.timeout_ms = r->timeout_ms;
 

@@ -1,6 +1,7 @@
 // Opening a WebSocket: name resolution, TCP, the tunnel through an HTTP
-// proxy (itself over TLS for https proxies), TLS to the server for wss, and
-// the upgrade exchange. The engine's timeout bounds all of it.
+// proxy (itself over TLS for https proxies) or a SOCKS proxy, TLS to the
+// server for wss, and the upgrade exchange. The WebSocket's timeout bounds
+// all of it.
 #include <algorithm>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/write.hpp>
@@ -50,7 +51,8 @@ bool only_offered_extensions(std::string_view extensions) {
   while (!extensions.empty()) {
     const size_t comma = extensions.find(',');
     const std::string_view item = extensions.substr(0, comma);
-    extensions = comma == std::string_view::npos ? std::string_view() : extensions.substr(comma + 1);
+    extensions =
+        comma == std::string_view::npos ? std::string_view() : extensions.substr(comma + 1);
     const std::string_view name = trim(item.substr(0, item.find(';')));
     if (name.empty()) continue;
     if (!iequals(name, "permessage-deflate") || ++deflate > 1) return false;
@@ -63,18 +65,13 @@ bool only_offered_extensions(std::string_view extensions) {
 void WsConnection::start() {
   if (const uint64_t ms = session_.settings().timeout_ms; ms > 0) {
     deadline_.expires_after(std::chrono::milliseconds(std::min(ms, kMaxTimeoutMs)));
-    deadline_.async_wait([self = keep(), this](const ErrorCode &ec) {
+    deadline_.async_wait(handler([this](const ErrorCode &ec) {
       if (ec || ended_ || open_) return;
       fail(timeout_failure());
-    });
+    }));
   }
-  if (!session_.engine().proxy.empty()) {
-    if (!proxy_)
-      return fail({{kProxy, net::kProxyConnectionFailed}, 0, "The proxy address does not parse"});
-    if (proxy_->scheme != "http" && proxy_->scheme != "https")
-      return fail({{kProxy, net::kProxyConnectionFailed}, 0,
-                   "WebSockets go through HTTP and HTTPS proxies only"});
-  }
+  if (!session_.engine().proxy.empty() && !proxy_)
+    return fail({{kProxy, net::kProxyConnectionFailed}, 0, "The proxy address does not parse"});
   resolve();
 }
 
@@ -88,18 +85,17 @@ void WsConnection::resolve() {
   const uint16_t port = via_proxy() ? proxy_->port : target.port;
   resolver_.async_resolve(
       host, std::to_string(port), tcp::resolver::numeric_service,
-      [self = keep(), this](const ErrorCode &ec, const tcp::resolver::results_type &results) {
+      handler([this](const ErrorCode &ec, const tcp::resolver::results_type &results) {
         on_resolved(ec, results);
-      });
+      }));
 }
 
 void WsConnection::on_resolved(const ErrorCode &ec, const tcp::resolver::results_type &results) {
   if (ended_) return;
   if (ec) return fail(resolve_failure(ec, via_proxy()));
-  asio::async_connect(ws_.next_layer().hop().socket(), results,
-                      [self = keep(), this](const ErrorCode &ec, const tcp::endpoint &) {
-                        on_connected(ec);
-                      });
+  asio::async_connect(
+      ws_.next_layer().hop().socket(), results,
+      handler([this](const ErrorCode &ec, const tcp::endpoint &) { on_connected(ec); }));
 }
 
 void WsConnection::on_connected(const ErrorCode &ec) {
@@ -109,6 +105,7 @@ void WsConnection::on_connected(const ErrorCode &ec) {
   // Small messages go out at once rather than waiting for more.
   ws_.next_layer().hop().socket().set_option(tcp::no_delay(true), ignored);
   if (!via_proxy()) return after_tunnel();
+  if (socks_proxy()) return start_socks();
   if (proxy_->scheme == "https") return start_proxy_tls();
   send_connect();
 }
@@ -119,34 +116,36 @@ void WsConnection::start_proxy_tls() {
   auto &tls = ws_.next_layer().hop().start_tls(*context);
   if (!prepare_tls_connection(tls.native_handle(), proxy_->host))
     return fail({{kProxy, net::kProxyConnectionFailed}, 0, "Unusable proxy host name for TLS"});
-  tls.async_handshake(asio::ssl::stream_base::client,
-                      [self = keep(), this, &tls](const ErrorCode &ec) {
+  tls.async_handshake(asio::ssl::stream_base::client, handler([this, &tls](const ErrorCode &ec) {
                         if (ended_) return;
                         if (ec) return fail(tls_failure(ec, tls.native_handle()));
                         send_connect();
-                      });
+                      }));
+}
+
+std::pair<std::string, std::string> WsConnection::proxy_credentials() const {
+  // The engine's credentials, else those written into the proxy URL.
+  const EngineSettings &engine = session_.engine();
+  if (!engine.proxy_username.empty() || !engine.proxy_password.empty())
+    return {engine.proxy_username, engine.proxy_password};
+  return {proxy_->username, proxy_->password};
 }
 
 void WsConnection::send_connect() {
-  const EngineSettings &engine = session_.engine();
   const WebSocketTarget &target = session_.settings().target;
-  // The engine's credentials, else those written into the proxy URL.
-  const bool engine_credentials = !engine.proxy_username.empty() || !engine.proxy_password.empty();
+  const auto [user, password] = proxy_credentials();
   connect_request_ =
-      connect_request(target.host, target.port,
-                      engine_credentials ? engine.proxy_username : proxy_->username,
-                      engine_credentials ? engine.proxy_password : proxy_->password,
-                      engine.user_agent);
-  asio::async_write(
-      ws_.next_layer().hop(), asio::buffer(connect_request_),
-      [self = keep(), this](const ErrorCode &ec, size_t) {
-        if (ended_) return;
-        if (ec) return fail(tunnel_failure(ec, 0));
-        proxy_reply_.emplace();
-        proxy_reply_->skip(true);  // a successful answer to CONNECT has no body
-        http::async_read_header(ws_.next_layer().hop(), proxy_buffer_, *proxy_reply_,
-                                [self, this](const ErrorCode &ec, size_t) { on_connect_reply(ec); });
-      });
+      connect_request(target.host, target.port, user, password, session_.engine().user_agent);
+  asio::async_write(ws_.next_layer().hop(), asio::buffer(connect_request_),
+                    handler([this](const ErrorCode &ec, size_t) {
+                      if (ended_) return;
+                      if (ec) return fail(tunnel_failure(ec, 0));
+                      proxy_reply_.emplace();
+                      proxy_reply_->skip(true);  // a successful answer to CONNECT has no body
+                      http::async_read_header(
+                          ws_.next_layer().hop(), proxy_buffer_, *proxy_reply_,
+                          handler([this](const ErrorCode &ec, size_t) { on_connect_reply(ec); }));
+                    }));
 }
 
 void WsConnection::on_connect_reply(const ErrorCode &ec) {
@@ -157,11 +156,16 @@ void WsConnection::on_connect_reply(const ErrorCode &ec) {
   // Until the first bytes go through the tunnel the server has nothing to
   // say; anything here came from the proxy.
   if (proxy_buffer_.size() != 0)
-    return fail({{kProxy, net::kTunnelConnectionFailed}, 0, "The proxy sent data after its answer"});
+    return fail(
+        {{kProxy, net::kTunnelConnectionFailed}, 0, "The proxy sent data after its answer"});
   proxy_reply_.reset();
   proxy_buffer_ = beast::flat_buffer();
   connect_request_ = std::string();
   after_tunnel();
+}
+
+bool WsConnection::socks_proxy() const {
+  return via_proxy() && (proxy_->scheme == "socks5" || proxy_->scheme == "socks5h");
 }
 
 void WsConnection::after_tunnel() {
@@ -175,12 +179,11 @@ void WsConnection::start_server_tls() {
   auto &tls = ws_.next_layer().start_tls(*context);
   if (!prepare_tls_connection(tls.native_handle(), session_.settings().target.host))
     return fail({{kTls, net::kSslProtocolError}, 0, "Unusable host name for TLS"});
-  tls.async_handshake(asio::ssl::stream_base::client,
-                      [self = keep(), this, &tls](const ErrorCode &ec) {
+  tls.async_handshake(asio::ssl::stream_base::client, handler([this, &tls](const ErrorCode &ec) {
                         if (ended_) return;
                         if (ec) return fail(tls_failure(ec, tls.native_handle()));
                         upgrade();
-                      });
+                      }));
 }
 
 void WsConnection::decorate(websocket::request_type &request) const {
@@ -219,10 +222,14 @@ void WsConnection::upgrade() {
       [this](websocket::request_type &request) { decorate(request); }));
   websocket::permessage_deflate deflate;
   deflate.client_enable = true;
+  // zlib's own defaults. Beast's smaller memory level ends a deflate block
+  // every thousand symbols, which costs more time than it saves memory.
+  deflate.compLevel = 6;
+  deflate.memLevel = 8;
   ws_.set_option(deflate);
   const WebSocketTarget &target = session_.settings().target;
   ws_.async_handshake(response_, target.host_header, target.resource,
-                      [self = keep(), this](const ErrorCode &ec) { on_upgraded(ec); });
+                      handler([this](const ErrorCode &ec) { on_upgraded(ec); }));
 }
 
 void WsConnection::on_upgraded(const ErrorCode &ec) {

@@ -37,6 +37,13 @@ void WsConnection::abort(const WsFailure &failure) {
   if (!ended_) fail(failure);
 }
 
+void WsConnection::failed_by_exception() noexcept {
+  try {
+    if (!ended_) fail(out_of_memory_failure());
+  } catch (...) {
+  }
+}
+
 void WsConnection::opened(const std::string &protocol, const std::string &extensions) {
   deadline_.cancel();
   open_ = true;
@@ -57,7 +64,7 @@ void WsConnection::opened(const std::string &protocol, const std::string &extens
 }
 
 void WsConnection::read_next() {
-  ws_.async_read(incoming_, [self = keep(), this](const ErrorCode &ec, size_t) { on_read(ec); });
+  ws_.async_read(incoming_, handler([this](const ErrorCode &ec, size_t) { on_read(ec); }));
 }
 
 void WsConnection::on_read(const ErrorCode &ec) {
@@ -84,15 +91,15 @@ void WsConnection::pump() {
   writing_ = true;
   if (outgoing_.kind == Outgoing::Kind::Close) {
     session_.report_closing();
-    ws_.async_close(websocket::close_reason(static_cast<websocket::close_code>(outgoing_.code),
-                                            outgoing_.data),
-                    [self = keep(), this](const ErrorCode &ec) { on_close_sent(ec); });
+    ws_.async_close(
+        websocket::close_reason(static_cast<websocket::close_code>(outgoing_.code), outgoing_.data),
+        handler([this](const ErrorCode &ec) { on_close_sent(ec); }));
     return;
   }
   const bool text = outgoing_.kind == Outgoing::Kind::Text;
   ws_.text(text);
   ws_.async_write(asio::buffer(outgoing_.data),
-                  [self = keep(), this](const ErrorCode &ec, size_t) { on_written(ec); });
+                  handler([this](const ErrorCode &ec, size_t) { on_written(ec); }));
 }
 
 void WsConnection::on_written(const ErrorCode &ec) {

@@ -10,8 +10,10 @@
 #include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/websocket/stream.hpp>
+#include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "url.h"
 #include "ws_failure.h"
@@ -49,6 +51,17 @@ class WsConnection {
   void on_upgraded(const ErrorCode &ec);
   void decorate(beast::websocket::request_type &request) const;
   asio::ssl::context *tls_context();
+  bool socks_proxy() const;
+  std::pair<std::string, std::string> proxy_credentials() const;
+
+  // Through a SOCKS5 proxy (ws_socks.cpp).
+  void start_socks();
+  void on_socks_method();
+  void send_socks_credentials();
+  void send_socks_connect(const std::string &host);
+  void on_socks_reply();
+  void socks_write(std::function<void()> next);
+  void socks_read(size_t count, std::function<void()> next);
 
   // Open (ws_connection.cpp).
   void opened(const std::string &protocol, const std::string &extensions);
@@ -65,7 +78,19 @@ class WsConnection {
   void fail(const WsFailure &failure);
   void shut_down();
 
-  std::shared_ptr<WsSession> keep() { return session_.shared_from_this(); }
+  // A completion handler: it keeps the session, and with it this object,
+  // alive, and turns an exception (memory running out) into the failure.
+  template <typename Fn>
+  auto handler(Fn fn) {
+    return [self = session_.shared_from_this(), this, fn = std::move(fn)](auto &&...args) mutable {
+      try {
+        fn(std::forward<decltype(args)>(args)...);
+      } catch (...) {
+        failed_by_exception();
+      }
+    };
+  }
+  void failed_by_exception() noexcept;
   bool via_proxy() const { return proxy_.has_value(); }
 
   WsSession &session_;
@@ -74,8 +99,9 @@ class WsConnection {
   tcp::resolver resolver_;
   asio::steady_timer deadline_;
 
-  // The tunnel through an HTTP proxy.
+  // The tunnel through an HTTP or SOCKS proxy.
   std::string connect_request_;
+  std::string socks_buffer_;
   beast::flat_buffer proxy_buffer_;
   std::optional<beast::http::response_parser<beast::http::empty_body>> proxy_reply_;
 

@@ -44,7 +44,9 @@ WsFailure timeout_failure() {
   return {{kTimeout, net::kTimedOut}, 0, "The opening handshake timed out"};
 }
 
-WsFailure out_of_memory_failure() { return {{kOutOfMemory, net::kOutOfMemory}, 0, "Out of memory"}; }
+WsFailure out_of_memory_failure() {
+  return {{kOutOfMemory, net::kOutOfMemory}, 0, "Out of memory"};
+}
 
 WsFailure resolve_failure(const ErrorCode &ec, bool proxy) {
   if (proxy) return {{kProxy, net::kProxyConnectionFailed}, 0, "Proxy name not resolved"};
@@ -55,8 +57,8 @@ WsFailure resolve_failure(const ErrorCode &ec, bool proxy) {
 WsFailure connect_failure(const ErrorCode &ec, bool proxy) {
   // Through a proxy every connection goes to the proxy.
   if (proxy) return {{kProxy, net::kProxyConnectionFailed}, 0, "Proxy: " + ec.message()};
-  const int32_t net_error =
-      is_system(ec) ? net_error_from_errno(ec.value(), net::kConnectionFailed) : net::kConnectionFailed;
+  const int32_t net_error = is_system(ec) ? net_error_from_errno(ec.value(), net::kConnectionFailed)
+                                          : net::kConnectionFailed;
   return {{kNetwork, net_error}, 0, ec.message()};
 }
 
@@ -80,12 +82,14 @@ WsFailure tls_failure(const ErrorCode &ec, SSL *ssl) {
 }
 
 WsFailure tunnel_failure(const ErrorCode &ec, int status) {
-  if (status == 407) return {{kProxy, net::kProxyAuthRequested}, 0, "Proxy authentication required"};
+  if (status == 407)
+    return {{kProxy, net::kProxyAuthRequested}, 0, "Proxy authentication required"};
   if (status != 0)
     return {{kProxy, net::kTunnelConnectionFailed},
             0,
             "The proxy refused the tunnel with status " + std::to_string(status)};
-  return {{kProxy, net::kTunnelConnectionFailed}, 0, "The proxy closed the tunnel: " + ec.message()};
+  return {
+      {kProxy, net::kTunnelConnectionFailed}, 0, "The proxy closed the tunnel: " + ec.message()};
 }
 
 WsFailure upgrade_failure(const ErrorCode &ec, int status) {
@@ -94,9 +98,11 @@ WsFailure upgrade_failure(const ErrorCode &ec, int status) {
             status,
             "Unexpected response code: " + std::to_string(status)};
   if (ec == beast::websocket::condition::handshake_failed)
-    return {{kProtocol, net::kInvalidResponse}, status, "Invalid upgrade response: " + ec.message()};
+    return {
+        {kProtocol, net::kInvalidResponse}, status, "Invalid upgrade response: " + ec.message()};
   if (ec == beast::http::error::end_of_stream)
-    return {{kNetwork, net::kEmptyResponse}, 0, "The server closed the connection without a response"};
+    return {
+        {kNetwork, net::kEmptyResponse}, 0, "The server closed the connection without a response"};
   if (ec.category() == beast::http::make_error_code(beast::http::error::end_of_stream).category())
     return {{kProtocol, net::kInvalidHttpResponse}, 0, "Invalid HTTP response: " + ec.message()};
   if (is_ssl(ec)) return {{kNetwork, net::kConnectionClosed}, 0, ec.message()};

@@ -1,8 +1,6 @@
 // The callers' side of a WebSocket and the reports to its callbacks.
 #include "ws_session.h"
 
-#include <new>
-
 #include "asio_loop.h"
 #include "utf8_check.h"
 #include "ws_connection.h"
@@ -35,9 +33,9 @@ WsSession::~WsSession() = default;
 int32_t WsSession::start() {
   std::lock_guard lock(mutex_);
   if (started_) return kInvalidState;
-  started_ = true;
   // Posted under the lock, so that a cancel or send cannot overtake it.
-  loop_.post([self = shared_from_this()] { self->begin(); });
+  post(&WsSession::begin);
+  started_ = true;
   return kOk;
 }
 
@@ -53,11 +51,7 @@ int32_t WsSession::send(uint32_t type, const uint8_t *data, uint32_t len) {
   std::lock_guard lock(mutex_);
   if (!started_ || cancel_requested_ || close_requested_ || closing_ || finished_)
     return kInvalidState;
-  outbox_.push_back(std::move(item));
-  if (!pump_posted_) {
-    pump_posted_ = true;
-    loop_.post([self = shared_from_this()] { self->pump(); });
-  }
+  queue(std::move(item));
   return kOk;
 }
 
@@ -74,14 +68,20 @@ int32_t WsSession::close(uint32_t code, const uint8_t *reason, uint32_t len) {
   if (!started_) return kInvalidState;
   // Closing twice, or after the peer began, changes nothing.
   if (cancel_requested_ || close_requested_ || closing_ || finished_) return kOk;
-  close_requested_ = true;
   // Behind the messages already queued, which go out first.
-  outbox_.push_back(std::move(item));
-  if (!pump_posted_) {
-    pump_posted_ = true;
-    loop_.post([self = shared_from_this()] { self->pump(); });
-  }
+  queue(std::move(item));
+  close_requested_ = true;
   return kOk;
+}
+
+void WsSession::queue(Outgoing item) {
+  // A pump that finds nothing only clears the flag: posting first keeps the
+  // two consistent whatever fails.
+  if (!pump_posted_) {
+    post(&WsSession::pump);
+    pump_posted_ = true;
+  }
+  outbox_.push_back(std::move(item));
 }
 
 int32_t WsSession::cancel() {
@@ -92,7 +92,7 @@ int32_t WsSession::cancel() {
     return kOk;
   }
   cancel_requested_ = true;
-  loop_.post([self = shared_from_this()] { self->abort(); });
+  post(&WsSession::abort);
   return kOk;
 }
 
@@ -100,7 +100,7 @@ void WsSession::release() {
   std::lock_guard lock(mutex_);
   if (!started_ || cancel_requested_ || finished_) return;
   cancel_requested_ = true;
-  loop_.post([self = shared_from_this()] { self->abort(); });
+  post(&WsSession::abort);
 }
 
 std::optional<Outgoing> WsSession::take_outgoing() {
@@ -116,6 +116,26 @@ std::optional<Outgoing> WsSession::take_outgoing() {
 
 // ---- loop ------------------------------------------------------------------------
 
+void WsSession::post(void (WsSession::*method)()) {
+  loop_.post([self = shared_from_this(), method] {
+    try {
+      ((*self).*method)();
+    } catch (...) {
+      self->on_loop_exception();
+    }
+  });
+}
+
+void WsSession::on_loop_exception() noexcept {
+  try {
+    if (connection_)
+      connection_->abort(out_of_memory_failure());
+    else
+      report_failure(out_of_memory_failure());
+  } catch (...) {
+  }
+}
+
 void WsSession::begin() {
   if (ended_) return;
   bool cancelled;
@@ -124,11 +144,7 @@ void WsSession::begin() {
     cancelled = cancel_requested_;
   }
   if (cancelled) return report_failure(canceled_failure());
-  try {
-    connection_ = std::make_unique<WsConnection>(*this);
-  } catch (...) {
-    return report_failure(out_of_memory_failure());
-  }
+  connection_ = std::make_unique<WsConnection>(*this);
   connection_->start();
 }
 

@@ -64,6 +64,13 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   void report_failure(const WsFailure &failure);
 
  private:
+  // Runs `method` on the loop; an exception there (memory running out) ends
+  // the WebSocket with a failure.
+  void post(void (WsSession::*method)());
+  void on_loop_exception() noexcept;
+  // Appends to the queue and makes sure a pump is on its way; under mutex_.
+  void queue(Outgoing item);
+
   // Loop thread (posted).
   void begin();
   void abort();

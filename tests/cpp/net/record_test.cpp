@@ -11,8 +11,8 @@ using namespace nettest;
 
 namespace {
 
-constexpr int32_t kOk = 0, kInvalidArgument = 1, kUnsupportedAbi = 2,
-                  kInvalidState = 5, kProfileUnsupported = 15;
+constexpr int32_t kOk = 0, kInvalidArgument = 1, kUnsupportedAbi = 2, kInvalidState = 5,
+                  kProfileUnsupported = 15;
 
 const uint8_t *bytes(const char *text) { return reinterpret_cast<const uint8_t *>(text); }
 

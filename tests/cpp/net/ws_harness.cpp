@@ -25,16 +25,15 @@ void add(void *user, WsEvent event, bool terminal) {
   WsRecorder &r = of(user);
   std::lock_guard lock(r.mutex);
   const auto id = std::this_thread::get_id();
-  if (std::find(r.threads.begin(), r.threads.end(), id) == r.threads.end())
-    r.threads.push_back(id);
+  if (std::find(r.threads.begin(), r.threads.end(), id) == r.threads.end()) r.threads.push_back(id);
   if (r.terminals > 0) r.after_terminal = true;
   if (terminal) ++r.terminals;
   r.events.push_back(std::move(event));
   r.changed.notify_all();
 }
 
-void on_open(void *user, hv_handle, const uint8_t *protocol, uint32_t protocol_len,
-             const uint8_t *, uint32_t) {
+void on_open(void *user, hv_handle, const uint8_t *protocol, uint32_t protocol_len, const uint8_t *,
+             uint32_t) {
   add(user, {"open", text_of(protocol, protocol_len)}, false);
 }
 
@@ -62,8 +61,14 @@ void on_failure(void *user, hv_handle, int32_t code, int32_t net_error, int32_t 
 }  // namespace
 
 hv_websocket_callbacks WsRecorder::table(WsRecorder *r) {
-  return {sizeof(hv_websocket_callbacks), HV_ABI_VERSION, r, on_open, on_message, on_closing,
-          on_closed, on_failure};
+  return {sizeof(hv_websocket_callbacks),
+          HV_ABI_VERSION,
+          r,
+          on_open,
+          on_message,
+          on_closing,
+          on_closed,
+          on_failure};
 }
 
 bool WsRecorder::wait_for(size_t count, std::chrono::milliseconds limit) {

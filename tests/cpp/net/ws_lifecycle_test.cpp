@@ -15,8 +15,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int32_t kOk = 0, kInvalidArgument = 1, kInvalidState = 5, kCanceled = 7,
-                  kProtocol = 11;
+constexpr int32_t kOk = 0, kInvalidArgument = 1, kInvalidState = 5, kCanceled = 7, kProtocol = 11;
 
 // "/echo" echoes; "/sized" answers a text "N" with a binary message of N
 // bytes; anything else is never upgraded (the head is read and left).
@@ -157,7 +156,7 @@ TEST_F(WebSocketLifecycle, StateRules) {
   EXPECT_EQ(hv_websocket_start(ws), kInvalidState);
   EXPECT_EQ(hv_websocket_send(ws, 3, nullptr, 0), kInvalidArgument);
   EXPECT_EQ(hv_websocket_send(ws, 2, nullptr, 5), kInvalidArgument);
-  EXPECT_EQ(send_text(ws, "\xC3\x28"), kInvalidArgument);     // broken UTF-8
+  EXPECT_EQ(send_text(ws, "\xC3\x28"), kInvalidArgument);      // broken UTF-8
   EXPECT_EQ(send_text(ws, "\xED\xA0\x80"), kInvalidArgument);  // a surrogate
   EXPECT_EQ(close_websocket(ws, 1000, "\xFF"), kInvalidArgument);
   EXPECT_EQ(close_websocket(ws, 1005, ""), kInvalidArgument);

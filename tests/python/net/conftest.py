@@ -169,6 +169,13 @@ def tls_proxy(ws_servers_module, trust):
 
 
 @pytest.fixture(scope="session")
+def socks_proxy(ws_servers_module):
+    server = ws_servers_module.Socks5Proxy()
+    yield server
+    server.stop()
+
+
+@pytest.fixture(scope="session")
 def ws_peer(ws_servers_module):
     server = servers.ScriptedServer(ws_servers_module.RAW_BEHAVIOURS)
     yield server

@@ -87,10 +87,3 @@ def test_message_over_64_mib_fails_and_tells_the_server(engine, ws_server):
     assert events_until_end(ws) == \
         [("error", b"", None, "Protocol (Chromium net error -142, response 0)")]
     assert ws_server.wait_closed(path)[0] == 1009
-
-
-def test_text_that_is_not_utf8_is_refused(engine, ws_server):
-    ws, _ = open_websocket(engine, ws_server.url("/echo?surrogate"))
-    with pytest.raises((RuntimeError, UnicodeEncodeError, ValueError)):
-        ws.send_text("\ud800")
-    ws.close(1000, "")

@@ -9,6 +9,9 @@ import servers
 from ws_client import events_until_end, failure_text, open_websocket
 
 
+CANCELED = "Canceled (Chromium net error -3, response 0)"
+
+
 def raw(ws_peer, path):
     return f"ws://127.0.0.1:{ws_peer.port}{path}"
 
@@ -107,14 +110,14 @@ def test_cancel_before_the_handshake_completes(engine, ws_peer):
     ws = engine.websocket(raw(ws_peer, "/stall"))
     ws.connect()
     ws.cancel()
-    assert events_until_end(ws) == [("error", b"", None, "Canceled (Chromium net error -3, response 0)")]
+    assert events_until_end(ws) == [("error", b"", None, CANCELED)]
 
 
 def test_cancel_before_connect_ends_the_connection_at_once(engine, ws_server):
     ws = engine.websocket(ws_server.url("/echo"))
     ws.cancel()
     ws.connect()
-    assert events_until_end(ws) == [("error", b"", None, "Canceled (Chromium net error -3, response 0)")]
+    assert events_until_end(ws) == [("error", b"", None, CANCELED)]
 
 
 def test_listener_that_never_accepts(engine):

@@ -1,5 +1,6 @@
-"""WebSockets through an HTTP CONNECT tunnel: tinyproxy for http proxies, a
-small TLS proxy for https proxies; both want Basic credentials."""
+"""WebSockets through proxies: an HTTP CONNECT tunnel (tinyproxy for http
+proxies, a small TLS proxy for https proxies, both with Basic credentials)
+and SOCKS5 with user name and password."""
 
 import json
 
@@ -69,8 +70,28 @@ def test_https_proxy_certificate_is_verified(native, tls_proxy, ws_server):
         "Tls (Chromium net error -202, response 0)"
 
 
-@pytest.mark.parametrize("scheme", ["http", "https"])
+@pytest.mark.parametrize("scheme", ["http", "https", "socks5", "socks5h"])
 def test_proxy_unreachable(native, ws_server, scheme):
     engine = native.PyEngine(proxy=f"{scheme}://127.0.0.1:{servers.free_port()}")
+    assert failure_text(engine, ws_server.url("/echo")) == \
+        "Proxy (Chromium net error -130, response 0)"
+
+
+@pytest.mark.parametrize("scheme,kind,host", [
+    ("socks5h", 3, "localhost"),  # the proxy resolves the name
+    ("socks5", 1, "127.0.0.1"),   # the name is resolved here
+])
+def test_socks5(native, socks_proxy, ws_server, scheme, kind, host):
+    engine = native.PyEngine(proxy=socks_proxy.url(scheme), proxy_username=socks_proxy.USER,
+                             proxy_password=socks_proxy.PASSWORD)
+    ws, _ = open_websocket(engine, ws_server.url(f"/echo?{scheme}", host="localhost"))
+    echo_once(ws, "socks")
+    ws.close(1000, "")
+    assert socks_proxy.requests[-1] == (kind, host)
+
+
+def test_socks5_wrong_password(native, socks_proxy, ws_server):
+    engine = native.PyEngine(proxy=socks_proxy.url("socks5h"), proxy_username=socks_proxy.USER,
+                             proxy_password="wrong")
     assert failure_text(engine, ws_server.url("/echo")) == \
         "Proxy (Chromium net error -130, response 0)"

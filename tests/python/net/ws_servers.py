@@ -220,6 +220,81 @@ def relay(a, b):
     b.close()
 
 
+# ---- a SOCKS5 proxy ------------------------------------------------------------------
+
+class Socks5Proxy:
+    """SOCKS5 with user name and password; connects to 127.0.0.1 and to
+    "localhost" only. `requests` keeps what each client asked to reach."""
+
+    USER = "socksuser"
+    PASSWORD = "sockssecret"
+
+    def __init__(self):
+        self.listener = socket.create_server((HOST, 0))
+        self.port = self.listener.getsockname()[1]
+        self.requests = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def url(self, scheme):
+        return f"{scheme}://{HOST}:{self.port}"
+
+    def stop(self):
+        self.listener.close()
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._serve, args=(client,), daemon=True).start()
+
+    @staticmethod
+    def _read(sock, n):
+        data = b""
+        while len(data) < n:
+            chunk = sock.recv(n - len(data))
+            if not chunk:
+                raise OSError("closed")
+            data += chunk
+        return data
+
+    def _serve(self, client):
+        try:
+            version, count = self._read(client, 2)
+            methods = self._read(client, count)
+            if version != 5 or 2 not in methods:
+                client.sendall(b"\x05\xff")
+                return
+            client.sendall(b"\x05\x02")
+            _, ulen = self._read(client, 2)
+            user = self._read(client, ulen).decode()
+            password = self._read(client, self._read(client, 1)[0]).decode()
+            if (user, password) != (self.USER, self.PASSWORD):
+                client.sendall(b"\x01\x01")
+                return
+            client.sendall(b"\x01\x00")
+            _, command, _, kind = self._read(client, 4)
+            if kind == 1:
+                host = socket.inet_ntoa(self._read(client, 4))
+            elif kind == 3:
+                host = self._read(client, self._read(client, 1)[0]).decode()
+            else:
+                host = socket.inet_ntop(socket.AF_INET6, self._read(client, 16))
+            port = struct.unpack("!H", self._read(client, 2))[0]
+            self.requests.append((kind, host))
+            if command != 1 or host not in (HOST, "localhost"):
+                client.sendall(b"\x05\x02\x00\x01" + bytes(6))
+                return
+            upstream = socket.create_connection((HOST, port))
+            client.sendall(b"\x05\x00\x00\x01" + socket.inet_aton(HOST) + struct.pack("!H", port))
+            relay(client, upstream)
+        except (OSError, ValueError):
+            pass
+        finally:
+            client.close()
+
+
 # ---- raw peers ---------------------------------------------------------------------
 
 def accept_key(head):
@@ -286,7 +361,8 @@ def unoffered_protocol(sock, head, rest):
 
 def wrong_accept(sock, head, rest):
     sock.sendall(b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
-                 b"Connection: Upgrade\r\nSec-WebSocket-Accept: AAAAAAAAAAAAAAAAAAAAAAAAAAA=\r\n\r\n")
+                 b"Connection: Upgrade\r\n"
+                 b"Sec-WebSocket-Accept: AAAAAAAAAAAAAAAAAAAAAAAAAAA=\r\n\r\n")
     hold(sock)
 
 
