@@ -54,6 +54,13 @@ bool add_protocols(std::string_view value, std::vector<std::string> &out) {
   return true;
 }
 
+// One header entry: a token name and a value free of CR, LF and NUL.
+bool read_header(const hv_header &h, HeaderField &field) {
+  return read_bytes(h.name, h.name_len, field.name) &&
+         read_bytes(h.value, h.value_len, field.value) && is_token(field.name) &&
+         is_header_value(field.value);
+}
+
 bool curl_has_http3() {
   const curl_version_info_data *info = curl_version_info(CURLVERSION_NOW);
   return info != nullptr && (info->features & CURL_VERSION_HTTP3) != 0;
@@ -141,12 +148,8 @@ int32_t read_request_record(const hv_request_record *r, RequestSettings &out,
   out.headers.clear();
   out.headers.reserve(r->header_count);
   for (uint32_t i = 0; i < r->header_count; ++i) {
-    const hv_header &h = r->headers[i];
     HeaderField field;
-    if (!read_bytes(h.name, h.name_len, field.name) ||
-        !read_bytes(h.value, h.value_len, field.value) || !is_token(field.name) ||
-        !is_header_value(field.value))
-      return kInvalidArgument;
+    if (!read_header(r->headers[i], field)) return kInvalidArgument;
     out.headers.push_back(std::move(field));
   }
 
@@ -198,12 +201,8 @@ int32_t read_websocket_record(const hv_websocket_record *r, WebSocketSettings &o
   if (r->header_count > 0 && r->headers == nullptr) return kInvalidArgument;
   out.headers.clear();
   for (uint32_t i = 0; i < r->header_count; ++i) {
-    const hv_header &h = r->headers[i];
     HeaderField field;
-    if (!read_bytes(h.name, h.name_len, field.name) ||
-        !read_bytes(h.value, h.value_len, field.value) || !is_token(field.name) ||
-        !is_header_value(field.value))
-      return kInvalidArgument;
+    if (!read_header(r->headers[i], field)) return kInvalidArgument;
     if (iequals_ascii(field.name, "sec-websocket-protocol")) {
       if (!add_protocols(field.value, out.protocols)) return kInvalidArgument;
       continue;
