@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "core/request_record.h"
+
 namespace halvane {
 
 namespace {
@@ -11,6 +13,7 @@ struct TextCopy {
   explicit TextCopy(const std::optional<std::string> &text) {
     if (text && !text->empty()) bytes.assign(text->begin(), text->end());
   }
+  bool fits() const { return fits_u32(bytes.size()); }
   const uint8_t *ptr() const { return bytes.empty() ? nullptr : bytes.data(); }
   uint32_t len() const { return static_cast<uint32_t>(bytes.size()); }
   std::vector<uint8_t> bytes;
@@ -27,6 +30,12 @@ Result<Engine> Engine::create(EngineConfig config) {
       proxy_username(config.proxy_username), proxy_password(config.proxy_password),
       accept_language(config.accept_language), impersonate(config.impersonate),
       profile_namespace(config.profile_namespace);
+
+  // The record carries 32-bit lengths.
+  for (const TextCopy *text : {&user_agent, &proxy, &proxy_username, &proxy_password,
+                               &accept_language, &impersonate, &profile_namespace})
+    if (!text->fits()) return Error::Kind::InvalidArgument;
+  if (config.ca_pem && !fits_u32(config.ca_pem->size())) return Error::Kind::InvalidArgument;
 
   hv_engine_record record;
   std::memset(&record, 0, sizeof record);

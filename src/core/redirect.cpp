@@ -1,6 +1,5 @@
 // Taking redirects from a request's queue, and letting deferred ones proceed.
-#include <chrono>
-
+#include "core/bounded_wait.h"
 #include "core/request.h"
 #include "core/request_shared.h"
 
@@ -29,9 +28,11 @@ Result<std::optional<Redirect>> Request::wait_for_redirect(Duration timeout) {
   if (auto redirect = pop_front(shared.state)) return redirect;
 
   // One wait only: any event of the request ends it, so that callers can look
-  // at the rest of the request in between.
-  const auto deadline = std::chrono::steady_clock::now() + timeout.to_chrono();
-  const bool notified = shared.changed.wait_until(lock, deadline) == std::cv_status::no_timeout;
+  // at the rest of the request in between. An event is a change of the
+  // notification count, never a mere wake-up.
+  const uint64_t seen = shared.state.notifications;
+  const bool notified = wait_at_most(shared.changed, lock, timeout,
+                                     [&] { return shared.state.notifications != seen; });
 
   if (auto redirect = pop_front(shared.state)) return redirect;
   if (notified && shared.state.outcome.is_failed()) return shared.state.outcome.error();

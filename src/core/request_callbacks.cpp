@@ -35,7 +35,7 @@ bool deliver(RequestShared &shared, Update &&update) noexcept {
     {
       std::lock_guard lock(shared.mutex);
       update(shared.state);
-      shared.changed.notify_all();
+      shared.state.notify(shared.changed);
     }
     shared.schedule_event();
     return true;

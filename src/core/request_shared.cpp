@@ -25,7 +25,7 @@ void RequestShared::callback_panicked() noexcept {
       if (state.outcome.pending()) {
         state.outcome = RequestOutcome::failed(Error::Kind::CallbackPanic);
         state.net_error = 0;
-        changed.notify_all();
+        state.notify(changed);
         fire = true;
       }
     }

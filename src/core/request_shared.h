@@ -54,6 +54,14 @@ struct RequestState {
   std::optional<std::vector<uint8_t>> response_headers;  // last head not yet taken
   bool response_taken = false;
   bool error_reported = false;
+  // Counts every notification of `changed`, so that a waiter can tell an
+  // event from a spurious wake-up.
+  uint64_t notifications = 0;
+
+  void notify(std::condition_variable &changed) {
+    ++notifications;
+    changed.notify_all();
+  }
 };
 
 struct RequestShared {

@@ -102,7 +102,7 @@ BodyItem ResponseStream::next(bool block) {
       state.read_paused = false;
       resume = true;
     }
-    shared.changed.notify_all();
+    state.notify(shared.changed);
   }
   // Outside the mutex: the Core may deliver on_body from inside this call.
   if (resume) (void)hv_request_resume_read(inner_->handle);

@@ -1,5 +1,6 @@
 #include "module/args.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "module/errors.h"
@@ -39,15 +40,14 @@ bool raise_cannot_convert(PyObject *obj, const char *target) {
   return false;
 }
 
-// The interpreter's index conversion, then a range check with the binding's
-// own OverflowError (also for values beyond a C long).
+// The interpreter's index conversion to a C long (whose own OverflowError
+// stands for values beyond it), then a range check with the binding's own.
 bool to_ranged_long(PyObject *obj, long min, long max, long &out) {
   PyRef index = PyRef::steal(PyNumber_Index(obj));
   if (!index) return false;
-  int overflow = 0;
-  const long value = PyLong_AsLongAndOverflow(index.get(), &overflow);
+  const long value = PyLong_AsLong(index.get());
   if (value == -1 && PyErr_Occurred()) return false;
-  if (overflow != 0 || value < min || value > max) {
+  if (value < min || value > max) {
     PyErr_SetString(PyExc_OverflowError, kOutOfRange);
     return false;
   }
@@ -55,8 +55,12 @@ bool to_ranged_long(PyObject *obj, long min, long max, long &out) {
   return true;
 }
 
+// A sequence's reported length is only a hint (it may over-report without
+// bound), so reservations from it stop here; the real items decide the rest.
+constexpr size_t kMaxReservedItems = 1u << 16;
+
 // Checks the sequence protocol, then calls `item(obj)` for each element in
-// iteration order. The reported length only sizes `reserve`.
+// iteration order. The reported length only sizes `reserve`, within a cap.
 template <typename Reserve, typename Item>
 bool for_each_item(PyObject *obj, Reserve &&reserve, Item &&item) {
   if (!PySequence_Check(obj)) return raise_cannot_convert(obj, "Sequence");
@@ -64,7 +68,7 @@ bool for_each_item(PyObject *obj, Reserve &&reserve, Item &&item) {
   if (size < 0)
     PyErr_Clear();
   else
-    reserve(static_cast<size_t>(size));
+    reserve(std::min(static_cast<size_t>(size), kMaxReservedItems));
   PyRef iter = PyRef::steal(PyObject_GetIter(obj));
   if (!iter) return false;
   while (PyRef element = PyRef::steal(PyIter_Next(iter.get()))) {

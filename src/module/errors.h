@@ -2,6 +2,8 @@
 // the pending exception and returns NULL for the caller to pass on.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <string>
 
@@ -23,10 +25,15 @@ PyObject *raise_internal_fault(const std::string &message);
 
 // Runs a method body that returns a new reference or NULL; a C++ exception
 // escaping it becomes an internal fault instead of unwinding into Python.
+// The one exception is the thread exit that an exiting interpreter forces on
+// a thread asking for its lock from Python code run here: swallowing that
+// aborts the process, so it passes on (hence no noexcept).
 template <typename F>
-PyObject *guarded(F &&body) noexcept {
+PyObject *guarded(F &&body) {
   try {
     return body();
+  } catch (abi::__forced_unwind &) {
+    throw;
   } catch (const std::exception &e) {
     return raise_internal_fault(e.what());
   } catch (...) {
@@ -37,7 +44,7 @@ PyObject *guarded(F &&body) noexcept {
 // A Python-visible entry: counts the lock depth, drains pending releases and
 // guards the body.
 template <typename F>
-PyObject *entry(F &&body) noexcept {
+PyObject *entry(F &&body) {
   ModuleEntry entered;
   return guarded(std::forward<F>(body));
 }

@@ -14,6 +14,11 @@ namespace strandel {
 int gil_depth();
 bool thread_holds_gil();
 
+// Registers the exit hook that closes the gate through which threads from
+// outside take the interpreter lock (GilAcquire, GilRelease); once closed,
+// only the exiting thread takes it. Needs the lock; false with an exception.
+bool install_exit_gate();
+
 // Releases every queued Python reference. Needs the interpreter lock.
 void drain_pending_releases();
 // Drops `obj` now when this thread holds the lock, else queues it.
@@ -31,7 +36,9 @@ class ModuleEntry {
 
 // Releases the interpreter lock for its lifetime; the depth reads 0 meanwhile
 // so that a notifier running on this thread takes the lock itself. No Python
-// object may be touched while it lives.
+// object may be touched while it lives. When the process is exiting, a thread
+// other than the exiting one never returns from the destructor: it sleeps
+// until the process ends rather than be unwound by the interpreter.
 class GilRelease {
  public:
   GilRelease();
@@ -52,16 +59,19 @@ auto without_gil(F &&f) {
 }
 
 // Takes the interpreter lock on any thread (a Core thread included) unless
-// this thread already holds it through module code.
+// this thread already holds it through module code. Once the process is
+// exiting it does not: held() is then false and Python must not be touched.
 class GilAcquire {
  public:
   GilAcquire();
   ~GilAcquire();
   GilAcquire(const GilAcquire &) = delete;
   GilAcquire &operator=(const GilAcquire &) = delete;
+  bool held() const { return held_; }
 
  private:
-  bool acquired_;
+  bool acquired_ = false;
+  bool held_ = false;
   PyGILState_STATE state_{};
 };
 

@@ -2,6 +2,7 @@
 // in the order they are added.
 #include "core/hv_abi.h"
 #include "module/errors.h"
+#include "module/gil.h"
 #include "module/pyref.h"
 #include "module/types.h"
 
@@ -11,7 +12,7 @@ namespace {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "strandel_native36",
-    nullptr,  // no docstring
+    "",       // empty docstring
     0,        // no per-module state
     nullptr,  // no module-level functions
     nullptr,
@@ -52,6 +53,7 @@ PyObject *init_module() {
   }
   if (!add_attribute(module.get(), "abi_version", PyRef::steal(PyLong_FromLong(HV_ABI_VERSION))))
     return nullptr;
+  if (!install_exit_gate()) return nullptr;
   return module.release();
 }
 

@@ -6,10 +6,9 @@ namespace strandel {
 
 void LoopNotifier::operator()() const {
   if (flag_->exchange(true)) return;
-  // A Core thread must not try to take the lock of an interpreter that is
-  // gone (the process is exiting).
-  if (!thread_holds_gil() && !Py_IsInitialized()) return;
+  // Once the process is exiting nobody is left to tell.
   GilAcquire gil;
+  if (!gil.held()) return;
   PyRef method = PyRef::steal(PyObject_GetAttrString(loop_.get(), "call_soon_threadsafe"));
   PyRef result;
   if (method)

@@ -13,7 +13,8 @@ constexpr const char *kParams[] = {"url", "origin", "headers", "timeout", "proto
 constexpr ParamSpec kSpec{"PyEngine", "websocket", kParams, 5, 1};
 
 // None, or a sequence whose items convert as text (a str is a sequence of
-// one-character strings).
+// one-character strings). Past the layer's limit the rest is not converted:
+// the one item too many already makes the WebSocket layer refuse the list.
 bool to_optional_text_list(PyObject *obj, std::optional<std::vector<std::string>> &out) {
   if (obj == Py_None) return true;
   if (!PySequence_Check(obj)) {
@@ -27,7 +28,9 @@ bool to_optional_text_list(PyObject *obj, std::optional<std::vector<std::string>
   PyRef iter = PyRef::steal(PyObject_GetIter(obj));
   if (!iter) return false;
   std::vector<std::string> items;
-  while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
+  while (items.size() <= halvane::kMaxProtocols) {
+    PyRef item = PyRef::steal(PyIter_Next(iter.get()));
+    if (!item) break;
     std::string text;
     if (!to_text(item.get(), text)) return false;
     items.push_back(std::move(text));

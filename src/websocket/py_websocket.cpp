@@ -75,7 +75,9 @@ PyObject *send_text(PyObject *self, PyObject *args, PyObject *kwargs) {
     std::string payload;
     ArgParser p(spec, args, kwargs);
     if (!p.ok() || !p.get(0, payload, to_text)) return nullptr;
-    return none_or_raise(ws_value(self).ws.send_text(payload));
+    // The Core holds a sender while much is unsent: wait without the lock.
+    PyWebSocketValue &value = ws_value(self);
+    return none_or_raise(without_gil([&] { return value.ws.send_text(payload); }));
   });
 }
 
@@ -86,7 +88,8 @@ PyObject *send_bytes(PyObject *self, PyObject *args, PyObject *kwargs) {
     std::vector<uint8_t> payload;
     ArgParser p(spec, args, kwargs);
     if (!p.ok() || !p.get(0, payload, to_bytes)) return nullptr;
-    return none_or_raise(ws_value(self).ws.send_binary(payload));
+    PyWebSocketValue &value = ws_value(self);
+    return none_or_raise(without_gil([&] { return value.ws.send_binary(payload); }));
   });
 }
 
@@ -163,20 +166,25 @@ using Batch = std::optional<std::vector<halvane::WebSocketEvent>>;
 
 Batch take_events(PyWebSocketValue &value, uint64_t limit) {
   value.notify_pending->store(false);
-  return with_slot(value.events_mutex, [&]() -> Batch {
+  bool terminal = false;
+  Batch batch = with_slot(value.events_mutex, [&]() -> Batch {
     if (!value.events) return std::nullopt;
-    std::vector<halvane::WebSocketEvent> batch;
-    while (batch.size() < limit) {
+    std::vector<halvane::WebSocketEvent> taken;
+    while (taken.size() < limit) {
       auto event = value.events->try_next();
       if (!event) break;
-      batch.push_back(std::move(*event));
-      if (is_terminal(batch.back())) {
-        value.ws.clear_event_callback();
+      taken.push_back(std::move(*event));
+      if (is_terminal(taken.back())) {
+        terminal = true;
         break;
       }
     }
-    return batch;
+    return taken;
   });
+  // Outside the slot: dropping the notifier may run Python code (a finaliser
+  // that polls this very WebSocket, say).
+  if (terminal) value.ws.clear_event_callback();
+  return batch;
 }
 
 PyObject *poll_event(PyObject *self, PyObject *) {

@@ -20,7 +20,7 @@ const uint8_t *bytes_of(const std::string &text) {
 
 bool config_fits(const WebSocketConfig &config) {
   if (!fits_u32(config.url.size()) || !fits_u32(config.origin.size()) ||
-      !fits_u32(config.protocols.size()) || !fits_u32(config.headers.size()))
+      config.protocols.size() > kMaxProtocols || !fits_u32(config.headers.size()))
     return false;
   for (const std::string &protocol : config.protocols)
     if (!fits_u32(protocol.size())) return false;

@@ -22,6 +22,10 @@
 
 namespace halvane {
 
+// More sub-protocols than this are refused (InvalidArgument): no handshake
+// head the Core accepts could carry them.
+inline constexpr size_t kMaxProtocols = 1024;
+
 struct WebSocketConfig {
   std::optional<Duration> timeout;  // whole milliseconds for the Core; none is 0
   std::string url;

@@ -1,6 +1,8 @@
 // The redirect queue: order, lossy texts, and the bounded wait.
+#include <condition_variable>
 #include <thread>
 
+#include "core/bounded_wait.h"
 #include "core/utf8.h"
 #include "request_test_support.h"
 
@@ -171,6 +173,37 @@ TEST_F(RequestTest, FailedEarlierAndSilentGivesNothingAfterTheTimeout) {
   auto r = s.request.wait_for_redirect(kShort);
   ASSERT_TRUE(r.ok());
   EXPECT_FALSE(r.value().has_value());
+}
+
+// The bounded wait under wait_for_redirect: only the predicate ends it early,
+// never a bare wake-up, and a timeout far beyond a 32-bit time_t still waits.
+TEST(BoundedWait, WakeUpsWithoutChangeDoNotEndTheWait) {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::atomic<bool> stop{false};
+  std::thread waker([&] {
+    while (!stop.load()) cv.notify_all();
+  });
+  std::unique_lock lock(mutex);
+  EXPECT_FALSE(halvane::wait_at_most(cv, lock, kShort, [] { return false; }));
+  stop = true;
+  lock.unlock();
+  waker.join();
+}
+
+TEST(BoundedWait, AHugeTimeoutWaitsForThePredicate) {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool done = false;
+  std::thread setter([&] {
+    std::lock_guard lock(mutex);
+    done = true;
+    cv.notify_all();
+  });
+  std::unique_lock lock(mutex);
+  EXPECT_TRUE(halvane::wait_at_most(cv, lock, Duration{3'000'000'000, 0}, [&] { return done; }));
+  lock.unlock();
+  setter.join();
 }
 
 TEST_F(RequestTest, ConcurrentTakersGetEachRedirectOnce) {
