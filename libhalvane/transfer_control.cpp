@@ -15,6 +15,9 @@ int32_t Transfer::start() {
     std::lock_guard lock(mutex_);
     if (started_) return kInvalidState;
     started_ = true;
+    // Before the post: the network thread may be busy for a while, and
+    // writers must not queue without bound meanwhile.
+    upload_.hold_writers();
   }
   context_->post([self = shared_from_this()] { self->begin(); });
   return kOk;

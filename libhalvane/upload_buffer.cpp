@@ -26,9 +26,14 @@ int32_t UploadBuffer::write(const uint8_t *data, uint32_t len, bool final_chunk,
     wake();
     lock.lock();
   }
-  if (may_block) drained_.wait(lock, [&] { return closed_ || !active_ || unsent_ <= limit_; });
+  if (may_block) drained_.wait(lock, [&] { return closed_ || !holding_ || unsent_ <= limit_; });
   // Data taken in before the close may never be sent: say so.
   return closed_ && unsent_ > 0 ? close_code_ : kOk;
+}
+
+void UploadBuffer::hold_writers() {
+  std::lock_guard lock(mutex_);
+  holding_ = true;
 }
 
 void UploadBuffer::activate(std::function<void()> wake) {

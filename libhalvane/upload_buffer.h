@@ -1,7 +1,8 @@
 // The queue between callers of hv_request_upload_write and the network
-// thread that hands a streamed body to libcurl. Writers are held back while
-// more than the limit is queued; the network thread is told when data
-// arrives by `wake`, at most once until it has looked.
+// thread that hands a streamed body to libcurl. From the moment the request
+// is started, writers are held back while more than the limit is queued, also
+// before the network thread has picked the request up; the network thread is
+// told when data arrives by `wake`, at most once until it has looked.
 #pragma once
 
 #include <condition_variable>
@@ -19,11 +20,16 @@ class UploadBuffer {
 
   explicit UploadBuffer(uint64_t limit = kDefaultLimit) : limit_(limit) {}
 
-  // Caller side. Copies the data and, once the transfer is active and
+  // Caller side. Copies the data and, once the request is started and
   // `may_block` is set, blocks while more than the limit is unsent. Returns a
   // result code: InvalidState after the final chunk, the closing code once
   // the body is no longer wanted.
   int32_t write(const uint8_t *data, uint32_t len, bool final_chunk, bool may_block);
+
+  // The request was started: from now on only the network thread (or `close`)
+  // lets a writer past the limit. Before this, writes never wait, since
+  // nothing would ever drain them.
+  void hold_writers();
 
   // Network side. `wake` is how writers reach the network thread; it is
   // called without the buffer's lock held.
@@ -47,6 +53,7 @@ class UploadBuffer {
   size_t front_offset_ = 0;
   uint64_t unsent_ = 0;
   bool final_ = false;
+  bool holding_ = false;
   bool active_ = false;
   bool wake_posted_ = false;
   bool closed_ = false;

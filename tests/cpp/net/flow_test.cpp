@@ -3,7 +3,9 @@
 // the wake-up when the request ends under them.
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include "harness.h"
@@ -48,44 +50,101 @@ TEST(Flow, PausedBodyWaitsForResume) {
   hv_engine_release(engine);
 }
 
-TEST(Flow, UploadWriterIsHeldBackAndFreedByCancel) {
-  // The peer reads the head only: everything written piles up.
-  LocalServer server([](Connection &c, const std::string &) { c.hold(); });
-  const hv_handle engine = make_engine();
-  Recorder r;
-  RequestOptions options;
-  options.method = "POST";
-  options.body_kind = 2;
-  hv_handle request = 0;
-  ASSERT_EQ(create_request(engine, server.url("/up"), options, &r, &request), kOk);
-  ASSERT_EQ(hv_request_start(request), kOk);
+// Writes a streamed body from a thread of its own, 256 KiB at a time, and
+// counts what the Core accepted.
+struct UploadWriter {
+  static constexpr size_t kPiece = 256 * 1024;
 
-  std::atomic<uint64_t> accepted{0};
-  std::atomic<int32_t> last{kOk};
-  std::thread writer([&] {
-    const std::string piece(256 * 1024, 'u');
-    for (int i = 0; i < 1024; ++i) {
-      const int32_t code = hv_request_upload_write(
-          request, reinterpret_cast<const uint8_t *>(piece.data()), piece.size(), 0);
-      if (code != kOk) {
-        last = code;
-        return;
-      }
-      accepted += piece.size();
+  explicit UploadWriter(hv_handle request)
+      : thread([this, request] {
+          const std::string piece(kPiece, 'u');
+          for (int i = 0; i < 1024; ++i) {
+            const int32_t code = hv_request_upload_write(
+                request, reinterpret_cast<const uint8_t *>(piece.data()), piece.size(), 0);
+            std::lock_guard lock(mutex);
+            if (code != kOk) {
+              last = code;
+              break;
+            }
+            accepted += piece.size();
+            changed.notify_all();
+          }
+          std::lock_guard lock(mutex);
+          done = true;
+          changed.notify_all();
+        }) {}
+  ~UploadWriter() {
+    if (thread.joinable()) thread.join();
+  }
+
+  // True once `bytes` were accepted or the writer stopped.
+  bool wait_accepted(uint64_t bytes, std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, limit, [&] { return done || accepted >= bytes; });
+  }
+  bool wait_done(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, limit, [&] { return done; });
+  }
+  uint64_t accepted_bytes() {
+    std::lock_guard lock(mutex);
+    return accepted;
+  }
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  uint64_t accepted = 0;
+  int32_t last = kOk;
+  bool done = false;
+  std::thread thread;
+};
+
+// Writers are held to the 4 MiB bound from the moment the request starts,
+// while the network thread has not yet picked the request up (here: it is
+// held in another request's callback), and afterwards while the peer reads
+// nothing. A cancel frees a blocked writer with its code, whether the request
+// ever became active or not.
+TEST(Flow, UploadWriterIsHeldBackAndFreedByCancel) {
+  constexpr uint64_t kLimit = 4 * 1024 * 1024;
+  for (const bool cancel_before_activation : {true, false}) {
+    SCOPED_TRACE(cancel_before_activation ? "cancelled before activation" : "cancelled later");
+    // The peer reads the head only: everything written piles up.
+    LocalServer server([](Connection &c, const std::string &) { c.hold(); });
+    const hv_handle engine = make_engine();
+    auto hold = std::make_unique<NetworkThreadHold>(engine);
+    Recorder r;
+    RequestOptions options;
+    options.method = "POST";
+    options.body_kind = 2;
+    hv_handle request = 0;
+    ASSERT_EQ(create_request(engine, server.url("/up"), options, &r, &request), kOk);
+    ASSERT_EQ(hv_request_start(request), kOk);
+
+    auto writer = std::make_unique<UploadWriter>(request);
+    ASSERT_TRUE(writer->wait_accepted(kLimit, 20s));
+    // Nothing can drain the queue while the network thread is held, so the
+    // writer stays blocked at the bound.
+    EXPECT_FALSE(writer->wait_done(300ms));
+    EXPECT_LE(writer->accepted_bytes(), kLimit + UploadWriter::kPiece);
+
+    if (cancel_before_activation) EXPECT_EQ(hv_request_cancel(request), kOk);
+    hold.reset();  // the network thread runs again
+    if (!cancel_before_activation) {
+      EXPECT_FALSE(r.wait_head(300ms));  // the peer never answers
+      // Socket buffers take some more; the Core's own queue stays bounded.
+      EXPECT_LT(writer->accepted_bytes(), 128u * 1024 * 1024);
+      EXPECT_FALSE(writer->wait_done(0ms));
+      EXPECT_EQ(hv_request_cancel(request), kOk);
     }
-  });
-  // Give the writer time to fill every buffer on the way.
-  std::this_thread::sleep_for(1s);
-  const uint64_t stalled = accepted.load();
-  EXPECT_LT(stalled, 128u * 1024 * 1024);
-  EXPECT_EQ(hv_request_cancel(request), kOk);
-  writer.join();  // the cancel must wake the blocked writer
-  EXPECT_EQ(last.load(), kCanceled);
-  ASSERT_TRUE(r.wait_complete());
-  EXPECT_EQ(r.code, kCanceled);
-  EXPECT_EQ(hv_request_upload_write(request, nullptr, 0, 1), kCanceled);
-  hv_request_release(request);
-  hv_engine_release(engine);
+    ASSERT_TRUE(writer->wait_done(20s));  // the cancel must wake the blocked writer
+    EXPECT_EQ(writer->last, kCanceled);
+    ASSERT_TRUE(r.wait_complete());
+    EXPECT_EQ(r.code, kCanceled);
+    EXPECT_EQ(hv_request_upload_write(request, nullptr, 0, 1), kCanceled);
+    writer.reset();
+    hv_request_release(request);
+    hv_engine_release(engine);
+  }
 }
 
 TEST(Flow, UploadStates) {

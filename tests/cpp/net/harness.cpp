@@ -1,6 +1,9 @@
 #include "harness.h"
 
 #include <algorithm>
+#include <stdexcept>
+
+#include "local_server.h"
 
 namespace nettest {
 namespace {
@@ -116,6 +119,61 @@ hv_handle make_engine() {
   hv_engine_record record = engine_record();
   hv_handle engine = 0;
   return hv_engine_create(&record, &engine) == 0 ? engine : 0;
+}
+
+struct NetworkThreadHold::Server {
+  LocalServer server{[](Connection &c, const std::string &) {
+    c.send(ok_head(0));
+    c.wait_closed();
+  }};
+};
+
+NetworkThreadHold::NetworkThreadHold(hv_handle engine) : server_(std::make_unique<Server>()) {
+  hv_request_record record{};
+  const std::string url = server_->server.url("/hold");
+  const std::string method = "GET";
+  record.size = sizeof record;
+  record.abi = HV_ABI_VERSION;
+  record.url = reinterpret_cast<const uint8_t *>(url.data());
+  record.url_len = static_cast<uint32_t>(url.size());
+  record.method = reinterpret_cast<const uint8_t *>(method.data());
+  record.method_len = static_cast<uint32_t>(method.size());
+  record.callbacks = Recorder::table(&recorder_);
+  record.callbacks.on_response = on_response;
+  record.callbacks.user_data = this;
+  record.callbacks.on_body = [](void *, hv_handle, const uint8_t *, uint32_t) { return 1; };
+  record.callbacks.on_redirect = nullptr;
+  record.callbacks.on_complete = [](void *user, hv_handle, int32_t, int32_t) {
+    auto *self = static_cast<NetworkThreadHold *>(user);
+    std::lock_guard lock(self->recorder_.mutex);
+    ++self->recorder_.completions;
+    self->recorder_.changed.notify_all();
+  };
+  if (hv_request_create(engine, &record, &request_) != 0 || hv_request_start(request_) != 0)
+    throw std::runtime_error("the holding request did not start");
+  std::unique_lock lock(mutex_);
+  if (!changed_.wait_for(lock, std::chrono::seconds(20), [&] { return held_; }))
+    throw std::runtime_error("the network thread was never held");
+}
+
+NetworkThreadHold::~NetworkThreadHold() {
+  release();
+  recorder_.wait_complete();
+  hv_request_release(request_);
+}
+
+void NetworkThreadHold::release() {
+  std::lock_guard lock(mutex_);
+  released_ = true;
+  changed_.notify_all();
+}
+
+void NetworkThreadHold::on_response(void *user, hv_handle, int32_t, const uint8_t *, uint32_t) {
+  auto *self = static_cast<NetworkThreadHold *>(user);
+  std::unique_lock lock(self->mutex_);
+  self->held_ = true;
+  self->changed_.notify_all();
+  self->changed_.wait(lock, [&] { return self->released_; });
 }
 
 }  // namespace nettest

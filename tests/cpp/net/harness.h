@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -51,5 +52,30 @@ int32_t create_request(hv_handle engine, const std::string &url, const RequestOp
 
 hv_engine_record engine_record();
 hv_handle make_engine();
+
+// Holds an engine's network thread inside a request callback until released,
+// so that a test can act while the Core cannot run. The constructor returns
+// once the thread is held.
+class NetworkThreadHold {
+ public:
+  explicit NetworkThreadHold(hv_handle engine);
+  ~NetworkThreadHold();  // releases, and waits for the holding request to end
+  NetworkThreadHold(const NetworkThreadHold &) = delete;
+  NetworkThreadHold &operator=(const NetworkThreadHold &) = delete;
+
+  void release();
+
+ private:
+  static void on_response(void *user, hv_handle, int32_t, const uint8_t *, uint32_t);
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool held_ = false;
+  bool released_ = false;
+  Recorder recorder_;
+  hv_handle request_ = 0;
+  struct Server;
+  std::unique_ptr<Server> server_;
+};
 
 }  // namespace nettest
