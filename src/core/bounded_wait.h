@@ -17,8 +17,8 @@ namespace halvane {
 
 // Waits until `done()` holds or `timeout` has passed; returns `done()`.
 template <typename Pred>
-bool wait_at_most(std::condition_variable &cv, std::unique_lock<std::mutex> &lock,
-                  Duration timeout, Pred done) {
+bool wait_at_most(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, Duration timeout,
+                  Pred done) {
   using Clock = std::chrono::steady_clock;
   constexpr auto kStep = std::chrono::hours(1);
   const auto start = Clock::now();

@@ -85,8 +85,7 @@ bool install_exit_gate() {
   PyObject *atexit = PyImport_ImportModule("atexit");
   if (atexit == nullptr) return false;
   PyObject *hook = PyCFunction_NewEx(&close_gate_def, nullptr, nullptr);
-  PyObject *result =
-      hook == nullptr ? nullptr : PyObject_CallMethod(atexit, "register", "O", hook);
+  PyObject *result = hook == nullptr ? nullptr : PyObject_CallMethod(atexit, "register", "O", hook);
   Py_XDECREF(hook);
   Py_DECREF(atexit);
   if (result == nullptr) return false;
