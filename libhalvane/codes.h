@@ -28,6 +28,7 @@ enum Code : int32_t {
 namespace net {
 constexpr int32_t kFailed = -2;
 constexpr int32_t kAborted = -3;
+constexpr int32_t kInvalidArgument = -4;
 constexpr int32_t kTimedOut = -7;
 constexpr int32_t kOutOfMemory = -13;
 constexpr int32_t kUploadStreamRewindNotSupported = -25;
@@ -61,6 +62,7 @@ constexpr int32_t kUnsafeRedirect = -311;
 constexpr int32_t kInvalidResponse = -320;
 constexpr int32_t kInvalidChunkedEncoding = -321;
 constexpr int32_t kEmptyResponse = -324;
+constexpr int32_t kResponseHeadersTooBig = -325;
 constexpr int32_t kContentDecodingFailed = -330;
 constexpr int32_t kHttp2ProtocolError = -337;
 constexpr int32_t kContentLengthMismatch = -354;

@@ -4,6 +4,7 @@
 #include <curl/curl.h>
 
 #include <memory>
+#include <new>
 
 namespace hvcore {
 
@@ -32,6 +33,30 @@ using SharePtr = std::unique_ptr<CURLSH, ShareDeleter>;
 using SlistPtr = std::unique_ptr<curl_slist, SlistDeleter>;
 using UrlPtr = std::unique_ptr<CURLU, UrlDeleter>;
 using CurlString = std::unique_ptr<char, CurlStringDeleter>;
+
+// Builds a curl_slist front to back. curl_slist_append walks the whole list
+// on every call; linking at a kept tail keeps thousands of lines linear.
+class SlistBuilder {
+ public:
+  // Throws std::bad_alloc.
+  void append(const char *line) {
+    curl_slist *node = curl_slist_append(nullptr, line);
+    if (node == nullptr) throw std::bad_alloc();
+    if (tail_ == nullptr)
+      head_.reset(node);
+    else
+      tail_->next = node;
+    tail_ = node;
+  }
+  curl_slist *release() {
+    tail_ = nullptr;
+    return head_.release();
+  }
+
+ private:
+  SlistPtr head_;
+  curl_slist *tail_ = nullptr;
+};
 
 // Makes libcurl ready for use; safe to call from several threads.
 void ensure_curl_global();

@@ -95,10 +95,18 @@ int32_t net_error_from_errno(long err, int32_t fallback) {
 }
 
 Outcome map_failure(const FailureFacts &f) {
+  // libcurl's limit on a whole response head (300 KiB) fails as a receive
+  // error; the head is at fault.
+  if (f.message.find("Too large response headers") != std::string_view::npos)
+    return {kProtocol, net::kResponseHeadersTooBig};
   switch (f.curl) {
     case CURLE_OK:
       return {kOk, 0};
     case CURLE_OUT_OF_MEMORY:
+      // Request heads are kept far below libcurl's buffer for them, so
+      // while a head is awaited this is its limit on one response line
+      // (100 KiB), reported without a message.
+      if (f.awaiting_head) return {kProtocol, net::kResponseHeadersTooBig};
       return {kOutOfMemory, net::kOutOfMemory};
     case CURLE_ABORTED_BY_CALLBACK:
       return {kCanceled, net::kAborted};

@@ -14,13 +14,14 @@ namespace hvcore {
 // What is known about a transfer when libcurl reports its failure.
 struct FailureFacts {
   CURLcode curl = CURLE_OK;
-  long os_errno = 0;         // CURLINFO_OS_ERRNO
-  long connect_code = 0;     // CURLINFO_HTTP_CONNECTCODE: the proxy's answer to CONNECT
-  long verify_result = 0;    // CURLINFO_SSL_VERIFYRESULT
-  bool connected = false;    // the TCP connection was made
-  bool via_proxy = false;    // the engine sends through a proxy
-  bool chunked = false;      // the response head announced chunked coding
-  std::string_view message;  // libcurl's error buffer
+  long os_errno = 0;           // CURLINFO_OS_ERRNO
+  long connect_code = 0;       // CURLINFO_HTTP_CONNECTCODE: the proxy's answer to CONNECT
+  long verify_result = 0;      // CURLINFO_SSL_VERIFYRESULT
+  bool connected = false;      // the TCP connection was made
+  bool via_proxy = false;      // the engine sends through a proxy
+  bool chunked = false;        // the response head announced chunked coding
+  bool awaiting_head = false;  // connected, the response head not complete yet
+  std::string_view message;    // libcurl's error buffer
 };
 
 Outcome map_failure(const FailureFacts &facts);

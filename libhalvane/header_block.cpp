@@ -58,7 +58,12 @@ int parse_status_line(std::string_view line) {
   return status;
 }
 
-std::optional<std::string> find_header(std::string_view block, std::string_view name) {
+namespace {
+
+// Calls `found` with the trimmed value of each field called `name` until it
+// returns false.
+template <typename Found>
+void each_header(std::string_view block, std::string_view name, Found found) {
   size_t pos = block.find("\r\n");  // skip the status line
   while (pos != std::string_view::npos) {
     pos += 2;
@@ -66,11 +71,31 @@ std::optional<std::string> find_header(std::string_view block, std::string_view 
     if (end == std::string_view::npos) break;
     const std::string_view line = block.substr(pos, end - pos);
     const size_t colon = line.find(':');
-    if (colon != std::string_view::npos && iequals(trim(line.substr(0, colon)), name))
-      return std::string(trim(line.substr(colon + 1)));
+    if (colon != std::string_view::npos && iequals(trim(line.substr(0, colon)), name) &&
+        !found(trim(line.substr(colon + 1))))
+      return;
     pos = end;
   }
-  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> find_header(std::string_view block, std::string_view name) {
+  std::optional<std::string> value;
+  each_header(block, name, [&](std::string_view v) {
+    value.emplace(v);
+    return false;
+  });
+  return value;
+}
+
+std::vector<std::string> find_headers(std::string_view block, std::string_view name) {
+  std::vector<std::string> values;
+  each_header(block, name, [&](std::string_view v) {
+    values.emplace_back(v);
+    return true;
+  });
+  return values;
 }
 
 bool is_chunked(std::string_view block) {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace hvcore {
 
@@ -34,6 +35,9 @@ int parse_status_line(std::string_view line);
 
 // The first value of a field (name compared without case), trimmed.
 std::optional<std::string> find_header(std::string_view block, std::string_view name);
+
+// Every value of a field, trimmed, in the order of the block.
+std::vector<std::string> find_headers(std::string_view block, std::string_view name);
 
 // True when the head says its body is sent with chunked transfer coding.
 bool is_chunked(std::string_view block);

@@ -61,6 +61,25 @@ bool read_header(const hv_header &h, HeaderField &field) {
          is_header_value(field.value);
 }
 
+// The bytes a header adds to a head: "name: value" and CRLF.
+size_t header_line_size(const hv_header &h) { return size_t{h.name_len} + h.value_len + 4; }
+
+// Reads the header entries while the head stays within kMaxRequestHead;
+// `head` holds what the rest of the head already uses. Each entry is looked
+// at once, and an absurd count is refused before any is read.
+template <typename Add>
+bool read_headers(const hv_header *headers, uint32_t count, size_t head, Add add) {
+  if (count > 0 && headers == nullptr) return false;
+  if (count > kMaxRequestHead / 4 || head > kMaxRequestHead) return false;
+  for (uint32_t i = 0; i < count; ++i) {
+    head += header_line_size(headers[i]);
+    HeaderField field;
+    if (head > kMaxRequestHead || !read_header(headers[i], field) || !add(std::move(field)))
+      return false;
+  }
+  return true;
+}
+
 bool curl_has_http3() {
   const curl_version_info_data *info = curl_version_info(CURLVERSION_NOW);
   return info != nullptr && (info->features & CURL_VERSION_HTTP3) != 0;
@@ -78,7 +97,10 @@ bool is_token(std::string_view text) {
 }
 
 bool is_header_value(std::string_view text) {
-  return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+  return std::none_of(text.begin(), text.end(), [](char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return (b < 0x20 && b != '\t') || b == 0x7f;
+  });
 }
 
 int32_t read_engine_record(const hv_engine_record *r, EngineSettings &out) {
@@ -96,8 +118,10 @@ int32_t read_engine_record(const hv_engine_record *r, EngineSettings &out) {
       !read_bytes(r->ca_pem, r->ca_pem_len, ca_pem))
     return kInvalidArgument;
 
-  // The two default headers must not be able to inject header lines.
-  if (!is_header_value(out.user_agent) || !is_header_value(out.accept_language))
+  // The two default headers join every request's head: they must not be able
+  // to inject header lines, nor fill a head on their own.
+  if (!is_header_value(out.user_agent) || !is_header_value(out.accept_language) ||
+      out.user_agent.size() + out.accept_language.size() > kMaxRequestHead)
     return kInvalidArgument;
   if (!out.proxy.empty() && !proxy_url_ok(out.proxy)) return kInvalidArgument;
   if (has_nul(out.proxy_username) || has_nul(out.proxy_password)) return kInvalidArgument;
@@ -144,14 +168,15 @@ int32_t read_request_record(const hv_request_record *r, RequestSettings &out,
   if (!normalized || !is_token(out.method)) return kInvalidArgument;
   out.url = std::move(*normalized);
 
-  if (r->header_count > 0 && r->headers == nullptr) return kInvalidArgument;
+  // The request line: method, target and version.
+  const size_t line = out.method.size() + out.url.size() + 12;
   out.headers.clear();
-  out.headers.reserve(r->header_count);
-  for (uint32_t i = 0; i < r->header_count; ++i) {
-    HeaderField field;
-    if (!read_header(r->headers[i], field)) return kInvalidArgument;
-    out.headers.push_back(std::move(field));
-  }
+  if (r->header_count <= kMaxRequestHead / 4) out.headers.reserve(r->header_count);
+  if (!read_headers(r->headers, r->header_count, line, [&](HeaderField field) {
+        out.headers.push_back(std::move(field));
+        return true;
+      }))
+    return kInvalidArgument;
 
   if (r->body_kind > 2 || r->cache_mode > 5 || r->redirect_mode > 2 || r->priority > 5)
     return kInvalidArgument;
@@ -189,31 +214,31 @@ int32_t read_websocket_record(const hv_websocket_record *r, WebSocketSettings &o
 
   // Sub-protocol names are tokens: anything else could split or end the
   // header they travel in.
+  size_t head = url.size() + out.origin.size() + 12;
   if (r->protocol_count > 0 && r->protocols == nullptr) return kInvalidArgument;
+  if (r->protocol_count > kMaxRequestHead / 2) return kInvalidArgument;
   out.protocols.clear();
   for (uint32_t i = 0; i < r->protocol_count; ++i) {
     std::string name;
-    if (!read_bytes(r->protocols[i].name, r->protocols[i].name_len, name) || !is_token(name))
+    head += size_t{r->protocols[i].name_len} + 2;
+    if (head > kMaxRequestHead ||
+        !read_bytes(r->protocols[i].name, r->protocols[i].name_len, name) || !is_token(name))
       return kInvalidArgument;
     out.protocols.push_back(std::move(name));
   }
 
-  if (r->header_count > 0 && r->headers == nullptr) return kInvalidArgument;
   out.headers.clear();
-  for (uint32_t i = 0; i < r->header_count; ++i) {
-    HeaderField field;
-    if (!read_header(r->headers[i], field)) return kInvalidArgument;
-    if (iequals_ascii(field.name, "sec-websocket-protocol")) {
-      if (!add_protocols(field.value, out.protocols)) return kInvalidArgument;
-      continue;
-    }
-    out.headers.push_back(std::move(field));
-  }
+  if (!read_headers(r->headers, r->header_count, head, [&](HeaderField field) {
+        if (iequals_ascii(field.name, "sec-websocket-protocol"))
+          return add_protocols(field.value, out.protocols);
+        out.headers.push_back(std::move(field));
+        return true;
+      }))
+    return kInvalidArgument;
   // The server answers with one of them; the same name twice is a mistake.
-  for (size_t i = 0; i < out.protocols.size(); ++i)
-    if (std::find(out.protocols.begin() + static_cast<std::ptrdiff_t>(i) + 1, out.protocols.end(),
-                  out.protocols[i]) != out.protocols.end())
-      return kInvalidArgument;
+  std::vector<std::string_view> sorted(out.protocols.begin(), out.protocols.end());
+  std::sort(sorted.begin(), sorted.end());
+  if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) return kInvalidArgument;
   out.timeout_ms = r->timeout_ms;
 
   callbacks.user = r->callbacks.user_data;

@@ -54,6 +54,19 @@ bool sends_empty_body(const std::string &method) {
   return method == "POST" || method == "PUT" || method == "PATCH";
 }
 
+// nghttp2 refuses to send a header block over 64 KiB, and libcurl then
+// leaves the stream waiting for ever. This bounds the block from above: every
+// field costs at most its bytes and ten of HPACK's length and type bytes; the
+// margin covers the pseudo-headers, libcurl's own fields and the cookie jar.
+constexpr size_t kHttp2HeadLimit = 48 * 1024;
+
+size_t http2_head_bound(const std::string &url, const std::string &method,
+                        const std::vector<HeaderField> &headers, const EngineSettings &s) {
+  size_t size = url.size() + method.size() + s.user_agent.size() + s.accept_language.size();
+  for (const HeaderField &h : headers) size += h.name.size() + h.value.size() + 10;
+  return size;
+}
+
 }  // namespace
 
 // ---- start and per-hop setup ---------------------------------------------
@@ -90,6 +103,7 @@ void Transfer::begin() {
 
 void Transfer::begin_hop() {
   head_ = HeadBuilder();
+  decoder_.reset();
   redirect_.reset();
   redirect_body_bytes_ = 0;
   redirect_body_dropped_ = false;
@@ -99,18 +113,18 @@ void Transfer::begin_hop() {
   error_buffer_[0] = '\0';
 
   long timeout_ms = 0;
-  own_deadline_ = false;
   if (deadline_) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - Clock::now()).count();
     if (left <= 0) return complete({kTimeout, net::kTimedOut});
     // curl takes a long, 32 bits on i386 (about 24.8 days); a longer wait is
-    // timed here instead (wake_deadline and tick).
-    if (left <= LONG_MAX)
-      timeout_ms = static_cast<long>(left);
-    else
-      own_deadline_ = true;
+    // timed by tick alone.
+    if (left <= LONG_MAX) timeout_ms = static_cast<long>(left);
   }
+  // HTTP/2 was asked for, and this head cannot travel on it.
+  if (context_->settings().http_version == HttpVersion::Http2 &&
+      http2_head_bound(hop_.url, hop_.method, hop_.headers, context_->settings()) > kHttp2HeadLimit)
+    return complete({kInvalidArgument, net::kInvalidArgument});
   bool configured = false;
   try {
     configured = configure_easy();
@@ -139,8 +153,10 @@ bool Transfer::configure_easy() {
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_SHARE, context_->share());
   set(CURLOPT_COOKIEFILE, "");  // the engine's jar, in memory only
-  set(CURLOPT_ACCEPT_ENCODING, "");
-  set(CURLOPT_HTTP_VERSION, http_version_option(s.http_version));
+  // Bodies are decoded here (content_decoder.h), so that a pause holds back
+  // the decoding too; libcurl would keep everything one read decodes to.
+  set(CURLOPT_HTTP_CONTENT_DECODING, 0L);
+  set(CURLOPT_HTTP_VERSION, http_version());
   set(CURLOPT_PIPEWAIT, 1L);
   set(CURLOPT_STREAM_WEIGHT, stream_weight(request_.priority));
   set(CURLOPT_BUFFERSIZE, kReceiveBufferSize);
@@ -227,16 +243,24 @@ bool Transfer::configure_method() {
   return ok;
 }
 
+long Transfer::http_version() const {
+  const EngineSettings &s = context_->settings();
+  if (s.http_version != HttpVersion::Auto) return http_version_option(s.http_version);
+  // Without TLS there is no HTTP/2 to negotiate. Asking for it anyway would
+  // let a request wait for the origin's first connection to show whether it
+  // multiplexes, and wait for ever if that connection failed before a reply.
+  if (url_scheme(hop_.url) != "https") return CURL_HTTP_VERSION_1_1;
+  if (http2_head_bound(hop_.url, hop_.method, hop_.headers, s) > kHttp2HeadLimit)
+    return CURL_HTTP_VERSION_1_1;  // a new connection: HTTP/1.1 ones never share an HTTP/2 one
+  return http_version_option(s.http_version);
+}
+
 curl_slist *Transfer::build_header_list(std::string &cookies) const {
   const EngineSettings &s = context_->settings();
-  SlistPtr list;
-  bool has_user_agent = false, has_accept_language = false, has_expect = false;
-  auto append = [&](const std::string &line) {
-    curl_slist *grown = curl_slist_append(list.get(), line.c_str());
-    if (grown == nullptr) throw std::bad_alloc();
-    list.release();
-    list.reset(grown);
-  };
+  SlistBuilder list;
+  bool has_user_agent = false, has_accept_language = false, has_expect = false,
+       has_accept_encoding = false;
+  std::string line;
   for (const HeaderField &h : hop_.headers) {
     if (iequals(h.name, "cookie")) {
       // One Cookie line, merged with the jar's cookies by libcurl.
@@ -250,13 +274,20 @@ curl_slist *Transfer::build_header_list(std::string &cookies) const {
     has_user_agent = has_user_agent || iequals(h.name, "user-agent");
     has_accept_language = has_accept_language || iequals(h.name, "accept-language");
     has_expect = has_expect || iequals(h.name, "expect");
+    has_accept_encoding = has_accept_encoding || iequals(h.name, "accept-encoding");
     // "Name;" is libcurl's form for a header with an empty value.
-    append(h.value.empty() ? h.name + ";" : h.name + ": " + h.value);
+    line.assign(h.name);
+    line += h.value.empty() ? ";" : ": ";
+    line += h.value;
+    list.append(line.c_str());
   }
-  if (!has_user_agent && !s.user_agent.empty()) append("User-Agent: " + s.user_agent);
+  if (!has_user_agent && !s.user_agent.empty())
+    list.append(("User-Agent: " + s.user_agent).c_str());
   if (!has_accept_language && !s.accept_language.empty())
-    append("Accept-Language: " + s.accept_language);
-  if (!has_expect) append("Expect:");  // no 100-continue round trip
+    list.append(("Accept-Language: " + s.accept_language).c_str());
+  if (!has_accept_encoding)
+    list.append(("Accept-Encoding: " + std::string(kAcceptedCodings)).c_str());
+  if (!has_expect) list.append("Expect:");  // no 100-continue round trip
   return list.release();
 }
 
@@ -272,8 +303,19 @@ void Transfer::set_pause() {
 }
 
 void Transfer::do_resume() {
-  if (done_ || !in_multi_ || !recv_paused_) return;
+  if (done_ || !recv_paused_ || (!in_multi_ && !end_result_)) return;
   recv_paused_ = false;
+  if (decoder_ && decoder_->holding()) {
+    const auto result =
+        decoder_->drain([this](const uint8_t *data, size_t len) { return deliver(data, len); });
+    if (result == ContentDecoder::Result::Failed)
+      return complete({kNetwork, net::kContentDecodingFailed});
+    if (result == ContentDecoder::Result::Paused) {
+      recv_paused_ = true;  // libcurl stays paused too
+      return;
+    }
+  }
+  if (end_result_) return finish(*end_result_);
   set_pause();  // may deliver held data, and pause again, right here
 }
 
@@ -284,13 +326,16 @@ void Transfer::do_upload_wake() {
   set_pause();
 }
 
+// libcurl's own timeout does not run while a transfer waits for a
+// connection, nor once it has ended with body still held here: the deadline
+// is watched here as well, with the outcome libcurl would give.
 void Transfer::tick(Clock::time_point now) {
-  if (!done_ && (deferred_ || own_deadline_) && deadline_ && now >= *deadline_)
-    complete({kTimeout, net::kTimedOut});
+  if (!done_ && deadline_ && now >= *deadline_)
+    complete({kTimeout, connected_ || deferred_ ? net::kTimedOut : net::kConnectionTimedOut});
 }
 
 std::optional<Transfer::Clock::time_point> Transfer::wake_deadline() const {
-  if (!done_ && (deferred_ || own_deadline_)) return deadline_;
+  if (!done_) return deadline_;
   return std::nullopt;
 }
 
@@ -303,6 +348,14 @@ void Transfer::on_done(CURLcode result) {
   if (redirect_ && (result == CURLE_OK || (result == CURLE_WRITE_ERROR && redirect_body_dropped_)))
     return handle_redirect();
   if (callback_failure_) return complete(*callback_failure_);
+  if (decoder_ && decoder_->holding()) {
+    end_result_ = result;
+    return;
+  }
+  finish(result);
+}
+
+void Transfer::finish(CURLcode result) {
   if (result == CURLE_OK) {
     // A transfer never succeeds without a head to show for it.
     if (!head_delivered_) return complete({kNetwork, net::kEmptyResponse});
@@ -320,6 +373,7 @@ Outcome Transfer::failure_outcome(CURLcode result) const {
   facts.connected = connected_;
   facts.via_proxy = !context_->settings().proxy.empty();
   facts.chunked = chunked_;
+  facts.awaiting_head = connected_ && !head_delivered_ && !redirect_;
   facts.message = error_buffer_;
   return map_failure(facts);
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "codes.h"
+#include "content_decoder.h"
 #include "curl_handles.h"
 #include "engine_context.h"
 #include "header_block.h"
@@ -68,7 +69,9 @@ class Transfer : public std::enable_shared_from_this<Transfer> {
   void begin_hop();
   bool configure_easy();
   bool configure_method();
+  long http_version() const;
   curl_slist *build_header_list(std::string &cookies) const;
+  void finish(CURLcode result);
   void complete(Outcome outcome);
   void do_cancel();
   void do_resume();
@@ -77,8 +80,9 @@ class Transfer : public std::enable_shared_from_this<Transfer> {
   Outcome failure_outcome(CURLcode result) const;
 
   // Network thread, libcurl callbacks (transfer_io.cpp).
-  void on_header_line(std::string_view line);
+  bool on_header_line(std::string_view line);
   size_t on_body_data(char *data, size_t len);
+  bool deliver(const uint8_t *data, size_t len);
   size_t on_upload_read(char *out, size_t cap);
   static size_t header_cb(char *data, size_t size, size_t n, void *self) noexcept;
   static size_t write_cb(char *data, size_t size, size_t n, void *self) noexcept;
@@ -108,6 +112,10 @@ class Transfer : public std::enable_shared_from_this<Transfer> {
   SlistPtr header_list_;
   Hop hop_;
   HeadBuilder head_;
+  std::unique_ptr<ContentDecoder> decoder_;  // the final head's content codings
+  // The transfer ended while decoded body was still held back by a pause;
+  // its result is reported once the caller has taken the rest.
+  std::optional<CURLcode> end_result_;
   std::optional<PendingRedirect> redirect_;
   std::optional<Clock::time_point> deadline_;
   std::string origin_;
@@ -121,7 +129,6 @@ class Transfer : public std::enable_shared_from_this<Transfer> {
   bool credentials_dropped_ = false;
   bool in_multi_ = false;
   bool deferred_ = false;
-  bool own_deadline_ = false;  // the deadline is too far off for curl's timeout
   bool recv_paused_ = false;
   bool send_paused_ = false;
   bool done_ = false;

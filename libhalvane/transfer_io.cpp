@@ -14,25 +14,37 @@ namespace {
 // unless it is large; then the connection is given up instead.
 constexpr size_t kRedirectBodyLimit = 64 * 1024;
 
+// A response head larger than this is refused as malformed, as browsers do;
+// libcurl's own limits (100 KiB a line, 300 KiB a head) are mapped to the
+// same failure.
+constexpr size_t kMaxResponseHead = 256 * 1024;
+
 }  // namespace
 
-void Transfer::on_header_line(std::string_view line) {
-  if (head_.add(line) != HeadBuilder::Step::Complete) return;
+bool Transfer::on_header_line(std::string_view line) {
+  const HeadBuilder::Step step = head_.add(line);
+  if (head_.block().size() > kMaxResponseHead) {
+    callback_failure_ = Outcome{kProtocol, net::kResponseHeadersTooBig};
+    return false;
+  }
+  if (step != HeadBuilder::Step::Complete) return true;
   const int status = head_.status();
-  if (status >= 100 && status < 200) return;  // informational heads are not reported
-  if (head_delivered_ || redirect_) return;
+  if (status >= 100 && status < 200) return true;  // informational heads are not reported
+  if (head_delivered_ || redirect_) return true;
   if (is_redirect_status(status)) {
     if (auto location = find_header(head_.block(), "location")) {
       redirect_ = PendingRedirect{status, head_.block(), std::move(*location)};
-      return;
+      return true;
     }
   }
   head_delivered_ = true;
   chunked_ = is_chunked(head_.block());
+  decoder_ = ContentDecoder::for_head(head_.block());
   if (callbacks_.on_response)
     callbacks_.on_response(callbacks_.user, handle_, status,
                            reinterpret_cast<const uint8_t *>(head_.block().data()),
                            static_cast<uint32_t>(head_.block().size()));
+  return true;
 }
 
 size_t Transfer::on_body_data(char *data, size_t len) {
@@ -47,17 +59,36 @@ size_t Transfer::on_body_data(char *data, size_t len) {
   // Held by libcurl and handed over again after the resume.
   if (recv_paused_) return CURL_WRITEFUNC_PAUSE;
   if (len == 0) return 0;
-  const int keep = callbacks_.on_body ? callbacks_.on_body(callbacks_.user, handle_,
-                                                           reinterpret_cast<uint8_t *>(data),
-                                                           static_cast<uint32_t>(len))
-                                      : 1;
-  if (keep == 0) {
+  bool keep = true;
+  if (decoder_) {
+    // All of this read is taken; a pause keeps its undecoded rest here.
+    switch (decoder_->push(std::string_view(data, len),
+                           [this](const uint8_t *piece, size_t n) { return deliver(piece, n); })) {
+      case ContentDecoder::Result::Failed:
+        callback_failure_ = Outcome{kNetwork, net::kContentDecodingFailed};
+        return CURL_WRITEFUNC_ERROR;
+      case ContentDecoder::Result::Paused:
+        keep = false;
+        break;
+      case ContentDecoder::Result::Drained:
+        break;
+    }
+  } else {
+    keep = deliver(reinterpret_cast<const uint8_t *>(data), len);
+  }
+  if (!keep) {
     // This chunk was taken; pausing now also closes the HTTP/2 stream
     // window so that the peer stops sending.
     recv_paused_ = true;
     set_pause();
   }
   return len;
+}
+
+// Hands one piece to the caller; false when it asks to pause.
+bool Transfer::deliver(const uint8_t *data, size_t len) {
+  if (!callbacks_.on_body) return true;
+  return callbacks_.on_body(callbacks_.user, handle_, data, static_cast<uint32_t>(len)) != 0;
 }
 
 size_t Transfer::on_upload_read(char *out, size_t cap) {
@@ -78,8 +109,7 @@ size_t Transfer::on_upload_read(char *out, size_t cap) {
 size_t Transfer::header_cb(char *data, size_t size, size_t n, void *self) noexcept {
   auto *t = static_cast<Transfer *>(self);
   try {
-    t->on_header_line(std::string_view(data, size * n));
-    return size * n;
+    return t->on_header_line(std::string_view(data, size * n)) ? size * n : 0;
   } catch (...) {
     t->callback_failure_ = Outcome{kOutOfMemory, net::kOutOfMemory};
     return 0;

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-APT_PACKAGES=(g++ make ninja-build ccache libgtest-dev python3-venv libcurl4-openssl-dev libssl-dev libboost-dev nginx tinyproxy)
+APT_PACKAGES=(g++ make ninja-build ccache libgtest-dev python3-venv libcurl4-openssl-dev libssl-dev zlib1g-dev libbrotli-dev libzstd-dev libboost-dev nginx tinyproxy)
 missing=()
 for p in "${APT_PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -22,6 +22,6 @@ if [ ! -x "$VENV/bin/python" ]; then
   "$PYTHON" -m venv "$VENV"
 fi
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check \
-  "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest wheel hypercorn trustme websockets
+  "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest wheel hypercorn trustme websockets hypothesis
 # The venv's cmake and ninja come first for everything that follows.
 export PATH=$PWD/$VENV/bin:$PATH

@@ -5,6 +5,7 @@ import asyncio
 import gzip
 import hashlib
 import json
+import zlib
 from urllib.parse import parse_qs
 
 
@@ -93,5 +94,20 @@ async def app(scope, receive, send):
                       gzip.compress(b"hello compressed world " * 100))
     elif path == "/gzip-bad":
         await respond(send, 200, [("content-encoding", "gzip")], b"this is not gzip data" * 10)
+    elif path == "/coded":
+        # /coded?as=deflate,gzip: the body with each known coding applied in
+        # turn; others only name themselves.
+        coding = query.get("as", "identity")
+        body = b"coded body " * 100
+        for name in (n.strip() for n in coding.split(",")):
+            if name == "gzip":
+                body = gzip.compress(body, mtime=0)
+            elif name == "deflate":
+                body = zlib.compress(body)
+        await respond(send, 200, [("content-encoding", coding)], body)
+    elif path == "/big-head":
+        # /big-head?count=N&size=M: N extra header lines of M bytes each.
+        count, size = int(query.get("count", "1")), int(query.get("size", "1"))
+        await respond(send, 200, [(f"x-h{i}", "v" * size) for i in range(count)], b"ok")
     else:
         await respond(send, 404, [], b"not found")

@@ -91,6 +91,35 @@ def test_decoding_failure(engine, app):
         "Network (Chromium net error -330)"
 
 
+@pytest.mark.parametrize("query", ["count=1&size=10485760", "count=100000&size=1"])
+def test_oversized_response_head_is_malformed(engine, app, query):
+    assert failure_of(engine.request("GET", app.url("/big-head?" + query))) == \
+        "Protocol (Chromium net error -325)"
+
+
+@pytest.mark.parametrize("path,headers", [
+    ("/echo", [("X-Big", "a" * (2 << 20))]),
+    ("/" + "p" * (3 << 20), None),
+    ("/echo", [(f"X-H{i}", "v") for i in range(50000)]),
+])
+def test_oversized_request_head_is_refused_and_the_origin_stays_usable(native, app, path,
+                                                                       headers):
+    engine = native.PyEngine()  # the refused request is the origin's first
+    with pytest.raises(RuntimeError, match=r"^InvalidArgument$"):
+        engine.request("GET", app.url(path), headers=headers).start()
+    request = engine.request("GET", app.url("/echo"), timeout=20)
+    assert request.start_stream().status_code == 200
+
+
+def test_head_too_large_for_http2_goes_over_http1(tls_engine, nginx):
+    # nghttp2 would refuse to send it and leave the stream waiting.
+    big = tls_engine.request("GET", nginx.url("https", "/small.bin"),
+                             headers=[("X-Big", "a" * (100 << 10))], timeout=20)
+    assert big.start_stream().headers.startswith(b"HTTP/1.1 ")
+    small = tls_engine.request("GET", nginx.url("https", "/small.bin"), timeout=20)
+    assert small.start_stream().headers.startswith(b"HTTP/2 200")
+
+
 def test_http2_stream_error(native, peer):
     engine = native.PyEngine(http_version="h2")  # prior knowledge in clear text
     assert failure_of(engine.request("GET", peer.url("/"))) == \
