@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds everything and runs every test:
 # the C++ suites (plain, AddressSanitizer+UBSan, ThreadSanitizer), the
-# Python suite against the installed wheel and the stand-in Core, then both
-# suites again for 32-bit x86 under qemu-i386 (scripts/i386/test.sh).
+# Python suites against the installed wheel (stand-in Core, then the networked
+# Core with local servers), the same Python suites against the module built
+# with AddressSanitizer+UBSan, then both suites again for 32-bit x86 under
+# qemu-i386 (scripts/i386/test.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -40,7 +42,8 @@ echo "== C++ tests"
 mkdir -p build
 configure_and_test cpp
 echo "== C++ tests under AddressSanitizer + UBSan"
-configure_and_test asan -DSTRANDEL_SANITIZER=address -DSTRANDEL_MODULE=OFF
+# The module is built here too: the Python suites run against it further on.
+configure_and_test asan -DSTRANDEL_SANITIZER=address
 echo "== C++ tests under ThreadSanitizer"
 # Kernels with high mmap randomisation break TSan's shadow memory layout;
 # running without address randomisation avoids that.
@@ -61,6 +64,20 @@ cd "$ROOT/tests/python"  # import the installed wheel, not a source folder
 echo "== Python tests against the networked Core and local servers"
 env -u HALVANE_FAKE_CORE -u LD_LIBRARY_PATH "$PY" -m pytest -q -p no:cacheprovider \
   --confcutdir="$ROOT/tests/python/net" "$ROOT/tests/python/net"
+
+echo "== Python tests against the module built with AddressSanitizer + UBSan"
+# The interpreter is not instrumented, so the sanitizer runtimes come first.
+# Python's own allocations outlive the run: leaks are not checked here.
+ASAN=$ROOT/build/asan
+SANITIZED=(env -u HALVANE_FAKE_CORE -u LD_LIBRARY_PATH
+  LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"
+  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  STRANDEL_MODULE_DIR="$ASAN" STRANDEL_SOAK_SCALE=0)
+"${SANITIZED[@]}" HALVANE_FAKE_CORE="$ASAN/fake_core/libhalvane.so.2" \
+  LD_LIBRARY_PATH="$ASAN/fake_core" "$PY" -m pytest -q -p no:cacheprovider "$ROOT/tests/python"
+"${SANITIZED[@]}" "$PY" -m pytest -q -p no:cacheprovider --confcutdir="$ROOT/tests/python/net" \
+  "$ROOT/tests/python/net"
 
 echo "== i386: build and tests under qemu-i386"
 JOBS=$JOBS bash "$ROOT/scripts/i386/test.sh"
