@@ -2,6 +2,7 @@
 // codes and lets no exception out.
 #include <curl/curl.h>
 #include <openssl/opensslv.h>
+#include <pthread.h>
 
 #include <boost/version.hpp>
 #include <new>
@@ -22,18 +23,54 @@ struct Engine {
   std::unique_ptr<ContextUse> use;
 };
 
+struct Tables {
+  HandleTable<Engine> engines;
+  HandleTable<Transfer> requests;
+  HandleTable<WsSession> websockets;
+};
+
+Tables &tables();
+
+// Around fork() the tables are held, so that none is copied into the child
+// half-changed by another thread; the child then tells its inherited entries
+// apart by the new generation.
+void before_fork() {
+  tables().engines.lock();
+  tables().requests.lock();
+  tables().websockets.lock();
+}
+void after_fork_in_parent() {
+  tables().websockets.unlock();
+  tables().requests.unlock();
+  tables().engines.unlock();
+}
+void after_fork_in_child() {
+  fork_generation_counter().fetch_add(1, std::memory_order_relaxed);
+  after_fork_in_parent();
+}
+
 // Never destroyed: handles may be released while the process exits.
-HandleTable<Engine> &engines() {
-  static auto *table = new HandleTable<Engine>();
-  return *table;
+Tables &tables() {
+  static Tables *all = [] {
+    auto *made = new Tables();
+    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+    return made;
+  }();
+  return *all;
 }
-HandleTable<Transfer> &requests() {
-  static auto *table = new HandleTable<Transfer>();
-  return *table;
-}
-HandleTable<WsSession> &websockets() {
-  static auto *table = new HandleTable<WsSession>();
-  return *table;
+
+HandleTable<Engine> &engines() { return tables().engines; }
+HandleTable<Transfer> &requests() { return tables().requests; }
+HandleTable<WsSession> &websockets() { return tables().websockets; }
+
+// The engine behind `handle`; InvalidState for one inherited from the parent
+// process, whose threads are not in this one.
+int32_t find_engine(hv_handle handle, std::shared_ptr<Engine> &engine) {
+  auto found = engines().find(handle);
+  if (found.inherited) return kInvalidState;
+  if (!found.object) return kInvalidArgument;
+  engine = std::move(found.object);
+  return kOk;
 }
 
 template <typename Fn>
@@ -51,9 +88,10 @@ int32_t guarded(Fn &&fn) noexcept {
 template <typename Fn>
 int32_t with_request(hv_handle handle, Fn &&fn) noexcept {
   return guarded([&]() -> int32_t {
-    std::shared_ptr<Transfer> request = requests().find(handle);
-    if (!request) return kInvalidArgument;
-    return fn(*request);
+    auto found = requests().find(handle);
+    if (found.inherited) return kInvalidState;
+    if (!found.object) return kInvalidArgument;
+    return fn(*found.object);
   });
 }
 
@@ -61,9 +99,10 @@ int32_t with_request(hv_handle handle, Fn &&fn) noexcept {
 template <typename Fn>
 int32_t with_websocket(hv_handle handle, Fn &&fn) noexcept {
   return guarded([&]() -> int32_t {
-    std::shared_ptr<WsSession> websocket = websockets().find(handle);
-    if (!websocket) return kInvalidArgument;
-    return fn(*websocket);
+    auto found = websockets().find(handle);
+    if (found.inherited) return kInvalidState;
+    if (!found.object) return kInvalidArgument;
+    return fn(*found.object);
   });
 }
 
@@ -118,7 +157,8 @@ int32_t hv_engine_create(const hv_engine_record *record, hv_handle *out_engine) 
 
 void hv_engine_release(hv_handle engine) {
   guarded([&] {
-    // Requests made from the engine keep its network context going.
+    // Requests made from the engine keep its network context going. An
+    // engine inherited from the parent process is kept (see take()).
     engines().take(engine).reset();
     return kOk;
   });
@@ -129,8 +169,8 @@ int32_t hv_request_create(hv_handle engine, const hv_request_record *record,
   if (out_request == nullptr) return kInvalidArgument;
   *out_request = 0;
   return guarded([&]() -> int32_t {
-    std::shared_ptr<Engine> owner = engines().find(engine);
-    if (!owner) return kInvalidArgument;
+    std::shared_ptr<Engine> owner;
+    if (const int32_t code = find_engine(engine, owner); code != kOk) return code;
     RequestSettings settings;
     Callbacks callbacks;
     if (const int32_t code = read_request_record(record, settings, callbacks); code != kOk)
@@ -177,8 +217,8 @@ int32_t hv_websocket_create(hv_handle engine, const hv_websocket_record *record,
   if (out_websocket == nullptr) return kInvalidArgument;
   *out_websocket = 0;
   return guarded([&]() -> int32_t {
-    std::shared_ptr<Engine> owner = engines().find(engine);
-    if (!owner) return kInvalidArgument;
+    std::shared_ptr<Engine> owner;
+    if (const int32_t code = find_engine(engine, owner); code != kOk) return code;
     WebSocketSettings settings;
     WebSocketCallbacks callbacks;
     if (const int32_t code = read_websocket_record(record, settings, callbacks); code != kOk)

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include "core_thread.h"
 #include "ws_tls.h"
 
 namespace hvcore {
@@ -16,6 +17,7 @@ bool AsioLoop::on_loop_thread() const {
 
 void AsioLoop::run() {
   thread_id_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+  mark_core_thread();
   pthread_setname_np(pthread_self(), "halvane-ws");
   // Handlers catch what they throw; a stray exception must still not end
   // the loop while WebSockets depend on it.

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "asio_loop.h"
+#include "core_thread.h"
 #include "transfer.h"
 
 namespace hvcore {
@@ -153,6 +154,7 @@ void EngineContext::expire_deferred() {
 
 void EngineContext::run() {
   thread_id_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+  mark_core_thread();
   pthread_setname_np(pthread_self(), "halvane-net");
   for (;;) {
     run_commands();

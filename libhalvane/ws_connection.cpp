@@ -20,6 +20,7 @@ constexpr size_t kKeepBuffer = 1024 * 1024;
 constexpr auto kClosingTimeout = std::chrono::seconds(30);
 constexpr uint16_t kNoStatusReceived = 1005;
 constexpr uint16_t kAbnormalClosure = 1006;
+constexpr uint16_t kLastCloseCode = 4999;
 
 }  // namespace
 
@@ -83,8 +84,7 @@ void WsConnection::pump() {
   if (!item) return;
   if (peer_closed_) {
     // The peer began the close and Beast answered it: nothing more goes out.
-    while (session_.take_outgoing()) {
-    }
+    session_.drop_outgoing();
     return;
   }
   outgoing_ = std::move(*item);
@@ -104,6 +104,7 @@ void WsConnection::pump() {
 
 void WsConnection::on_written(const ErrorCode &ec) {
   writing_ = false;
+  if (!ended_ && !ec) session_.report_sent(outgoing_);
   outgoing_.data = std::string();
   if (ended_) return;
   if (ec) return on_stream_error(ec);
@@ -119,8 +120,15 @@ void WsConnection::on_close_sent(const ErrorCode &ec) {
 
 void WsConnection::on_control(websocket::frame_type kind) {
   if (kind != websocket::frame_type::close) return;
+  // Beast refuses the reserved codes itself but takes any from 3000 up,
+  // while the registered ranges end at 4999. Fail here, before Beast would
+  // echo such a code back.
+  if (ws_.reason().code > kLastCloseCode)
+    return fail(protocol_failure(websocket::error::bad_close_code));
   peer_closed_ = true;
   session_.report_closing();
+  // Nothing queued will go out now: senders held for it need not wait.
+  session_.drop_outgoing();
 }
 
 void WsConnection::on_stream_error(const ErrorCode &ec) {

@@ -1,7 +1,10 @@
 // The callers' side of a WebSocket and the reports to its callbacks.
 #include "ws_session.h"
 
+#include <algorithm>
+
 #include "asio_loop.h"
+#include "core_thread.h"
 #include "utf8_check.h"
 #include "ws_connection.h"
 
@@ -48,11 +51,20 @@ int32_t WsSession::send(uint32_t type, const uint8_t *data, uint32_t len) {
   item.kind = type == 1 ? Outgoing::Kind::Text : Outgoing::Kind::Binary;
   if (len > 0) item.data.assign(reinterpret_cast<const char *>(data), len);
 
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   if (!started_ || cancel_requested_ || close_requested_ || closing_ || finished_)
     return kInvalidState;
-  queue(std::move(item));
-  return kOk;
+  const uint64_t number = queue(std::move(item));
+  // A callback that sent from the loop would wait for itself.
+  if (unsent_ <= kSendLimit || on_core_thread()) return kOk;
+  drained_.wait(lock, [&] {
+    return unsent_ <= kSendLimit || sent_ >= number || lost_code_ != kOk || cancel_requested_ ||
+           close_requested_;
+  });
+  if (sent_ >= number) return kOk;
+  if (lost_code_ != kOk) return lost_code_;
+  if (cancel_requested_) return kCanceled;
+  return kOk;  // still queued, and goes out ahead of any close frame
 }
 
 int32_t WsSession::close(uint32_t code, const uint8_t *reason, uint32_t len) {
@@ -71,17 +83,31 @@ int32_t WsSession::close(uint32_t code, const uint8_t *reason, uint32_t len) {
   // Behind the messages already queued, which go out first.
   queue(std::move(item));
   close_requested_ = true;
+  drained_.notify_all();  // held senders need not wait for the peer any more
   return kOk;
 }
 
-void WsSession::queue(Outgoing item) {
+uint64_t WsSession::queue(Outgoing item) {
   // A pump that finds nothing only clears the flag: posting first keeps the
   // two consistent whatever fails.
   if (!pump_posted_) {
     post(&WsSession::pump);
     pump_posted_ = true;
   }
+  item.number = queued_ + 1;
+  const uint64_t size = item.data.size();
   outbox_.push_back(std::move(item));
+  unsent_ += size;
+  return ++queued_;
+}
+
+std::deque<Outgoing> WsSession::discard_outgoing(int32_t code) {
+  std::deque<Outgoing> dropped;
+  dropped.swap(outbox_);
+  unsent_ = 0;
+  if (lost_code_ == kOk) lost_code_ = code;
+  drained_.notify_all();
+  return dropped;
 }
 
 int32_t WsSession::cancel() {
@@ -93,6 +119,7 @@ int32_t WsSession::cancel() {
   }
   cancel_requested_ = true;
   post(&WsSession::abort);
+  drained_.notify_all();
   return kOk;
 }
 
@@ -101,6 +128,7 @@ void WsSession::release() {
   if (!started_ || cancel_requested_ || finished_) return;
   cancel_requested_ = true;
   post(&WsSession::abort);
+  drained_.notify_all();
 }
 
 std::optional<Outgoing> WsSession::take_outgoing() {
@@ -112,6 +140,21 @@ std::optional<Outgoing> WsSession::take_outgoing() {
   Outgoing item = std::move(outbox_.front());
   outbox_.pop_front();
   return item;
+}
+
+void WsSession::report_sent(const Outgoing &item) {
+  std::lock_guard lock(mutex_);
+  unsent_ -= std::min<uint64_t>(unsent_, item.data.size());
+  sent_ = item.number;
+  drained_.notify_all();
+}
+
+void WsSession::drop_outgoing() {
+  std::deque<Outgoing> dropped;  // freed after the lock
+  std::lock_guard lock(mutex_);
+  dropped = discard_outgoing(kInvalidState);
+  // Closing: nothing can be queued any more, so no pump is owed.
+  pump_posted_ = false;
 }
 
 // ---- loop ------------------------------------------------------------------------
@@ -160,7 +203,7 @@ void WsSession::pump() {
   if (connection_) connection_->pump();
 }
 
-bool WsSession::end() {
+bool WsSession::end(int32_t code) {
   if (ended_) return false;
   ended_ = true;
   std::deque<Outgoing> dropped;
@@ -168,7 +211,7 @@ bool WsSession::end() {
     std::lock_guard lock(mutex_);
     finished_ = true;
     closing_ = true;
-    dropped.swap(outbox_);
+    dropped = discard_outgoing(code == kOk ? kInvalidState : code);
   }
   return true;
 }
@@ -199,14 +242,15 @@ void WsSession::report_closing() {
 }
 
 void WsSession::report_closed(bool clean, uint16_t code, std::string_view reason) {
-  if (!end() || callbacks_.on_closed == nullptr) return;
+  // Messages still queued after a clean close were behind its close frame.
+  if (!end(kInvalidState) || callbacks_.on_closed == nullptr) return;
   callbacks_.on_closed(callbacks_.user, handle_, clean ? 1 : 0, code,
                        reinterpret_cast<const uint8_t *>(reason.data()),
                        static_cast<uint32_t>(reason.size()));
 }
 
 void WsSession::report_failure(const WsFailure &failure) {
-  if (!end() || callbacks_.on_failure == nullptr) return;
+  if (!end(failure.outcome.code) || callbacks_.on_failure == nullptr) return;
   callbacks_.on_failure(callbacks_.user, handle_, failure.outcome.code, failure.outcome.net_error,
                         failure.response_code,
                         reinterpret_cast<const uint8_t *>(failure.message.data()),

@@ -6,8 +6,14 @@
 // also the only thread that calls the caller's callbacks, never with a lock
 // held. After a successful start exactly one of the closed and failure
 // callbacks comes, and nothing after it.
+//
+// From the start on, a sender is held while more than kSendLimit bytes are
+// queued or being written, so that a peer that reads nothing cannot make the
+// queue grow without bound; the end, a cancel, a release or a close lets it
+// go. Senders on the Core's own threads are never held.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -29,12 +35,15 @@ class WsConnection;
 struct Outgoing {
   enum class Kind : uint8_t { Text, Binary, Close };
   Kind kind = Kind::Binary;
-  uint16_t code = 0;  // Close
-  std::string data;   // the payload, or the close reason
+  uint16_t code = 0;    // Close
+  uint64_t number = 0;  // its place in the queue, counting from 1
+  std::string data;     // the payload, or the close reason
 };
 
 class WsSession : public std::enable_shared_from_this<WsSession> {
  public:
+  static constexpr uint64_t kSendLimit = 4 * 1024 * 1024;
+
   WsSession(std::shared_ptr<EngineContext> context, WebSocketSettings settings,
             WebSocketCallbacks callbacks);
   ~WsSession();
@@ -55,8 +64,13 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   const WebSocketSettings &settings() const { return settings_; }
   const EngineSettings &engine() const { return context_->settings(); }
   AsioLoop &loop() { return loop_; }
-  // The next item to send; none when the queue is empty.
+  // The next item to send; none when the queue is empty. It counts as
+  // unsent until report_sent.
   std::optional<Outgoing> take_outgoing();
+  // `item` is written out.
+  void report_sent(const Outgoing &item);
+  // The peer began the close: what is queued will never go out.
+  void drop_outgoing();
   void report_open(std::string_view protocol, std::string_view extensions);
   void report_message(bool text, const void *data, size_t len);
   void report_closing();
@@ -69,14 +83,19 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   void post(void (WsSession::*method)());
   void on_loop_exception() noexcept;
   // Appends to the queue and makes sure a pump is on its way; under mutex_.
-  void queue(Outgoing item);
+  // Returns the item's number.
+  uint64_t queue(Outgoing item);
+  // Empties the queue; senders whose data was in it get `code`. Under
+  // mutex_; the caller frees what it returns after unlocking.
+  [[nodiscard]] std::deque<Outgoing> discard_outgoing(int32_t code);
 
   // Loop thread (posted).
   void begin();
   void abort();
   void pump();
-  // Marks the end for the callers' side; returns false when it had ended.
-  bool end();
+  // Marks the end for the callers' side; what was unsent is lost, and its
+  // senders get `code`. Returns false when it had ended.
+  bool end(int32_t code);
 
   ContextUse context_;
   AsioLoop &loop_;
@@ -93,6 +112,11 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   bool finished_ = false;
   bool pump_posted_ = false;  // a pump is posted or the queue is being drained
   std::deque<Outgoing> outbox_;
+  std::condition_variable drained_;  // senders wait here
+  uint64_t unsent_ = 0;              // bytes queued or being written
+  uint64_t queued_ = 0;              // items queued so far
+  uint64_t sent_ = 0;                // the number of the last item written out
+  int32_t lost_code_ = kOk;          // why unsent items will never go out
 
   // Loop thread only.
   std::unique_ptr<WsConnection> connection_;

@@ -21,8 +21,9 @@ std::string text_of(const uint8_t *data, uint32_t len) {
   return len == 0 ? std::string() : std::string(reinterpret_cast<const char *>(data), len);
 }
 
-void add(void *user, WsEvent event, bool terminal) {
+void add(void *user, hv_handle ws, WsEvent event, bool terminal) {
   WsRecorder &r = of(user);
+  if (r.hook) r.hook(ws, event.kind);
   std::lock_guard lock(r.mutex);
   const auto id = std::this_thread::get_id();
   if (std::find(r.threads.begin(), r.threads.end(), id) == r.threads.end()) r.threads.push_back(id);
@@ -32,30 +33,30 @@ void add(void *user, WsEvent event, bool terminal) {
   r.changed.notify_all();
 }
 
-void on_open(void *user, hv_handle, const uint8_t *protocol, uint32_t protocol_len, const uint8_t *,
-             uint32_t) {
-  add(user, {"open", text_of(protocol, protocol_len)}, false);
+void on_open(void *user, hv_handle ws, const uint8_t *protocol, uint32_t protocol_len,
+             const uint8_t *, uint32_t) {
+  add(user, ws, {"open", text_of(protocol, protocol_len)}, false);
 }
 
-void on_message(void *user, hv_handle, int32_t type, int32_t fin, const uint8_t *data,
+void on_message(void *user, hv_handle ws, int32_t type, int32_t fin, const uint8_t *data,
                 uint32_t len) {
   WsEvent event{type == 1 ? "text" : "binary", text_of(data, len)};
   event.code = fin;
-  add(user, std::move(event), false);
+  add(user, ws, std::move(event), false);
 }
 
-void on_closing(void *user, hv_handle) { add(user, {"closing", ""}, false); }
+void on_closing(void *user, hv_handle ws) { add(user, ws, {"closing", ""}, false); }
 
-void on_closed(void *user, hv_handle, int32_t clean, uint32_t code, const uint8_t *reason,
+void on_closed(void *user, hv_handle ws, int32_t clean, uint32_t code, const uint8_t *reason,
                uint32_t len) {
   WsEvent event{"closed", text_of(reason, len), static_cast<int32_t>(code)};
   event.clean = clean != 0;
-  add(user, std::move(event), true);
+  add(user, ws, std::move(event), true);
 }
 
-void on_failure(void *user, hv_handle, int32_t code, int32_t net_error, int32_t response_code,
+void on_failure(void *user, hv_handle ws, int32_t code, int32_t net_error, int32_t response_code,
                 const uint8_t *message, uint32_t len) {
-  add(user, {"failure", text_of(message, len), code, net_error, response_code}, true);
+  add(user, ws, {"failure", text_of(message, len), code, net_error, response_code}, true);
 }
 
 }  // namespace

@@ -34,6 +34,9 @@ struct WsRecorder {
   std::vector<std::thread::id> threads;
   int terminals = 0;
   bool after_terminal = false;  // a callback came after the terminal one
+  // Runs first in every callback, on the callback's thread, with no lock
+  // held: set before the start.
+  std::function<void(hv_handle ws, const std::string &kind)> hook;
 
   static hv_websocket_callbacks table(WsRecorder *r);
 

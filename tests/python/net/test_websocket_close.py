@@ -3,7 +3,7 @@ going away, over-large messages, and what the Core refuses once closing."""
 
 import pytest
 
-from ws_client import events_until_end, open_websocket
+from ws_client import events_until_end, open_websocket, outcome
 
 
 @pytest.mark.parametrize("code,reason", [
@@ -42,6 +42,13 @@ def test_close_codes_not_allowed_on_the_wire(engine, ws_server, code):
     ws.send_text("still open")
     assert ws.recv()[:2] == ("text", list(b"still open"))
     ws.close(1000, "")
+
+
+@pytest.mark.parametrize("code", [0, 999, 1004, 1005, 1006, 1015, 1016, 2999, 5000, 65535])
+def test_close_codes_a_server_must_not_send(engine, ws_peer, code):
+    url = f"ws://127.0.0.1:{ws_peer.port}/close-code?{code}"
+    assert outcome(engine, url) == \
+        ("error", b"", None, "Protocol (Chromium net error -145, response 0)")
 
 
 @pytest.mark.parametrize("reason", ["x" * 124, "é" * 62])

@@ -31,6 +31,31 @@ def test_flood_without_reading_ends_in_buffer_limit(engine, ws_server, size):
     assert ws_server.wait_closed(path) is None  # cut off, no close frame
 
 
+def test_sender_is_held_while_the_peer_reads_nothing(engine, ws_peer, ws_servers_module):
+    ws_servers_module.DEAF_RELEASE.clear()
+    ws, _ = open_websocket(engine, f"ws://127.0.0.1:{ws_peer.port}/deaf")
+    outcome = []
+
+    def send():
+        try:
+            for _ in range(64):
+                ws.send_bytes(bytes(1 << 20))
+            outcome.append("all sent")
+        except RuntimeError as error:
+            outcome.append(str(error))
+
+    sender = threading.Thread(target=send)
+    sender.start()
+    try:
+        sender.join(0.3)
+        assert sender.is_alive()  # 64 MiB fit neither the Core's bound nor the sockets
+        ws.cancel()
+        sender.join(10)
+        assert outcome == ["Canceled"]
+    finally:
+        ws_servers_module.DEAF_RELEASE.set()
+
+
 def test_cancel_from_another_thread_ends_a_blocked_recv(engine, ws_server):
     ws, _ = open_websocket(engine, ws_server.url("/echo?blocked"))
     results = []

@@ -375,6 +375,25 @@ def stall(sock, head, rest):
     hold(sock)
 
 
+# Set to let the deaf peers go.
+DEAF_RELEASE = threading.Event()
+
+
+def deaf(sock, head, rest):
+    # Open, but reads nothing until released.
+    switch(sock, head)
+    DEAF_RELEASE.wait(60)
+    sock.close()
+
+
+def close_with_code(sock, head, rest):
+    # /close-code?N: a close frame with code N, whether it may be sent or not.
+    code = int(head.split(" ")[1].partition("?")[2])
+    switch(sock, head)
+    sock.sendall(bytes([0x88, 0x02]) + struct.pack("!H", code))
+    record_close_frame(sock, "/close-code")
+
+
 def ping_then_text(sock, head, rest):
     switch(sock, head)
     sock.sendall(bytes([0x89, 0x02]) + b"hi" + bytes([0x81, 0x02]) + b"ok")
@@ -399,5 +418,7 @@ RAW_BEHAVIOURS = {
     "/wrong-accept": wrong_accept,
     "/unknown-extension": unknown_extension,
     "/stall": stall,
+    "/close-code": close_with_code,
+    "/deaf": deaf,
     "/ping": ping_then_text,
 }
