@@ -15,7 +15,9 @@ import ssl
 import statistics
 import sys
 import time
+from pathlib import Path
 
+EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 CASES = {}
 
 
@@ -144,39 +146,25 @@ def head_version(head):
     return bytes(head[:16]).split(b" ", 1)[0].decode()
 
 
-async def fetch_ours(engine, url):
-    """One request through the event-loop API; resolves to (status, length,
-    raw head as a list of ints)."""
-    loop = asyncio.get_running_loop()
-    done = loop.create_future()
-    request = engine.request("GET", url)
-    state = {"status": 0, "length": 0, "head": []}
+def example_fetch():
+    """The awaitable request of examples/asyncio_fetch.py: the benchmark
+    measures the polling loop that users are shown. Imported here only, so
+    that the peers' processes never load our module."""
+    sys.path.insert(0, str(EXAMPLES))
+    import asyncio_fetch
 
-    def on_news():
-        while True:
-            events = request.poll_events()
-            for kind, status, headers, data, message in events:
-                if kind == "response":
-                    state["status"], state["head"] = status, headers
-                elif kind == "body":
-                    state["length"] += len(data)
-                elif kind == "done" and not done.done():
-                    done.set_result((state["status"], state["length"], state["head"]))
-                elif kind == "error" and not done.done():
-                    done.set_exception(RuntimeError(message))
-            if len(events) < 64:
-                return
-
-    request.start_async(loop, on_news)
-    try:
-        return await done
-    finally:
-        request.detach_callback()
+    return asyncio_fetch.fetch
 
 
 async def conc_ours(cfg, run):
+    fetch = example_fetch()
     engine = native().PyEngine(ca_pem=ca_pem(cfg) if cfg.get("ca") else None)
-    return await run(lambda: fetch_ours(engine, cfg["url"]), head_version)
+
+    async def one():
+        response = await fetch(engine, cfg["url"])
+        return response.status, len(response.body), response.headers
+
+    return await run(one, head_version)
 
 
 async def conc_aiohttp(cfg, run):

@@ -20,7 +20,7 @@ ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 
 import report  # noqa: E402
-import servers  # noqa: E402
+import bench_servers as servers  # noqa: E402
 
 OURS = "ours"
 SEQ_CLIENTS = [OURS, "pycurl", "requests", "httpx"]
@@ -72,9 +72,9 @@ def run_all(args, workdir):
     sizes = dict(seq_n=2000, conc_n=1000, rounds=3, big=servers.BIG_SIZE, ws_n=2000, bulk_n=64)
     if args.quick:
         sizes.update(seq_n=200, conc_n=200, rounds=1, big=32 * 1024 * 1024, ws_n=200, bulk_n=8)
-    certs = servers.make_certificate(workdir)
-    ca = str(certs["ca"])
-    nginx = servers.Nginx(workdir / "nginx", certs, sizes["big"])
+    ca_path, cert = servers.make_certificate(workdir)
+    ca = str(ca_path)
+    nginx = servers.Nginx(workdir / "nginx", cert, sizes["big"])
     echo = servers.EchoServer(workdir)
     results = {"sizes": sizes, "repeat": args.repeat}
     try:

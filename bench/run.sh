@@ -22,11 +22,8 @@ echo "== peers"
 "$PY" -m pip install -q --disable-pip-version-check --no-binary pycurl pycurl
 
 echo "== wheel"
-rm -rf build/bench-dist
-"$PY" -m pip wheel . --no-build-isolation --no-deps -q -w build/bench-dist \
-  -C build-dir=build/bench-wheel >build/bench-wheel.log 2>&1 ||
-  { tail -40 build/bench-wheel.log; exit 1; }
-"$PY" -m pip install --force-reinstall --no-deps -q build/bench-dist/strandel_native36-*.whl
+# A build tree of its own, kept between runs: later builds are incremental.
+bash scripts/wheel.sh "$VENV" build/bench-dist -C build-dir=build/bench-wheel
 
 echo "== benchmarks"
 cd "$ROOT/build"  # import the installed wheel, never a source folder

@@ -1,23 +1,22 @@
-"""WebSocket echo server for the benchmarks: every message goes back as it
-came. Compression is off so that every client moves the same bytes.
+"""WebSocket echo server for the benchmarks: the tests' WsServer (its every
+path but a few named ones echoes each message as it came), with compression
+off so that every client moves the same bytes.
 Run: python ws_server.py PORT"""
 
-import asyncio
 import sys
+import threading
+from pathlib import Path
 
-from websockets.asyncio.server import serve
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python" / "net"))
+
+from ws_servers import WsServer  # noqa: E402
 
 
-async def echo(connection):
-    async for message in connection:
-        await connection.send(message)
-
-
-async def main(port):
-    async with serve(echo, "127.0.0.1", port, compression=None, max_size=None,
-                     max_queue=64, write_limit=8 * 1024 * 1024) as server:
-        await server.serve_forever()
+def main(port):
+    WsServer(port=port, compression=None, max_queue=64, write_limit=8 * 1024 * 1024)
+    # The server runs on a thread of its own; SIGTERM ends the process.
+    threading.Event().wait()
 
 
 if __name__ == "__main__":
-    asyncio.run(main(int(sys.argv[1])))
+    main(int(sys.argv[1]))

@@ -17,11 +17,7 @@ PY=$VENV/bin/python
 export PATH=$VENV/bin:$PATH
 
 echo "== building and installing the wheel"
-mkdir -p build
-rm -rf build/demo-dist
-"$PY" -m pip wheel . --no-build-isolation --no-deps -w build/demo-dist -q \
-  >build/demo-wheel.log 2>&1 || { tail -40 build/demo-wheel.log; exit 1; }
-"$PY" -m pip install --force-reinstall --no-deps -q build/demo-dist/strandel_native36-*.whl
+bash scripts/wheel.sh "$VENV" build/demo-dist
 
 echo "== the tour"
 cd "$ROOT/build"  # import the installed wheel, never a source folder

@@ -51,9 +51,7 @@ CTEST_WRAP="setarch $(uname -m) -R" configure_and_test tsan -DSTRANDEL_SANITIZER
   -DSTRANDEL_MODULE=OFF
 
 echo "== wheel"
-rm -rf build/dist
-"$PY" -m pip wheel . --no-build-isolation --no-deps -w build/dist -q
-"$PY" -m pip install --force-reinstall --no-deps -q build/dist/strandel_native36-*.whl
+bash scripts/wheel.sh "$VENV" build/dist
 
 echo "== Python tests"
 export HALVANE_FAKE_CORE=$ROOT/build/cpp/fake_core/libhalvane.so.2
@@ -73,7 +71,7 @@ SANITIZED=(env -u HALVANE_FAKE_CORE -u LD_LIBRARY_PATH
   LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"
   ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-  STRANDEL_MODULE_DIR="$ASAN" STRANDEL_SOAK_SCALE=0)
+  STRANDEL_MODULE_DIR="$ASAN" STRANDEL_SANITIZED=1)
 "${SANITIZED[@]}" HALVANE_FAKE_CORE="$ASAN/fake_core/libhalvane.so.2" \
   LD_LIBRARY_PATH="$ASAN/fake_core" "$PY" -m pytest -q -p no:cacheprovider "$ROOT/tests/python"
 "${SANITIZED[@]}" "$PY" -m pytest -q -p no:cacheprovider --confcutdir="$ROOT/tests/python/net" \

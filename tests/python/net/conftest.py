@@ -2,7 +2,6 @@
 libhalvane.so.2, and local servers on 127.0.0.1 that the tests start."""
 
 import ctypes
-import datetime
 import importlib.util
 import os
 import sys
@@ -12,6 +11,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import certs  # noqa: E402
 import servers  # noqa: E402
 import peers  # noqa: E402
 
@@ -56,16 +56,8 @@ def workdir(tmp_path_factory):
 
 @pytest.fixture(scope="session")
 def trust():
-    trustme = pytest.importorskip("trustme")
-    ca = trustme.CA()
-    now = datetime.datetime.now(datetime.timezone.utc)
-    certs = {
-        "good": ca.issue_cert("127.0.0.1", "localhost"),
-        "wrong_name": ca.issue_cert("other.test"),
-        "expired": ca.issue_cert("127.0.0.1", not_before=now - datetime.timedelta(days=30),
-                                 not_after=now - datetime.timedelta(days=1)),
-    }
-    return ca, certs
+    pytest.importorskip("trustme")
+    return certs.make_certificates()
 
 
 @pytest.fixture(scope="session")
@@ -126,14 +118,6 @@ def ws_servers_module():
     return ws_servers
 
 
-def _tls_server_context(cert):
-    import ssl
-
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    cert.configure_cert(context)
-    return context
-
-
 @pytest.fixture(scope="session")
 def ws_server(ws_servers_module):
     server = ws_servers_module.WsServer()
@@ -144,7 +128,7 @@ def ws_server(ws_servers_module):
 @pytest.fixture(scope="session")
 def wss_servers(ws_servers_module, trust):
     """TLS WebSocket servers by certificate: "good", "wrong_name", "expired"."""
-    made = {name: ws_servers_module.WsServer(_tls_server_context(cert))
+    made = {name: ws_servers_module.WsServer(certs.server_context(cert))
             for name, cert in trust[1].items()}
     yield made
     for server in made.values():

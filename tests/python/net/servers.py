@@ -1,6 +1,6 @@
 """Local servers for the network tests, all bound to 127.0.0.1: nginx,
 hypercorn with the ASGI app, tinyproxy, and small scripted socket servers for
-broken peers."""
+broken peers. The benchmarks start their servers with these helpers too."""
 
 import os
 import shutil
@@ -11,6 +11,8 @@ import sys
 import threading
 import time
 from pathlib import Path
+
+from certs import write_pem
 
 HOST = "127.0.0.1"
 HERE = Path(__file__).resolve().parent
@@ -38,13 +40,13 @@ def wait_for_port(port, proc=None, timeout=15.0):
 class Process:
     """A server process started for the tests and stopped with them."""
 
-    def __init__(self, args, ports, log, cwd=None):
+    def __init__(self, args, ports, log, cwd=None, timeout=15.0):
         self.log = open(log, "wb")
         self.proc = subprocess.Popen(args, stdout=self.log, stderr=subprocess.STDOUT, cwd=cwd,
                                      start_new_session=True)
         try:
             for port in ports:
-                wait_for_port(port, self.proc)
+                wait_for_port(port, self.proc, timeout)
         except Exception:
             self.stop()
             raise
@@ -69,7 +71,7 @@ worker_processes 1;
 {user}
 error_log {dir}/error.log error;
 pid {dir}/nginx.pid;
-events {{ worker_connections 2048; }}
+events {{ worker_connections {connections}; }}
 http {{
   access_log off;
   client_body_temp_path {dir}/tmp/body;
@@ -80,7 +82,36 @@ http {{
   default_type application/octet-stream;
   sendfile on;
   keepalive_requests 1000000;
+{settings}
   root {dir}/www;
+{servers}
+}}
+"""
+
+
+def start_nginx(workdir, ports, server_blocks, settings="", connections=2048, timeout=15.0):
+    """Writes workdir/nginx.conf and starts nginx on it, serving workdir/www.
+    `server_blocks`: the server blocks, formatted with `dir`, `host` and every
+    entry of `ports`; `settings`: more lines for the http block."""
+    workdir = Path(workdir)
+    (workdir / "tmp").mkdir(parents=True, exist_ok=True)
+    (workdir / "www").mkdir(exist_ok=True)
+    conf = NGINX_CONF.format(
+        dir=workdir, user="user root;" if os.geteuid() == 0 else "", connections=connections,
+        settings=settings.strip("\n"),
+        servers=server_blocks.format(dir=workdir, host=HOST, **ports).strip("\n"))
+    (workdir / "nginx.conf").write_text(conf)
+    return Process(["nginx", "-c", str(workdir / "nginx.conf"), "-p", str(workdir)],
+                   ports.values(), workdir / "nginx.out", timeout=timeout)
+
+
+def sparse_file(path, size):
+    """A file of `size` zero bytes that takes neither disk nor time to make."""
+    with open(path, "wb") as f:
+        f.truncate(size)
+
+
+NGINX_SERVERS = """
   server {{ listen {host}:{http1}; include {dir}/locations.conf; }}
   server {{
     listen {host}:{https} ssl http2;
@@ -96,7 +127,6 @@ http {{
     listen {host}:{expired} ssl;
     ssl_certificate {dir}/expired.pem; ssl_certificate_key {dir}/expired.key;
   }}
-}}
 """
 
 NGINX_LOCATIONS = """
@@ -114,7 +144,6 @@ location /gz/ { gzip on; gzip_types *; gzip_min_length 0; }
 class Nginx:
     def __init__(self, workdir, certs):
         self.dir = Path(workdir)
-        (self.dir / "tmp").mkdir(parents=True)
         www = self.dir / "www"
         (www / "gz").mkdir(parents=True)
         self.small = os.urandom(1024)
@@ -123,19 +152,12 @@ class Nginx:
         (www / "medium.bin").write_bytes(self.medium)
         self.text = b"compressible text line\n" * 4000
         (www / "gz" / "text.txt").write_bytes(self.text)
-        with open(www / "big.bin", "wb") as f:  # sparse: no disk or time spent
-            f.truncate(256 * 1024 * 1024)
+        sparse_file(www / "big.bin", 256 * 1024 * 1024)
         for name, cert in certs.items():
-            cert.private_key_pem.write_to_path(str(self.dir / f"{name}.key"))
-            cert.cert_chain_pems[0].write_to_path(str(self.dir / f"{name}.pem"))
+            write_pem(cert, self.dir, name)
         (self.dir / "locations.conf").write_text(NGINX_LOCATIONS)
         self.ports = {k: free_port() for k in ("http1", "https", "h2c", "wrong_name", "expired")}
-        conf = NGINX_CONF.format(
-            dir=self.dir, host=HOST, user="user root;" if os.geteuid() == 0 else "",
-            **self.ports)
-        (self.dir / "nginx.conf").write_text(conf)
-        self.process = Process(["nginx", "-c", str(self.dir / "nginx.conf"), "-p", str(self.dir)],
-                               self.ports.values(), self.dir / "nginx.out")
+        self.process = start_nginx(self.dir, self.ports, NGINX_SERVERS)
 
     def url(self, kind, path):
         scheme = "https" if kind in ("https", "wrong_name", "expired") else "http"
@@ -151,13 +173,12 @@ class Hypercorn:
     def __init__(self, workdir, cert):
         self.dir = Path(workdir)
         self.dir.mkdir(parents=True, exist_ok=True)
-        cert.private_key_pem.write_to_path(str(self.dir / "app.key"))
-        cert.cert_chain_pems[0].write_to_path(str(self.dir / "app.pem"))
+        pem, key = write_pem(cert, self.dir, "app")
         self.port = free_port()
         self.tls_port = free_port()
         args = [sys.executable, "-m", "hypercorn", "--workers", "1",
                 "--bind", f"{HOST}:{self.tls_port}", "--insecure-bind", f"{HOST}:{self.port}",
-                "--certfile", str(self.dir / "app.pem"), "--keyfile", str(self.dir / "app.key"),
+                "--certfile", str(pem), "--keyfile", str(key),
                 "asgi_app:app"]
         self.process = Process(args, [self.port, self.tls_port], self.dir / "hypercorn.out",
                                cwd=HERE)

@@ -37,7 +37,10 @@ def test_slow_reader_keeps_memory_bounded(native, nginx, ca_pem, kind, head):
             # long enough that every buffer on the way could fill up.
             time.sleep(0.5 if chunks == 256 else 0.02)
     assert total == 256 * MIB
-    assert peak - start < 32 * MIB, f"resident memory grew by {(peak - start) / MIB:.1f} MiB"
+    # A sanitizer's allocator keeps freed memory in quarantine: resident size
+    # says nothing about what the client holds there.
+    if not os.environ.get("STRANDEL_SANITIZED"):
+        assert peak - start < 32 * MIB, f"resident memory grew by {(peak - start) / MIB:.1f} MiB"
 
 
 @pytest.mark.parametrize("kind", ["http1", "https"])

@@ -1,6 +1,7 @@
 """WebSocket servers for the tests, all on 127.0.0.1: the `websockets`
 package on an event loop of its own (plain and TLS), a TLS proxy that opens
-CONNECT tunnels, and raw peers that break the protocol on purpose."""
+CONNECT tunnels, a SOCKS5 proxy, and raw peers that break the protocol on
+purpose. The benchmarks' echo server is WsServer too (bench/ws_server.py)."""
 
 import asyncio
 import base64
@@ -17,6 +18,7 @@ from websockets.asyncio.server import serve
 from websockets.exceptions import ConnectionClosed
 
 import servers
+from certs import server_context
 
 HOST = servers.HOST
 GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
@@ -44,9 +46,10 @@ class WsServer:
     /flood?size=     sends binary messages until the client goes
     /big?size=       sends one binary message of that size, then echoes
     /refuse          answers the upgrade with 403
-    What the server saw of each connection is kept in `seen`, by path."""
+    What the server saw of each connection is kept in `seen`, by path.
+    `port`: 0 for any free one; `options` override those given to `serve`."""
 
-    def __init__(self, tls_context=None):
+    def __init__(self, tls_context=None, port=0, **options):
         self.seen = {}
         self.received = {}
         self.closed = {}  # path -> (code, reason) of the client's close frame
@@ -55,18 +58,19 @@ class WsServer:
         self.loop = asyncio.new_event_loop()
         self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
         self.thread.start()
-        started = asyncio.run_coroutine_threadsafe(self._start(tls_context), self.loop)
+        started = asyncio.run_coroutine_threadsafe(self._start(tls_context, port, options),
+                                                   self.loop)
         self.server = started.result(15)
         self.port = self.server.sockets[0].getsockname()[1]
         self.scheme = "wss" if tls_context else "ws"
 
-    async def _start(self, tls_context):
+    async def _start(self, tls_context, port, options):
         # A handler still echoing when the client closes waits this long for
         # the connection to go; the default would hold up the server's stop.
-        return await serve(self._handle, HOST, 0, ssl=tls_context, max_size=None,
+        options = {"max_size": None, "ping_interval": None, "close_timeout": 1, **options}
+        return await serve(self._handle, HOST, port, ssl=tls_context,
                            process_request=self._process_request,
-                           select_subprotocol=pick_subprotocol, ping_interval=None,
-                           close_timeout=1)
+                           select_subprotocol=pick_subprotocol, **options)
 
     def url(self, path, host=HOST):
         return f"{self.scheme}://{host}:{self.port}{path}"
@@ -135,27 +139,17 @@ class WsServer:
             self._events.setdefault(path, threading.Event()).set()
 
 
-# ---- a TLS proxy that opens CONNECT tunnels ------------------------------------
+# ---- proxies -------------------------------------------------------------------
 
-class TlsConnectProxy:
-    """An https proxy: TLS to the client, then CONNECT with Basic credentials,
-    then bytes relayed both ways. Only tunnels to 127.0.0.1."""
+class ThreadedListener:
+    """Listens on 127.0.0.1 and serves each connection on a thread of its own
+    with `_serve(sock)`, which closes the socket when done."""
 
-    USER = "tlsuser"
-    PASSWORD = "tlssecret"
-
-    def __init__(self, cert):
-        self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        cert.configure_cert(self.context)
+    def __init__(self):
         self.listener = socket.create_server((HOST, 0))
         self.port = self.listener.getsockname()[1]
-        self.tunnels = 0
         self.thread = threading.Thread(target=self._accept, daemon=True)
         self.thread.start()
-
-    @property
-    def url(self):
-        return f"https://{HOST}:{self.port}"
 
     def stop(self):
         self.listener.close()
@@ -167,6 +161,26 @@ class TlsConnectProxy:
             except OSError:
                 return
             threading.Thread(target=self._serve, args=(client,), daemon=True).start()
+
+    def _serve(self, sock):
+        raise NotImplementedError
+
+
+class TlsConnectProxy(ThreadedListener):
+    """An https proxy: TLS to the client, then CONNECT with Basic credentials,
+    then bytes relayed both ways. Only tunnels to 127.0.0.1."""
+
+    USER = "tlsuser"
+    PASSWORD = "tlssecret"
+
+    def __init__(self, cert):
+        self.context = server_context(cert)
+        self.tunnels = 0
+        super().__init__()
+
+    @property
+    def url(self):
+        return f"https://{HOST}:{self.port}"
 
     def _serve(self, raw):
         try:
@@ -220,9 +234,7 @@ def relay(a, b):
     b.close()
 
 
-# ---- a SOCKS5 proxy ------------------------------------------------------------------
-
-class Socks5Proxy:
+class Socks5Proxy(ThreadedListener):
     """SOCKS5 with user name and password; connects to 127.0.0.1 and to
     "localhost" only. `requests` keeps what each client asked to reach."""
 
@@ -230,24 +242,11 @@ class Socks5Proxy:
     PASSWORD = "sockssecret"
 
     def __init__(self):
-        self.listener = socket.create_server((HOST, 0))
-        self.port = self.listener.getsockname()[1]
         self.requests = []
-        threading.Thread(target=self._accept, daemon=True).start()
+        super().__init__()
 
     def url(self, scheme):
         return f"{scheme}://{HOST}:{self.port}"
-
-    def stop(self):
-        self.listener.close()
-
-    def _accept(self):
-        while True:
-            try:
-                client, _ = self.listener.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._serve, args=(client,), daemon=True).start()
 
     @staticmethod
     def _read(sock, n):

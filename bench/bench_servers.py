@@ -1,0 +1,88 @@
+"""Local servers for the benchmarks, all on 127.0.0.1: nginx (HTTP/1.1 in clear
+text, HTTPS with HTTP/2) and a `websockets` echo server, with a certificate
+made for the run. They are started with the helpers of the network tests
+(tests/python/net)."""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests" / "python" / "net"))
+
+from certs import make_certificates, write_pem  # noqa: E402
+from servers import HOST, Process, free_port, sparse_file, start_nginx  # noqa: E402
+
+SMALL_SIZE = 1024
+BIG_SIZE = 256 * 1024 * 1024
+# nginx can be slow to come up on a loaded machine.
+START_TIMEOUT = 20.0
+
+
+def make_certificate(workdir):
+    """A CA of our own and a server certificate for 127.0.0.1 (trustme's);
+    returns the path of the CA bundle, written in `workdir`, and the certificate."""
+    ca, issued = make_certificates()
+    path = Path(workdir) / "ca.pem"
+    ca.cert_pem.write_to_path(str(path))
+    return path, issued["good"]
+
+
+NGINX_SETTINGS = """
+  keepalive_timeout 300s;
+  http2_max_requests 1000000;
+  http2_max_concurrent_streams 128;
+"""
+
+NGINX_SERVERS = """
+  server {{ listen {host}:{http1}; }}
+  server {{
+    listen {host}:{https} ssl http2;
+    ssl_certificate {dir}/good.pem; ssl_certificate_key {dir}/good.key;
+  }}
+"""
+
+
+class Nginx:
+    """Serves /small.bin (1 KiB) and /big.bin (256 MiB unless told, a sparse
+    file: no disk time)."""
+
+    def __init__(self, workdir, cert, big_size=BIG_SIZE):
+        self.dir = Path(workdir)
+        www = self.dir / "www"
+        www.mkdir(parents=True, exist_ok=True)
+        (www / "small.bin").write_bytes(os.urandom(SMALL_SIZE))
+        sparse_file(www / "big.bin", big_size)
+        write_pem(cert, self.dir, "good")
+        self.ports = {"http1": free_port(), "https": free_port()}
+        self.process = start_nginx(self.dir, self.ports, NGINX_SERVERS, settings=NGINX_SETTINGS,
+                                   connections=4096, timeout=START_TIMEOUT)
+
+    def url(self, kind, path):
+        scheme = "https" if kind == "https" else "http"
+        return f"{scheme}://{HOST}:{self.ports[kind]}{path}"
+
+    def version(self):
+        out = subprocess.run(["nginx", "-v"], capture_output=True, text=True)
+        return (out.stderr or out.stdout).strip().split("/")[-1]
+
+    def stop(self):
+        self.process.stop()
+
+
+class EchoServer:
+    """The echo server of ws_server.py, in a process of its own."""
+
+    def __init__(self, workdir):
+        self.port = free_port()
+        self.process = Process([sys.executable, str(HERE / "ws_server.py"), str(self.port)],
+                               [self.port], Path(workdir) / "ws_server.out",
+                               timeout=START_TIMEOUT)
+
+    @property
+    def url(self):
+        return f"ws://{HOST}:{self.port}/"
+
+    def stop(self):
+        self.process.stop()
