@@ -4,25 +4,27 @@
 
 #include <cstdint>
 
+#include "core/hv_abi.h"
+
 namespace hvcore {
 
 enum Code : int32_t {
-  kOk = 0,
-  kInvalidArgument = 1,
-  kUnsupportedAbi = 2,
-  kOutOfMemory = 3,
-  kInitializationFailed = 4,
-  kInvalidState = 5,
-  kTimeout = 6,
-  kCanceled = 7,
-  kNetwork = 8,
-  kTls = 9,
-  kProxy = 10,
-  kProtocol = 11,
-  kRedirect = 12,
-  kCacheMiss = 13,
-  kProfileConflict = 14,
-  kProfileUnsupported = 15,
+  kOk = HV_OK,
+  kInvalidArgument = HV_ERR_INVALID_ARGUMENT,
+  kUnsupportedAbi = HV_ERR_UNSUPPORTED_ABI,
+  kOutOfMemory = HV_ERR_OUT_OF_MEMORY,
+  kInitializationFailed = HV_ERR_INITIALIZATION_FAILED,
+  kInvalidState = HV_ERR_INVALID_STATE,
+  kTimeout = HV_ERR_TIMEOUT,
+  kCanceled = HV_ERR_CANCELED,
+  kNetwork = HV_ERR_NETWORK,
+  kTls = HV_ERR_TLS,
+  kProxy = HV_ERR_PROXY,
+  kProtocol = HV_ERR_PROTOCOL,
+  kRedirect = HV_ERR_REDIRECT,
+  kCacheMiss = HV_ERR_CACHE_MISS,
+  kProfileConflict = HV_ERR_PROFILE_CONFLICT,
+  kProfileUnsupported = HV_ERR_PROFILE_UNSUPPORTED,
 };
 
 namespace net {

@@ -128,20 +128,11 @@ int32_t read_engine_record(const hv_engine_record *r, EngineSettings &out) {
   if (r->disable_cache > 1) return kInvalidArgument;
   out.disable_cache = r->disable_cache == 1;
 
-  switch (r->http_version) {
-    case 0:
-    case 1:
-    case 2:
-      break;
-    case 3:
-      if (!curl_has_http3()) return kInvalidArgument;
-      break;
-    default:
-      return kInvalidArgument;
-  }
+  if (r->http_version > HV_HTTP_VERSION_MAX) return kInvalidArgument;
+  if (r->http_version == HV_HTTP_3 && !curl_has_http3()) return kInvalidArgument;
   out.http_version = static_cast<HttpVersion>(r->http_version);
 
-  if (r->tls_verification > 2) return kInvalidArgument;
+  if (r->tls_verification > HV_TLS_VERIFICATION_MAX) return kInvalidArgument;
   out.tls = static_cast<TlsVerification>(r->tls_verification);
   if (out.tls == TlsVerification::CustomCa) {
     out.ca = CaStore::from_pem(ca_pem);
@@ -178,7 +169,8 @@ int32_t read_request_record(const hv_request_record *r, RequestSettings &out,
       }))
     return kInvalidArgument;
 
-  if (r->body_kind > 2 || r->cache_mode > 5 || r->redirect_mode > 2 || r->priority > 5)
+  if (r->body_kind > HV_BODY_KIND_MAX || r->cache_mode > HV_CACHE_MODE_MAX ||
+      r->redirect_mode > HV_REDIRECT_MODE_MAX || r->priority > HV_PRIORITY_MAX)
     return kInvalidArgument;
   out.body_kind = static_cast<BodyKind>(r->body_kind);
   if (out.body_kind == BodyKind::Bytes) {

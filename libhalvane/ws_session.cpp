@@ -43,12 +43,12 @@ int32_t WsSession::start() {
 }
 
 int32_t WsSession::send(uint32_t type, const uint8_t *data, uint32_t len) {
-  if (type != 1 && type != 2) return kInvalidArgument;
+  if (type != HV_MESSAGE_TEXT && type != HV_MESSAGE_BINARY) return kInvalidArgument;
   if (len > 0 && data == nullptr) return kInvalidArgument;
   // A peer must fail the connection over malformed text; refuse it here.
-  if (type == 1 && !is_valid_utf8(data, len)) return kInvalidArgument;
+  if (type == HV_MESSAGE_TEXT && !is_valid_utf8(data, len)) return kInvalidArgument;
   Outgoing item;
-  item.kind = type == 1 ? Outgoing::Kind::Text : Outgoing::Kind::Binary;
+  item.kind = type == HV_MESSAGE_TEXT ? Outgoing::Kind::Text : Outgoing::Kind::Binary;
   if (len > 0) item.data.assign(reinterpret_cast<const char *>(data), len);
 
   std::unique_lock lock(mutex_);
@@ -226,7 +226,7 @@ void WsSession::report_open(std::string_view protocol, std::string_view extensio
 
 void WsSession::report_message(bool text, const void *data, size_t len) {
   if (ended_ || callbacks_.on_message == nullptr) return;
-  callbacks_.on_message(callbacks_.user, handle_, text ? 1 : 2, 1,
+  callbacks_.on_message(callbacks_.user, handle_, text ? HV_MESSAGE_TEXT : HV_MESSAGE_BINARY, 1,
                         len > 0 ? static_cast<const uint8_t *>(data) : nullptr,
                         static_cast<uint32_t>(len));
 }

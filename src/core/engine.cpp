@@ -21,10 +21,8 @@ struct TextCopy {
 
 }  // namespace
 
-EngineInner::~EngineInner() { hv_engine_release(handle_); }
-
 Result<Engine> Engine::create(EngineConfig config) {
-  if (hv_abi_version() != HV_ABI_VERSION) return Error::Kind::UnsupportedAbi;
+  if (hv_abi_version() != abi_version()) return Error::Kind::UnsupportedAbi;
 
   const TextCopy user_agent(config.user_agent), proxy(config.proxy),
       proxy_username(config.proxy_username), proxy_password(config.proxy_password),

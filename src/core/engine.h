@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/core_handle.h"
 #include "core/hv_abi.h"
 #include "core/result.h"
 
@@ -17,8 +18,17 @@ struct RequestConfig;
 class WebSocket;
 struct WebSocketConfig;
 
-enum class TlsVerification : uint32_t { Default = 0, CustomCa = 1, Disabled = 2 };
-enum class HttpVersion : uint32_t { Auto = 0, Http1 = 1, Http2 = 2, Http3 = 3 };
+enum class TlsVerification : uint32_t {
+  Default = HV_TLS_DEFAULT,
+  CustomCa = HV_TLS_CUSTOM_CA,
+  Disabled = HV_TLS_DISABLED
+};
+enum class HttpVersion : uint32_t {
+  Auto = HV_HTTP_AUTO,
+  Http1 = HV_HTTP_1,
+  Http2 = HV_HTTP_2,
+  Http3 = HV_HTTP_3
+};
 
 struct EngineConfig {
   std::optional<std::string> impersonate;
@@ -38,22 +48,20 @@ struct EngineConfig {
 class EngineInner {
  public:
   explicit EngineInner(hv_handle handle) : handle_(handle) {}
-  ~EngineInner();
-  EngineInner(const EngineInner &) = delete;
-  EngineInner &operator=(const EngineInner &) = delete;
-  // Creates a WebSocket on this engine (not started).
-  Result<WebSocket> websocket(WebSocketConfig config) const;
 
-  hv_handle handle() const { return handle_; }
+  hv_handle handle() const { return handle_.get(); }
 
  private:
-  hv_handle handle_;
+  EngineHandle handle_;
 };
 
 class Engine {
  public:
   // Checks the Core's ABI number, then creates a Core engine from `config`.
   static Result<Engine> create(EngineConfig config);
+
+  // The ABI number this layer speaks; the Core must report the same.
+  static constexpr uint32_t abi_version() { return HV_ABI_VERSION; }
 
   // The Core's version text, or nothing when the Core has none.
   static std::optional<std::string> core_version();

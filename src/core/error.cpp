@@ -28,9 +28,10 @@ constexpr const char *kNames[] = {
 const char *kind_name(Error::Kind kind) { return kNames[static_cast<unsigned>(kind)]; }
 
 std::optional<Error> Error::from_code(int32_t code) {
-  if (code == 0) return std::nullopt;
+  if (code == HV_OK) return std::nullopt;
   const auto unsigned_code = static_cast<uint32_t>(code);
-  if (unsigned_code >= 1 && unsigned_code <= 15) return Error(static_cast<Kind>(unsigned_code - 1));
+  if (unsigned_code >= HV_ERR_INVALID_ARGUMENT && unsigned_code <= HV_RESULT_MAX)
+    return Error(static_cast<Kind>(unsigned_code - HV_ERR_INVALID_ARGUMENT));
   return native(code);
 }
 

@@ -5,26 +5,30 @@
 #include <optional>
 #include <string>
 
+#include "core/hv_abi.h"
+
 namespace halvane {
 
 class Error {
  public:
+  // Kinds 0..14 are the Core result codes 1..15, one below each.
   enum class Kind : uint8_t {
-    InvalidArgument = 0,
-    UnsupportedAbi = 1,
-    OutOfMemory = 2,
-    InitializationFailed = 3,
-    InvalidState = 4,
-    Timeout = 5,
-    Canceled = 6,
-    Network = 7,
-    Tls = 8,
-    Proxy = 9,
-    Protocol = 10,
-    Redirect = 11,
-    CacheMiss = 12,
-    ProfileConflict = 13,
-    ProfileUnsupported = 14,
+    InvalidArgument = HV_ERR_INVALID_ARGUMENT - 1,
+    UnsupportedAbi = HV_ERR_UNSUPPORTED_ABI - 1,
+    OutOfMemory = HV_ERR_OUT_OF_MEMORY - 1,
+    InitializationFailed = HV_ERR_INITIALIZATION_FAILED - 1,
+    InvalidState = HV_ERR_INVALID_STATE - 1,
+    Timeout = HV_ERR_TIMEOUT - 1,
+    Canceled = HV_ERR_CANCELED - 1,
+    Network = HV_ERR_NETWORK - 1,
+    Tls = HV_ERR_TLS - 1,
+    Proxy = HV_ERR_PROXY - 1,
+    Protocol = HV_ERR_PROTOCOL - 1,
+    Redirect = HV_ERR_REDIRECT - 1,
+    CacheMiss = HV_ERR_CACHE_MISS - 1,
+    ProfileConflict = HV_ERR_PROFILE_CONFLICT - 1,
+    ProfileUnsupported = HV_ERR_PROFILE_UNSUPPORTED - 1,
+    // The layer's own kinds.
     CallbackPanic = 15,
     BufferLimit = 16,
     Native = 17,

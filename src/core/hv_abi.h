@@ -16,6 +16,76 @@ extern "C" {
 
 #define HV_ABI_VERSION 8u
 
+/* ---- numbers ------------------------------------------------------------ */
+
+/* Result codes of every hv_* function and of on_complete / on_failure. Any
+ * other value is a code of the Core's own. */
+#define HV_OK 0
+#define HV_ERR_INVALID_ARGUMENT 1
+#define HV_ERR_UNSUPPORTED_ABI 2
+#define HV_ERR_OUT_OF_MEMORY 3
+#define HV_ERR_INITIALIZATION_FAILED 4
+#define HV_ERR_INVALID_STATE 5
+#define HV_ERR_TIMEOUT 6
+#define HV_ERR_CANCELED 7
+#define HV_ERR_NETWORK 8
+#define HV_ERR_TLS 9
+#define HV_ERR_PROXY 10
+#define HV_ERR_PROTOCOL 11
+#define HV_ERR_REDIRECT 12
+#define HV_ERR_CACHE_MISS 13
+#define HV_ERR_PROFILE_CONFLICT 14
+#define HV_ERR_PROFILE_UNSUPPORTED 15
+#define HV_RESULT_MAX HV_ERR_PROFILE_UNSUPPORTED
+
+/* hv_engine_record.http_version */
+#define HV_HTTP_AUTO 0
+#define HV_HTTP_1 1
+#define HV_HTTP_2 2
+#define HV_HTTP_3 3
+#define HV_HTTP_VERSION_MAX HV_HTTP_3
+
+/* hv_engine_record.tls_verification */
+#define HV_TLS_DEFAULT 0
+#define HV_TLS_CUSTOM_CA 1
+#define HV_TLS_DISABLED 2
+#define HV_TLS_VERIFICATION_MAX HV_TLS_DISABLED
+
+/* hv_request_record.body_kind */
+#define HV_BODY_NONE 0
+#define HV_BODY_BYTES 1
+#define HV_BODY_STREAMED 2
+#define HV_BODY_KIND_MAX HV_BODY_STREAMED
+
+/* hv_request_record.cache_mode */
+#define HV_CACHE_DEFAULT 0
+#define HV_CACHE_VALIDATE 1
+#define HV_CACHE_BYPASS 2
+#define HV_CACHE_NO_STORE 3
+#define HV_CACHE_FORCE 4
+#define HV_CACHE_ONLY_IF_CACHED 5
+#define HV_CACHE_MODE_MAX HV_CACHE_ONLY_IF_CACHED
+
+/* hv_request_record.redirect_mode */
+#define HV_REDIRECT_FOLLOW 0
+#define HV_REDIRECT_MANUAL 1
+#define HV_REDIRECT_ERROR 2
+#define HV_REDIRECT_MODE_MAX HV_REDIRECT_ERROR
+
+/* hv_request_record.priority */
+#define HV_PRIORITY_DEFAULT 0
+#define HV_PRIORITY_HIGHEST 1
+#define HV_PRIORITY_MEDIUM 2
+#define HV_PRIORITY_LOW 3
+#define HV_PRIORITY_LOWEST 4
+#define HV_PRIORITY_IDLE 5
+#define HV_PRIORITY_MAX HV_PRIORITY_IDLE
+
+/* hv_websocket_send type and on_message type */
+#define HV_MESSAGE_TEXT 1
+#define HV_MESSAGE_BINARY 2
+#define HV_MESSAGE_TYPE_MAX HV_MESSAGE_BINARY
+
 typedef uintptr_t hv_handle;
 
 /* ---- engine ---------------------------------------------------------- */

@@ -39,6 +39,8 @@ Result<std::optional<Redirect>> Request::wait_for_redirect(Duration timeout) {
   return std::optional<Redirect>();
 }
 
-Status Request::follow_redirect() { return check(hv_request_follow_redirect(inner_->handle)); }
+Status Request::follow_redirect() {
+  return check(hv_request_follow_redirect(inner_->handle.get()));
+}
 
 }  // namespace halvane

@@ -8,25 +8,6 @@
 
 namespace halvane {
 
-namespace {
-
-// Drops the Core's ownership of a new shared state unless the Core took it.
-class CoreReferenceGuard {
- public:
-  explicit CoreReferenceGuard(RequestShared &shared) : shared_(&shared) {}
-  ~CoreReferenceGuard() {
-    if (shared_ != nullptr) shared_->release_core_reference();
-  }
-  CoreReferenceGuard(const CoreReferenceGuard &) = delete;
-  CoreReferenceGuard &operator=(const CoreReferenceGuard &) = delete;
-  void dismiss() { shared_ = nullptr; }
-
- private:
-  RequestShared *shared_;
-};
-
-}  // namespace
-
 Result<Request> Engine::request(RequestConfig config) const {
   return Request::create(*this, std::move(config));
 }
@@ -34,11 +15,11 @@ Result<Request> Engine::request(RequestConfig config) const {
 Request::Request(std::shared_ptr<RequestInner> inner) : inner_(std::move(inner)) {}
 
 Result<Request> Request::create(const Engine &engine, RequestConfig config) {
-  std::shared_ptr<RequestShared> shared = RequestShared::create();
-  CoreReferenceGuard core_reference(*shared);
+  // Made first, so that every failure below drops the Core's reference too.
+  auto inner = std::make_shared<RequestInner>(RequestShared::create());
 
   RequestCreateRecord record;
-  if (Status built = build_request_record(config, request_callbacks_for(shared.get()), record);
+  if (Status built = build_request_record(config, callback_table(*inner->user_data), record);
       !built)
     return built.error();
 
@@ -46,36 +27,28 @@ Result<Request> Request::create(const Engine &engine, RequestConfig config) {
   const int32_t code = hv_request_create(engine.handle(), &record.record, &handle);
   if (auto err = Error::from_code(code)) return *err;
   if (handle == 0) return Error::Kind::InitializationFailed;
-
-  core_reference.dismiss();
-  return Request(std::make_shared<RequestInner>(handle, std::move(shared)));
+  inner->handle = RequestHandle(handle);
+  return Request(std::move(inner));
 }
 
 Result<ResponseFuture> Request::start() {
-  bool expected = false;
-  if (!inner_->started.compare_exchange_strong(expected, true, std::memory_order_acq_rel))
-    return Error::Kind::InvalidState;
-  if (auto err = Error::from_code(hv_request_start(inner_->handle))) {
-    // The Core did not take the request: it may be started again.
-    inner_->started.store(false, std::memory_order_release);
-    return *err;
-  }
+  if (Status started = inner_->start_once(hv_request_start); !started) return started.error();
   return ResponseFuture(inner_->shared, inner_);
 }
 
-Status Request::cancel() { return check(hv_request_cancel(inner_->handle)); }
+Status Request::cancel() { return check(hv_request_cancel(inner_->handle.get())); }
 
-Status Request::resume_read() { return check(hv_request_resume_read(inner_->handle)); }
+Status Request::resume_read() { return check(hv_request_resume_read(inner_->handle.get())); }
 
 Status Request::upload_write(std::span<const uint8_t> data, bool final_chunk) {
   if (!fits_u32(data.size())) return Error::Kind::InvalidArgument;
   const uint8_t *ptr = data.empty() ? nullptr : data.data();
-  return check(hv_request_upload_write(inner_->handle, ptr, static_cast<uint32_t>(data.size()),
-                                       final_chunk ? 1 : 0));
+  return check(hv_request_upload_write(inner_->handle.get(), ptr,
+                                       static_cast<uint32_t>(data.size()), final_chunk ? 1 : 0));
 }
 
 Status Request::upload_finish() {
-  return check(hv_request_upload_write(inner_->handle, nullptr, 0, 1));
+  return check(hv_request_upload_write(inner_->handle.get(), nullptr, 0, 1));
 }
 
 bool Request::is_finished() const {

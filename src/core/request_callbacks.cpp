@@ -1,11 +1,11 @@
-// The Core calls these on its own threads. Each one stores what arrived under
-// the state mutex, wakes every waiter, lets the mutex go and only then runs
-// the event callback. Nothing thrown in here may reach the Core.
+// The Core calls these on its own threads; each one stores what arrived
+// through the callback guard.
 #include "core/request_callbacks.h"
 
 #include <algorithm>
 #include <limits>
 
+#include "core/callback_guard.h"
 #include "core/request_shared.h"
 #include "core/utf8.h"
 
@@ -25,33 +25,13 @@ uint32_t saturating_add(uint32_t a, uint32_t b) {
   return static_cast<uint32_t>(std::min<uint64_t>(sum, std::numeric_limits<uint32_t>::max()));
 }
 
-// Runs `update` under the state mutex, wakes the waiters, then fires the
-// event callback. Any exception becomes a CallbackPanic outcome; the lock
-// guard has already let the mutex go by the time it is handled. Returns false
-// when a failure was caught.
-template <typename Update>
-bool deliver(RequestShared &shared, Update &&update) noexcept {
-  try {
-    {
-      std::lock_guard lock(shared.mutex);
-      update(shared.state);
-      shared.state.notify(shared.changed);
-    }
-    shared.schedule_event();
-    return true;
-  } catch (...) {
-    shared.callback_panicked();
-    return false;
-  }
-}
-
 }  // namespace
 
 extern "C" {
 
 static void on_response(void *user, hv_handle, int32_t status, const uint8_t *headers,
                         uint32_t headers_len) noexcept {
-  deliver(shared_of(user), [&](RequestState &state) {
+  guard_callback(shared_of(user), [&](RequestState &state) {
     // A head that was never taken is replaced by the newer one.
     state.response_headers = copy_bytes(headers, headers_len);
     state.response_status = status;
@@ -60,7 +40,7 @@ static void on_response(void *user, hv_handle, int32_t status, const uint8_t *he
 
 static int on_body(void *user, hv_handle, const uint8_t *data, uint32_t len) noexcept {
   bool pause = false;
-  const bool ok = deliver(shared_of(user), [&](RequestState &state) {
+  const bool ok = guard_callback(shared_of(user), [&](RequestState &state) {
     state.body_chunks.push_back(copy_bytes(data, len));
     state.buffered_bytes = saturating_add(state.buffered_bytes, len);
     // Once the outcome is final there is nothing left to pause.
@@ -76,7 +56,7 @@ static int on_body(void *user, hv_handle, const uint8_t *data, uint32_t len) noe
 static void on_redirect(void *user, hv_handle, int32_t status, const uint8_t *headers,
                         uint32_t headers_len, const uint8_t *first, uint32_t first_len,
                         const uint8_t *second, uint32_t second_len) noexcept {
-  deliver(shared_of(user), [&](RequestState &state) {
+  guard_callback(shared_of(user), [&](RequestState &state) {
     Redirect redirect{status, copy_bytes(headers, headers_len), copy_string(first, first_len),
                       copy_string(second, second_len)};
     state.redirects.push_back(std::move(redirect));
@@ -84,24 +64,22 @@ static void on_redirect(void *user, hv_handle, int32_t status, const uint8_t *he
 }
 
 static void on_complete(void *user, hv_handle, int32_t code, int32_t net_error) noexcept {
-  RequestShared &shared = shared_of(user);
-  deliver(shared, [&](RequestState &state) {
+  // The Core's last call: its reference ends here, failure or not.
+  guard_final_callback(shared_of(user), [&](RequestState &state) {
     // Replaces any earlier outcome, a CallbackPanic included.
     const std::optional<Error> error = Error::from_code(code);
     state.outcome = error ? RequestOutcome::failed(*error) : RequestOutcome::succeeded();
     state.net_error = net_error;
   });
-  // The Core's last call: its ownership ends here, failure or not.
-  shared.release_core_reference();
 }
 
 }  // extern "C"
 
-hv_request_callbacks request_callbacks_for(RequestShared *shared) {
+hv_request_callbacks callback_table(RequestShared &shared) {
   hv_request_callbacks callbacks{};
   callbacks.size = sizeof(hv_request_callbacks);
   callbacks.abi = HV_ABI_VERSION;
-  callbacks.user_data = shared;
+  callbacks.user_data = &shared;
   callbacks.on_response = on_response;
   callbacks.on_body = on_body;
   callbacks.on_complete = on_complete;

@@ -7,7 +7,7 @@ namespace halvane {
 
 struct RequestShared;
 
-// The callback table for a request record, with `shared` as user data.
-hv_request_callbacks request_callbacks_for(RequestShared *shared);
+// The callback table of a request record, with `shared` as user data.
+hv_request_callbacks callback_table(RequestShared &shared);
 
 }  // namespace halvane

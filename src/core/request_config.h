@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/duration.h"
+#include "core/hv_abi.h"
 
 namespace halvane {
 
@@ -15,23 +16,31 @@ struct Header {
   std::string value;
 };
 
-enum class RequestBody : uint32_t { None = 0, Bytes = 1, Streamed = 2 };
-enum class RedirectMode : uint32_t { Follow = 0, Manual = 1, Error = 2 };
+enum class RequestBody : uint32_t {
+  None = HV_BODY_NONE,
+  Bytes = HV_BODY_BYTES,
+  Streamed = HV_BODY_STREAMED
+};
+enum class RedirectMode : uint32_t {
+  Follow = HV_REDIRECT_FOLLOW,
+  Manual = HV_REDIRECT_MANUAL,
+  Error = HV_REDIRECT_ERROR
+};
 enum class CacheMode : uint32_t {
-  Default = 0,
-  Validate = 1,
-  Bypass = 2,
-  NoStore = 3,
-  Force = 4,
-  OnlyIfCached = 5
+  Default = HV_CACHE_DEFAULT,
+  Validate = HV_CACHE_VALIDATE,
+  Bypass = HV_CACHE_BYPASS,
+  NoStore = HV_CACHE_NO_STORE,
+  Force = HV_CACHE_FORCE,
+  OnlyIfCached = HV_CACHE_ONLY_IF_CACHED
 };
 enum class Priority : uint32_t {
-  Default = 0,
-  Highest = 1,
-  Medium = 2,
-  Low = 3,
-  Lowest = 4,
-  Idle = 5
+  Default = HV_PRIORITY_DEFAULT,
+  Highest = HV_PRIORITY_HIGHEST,
+  Medium = HV_PRIORITY_MEDIUM,
+  Low = HV_PRIORITY_LOW,
+  Lowest = HV_PRIORITY_LOWEST,
+  Idle = HV_PRIORITY_IDLE
 };
 
 struct RequestConfig {

@@ -1,18 +1,6 @@
 #include "core/request_record.h"
 
-#include <string>
-
 namespace halvane {
-
-namespace {
-
-// A text keeps its own pointer even when empty: std::string::data() is never
-// NULL.
-const uint8_t *bytes_of(const std::string &text) {
-  return reinterpret_cast<const uint8_t *>(text.data());
-}
-
-}  // namespace
 
 Status build_request_record(const RequestConfig &config, const hv_request_callbacks &callbacks,
                             RequestCreateRecord &out) {

@@ -1,20 +1,14 @@
 // The C record through which a request is created in the Core.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-#include <limits>
 #include <vector>
 
 #include "core/hv_abi.h"
+#include "core/record_fields.h"
 #include "core/request_config.h"
 #include "core/result.h"
 
 namespace halvane {
-
-// True when a length can travel as the Core's u32; longer data is refused
-// rather than truncated.
-constexpr bool fits_u32(size_t len) { return len <= std::numeric_limits<uint32_t>::max(); }
 
 // The filled record and the header array it points into. Pointers refer into
 // the configuration it was built from, which must outlive the create call.

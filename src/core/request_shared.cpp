@@ -4,7 +4,7 @@ namespace halvane {
 
 std::shared_ptr<RequestShared> RequestShared::create() {
   auto shared = std::make_shared<RequestShared>();
-  shared->core_owner_ = shared;
+  shared->core_reference.hold(shared);
   return shared;
 }
 
@@ -34,19 +34,6 @@ void RequestShared::callback_panicked() noexcept {
     if (fire) schedule_event();
   } catch (...) {
   }
-}
-
-void RequestShared::release_core_reference() noexcept {
-  if (!core_reference_held.exchange(false, std::memory_order_acq_rel)) return;
-  // Possibly the last owner: *this may be gone once `owner` leaves scope.
-  std::shared_ptr<RequestShared> owner = std::move(core_owner_);
-}
-
-RequestInner::~RequestInner() {
-  hv_request_release(handle);
-  // A request that never started gets no final callback from the Core, so
-  // the Core's ownership is dropped here instead.
-  if (!started.load(std::memory_order_acquire)) user_data->release_core_reference();
 }
 
 }  // namespace halvane

@@ -11,6 +11,8 @@
 #include <optional>
 #include <vector>
 
+#include "core/core_object.h"
+#include "core/core_reference.h"
 #include "core/error.h"
 #include "core/event_callback.h"
 #include "core/hv_abi.h"
@@ -82,9 +84,11 @@ struct RequestShared {
   // Turns a failure caught inside a Core callback into a CallbackPanic outcome
   // while the request is pending. Never throws.
   void callback_panicked() noexcept;
-  // Drops the Core's ownership, exactly once whoever calls first. May destroy
-  // this object: the caller must not touch it afterwards.
-  void release_core_reference() noexcept;
+
+  // For the callback guard; the last two with `mutex` held.
+  std::mutex &state_mutex() { return mutex; }
+  RequestState &locked_state() { return state; }
+  void notify_locked() { state.notify(changed); }
 
   std::mutex event_mutex;
   EventCallbackPtr event_callback;  // guarded by event_mutex
@@ -93,27 +97,16 @@ struct RequestShared {
   RequestState state;  // guarded by mutex
   std::condition_variable changed;
 
-  std::atomic<bool> core_reference_held{true};
+  // The owner behind the callback user data.
+  CoreReference<RequestShared> core_reference;
 
  private:
   static inline std::atomic<long> live_{0};
-  // The Core's ownership; written at creation and moved out once, by whoever
-  // clears core_reference_held.
-  std::shared_ptr<RequestShared> core_owner_;
 };
 
-// Owns the Core request handle and releases it exactly once.
-struct RequestInner {
-  RequestInner(hv_handle handle, std::shared_ptr<RequestShared> shared)
-      : handle(handle), shared(std::move(shared)), user_data(this->shared.get()) {}
-  ~RequestInner();
-  RequestInner(const RequestInner &) = delete;
-  RequestInner &operator=(const RequestInner &) = delete;
-
-  const hv_handle handle;
-  const std::shared_ptr<RequestShared> shared;
-  RequestShared *const user_data;  // stands for the Core's ownership
-  std::atomic<bool> started{false};
+// The Core request handle, released exactly once, and its shared state.
+struct RequestInner : CoreObject<RequestShared, hv_request_release> {
+  using CoreObject::CoreObject;
 };
 
 }  // namespace halvane

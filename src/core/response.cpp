@@ -105,7 +105,7 @@ BodyItem ResponseStream::next(bool block) {
     state.notify(shared.changed);
   }
   // Outside the mutex: the Core may deliver on_body from inside this call.
-  if (resume) (void)hv_request_resume_read(inner_->handle);
+  if (resume) (void)hv_request_resume_read(inner_->handle.get());
   return item;
 }
 

@@ -1,80 +1,66 @@
-// Argument binding and value conversion shared by every method.
+// Declarative argument binding shared by every method.
 //
-// A method describes its parameters once (ParamSpec); ArgParser binds the
-// positional and keyword arguments to one slot per parameter and converts the
-// slots in parameter order. A conversion that fails with TypeError is
-// re-raised as "argument '<name>': <message>"; other errors pass unchanged.
+// A method lists its parameters once, as a table of (name, destination,
+// converter, default); bind_args() takes the count, the keyword names and the
+// required prefix from that table. It binds the positional and keyword
+// arguments to one slot per parameter, then converts the given slots in
+// table order. A conversion that fails with TypeError is re-raised as
+// "argument '<name>': <message>"; other errors pass unchanged.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <vector>
+#include <initializer_list>
+#include <utility>
 
-#include "core/duration.h"
-#include "core/request_config.h"
+#include "module/convert.h"
 #include "module/python.h"
 
 namespace strandel {
 
-struct ParamSpec {
-  const char *class_name;     // "PyEngine"
-  const char *function_name;  // "request"
-  const char *const *names;   // every parameter, positional or keyword
-  size_t count;
-  size_t required;  // the first `required` parameters have no default
+// The Python name of a method, as shown in binding errors:
+// "PyEngine.request()".
+struct MethodName {
+  const char *class_name;
+  const char *function_name;
 };
 
-// Binds the argument list; on failure a TypeError is pending and ok() is false.
-class ArgParser {
- public:
-  static constexpr size_t kMaxParams = 16;
-
-  ArgParser(const ParamSpec &spec, PyObject *args, PyObject *kwargs);
-  bool ok() const { return ok_; }
-  // The bound object of parameter `i` (borrowed), NULL when not given.
-  PyObject *slot(size_t i) const { return slots_[i]; }
-
-  // Converts parameter `i` with `convert` when it was given; an absent
-  // parameter leaves `out` (its default) untouched. False with an exception.
-  template <typename T>
-  bool get(size_t i, T &out, bool (*convert)(PyObject *, T &)) {
-    if (slots_[i] == nullptr) return true;
-    return prefix_type_error(i, convert(slots_[i], out));
-  }
-
- private:
-  bool prefix_type_error(size_t i, bool converted);
-  const ParamSpec &spec_;
-  PyObject *slots_[kMaxParams] = {};
-  bool ok_ = false;
+// One row of a parameter table: the converter is erased to a function that
+// writes through `dest`.
+struct Param {
+  const char *name;
+  bool required;
+  bool (*convert)(PyObject *obj, void *dest);
+  void *dest;
 };
 
-// Conversions. Each returns false with a Python exception pending.
-bool to_text(PyObject *obj, std::string &out);
-bool to_optional_text(PyObject *obj, std::optional<std::string> &out);
-bool to_flag(PyObject *obj, bool &out);
-bool to_optional_real(PyObject *obj, std::optional<double> &out);
-bool to_optional_bytes(PyObject *obj, std::optional<std::vector<uint8_t>> &out);
-bool to_bytes(PyObject *obj, std::vector<uint8_t> &out);
-bool to_optional_headers(PyObject *obj, std::optional<std::vector<halvane::Header>> &out);
-bool to_u16(PyObject *obj, uint16_t &out);
-bool to_u64(PyObject *obj, uint64_t &out);
-// A poll limit: None gives 64, 0 is raised to 1, above 2^32 - 1 is an
-// OverflowError.
-bool to_poll_limit(PyObject *obj, uint64_t &out);
-// Any object, borrowed.
-bool to_object(PyObject *obj, PyObject *&out);
+namespace detail {
+template <auto Convert, typename T>
+bool convert_into(PyObject *obj, void *dest) {
+  return Convert(obj, *static_cast<T *>(dest));
+}
+}  // namespace detail
 
-// Seconds as a duration, exactly: nanoseconds rounded half to even, negative
-// zero as zero. Absent stays absent. NaN, infinities and negative values raise
-// RuntimeError "timeout must be a finite non-negative number"; 2^64 seconds
-// or more raise OverflowError.
-bool to_duration(std::optional<double> seconds, std::optional<halvane::Duration> &out);
+// A required parameter: `Convert(obj, dest)` fills `dest`.
+template <auto Convert, typename T>
+Param param(const char *name, T &dest) {
+  return {name, true, &detail::convert_into<Convert, T>, &dest};
+}
 
-// The quoted form of a rejected text: "..." with \" \\ \t \r \n \0 escaped
-// and \u{hex} for non-printable and grapheme-extending characters.
-std::string quoted(const std::string &utf8);
+// A parameter with a default, stored in `dest` now: a given argument
+// replaces it. Required parameters come first in a table.
+template <auto Convert, typename T, typename D>
+Param param(const char *name, T &dest, D &&fallback) {
+  dest = std::forward<D>(fallback);
+  return {name, false, &detail::convert_into<Convert, T>, &dest};
+}
+
+// Binds and converts the arguments of `method` by the table `params`. False
+// with a Python exception pending.
+bool bind_args(const MethodName &method, PyObject *args, PyObject *kwargs,
+               std::initializer_list<Param> params);
+
+// A method that takes no arguments, checked as one whose table is empty.
+inline bool no_args(const MethodName &method, PyObject *args, PyObject *kwargs) {
+  return bind_args(method, args, kwargs, {});
+}
 
 }  // namespace strandel

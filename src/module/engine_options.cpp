@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
-#include "module/args.h"
+#include "module/convert.h"
 #include "module/errors.h"
 
 namespace strandel {

@@ -1,6 +1,6 @@
 // Module initialisation: the four classes and abi_version, listed in __all__
 // in the order they are added.
-#include "core/hv_abi.h"
+#include "core/engine.h"
 #include "module/errors.h"
 #include "module/gil.h"
 #include "module/pyref.h"
@@ -51,7 +51,8 @@ PyObject *init_module() {
     PyRef type = PyRef::borrow(reinterpret_cast<PyObject *>(get_type(id)));
     if (!type || !add_attribute(module.get(), type_name(id), std::move(type))) return nullptr;
   }
-  if (!add_attribute(module.get(), "abi_version", PyRef::steal(PyLong_FromLong(HV_ABI_VERSION))))
+  if (!add_attribute(module.get(), "abi_version",
+                     PyRef::steal(PyLong_FromLong(halvane::Engine::abi_version()))))
     return nullptr;
   if (!install_exit_gate()) return nullptr;
   return module.release();

@@ -9,12 +9,6 @@
 namespace strandel {
 namespace {
 
-constexpr const char *kParams[] = {
-    "method",          "url",      "headers", "body",     "timeout",
-    "allow_redirects", "redirect", "cache",   "priority", "chunked",
-};
-constexpr ParamSpec kSpec{"PyEngine", "request", kParams, 10, 2};
-
 template <typename E>
 struct Name {
   const char *text;
@@ -61,15 +55,21 @@ PyObject *engine_request(PyObject *self, PyObject *args, PyObject *kwargs) {
     std::optional<std::vector<halvane::Header>> headers;
     std::optional<std::vector<uint8_t>> body;
     std::optional<double> timeout;
-    bool allow_redirects = true, chunked = false;
+    bool allow_redirects{}, chunked{};
     std::optional<std::string> redirect, cache, priority;
-
-    ArgParser p(kSpec, args, kwargs);
-    if (!p.ok() || !p.get(0, method, to_text) || !p.get(1, url, to_text) ||
-        !p.get(2, headers, to_optional_headers) || !p.get(3, body, to_optional_bytes) ||
-        !p.get(4, timeout, to_optional_real) || !p.get(5, allow_redirects, to_flag) ||
-        !p.get(6, redirect, to_optional_text) || !p.get(7, cache, to_optional_text) ||
-        !p.get(8, priority, to_optional_text) || !p.get(9, chunked, to_flag))
+    if (!bind_args({"PyEngine", "request"}, args, kwargs,
+                   {
+                       param<to_text>("method", method),
+                       param<to_text>("url", url),
+                       param<to_optional_headers>("headers", headers, std::nullopt),
+                       param<to_optional_bytes>("body", body, std::nullopt),
+                       param<to_optional_real>("timeout", timeout, std::nullopt),
+                       param<to_flag>("allow_redirects", allow_redirects, true),
+                       param<to_optional_text>("redirect", redirect, std::nullopt),
+                       param<to_optional_text>("cache", cache, std::nullopt),
+                       param<to_optional_text>("priority", priority, std::nullopt),
+                       param<to_flag>("chunked", chunked, false),
+                   }))
       return nullptr;
 
     halvane::RequestConfig config = halvane::RequestConfig::get(std::move(url));

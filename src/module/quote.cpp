@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "module/args.h"
+#include "module/convert.h"
 #include "module/pyref.h"
 
 namespace strandel {

@@ -6,6 +6,7 @@
 #include "module/pyref.h"
 #include "module/pyvalues.h"
 #include "module/slot_lock.h"
+#include "module/type_spec.h"
 #include "module/types.h"
 #include "request/py_response.h"
 
@@ -39,8 +40,6 @@ PyObject *make_py_request(halvane::Request request) {
 
 namespace request_methods {
 namespace {
-
-constexpr ParamSpec no_params(const char *name) { return {"PyRequest", name, nullptr, 0, 0}; }
 
 // Outcome of a blocking part run without the interpreter lock, turned into
 // Python objects once the lock is back.
@@ -80,8 +79,7 @@ PyObject *start(PyObject *self, PyObject *) {
 
 PyObject *start_stream(PyObject *self, PyObject *args, PyObject *kwargs) {
   return entry([&]() -> PyObject * {
-    static constexpr ParamSpec spec = no_params("start_stream");
-    if (!ArgParser(spec, args, kwargs).ok()) return nullptr;
+    if (!no_args({"PyRequest", "start_stream"}, args, kwargs)) return nullptr;
     PyRequestValue &value = request_value(self);
     HeadOutcome outcome = without_gil([&]() -> HeadOutcome {
       auto future = value.request.start();
@@ -94,8 +92,7 @@ PyObject *start_stream(PyObject *self, PyObject *args, PyObject *kwargs) {
 
 PyObject *await_response(PyObject *self, PyObject *args, PyObject *kwargs) {
   return entry([&]() -> PyObject * {
-    static constexpr ParamSpec spec = no_params("await_response");
-    if (!ArgParser(spec, args, kwargs).ok()) return nullptr;
+    if (!no_args({"PyRequest", "await_response"}, args, kwargs)) return nullptr;
     PyRequestValue &value = request_value(self);
     auto future = value.take_pending();
     if (!future) return raise_message("request is not started");
@@ -107,8 +104,7 @@ PyObject *await_response(PyObject *self, PyObject *args, PyObject *kwargs) {
 
 PyObject *next_body(PyObject *self, PyObject *args, PyObject *kwargs) {
   return entry([&]() -> PyObject * {
-    static constexpr ParamSpec spec = no_params("next_body");
-    if (!ArgParser(spec, args, kwargs).ok()) return nullptr;
+    if (!no_args({"PyRequest", "next_body"}, args, kwargs)) return nullptr;
     PyRequestValue &value = request_value(self);
     std::optional<halvane::BodyItem> item = without_gil([&]() -> std::optional<halvane::BodyItem> {
       std::lock_guard lock(value.body_stream_mutex);
@@ -124,8 +120,7 @@ PyObject *next_body(PyObject *self, PyObject *args, PyObject *kwargs) {
 
 PyObject *read_body(PyObject *self, PyObject *args, PyObject *kwargs) {
   return entry([&]() -> PyObject * {
-    static constexpr ParamSpec spec = no_params("read_body");
-    if (!ArgParser(spec, args, kwargs).ok()) return nullptr;
+    if (!no_args({"PyRequest", "read_body"}, args, kwargs)) return nullptr;
     PyRequestValue &value = request_value(self);
     using Outcome = std::variant<std::monostate, std::vector<uint8_t>, halvane::RequestError>;
     Outcome outcome = without_gil([&]() -> Outcome {
@@ -154,47 +149,33 @@ namespace {
 
 using namespace request_methods;
 
-template <typename F>
-constexpr PyCFunction cfunc(F *f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
-
 PyMethodDef request_method_table[] = {
-    {"start", start, METH_NOARGS, nullptr},
-    {"start_stream", cfunc(start_stream), kArgs, nullptr},
-    {"await_response", cfunc(await_response), kArgs, nullptr},
-    {"next_body", cfunc(next_body), kArgs, nullptr},
-    {"read_body", cfunc(read_body), kArgs, nullptr},
-    {"upload_write", cfunc(upload_write), kArgs, nullptr},
-    {"upload_finish", cfunc(upload_finish), kArgs, nullptr},
-    {"resume_read", resume_read, METH_NOARGS, nullptr},
-    {"cancel", cancel, METH_NOARGS, nullptr},
-    {"is_finished", is_finished, METH_NOARGS, nullptr},
-    {"follow_redirect", follow_redirect, METH_NOARGS, nullptr},
-    {"take_redirects", take_redirects, METH_NOARGS, nullptr},
-    {"wait_redirect", cfunc(wait_redirect), kArgs, nullptr},
-    {"wait_manual", cfunc(wait_manual), kArgs, wait_manual_doc},
-    {"attach_async", cfunc(attach_async), kArgs, nullptr},
-    {"start_async", cfunc(start_async), kArgs, nullptr},
-    {"poll_event", poll_event, METH_NOARGS, nullptr},
-    {"poll_events", cfunc(poll_events), kArgs, nullptr},
-    {"detach_callback", detach_callback, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
+    noargs_method("start", start),
+    args_method("start_stream", start_stream),
+    args_method("await_response", await_response),
+    args_method("next_body", next_body),
+    args_method("read_body", read_body),
+    args_method("upload_write", upload_write),
+    args_method("upload_finish", upload_finish),
+    noargs_method("resume_read", resume_read),
+    noargs_method("cancel", cancel),
+    noargs_method("is_finished", is_finished),
+    noargs_method("follow_redirect", follow_redirect),
+    noargs_method("take_redirects", take_redirects),
+    args_method("wait_redirect", wait_redirect),
+    args_method("wait_manual", wait_manual, wait_manual_doc),
+    args_method("attach_async", attach_async),
+    args_method("start_async", start_async),
+    noargs_method("poll_event", poll_event),
+    args_method("poll_events", poll_events),
+    noargs_method("detach_callback", detach_callback),
+    kMethodsEnd,
 };
-
-PyType_Slot request_slots[] = {
-    {Py_tp_new, reinterpret_cast<void *>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(native_dealloc<PyRequestValue>)},
-    {Py_tp_methods, request_method_table},
-    {0, nullptr},
-};
-
-PyType_Spec request_spec = {"builtins.PyRequest", native_basicsize<PyRequestValue>(), 0,
-                            Py_TPFLAGS_DEFAULT, request_slots};
 
 }  // namespace
 
-PyType_Spec *request_type_spec() { return &request_spec; }
+PyType_Spec *request_type_spec() {
+  return native_type_spec<PyRequestValue>({"builtins.PyRequest", request_method_table});
+}
 
 }  // namespace strandel

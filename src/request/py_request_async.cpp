@@ -88,10 +88,8 @@ std::optional<RequestEvent> poll_one(PyRequestValue &value) {
 
 bool parse_loop_args(const char *name, PyObject *args, PyObject *kwargs, PyObject *&loop,
                      PyObject *&notify) {
-  static constexpr const char *names[] = {"loop_", "notify"};
-  const ParamSpec spec{"PyRequest", name, names, 2, 2};
-  ArgParser p(spec, args, kwargs);
-  return p.ok() && p.get(0, loop, to_object) && p.get(1, notify, to_object);
+  return bind_args({"PyRequest", name}, args, kwargs,
+                   {param<to_object>("loop_", loop), param<to_object>("notify", notify)});
 }
 
 void attach(PyRequestValue &value, PyObject *loop, PyObject *notify) {
@@ -135,11 +133,10 @@ PyObject *poll_event(PyObject *self, PyObject *) {
 
 PyObject *poll_events(PyObject *self, PyObject *args, PyObject *kwargs) {
   return entry([&]() -> PyObject * {
-    static constexpr const char *names[] = {"limit"};
-    static constexpr ParamSpec spec{"PyRequest", "poll_events", names, 1, 0};
-    uint64_t limit = 64;
-    ArgParser p(spec, args, kwargs);
-    if (!p.ok() || !p.get(0, limit, to_poll_limit)) return nullptr;
+    uint64_t limit{};
+    if (!bind_args({"PyRequest", "poll_events"}, args, kwargs,
+                   {param<to_poll_limit>("limit", limit, 64)}))
+      return nullptr;
 
     PyRequestValue &value = request_value(self);
     value.notify_pending->store(false);

@@ -33,18 +33,16 @@ PyObject *redirect_tuple(const halvane::Redirect &r) {
 }
 
 // The optional timeout argument of the two waiting methods.
-bool parse_timeout(const ParamSpec &spec, PyObject *args, PyObject *kwargs,
-                   halvane::Duration &timeout) {
+bool parse_timeout(const char *name, PyObject *args, PyObject *kwargs, halvane::Duration &timeout) {
   std::optional<double> seconds;
-  ArgParser p(spec, args, kwargs);
-  if (!p.ok() || !p.get(0, seconds, to_optional_real)) return false;
+  if (!bind_args({"PyRequest", name}, args, kwargs,
+                 {param<to_optional_real>("timeout", seconds, std::nullopt)}))
+    return false;
   std::optional<halvane::Duration> duration;
   if (!to_duration(seconds, duration)) return false;
   timeout = duration.value_or(kDefaultWait);
   return true;
 }
-
-constexpr const char *kTimeoutParam[] = {"timeout"};
 
 }  // namespace
 
@@ -71,9 +69,8 @@ PyObject *take_redirects(PyObject *self, PyObject *) {
 
 PyObject *wait_redirect(PyObject *self, PyObject *args, PyObject *kwargs) {
   return entry([&]() -> PyObject * {
-    static constexpr ParamSpec spec{"PyRequest", "wait_redirect", kTimeoutParam, 1, 0};
     halvane::Duration timeout;
-    if (!parse_timeout(spec, args, kwargs, timeout)) return nullptr;
+    if (!parse_timeout("wait_redirect", args, kwargs, timeout)) return nullptr;
     PyRequestValue &value = request_value(self);
     auto result = without_gil([&] { return value.request.wait_for_redirect(timeout); });
     if (!result) return raise_error(result.error());
@@ -84,9 +81,8 @@ PyObject *wait_redirect(PyObject *self, PyObject *args, PyObject *kwargs) {
 
 PyObject *wait_manual(PyObject *self, PyObject *args, PyObject *kwargs) {
   return entry([&]() -> PyObject * {
-    static constexpr ParamSpec spec{"PyRequest", "wait_manual", kTimeoutParam, 1, 0};
     halvane::Duration timeout;
-    if (!parse_timeout(spec, args, kwargs, timeout)) return nullptr;
+    if (!parse_timeout("wait_manual", args, kwargs, timeout)) return nullptr;
     PyRequestValue &value = request_value(self);
 
     struct Head {

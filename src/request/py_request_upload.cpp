@@ -17,12 +17,11 @@ PyObject *none_or_raise(const halvane::Status &status) {
 
 PyObject *upload_write(PyObject *self, PyObject *args, PyObject *kwargs) {
   return entry([&]() -> PyObject * {
-    static constexpr const char *names[] = {"data", "final_chunk"};
-    static constexpr ParamSpec spec{"PyRequest", "upload_write", names, 2, 2};
     std::vector<uint8_t> data;
-    bool final_chunk = false;
-    ArgParser p(spec, args, kwargs);
-    if (!p.ok() || !p.get(0, data, to_bytes) || !p.get(1, final_chunk, to_flag)) return nullptr;
+    bool final_chunk{};
+    if (!bind_args({"PyRequest", "upload_write"}, args, kwargs,
+                   {param<to_bytes>("data", data), param<to_flag>("final_chunk", final_chunk)}))
+      return nullptr;
     PyRequestValue &value = request_value(self);
     // The Core copies or consumes the data before the call returns.
     const halvane::Status status =
@@ -33,8 +32,7 @@ PyObject *upload_write(PyObject *self, PyObject *args, PyObject *kwargs) {
 
 PyObject *upload_finish(PyObject *self, PyObject *args, PyObject *kwargs) {
   return entry([&]() -> PyObject * {
-    static constexpr ParamSpec spec{"PyRequest", "upload_finish", nullptr, 0, 0};
-    if (!ArgParser(spec, args, kwargs).ok()) return nullptr;
+    if (!no_args({"PyRequest", "upload_finish"}, args, kwargs)) return nullptr;
     PyRequestValue &value = request_value(self);
     const halvane::Status status = without_gil([&] { return value.request.upload_finish(); });
     return none_or_raise(status);

@@ -1,6 +1,7 @@
 // PyResponse: an immutable response head (status code, raw header block).
 #include "request/py_response.h"
 
+#include "module/type_spec.h"
 #include "module/types.h"
 
 namespace strandel {
@@ -28,22 +29,14 @@ PyGetSetDef response_getset[] = {
     {"status_code", response_status_code, nullptr, nullptr, nullptr},
     {"headers", response_headers, nullptr, nullptr, nullptr},
     {"content", response_content, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    kGettersEnd,
 };
-
-PyType_Slot response_slots[] = {
-    {Py_tp_new, reinterpret_cast<void *>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(native_dealloc<PyResponseValue>)},
-    {Py_tp_getset, response_getset},
-    {0, nullptr},
-};
-
-PyType_Spec response_spec = {"builtins.PyResponse", native_basicsize<PyResponseValue>(), 0,
-                             Py_TPFLAGS_DEFAULT, response_slots};
 
 }  // namespace
 
-PyType_Spec *response_type_spec() { return &response_spec; }
+PyType_Spec *response_type_spec() {
+  return native_type_spec<PyResponseValue>({"builtins.PyResponse", nullptr, response_getset});
+}
 
 PyObject *make_py_response(halvane::Response &&response) {
   return wrap_native(TypeId::Response,

@@ -8,6 +8,7 @@
 #include "module/pyref.h"
 #include "module/pyvalues.h"
 #include "module/slot_lock.h"
+#include "module/type_spec.h"
 #include "module/types.h"
 #include "request/loop_notifier.h"
 
@@ -50,11 +51,6 @@ PyObject *event_tuple(const halvane::WebSocketEvent &event) {
   return Py_BuildValue("(sOOO)", kind, bytes.get(), code.get(), message.get());
 }
 
-bool parse_none(const char *name, PyObject *args, PyObject *kwargs) {
-  const ParamSpec spec{"PyWebSocket", name, nullptr, 0, 0};
-  return ArgParser(spec, args, kwargs).ok();
-}
-
 // Starts the connection and keeps its event stream.
 PyObject *connect_impl(PyWebSocketValue &value) {
   auto events = value.ws.start();
@@ -70,11 +66,9 @@ PyObject *connect(PyObject *self, PyObject *) {
 
 PyObject *send_text(PyObject *self, PyObject *args, PyObject *kwargs) {
   return entry([&]() -> PyObject * {
-    static constexpr const char *names[] = {"text"};
-    static constexpr ParamSpec spec{"PyWebSocket", "send_text", names, 1, 1};
     std::string payload;
-    ArgParser p(spec, args, kwargs);
-    if (!p.ok() || !p.get(0, payload, to_text)) return nullptr;
+    if (!bind_args({"PyWebSocket", "send_text"}, args, kwargs, {param<to_text>("text", payload)}))
+      return nullptr;
     // The Core holds a sender while much is unsent: wait without the lock.
     PyWebSocketValue &value = ws_value(self);
     return none_or_raise(without_gil([&] { return value.ws.send_text(payload); }));
@@ -83,11 +77,9 @@ PyObject *send_text(PyObject *self, PyObject *args, PyObject *kwargs) {
 
 PyObject *send_bytes(PyObject *self, PyObject *args, PyObject *kwargs) {
   return entry([&]() -> PyObject * {
-    static constexpr const char *names[] = {"data"};
-    static constexpr ParamSpec spec{"PyWebSocket", "send_bytes", names, 1, 1};
     std::vector<uint8_t> payload;
-    ArgParser p(spec, args, kwargs);
-    if (!p.ok() || !p.get(0, payload, to_bytes)) return nullptr;
+    if (!bind_args({"PyWebSocket", "send_bytes"}, args, kwargs, {param<to_bytes>("data", payload)}))
+      return nullptr;
     PyWebSocketValue &value = ws_value(self);
     return none_or_raise(without_gil([&] { return value.ws.send_binary(payload); }));
   });
@@ -95,7 +87,7 @@ PyObject *send_bytes(PyObject *self, PyObject *args, PyObject *kwargs) {
 
 PyObject *recv(PyObject *self, PyObject *args, PyObject *kwargs) {
   return entry([&]() -> PyObject * {
-    if (!parse_none("recv", args, kwargs)) return nullptr;
+    if (!no_args({"PyWebSocket", "recv"}, args, kwargs)) return nullptr;
     PyWebSocketValue &value = ws_value(self);
     using Outcome = std::variant<std::monostate, std::optional<halvane::WebSocketEvent>>;
     Outcome outcome = without_gil([&]() -> Outcome {
@@ -112,12 +104,11 @@ PyObject *recv(PyObject *self, PyObject *args, PyObject *kwargs) {
 
 PyObject *close(PyObject *self, PyObject *args, PyObject *kwargs) {
   return entry([&]() -> PyObject * {
-    static constexpr const char *names[] = {"code", "reason"};
-    static constexpr ParamSpec spec{"PyWebSocket", "close", names, 2, 2};
     uint16_t code = 0;
     std::string reason;
-    ArgParser p(spec, args, kwargs);
-    if (!p.ok() || !p.get(0, code, to_u16) || !p.get(1, reason, to_text)) return nullptr;
+    if (!bind_args({"PyWebSocket", "close"}, args, kwargs,
+                   {param<to_u16>("code", code), param<to_text>("reason", reason)}))
+      return nullptr;
     PyWebSocketValue &value = ws_value(self);
     const halvane::Status status = value.ws.close(code, reason);
     // The closing events still queue, but are no longer announced.
@@ -148,11 +139,10 @@ PyObject *detach_callback(PyObject *self, PyObject *) {
 
 PyObject *start_async(PyObject *self, PyObject *args, PyObject *kwargs) {
   return entry([&]() -> PyObject * {
-    static constexpr const char *names[] = {"loop_", "notify"};
-    static constexpr ParamSpec spec{"PyWebSocket", "start_async", names, 2, 2};
     PyObject *loop = nullptr, *notify = nullptr;
-    ArgParser p(spec, args, kwargs);
-    if (!p.ok() || !p.get(0, loop, to_object) || !p.get(1, notify, to_object)) return nullptr;
+    if (!bind_args({"PyWebSocket", "start_async"}, args, kwargs,
+                   {param<to_object>("loop_", loop), param<to_object>("notify", notify)}))
+      return nullptr;
     PyWebSocketValue &value = ws_value(self);
     // Attached before the start, so that no event goes unannounced.
     value.ws.set_event_callback(make_loop_notifier(value.notify_pending, loop, notify));
@@ -198,11 +188,10 @@ PyObject *poll_event(PyObject *self, PyObject *) {
 
 PyObject *poll_events(PyObject *self, PyObject *args, PyObject *kwargs) {
   return entry([&]() -> PyObject * {
-    static constexpr const char *names[] = {"limit"};
-    static constexpr ParamSpec spec{"PyWebSocket", "poll_events", names, 1, 0};
-    uint64_t limit = 64;
-    ArgParser p(spec, args, kwargs);
-    if (!p.ok() || !p.get(0, limit, to_poll_limit)) return nullptr;
+    uint64_t limit{};
+    if (!bind_args({"PyWebSocket", "poll_events"}, args, kwargs,
+                   {param<to_poll_limit>("limit", limit, 64)}))
+      return nullptr;
     Batch batch = take_events(ws_value(self), limit);
     if (!batch) return raise_message(kNotConnected);
     PyRef list = PyRef::steal(PyList_New(0));
@@ -215,40 +204,26 @@ PyObject *poll_events(PyObject *self, PyObject *args, PyObject *kwargs) {
   });
 }
 
-template <typename F>
-constexpr PyCFunction cfunc(F *f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
-
 PyMethodDef websocket_methods[] = {
-    {"connect", connect, METH_NOARGS, nullptr},
-    {"send_text", cfunc(send_text), kArgs, nullptr},
-    {"send_bytes", cfunc(send_bytes), kArgs, nullptr},
-    {"recv", cfunc(recv), kArgs, nullptr},
-    {"close", cfunc(close), kArgs, nullptr},
-    {"cancel", cancel, METH_NOARGS, nullptr},
-    {"is_finished", is_finished, METH_NOARGS, nullptr},
-    {"detach_callback", detach_callback, METH_NOARGS, nullptr},
-    {"start_async", cfunc(start_async), kArgs, nullptr},
-    {"poll_event", poll_event, METH_NOARGS, nullptr},
-    {"poll_events", cfunc(poll_events), kArgs, nullptr},
-    {nullptr, nullptr, 0, nullptr},
+    noargs_method("connect", connect),
+    args_method("send_text", send_text),
+    args_method("send_bytes", send_bytes),
+    args_method("recv", recv),
+    args_method("close", close),
+    noargs_method("cancel", cancel),
+    noargs_method("is_finished", is_finished),
+    noargs_method("detach_callback", detach_callback),
+    args_method("start_async", start_async),
+    noargs_method("poll_event", poll_event),
+    args_method("poll_events", poll_events),
+    kMethodsEnd,
 };
-
-PyType_Slot websocket_slots[] = {
-    {Py_tp_new, reinterpret_cast<void *>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(native_dealloc<PyWebSocketValue>)},
-    {Py_tp_methods, websocket_methods},
-    {0, nullptr},
-};
-
-PyType_Spec websocket_spec = {"builtins.PyWebSocket", native_basicsize<PyWebSocketValue>(), 0,
-                              Py_TPFLAGS_DEFAULT, websocket_slots};
 
 }  // namespace
 
-PyType_Spec *websocket_type_spec() { return &websocket_spec; }
+PyType_Spec *websocket_type_spec() {
+  return native_type_spec<PyWebSocketValue>({"builtins.PyWebSocket", websocket_methods});
+}
 
 PyObject *make_py_websocket(halvane::WebSocket ws) {
   return emplace_native<PyWebSocketValue>(TypeId::WebSocket, std::move(ws));

@@ -11,50 +11,20 @@
 #include <string_view>
 #include <vector>
 
-#include "core/duration.h"
+#include "core/core_object.h"
 #include "core/engine.h"
 #include "core/event_callback.h"
 #include "core/hv_abi.h"
-#include "core/request_config.h"
 #include "core/result.h"
 #include "websocket/websocket_event.h"
+#include "websocket/websocket_record.h"
 #include "websocket/websocket_shared.h"
 
 namespace halvane {
 
-// More sub-protocols than this are refused (InvalidArgument): no handshake
-// head the Core accepts could carry them.
-inline constexpr size_t kMaxProtocols = 1024;
-
-struct WebSocketConfig {
-  std::optional<Duration> timeout;  // whole milliseconds for the Core; none is 0
-  std::string url;
-  std::string origin;  // empty means no origin
-  std::vector<std::string> protocols;
-  std::vector<Header> headers;  // passed in order, without checks
-
-  static WebSocketConfig create(std::string url, std::string origin) {
-    WebSocketConfig config;
-    config.url = std::move(url);
-    config.origin = std::move(origin);
-    return config;
-  }
-};
-
-// Owner of the Core WebSocket handle. Its destruction releases the handle
-// once and, if the Core was never started (so never calls back), the Core's
-// ownership of the shared state too.
-struct WebSocketInner {
-  explicit WebSocketInner(std::shared_ptr<WebSocketShared> shared_state)
-      : shared(std::move(shared_state)), user_data(shared.get()) {}
-  ~WebSocketInner();
-  WebSocketInner(const WebSocketInner &) = delete;
-  WebSocketInner &operator=(const WebSocketInner &) = delete;
-
-  hv_handle handle = 0;
-  std::shared_ptr<WebSocketShared> shared;
-  WebSocketShared *user_data;  // what the Core was given; stands for its ownership
-  std::atomic<bool> started{false};
+// The Core WebSocket handle, released exactly once, and its shared state.
+struct WebSocketInner : CoreObject<WebSocketShared, hv_websocket_release> {
+  using CoreObject::CoreObject;
 };
 
 // Consumer side of a started WebSocket; copies share one queue, and each
@@ -76,8 +46,6 @@ class WebSocket {
  public:
   // Creates the Core WebSocket (not started). Reached through Engine::websocket.
   static Result<WebSocket> create(const Engine &engine, WebSocketConfig config);
-  // The same on a raw Core engine handle, which is only read during the call.
-  static Result<WebSocket> create(hv_handle engine, WebSocketConfig config);
 
   // Starts once; a second start is InvalidState. A Core refusal leaves the
   // WebSocket startable.

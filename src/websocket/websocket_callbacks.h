@@ -7,6 +7,6 @@
 namespace halvane {
 
 // The callback table of a creation record, with `shared` as user data.
-hv_websocket_callbacks websocket_callback_table(WebSocketShared *shared);
+hv_websocket_callbacks callback_table(WebSocketShared &shared);
 
 }  // namespace halvane

@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "core/hv_abi.h"
+
 namespace halvane {
 
 namespace {
@@ -25,9 +27,9 @@ struct SizeOf {
 
 MessageKind message_kind(int32_t core_type) {
   switch (core_type) {
-    case 1:
+    case HV_MESSAGE_TEXT:
       return MessageKind::Text;
-    case 2:
+    case HV_MESSAGE_BINARY:
       return MessageKind::Binary;
     default:
       return MessageKind::Other;

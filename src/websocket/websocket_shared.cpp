@@ -20,38 +20,28 @@ WebSocketEvent failure_event(Error error, const char *message, int32_t response_
 
 std::shared_ptr<WebSocketShared> WebSocketShared::create() {
   std::shared_ptr<WebSocketShared> shared(new WebSocketShared());
-  shared->core_reference_ = shared;
+  shared->core_reference.hold(shared);
   return shared;
 }
 
-void WebSocketShared::release_core_reference(WebSocketShared *shared) noexcept {
-  if (!shared->core_reference_held_.exchange(false, std::memory_order_acq_rel)) return;
-  // The last use of `shared`: it may be destroyed with `owner`.
-  std::shared_ptr<WebSocketShared> owner = std::move(shared->core_reference_);
-}
-
-void WebSocketShared::push(WebSocketEvent event, bool terminal) {
-  std::deque<WebSocketEvent> dropped;  // freed after the lock is let go
-  {
-    std::lock_guard lock(state_mutex_);
-    if (state_.finished) return;
-    const uint32_t size = event.size();
-    if (state_.events.size() >= MAX_QUEUED_EVENTS ||
-        saturating_add(state_.buffered_bytes, size) > MAX_BUFFERED_BYTES) {
-      dropped.swap(state_.events);
-      state_.buffered_bytes = 0;
-      // Outside the budget: the one entry of a stream that has ended.
-      state_.events.push_back(failure_event(Error::Kind::BufferLimit, kBufferLimitMessage, 0));
-      state_.finished = true;
-    } else {
-      state_.events.push_back(std::move(event));
-      state_.buffered_bytes += size;
-      if (terminal) state_.finished = true;
-    }
-    changed_.notify_all();
+Admission WebSocketState::admit(WebSocketEvent event, bool terminal) {
+  Admission admission;
+  if (finished) return admission;
+  admission.admitted = true;
+  const uint32_t size = event.size();
+  if (events.size() >= MAX_QUEUED_EVENTS ||
+      saturating_add(buffered_bytes, size) > MAX_BUFFERED_BYTES) {
+    admission.dropped.swap(events);
+    buffered_bytes = 0;
+    // Outside the budget: the one entry of a stream that has ended.
+    events.push_back(failure_event(Error::Kind::BufferLimit, kBufferLimitMessage, 0));
+    finished = true;
+  } else {
+    events.push_back(std::move(event));
+    buffered_bytes += size;
+    if (terminal) finished = true;
   }
-  dropped.clear();
-  schedule_event();
+  return admission;
 }
 
 void WebSocketShared::callback_panicked() noexcept {

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 
+#include "core/core_reference.h"
 #include "core/event_callback.h"
 #include "websocket/websocket_event.h"
 
@@ -23,29 +24,33 @@ inline constexpr uint32_t MAX_BUFFERED_BYTES = 4 * 1024 * 1024;
 inline constexpr char kBufferLimitMessage[] = "WebSocket event buffer limit exceeded";
 inline constexpr char kCallbackPanicMessage[] = "WebSocket callback panicked";
 
+// What admitting an event let go of, to be freed once the lock is released;
+// false when the stream had already ended and the event was discarded.
+struct Admission {
+  bool admitted = false;
+  std::deque<WebSocketEvent> dropped;
+  explicit operator bool() const { return admitted; }
+};
+
 struct WebSocketState {
   std::deque<WebSocketEvent> events;
   uint32_t buffered_bytes = 0;  // sum of the sizes of `events`
   bool finished = false;        // a terminal event was admitted; never cleared
+
+  // Admits `event` within the limits, or ends the stream with BufferLimit;
+  // discards it once the stream is finished.
+  Admission admit(WebSocketEvent event, bool terminal);
 };
 
 class WebSocketShared {
  public:
-  // A new shared state whose Core ownership is held. The result is the
-  // creator's reference; the Core's one is released by release_core_reference.
+  // A new shared state whose Core reference is held. The result is the
+  // creator's reference.
   static std::shared_ptr<WebSocketShared> create();
-
-  // Drops the ownership held for the Core, exactly once however often and
-  // from whichever thread it is called. `shared` may be destroyed by it.
-  static void release_core_reference(WebSocketShared *shared) noexcept;
 
   WebSocketShared(const WebSocketShared &) = delete;
   WebSocketShared &operator=(const WebSocketShared &) = delete;
 
-  // Admits `event` within the limits, or ends the stream with BufferLimit;
-  // discards it once the stream is finished. Runs the event callback after
-  // an admission or an overflow, with no lock held.
-  void push(WebSocketEvent event, bool terminal);
   // Ends the stream with CallbackPanic unless it already ended. Contains any
   // failure of its own, including one from the event callback.
   void callback_panicked() noexcept;
@@ -60,6 +65,14 @@ class WebSocketShared {
   void set_event_callback(EventCallbackPtr callback);
   void clear_event_callback();
 
+  // For the callback guard; the last two with the state mutex held.
+  std::mutex &state_mutex() { return state_mutex_; }
+  WebSocketState &locked_state() { return state_; }
+  void notify_locked() { changed_.notify_all(); }
+
+  // The owner behind the callback user data.
+  CoreReference<WebSocketShared> core_reference;
+
  private:
   WebSocketShared() = default;
   // Removes the front event; the caller holds the state mutex.
@@ -71,9 +84,6 @@ class WebSocketShared {
   mutable std::mutex state_mutex_;
   std::condition_variable changed_;
   WebSocketState state_;
-
-  std::atomic<bool> core_reference_held_{true};
-  std::shared_ptr<WebSocketShared> core_reference_;  // the Core's ownership
 };
 
 }  // namespace halvane

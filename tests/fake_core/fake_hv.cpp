@@ -30,11 +30,11 @@ int32_t finish_create(const char *fn, ObjectKind kind, hv_handle *out,
   if (!queue.empty()) {
     handle = queue.front();
     queue.pop_front();
-  } else if (code == 0) {
+  } else if (code == HV_OK) {
     handle = s.next_handle++;
   }
   if (out != nullptr) *out = static_cast<hv_handle>(handle);
-  if (code == 0 && handle != 0) {
+  if (code == HV_OK && handle != 0) {
     Object obj{};
     obj.kind = kind;
     if (rc) obj.request_callbacks = *rc;
@@ -148,7 +148,7 @@ int32_t hv_request_create(hv_handle engine, const hv_request_record *r, hv_handl
 int32_t hv_request_start(hv_handle request) {
   return object_call("hv_request_start", request, ObjectKind::Request,
                      [](Object *obj, int32_t code) {
-                       if (obj && code == 0) obj->started = true;
+                       if (obj && code == HV_OK) obj->started = true;
                      });
 }
 int32_t hv_request_cancel(hv_handle request) {

@@ -17,8 +17,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int32_t kOk = 0, kNetwork = 8;
-
 // window_bits: 15 + 16 gzip, 15 zlib, -15 bare deflate.
 std::string zlib_encode(const std::string &data, int window_bits, size_t zeros = 0) {
   z_stream z{};
@@ -118,8 +116,8 @@ TEST(Decoding, HundredMebibytesOfZerosArriveWholeInBoundedPieces) {
   r.callbacks = {sizeof(hv_request_callbacks), HV_ABI_VERSION, &m, nullptr, Meter::on_body,
                  Meter::on_complete,           nullptr};
   hv_handle request = 0;
-  ASSERT_EQ(hv_request_create(engine, &r, &request), kOk);
-  ASSERT_EQ(hv_request_start(request), kOk);
+  ASSERT_EQ(hv_request_create(engine, &r, &request), HV_OK);
+  ASSERT_EQ(hv_request_start(request), HV_OK);
   for (;;) {
     std::unique_lock lock(m.mutex);
     ASSERT_TRUE(m.changed.wait_for(lock, 60s, [&] { return m.paused || m.complete; }));
@@ -127,9 +125,9 @@ TEST(Decoding, HundredMebibytesOfZerosArriveWholeInBoundedPieces) {
     m.buffered = 0;  // read it all
     m.paused = false;
     lock.unlock();
-    ASSERT_EQ(hv_request_resume_read(request), kOk);
+    ASSERT_EQ(hv_request_resume_read(request), HV_OK);
   }
-  EXPECT_EQ(m.code, kOk);
+  EXPECT_EQ(m.code, HV_OK);
   EXPECT_EQ(m.total, kSize);
   EXPECT_FALSE(m.non_zero);
   EXPECT_EQ(m.while_paused, 0u);
@@ -172,16 +170,16 @@ TEST(Decoding, CodingsAreUndoneOrPassedOnAsTheyArrived) {
     const hv_handle engine = make_engine();
     Recorder r;
     hv_handle request = 0;
-    ASSERT_EQ(create_request(engine, server.url("/"), {}, &r, &request), kOk);
-    ASSERT_EQ(hv_request_start(request), kOk);
+    ASSERT_EQ(create_request(engine, server.url("/"), {}, &r, &request), HV_OK);
+    ASSERT_EQ(hv_request_start(request), HV_OK);
     ASSERT_TRUE(r.wait_complete());
     hv_request_release(request);
     hv_engine_release(engine);
     if (c.body.empty()) {
-      EXPECT_EQ(r.code, kNetwork) << c.codings;
+      EXPECT_EQ(r.code, HV_ERR_NETWORK) << c.codings;
       EXPECT_EQ(r.net_error, -330) << c.codings;
     } else {
-      EXPECT_EQ(r.code, kOk) << c.codings;
+      EXPECT_EQ(r.code, HV_OK) << c.codings;
       EXPECT_EQ(r.body, c.body) << c.codings;
       EXPECT_NE(r.head.find(c.codings), std::string::npos) << r.head;  // the head is intact
     }
@@ -205,8 +203,8 @@ TEST(Decoding, AcceptEncodingNamesTheDecodedCodingsUnlessGiven) {
     RequestOptions o;
     if (given) o.headers = {{"Accept-Encoding", "gzip"}};
     hv_handle request = 0;
-    ASSERT_EQ(create_request(engine, server.url("/"), o, &r, &request), kOk);
-    ASSERT_EQ(hv_request_start(request), kOk);
+    ASSERT_EQ(create_request(engine, server.url("/"), o, &r, &request), HV_OK);
+    ASSERT_EQ(hv_request_start(request), HV_OK);
     ASSERT_TRUE(r.wait_complete());
     hv_request_release(request);
     hv_engine_release(engine);

@@ -16,7 +16,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int32_t kOk = 0, kInvalidState = 5, kCanceled = 7;
 constexpr size_t kBody = 8 * 1024 * 1024;
 
 TEST(Flow, PausedBodyWaitsForResume) {
@@ -31,8 +30,8 @@ TEST(Flow, PausedBodyWaitsForResume) {
   Recorder r;
   r.pause_next = true;
   hv_handle request = 0;
-  ASSERT_EQ(create_request(engine, server.url("/big"), {}, &r, &request), kOk);
-  ASSERT_EQ(hv_request_start(request), kOk);
+  ASSERT_EQ(create_request(engine, server.url("/big"), {}, &r, &request), HV_OK);
+  ASSERT_EQ(hv_request_start(request), HV_OK);
   {
     std::unique_lock lock(r.mutex);
     ASSERT_TRUE(r.changed.wait_for(lock, 20s, [&] { return r.body_calls > 0; }));
@@ -41,9 +40,9 @@ TEST(Flow, PausedBodyWaitsForResume) {
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(r.body_calls.load(), 1);
   EXPECT_EQ(r.completion_count(), 0);
-  ASSERT_EQ(hv_request_resume_read(request), kOk);
+  ASSERT_EQ(hv_request_resume_read(request), HV_OK);
   ASSERT_TRUE(r.wait_complete());
-  EXPECT_EQ(r.code, kOk);
+  EXPECT_EQ(r.code, HV_OK);
   EXPECT_EQ(r.body.size(), kBody);
   EXPECT_EQ(r.body.find_first_not_of('b'), std::string::npos);
   hv_request_release(request);
@@ -62,7 +61,7 @@ struct UploadWriter {
             const int32_t code = hv_request_upload_write(
                 request, reinterpret_cast<const uint8_t *>(piece.data()), piece.size(), 0);
             std::lock_guard lock(mutex);
-            if (code != kOk) {
+            if (code != HV_OK) {
               last = code;
               break;
             }
@@ -94,7 +93,7 @@ struct UploadWriter {
   std::mutex mutex;
   std::condition_variable changed;
   uint64_t accepted = 0;
-  int32_t last = kOk;
+  int32_t last = HV_OK;
   bool done = false;
   std::thread thread;
 };
@@ -115,10 +114,10 @@ TEST(Flow, UploadWriterIsHeldBackAndFreedByCancel) {
     Recorder r;
     RequestOptions options;
     options.method = "POST";
-    options.body_kind = 2;
+    options.body_kind = HV_BODY_STREAMED;
     hv_handle request = 0;
-    ASSERT_EQ(create_request(engine, server.url("/up"), options, &r, &request), kOk);
-    ASSERT_EQ(hv_request_start(request), kOk);
+    ASSERT_EQ(create_request(engine, server.url("/up"), options, &r, &request), HV_OK);
+    ASSERT_EQ(hv_request_start(request), HV_OK);
 
     auto writer = std::make_unique<UploadWriter>(request);
     ASSERT_TRUE(writer->wait_accepted(kLimit, 20s));
@@ -127,20 +126,22 @@ TEST(Flow, UploadWriterIsHeldBackAndFreedByCancel) {
     EXPECT_FALSE(writer->wait_done(300ms));
     EXPECT_LE(writer->accepted_bytes(), kLimit + UploadWriter::kPiece);
 
-    if (cancel_before_activation) EXPECT_EQ(hv_request_cancel(request), kOk);
+    if (cancel_before_activation) {
+      EXPECT_EQ(hv_request_cancel(request), HV_OK);
+    }
     hold.reset();  // the network thread runs again
     if (!cancel_before_activation) {
       EXPECT_FALSE(r.wait_head(300ms));  // the peer never answers
       // Socket buffers take some more; the Core's own queue stays bounded.
       EXPECT_LT(writer->accepted_bytes(), 128u * 1024 * 1024);
       EXPECT_FALSE(writer->wait_done(0ms));
-      EXPECT_EQ(hv_request_cancel(request), kOk);
+      EXPECT_EQ(hv_request_cancel(request), HV_OK);
     }
     ASSERT_TRUE(writer->wait_done(20s));  // the cancel must wake the blocked writer
-    EXPECT_EQ(writer->last, kCanceled);
+    EXPECT_EQ(writer->last, HV_ERR_CANCELED);
     ASSERT_TRUE(r.wait_complete());
-    EXPECT_EQ(r.code, kCanceled);
-    EXPECT_EQ(hv_request_upload_write(request, nullptr, 0, 1), kCanceled);
+    EXPECT_EQ(r.code, HV_ERR_CANCELED);
+    EXPECT_EQ(hv_request_upload_write(request, nullptr, 0, 1), HV_ERR_CANCELED);
     writer.reset();
     hv_request_release(request);
     hv_engine_release(engine);
@@ -151,18 +152,18 @@ TEST(Flow, UploadStates) {
   const hv_handle engine = make_engine();
   Recorder r;
   hv_handle plain = 0, streamed = 0;
-  ASSERT_EQ(create_request(engine, "http://127.0.0.1:1/", {}, &r, &plain), kOk);
-  EXPECT_EQ(hv_request_upload_write(plain, nullptr, 0, 1), kInvalidState);
+  ASSERT_EQ(create_request(engine, "http://127.0.0.1:1/", {}, &r, &plain), HV_OK);
+  EXPECT_EQ(hv_request_upload_write(plain, nullptr, 0, 1), HV_ERR_INVALID_STATE);
   RequestOptions options;
   options.method = "PUT";
-  options.body_kind = 2;
-  ASSERT_EQ(create_request(engine, "http://127.0.0.1:1/", options, &r, &streamed), kOk);
+  options.body_kind = HV_BODY_STREAMED;
+  ASSERT_EQ(create_request(engine, "http://127.0.0.1:1/", options, &r, &streamed), HV_OK);
   const uint8_t data[3] = {1, 2, 3};
-  EXPECT_EQ(hv_request_upload_write(streamed, nullptr, 3, 0), 1);  // data missing
-  EXPECT_EQ(hv_request_upload_write(streamed, data, 3, 2), 1);     // flag is 0 or 1
-  EXPECT_EQ(hv_request_upload_write(streamed, data, 3, 0), kOk);   // before start: kept
-  EXPECT_EQ(hv_request_upload_write(streamed, data, 3, 1), kOk);
-  EXPECT_EQ(hv_request_upload_write(streamed, data, 3, 0), kInvalidState);
+  EXPECT_EQ(hv_request_upload_write(streamed, nullptr, 3, 0), 1);   // data missing
+  EXPECT_EQ(hv_request_upload_write(streamed, data, 3, 2), 1);      // flag is 0 or 1
+  EXPECT_EQ(hv_request_upload_write(streamed, data, 3, 0), HV_OK);  // before start: kept
+  EXPECT_EQ(hv_request_upload_write(streamed, data, 3, 1), HV_OK);
+  EXPECT_EQ(hv_request_upload_write(streamed, data, 3, 0), HV_ERR_INVALID_STATE);
   hv_request_release(plain);
   hv_request_release(streamed);
   hv_engine_release(engine);
@@ -177,11 +178,11 @@ TEST(Flow, DeferredRedirectTimesOut) {
   const hv_handle engine = make_engine();
   Recorder r;
   RequestOptions options;
-  options.redirect_mode = 1;
+  options.redirect_mode = HV_REDIRECT_MANUAL;
   options.timeout_ms = 300;
   hv_handle request = 0;
-  ASSERT_EQ(create_request(engine, server.url("/start"), options, &r, &request), kOk);
-  ASSERT_EQ(hv_request_start(request), kOk);
+  ASSERT_EQ(create_request(engine, server.url("/start"), options, &r, &request), HV_OK);
+  ASSERT_EQ(hv_request_start(request), HV_OK);
   ASSERT_TRUE(r.wait_complete());
   EXPECT_EQ(r.code, 6);
   EXPECT_EQ(r.net_error, -7);

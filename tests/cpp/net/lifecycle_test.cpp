@@ -16,8 +16,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int32_t kOk = 0, kInvalidState = 5, kCanceled = 7, kNetwork = 8;
-
 // Serves "/ok" at once; "/stall" sends a head and part of the body, then
 // waits for the client to go.
 LocalServer::Handler standard_handler() {
@@ -43,8 +41,8 @@ class Lifecycle : public testing::Test {
 
   hv_handle start(const std::string &url, Recorder &r) {
     hv_handle request = 0;
-    EXPECT_EQ(create_request(engine_, url, {}, &r, &request), kOk);
-    EXPECT_EQ(hv_request_start(request), kOk);
+    EXPECT_EQ(create_request(engine_, url, {}, &r, &request), HV_OK);
+    EXPECT_EQ(hv_request_start(request), HV_OK);
     return request;
   }
 
@@ -56,12 +54,12 @@ TEST_F(Lifecycle, SuccessCompletesOnceOnTheNetworkThread) {
   Recorder r;
   const hv_handle request = start(server_.url("/ok"), r);
   ASSERT_TRUE(r.wait_complete());
-  EXPECT_EQ(hv_request_start(request), kInvalidState);
+  EXPECT_EQ(hv_request_start(request), HV_ERR_INVALID_STATE);
   hv_request_release(request);
   hv_engine_release(engine_);
   engine_ = 0;
   EXPECT_EQ(r.completions, 1);
-  EXPECT_EQ(r.code, kOk);
+  EXPECT_EQ(r.code, HV_OK);
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.head, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n");
   EXPECT_EQ(r.body, "hello");
@@ -73,15 +71,15 @@ TEST_F(Lifecycle, CancelDuringABodyCompletesOnceWithCanceled) {
   Recorder r;
   const hv_handle request = start(server_.url("/stall"), r);
   ASSERT_TRUE(r.wait_head());
-  EXPECT_EQ(hv_request_cancel(request), kOk);
+  EXPECT_EQ(hv_request_cancel(request), HV_OK);
   ASSERT_TRUE(r.wait_complete());
-  EXPECT_EQ(hv_request_cancel(request), kOk);  // already over: nothing happens
-  EXPECT_EQ(hv_request_follow_redirect(request), kInvalidState);
+  EXPECT_EQ(hv_request_cancel(request), HV_OK);  // already over: nothing happens
+  EXPECT_EQ(hv_request_follow_redirect(request), HV_ERR_INVALID_STATE);
   hv_request_release(request);
   hv_engine_release(engine_);
   engine_ = 0;
   EXPECT_EQ(r.completions, 1);
-  EXPECT_EQ(r.code, kCanceled);
+  EXPECT_EQ(r.code, HV_ERR_CANCELED);
   EXPECT_EQ(r.net_error, -3);
 }
 
@@ -94,7 +92,7 @@ TEST_F(Lifecycle, ReleaseOfARunningRequestStillCompletes) {
   hv_engine_release(engine_);
   engine_ = 0;
   EXPECT_EQ(r.completions, 1);
-  EXPECT_EQ(r.code, kCanceled);
+  EXPECT_EQ(r.code, HV_ERR_CANCELED);
   EXPECT_EQ(r.net_error, -3);
 }
 
@@ -110,8 +108,8 @@ TEST_F(Lifecycle, ReleaseRightAfterStart) {
 TEST_F(Lifecycle, UnstartedRequestsNeverCallBack) {
   Recorder r;
   hv_handle request = 0;
-  ASSERT_EQ(create_request(engine_, server_.url("/ok"), {}, &r, &request), kOk);
-  EXPECT_EQ(hv_request_resume_read(request), kInvalidState);
+  ASSERT_EQ(create_request(engine_, server_.url("/ok"), {}, &r, &request), HV_OK);
+  EXPECT_EQ(hv_request_resume_read(request), HV_ERR_INVALID_STATE);
   hv_request_release(request);
   hv_engine_release(engine_);
   engine_ = 0;
@@ -122,13 +120,13 @@ TEST_F(Lifecycle, UnstartedRequestsNeverCallBack) {
 TEST_F(Lifecycle, CancelBeforeStartEndsTheStartAtOnce) {
   Recorder r;
   hv_handle request = 0;
-  ASSERT_EQ(create_request(engine_, server_.url("/ok"), {}, &r, &request), kOk);
-  EXPECT_EQ(hv_request_cancel(request), kOk);
-  EXPECT_EQ(hv_request_start(request), kOk);
+  ASSERT_EQ(create_request(engine_, server_.url("/ok"), {}, &r, &request), HV_OK);
+  EXPECT_EQ(hv_request_cancel(request), HV_OK);
+  EXPECT_EQ(hv_request_start(request), HV_OK);
   ASSERT_TRUE(r.wait_complete());
   hv_request_release(request);
   EXPECT_EQ(r.completion_count(), 1);
-  EXPECT_EQ(r.code, kCanceled);
+  EXPECT_EQ(r.code, HV_ERR_CANCELED);
   EXPECT_EQ(server_.connections(), 0);
 }
 
@@ -141,7 +139,7 @@ TEST_F(Lifecycle, FailureCompletesOnce) {
   hv_engine_release(engine_);
   engine_ = 0;
   EXPECT_EQ(r.completions, 1);
-  EXPECT_EQ(r.code, kNetwork);
+  EXPECT_EQ(r.code, HV_ERR_NETWORK);
   EXPECT_EQ(r.net_error, -102);
   EXPECT_EQ(r.status, 0);
 }
@@ -149,12 +147,12 @@ TEST_F(Lifecycle, FailureCompletesOnce) {
 TEST_F(Lifecycle, RequestsOutliveTheirEngine) {
   Recorder r;
   hv_handle request = 0;
-  ASSERT_EQ(create_request(engine_, server_.url("/ok"), {}, &r, &request), kOk);
+  ASSERT_EQ(create_request(engine_, server_.url("/ok"), {}, &r, &request), HV_OK);
   hv_engine_release(engine_);
   engine_ = 0;
-  ASSERT_EQ(hv_request_start(request), kOk);
+  ASSERT_EQ(hv_request_start(request), HV_OK);
   ASSERT_TRUE(r.wait_complete());
-  EXPECT_EQ(r.code, kOk);
+  EXPECT_EQ(r.code, HV_OK);
   EXPECT_EQ(r.body, "hello");
   hv_request_release(request);  // the last use: the network thread ends here
 }
@@ -171,8 +169,8 @@ TEST_F(Lifecycle, ManyThreadsStartCancelAndRelease) {
         Recorder &r = *recorders[t * kPerThread + i];
         hv_handle request = 0;
         const char *path = random() % 2 ? "/ok" : "/stall";
-        ASSERT_EQ(create_request(engine_, server_.url(path), {}, &r, &request), kOk);
-        ASSERT_EQ(hv_request_start(request), kOk);
+        ASSERT_EQ(create_request(engine_, server_.url(path), {}, &r, &request), HV_OK);
+        ASSERT_EQ(hv_request_start(request), HV_OK);
         switch (random() % 3) {
           case 0:
             hv_request_cancel(request);
@@ -202,8 +200,9 @@ TEST_F(Lifecycle, EnginesComeAndGo) {
     ASSERT_NE(engine, 0u);
     Recorder r;
     hv_handle request = 0;
-    ASSERT_EQ(create_request(engine, server_.url(i % 2 ? "/ok" : "/stall"), {}, &r, &request), kOk);
-    ASSERT_EQ(hv_request_start(request), kOk);
+    ASSERT_EQ(create_request(engine, server_.url(i % 2 ? "/ok" : "/stall"), {}, &r, &request),
+              HV_OK);
+    ASSERT_EQ(hv_request_start(request), HV_OK);
     if (i % 3 == 0) {
       hv_engine_release(engine);
       hv_request_release(request);

@@ -16,7 +16,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int32_t kOk = 0, kInvalidArgument = 1, kProtocol = 11;
 constexpr size_t kLimit = 256 * 1024;
 
 using Headers = std::vector<std::pair<std::string, std::string>>;
@@ -38,15 +37,15 @@ TEST(RequestHead, SizeAndControlCharactersAreCheckedUpFront) {
     int32_t expected;
   };
   const Case cases[] = {
-      {url, {{"X", std::string(room, 'a')}}, kOk},
-      {url, {{"X", std::string(room + 1, 'a')}}, kInvalidArgument},
-      {url, {{"X-Big", std::string(2 << 20, 'a')}}, kInvalidArgument},
-      {url + std::string(3 << 20, 'p'), {}, kInvalidArgument},
-      {url, many_headers(50000), kInvalidArgument},
-      {url, {{"X", "tab\tand obs-text \xff"}}, kOk},
-      {url, {{"X", "bell\a"}}, kInvalidArgument},
-      {url, {{"X", "escape\x1b[0m"}}, kInvalidArgument},
-      {url, {{"X", "del\x7f"}}, kInvalidArgument},
+      {url, {{"X", std::string(room, 'a')}}, HV_OK},
+      {url, {{"X", std::string(room + 1, 'a')}}, HV_ERR_INVALID_ARGUMENT},
+      {url, {{"X-Big", std::string(2 << 20, 'a')}}, HV_ERR_INVALID_ARGUMENT},
+      {url + std::string(3 << 20, 'p'), {}, HV_ERR_INVALID_ARGUMENT},
+      {url, many_headers(50000), HV_ERR_INVALID_ARGUMENT},
+      {url, {{"X", "tab\tand obs-text \xff"}}, HV_OK},
+      {url, {{"X", "bell\a"}}, HV_ERR_INVALID_ARGUMENT},
+      {url, {{"X", "escape\x1b[0m"}}, HV_ERR_INVALID_ARGUMENT},
+      {url, {{"X", "del\x7f"}}, HV_ERR_INVALID_ARGUMENT},
   };
   for (const Case &c : cases) {
     Recorder r;
@@ -64,14 +63,14 @@ TEST(RequestHead, HandshakesAndEngineDefaultsAlike) {
   const hv_handle engine = make_engine();
   const std::string url = "ws://127.0.0.1:1/";
   const std::pair<WsOptions, int32_t> cases[] = {
-      {ws_options("o", {}, {{"X", std::string(kLimit, 'a')}}), kInvalidArgument},
-      {ws_options("o", {}, many_headers(50000)), kInvalidArgument},
-      {ws_options(std::string(kLimit, 'o')), kInvalidArgument},
-      {ws_options("o", std::vector<std::string>(100000, "p")), kInvalidArgument},
-      {ws_options("o\x01"), kInvalidArgument},
-      {ws_options("o\x7f"), kInvalidArgument},
-      {ws_options("o", {}, {{"X", "a\x1f"}}), kInvalidArgument},
-      {ws_options("o\t", {}, {{"X", "a\tb"}}), kOk},
+      {ws_options("o", {}, {{"X", std::string(kLimit, 'a')}}), HV_ERR_INVALID_ARGUMENT},
+      {ws_options("o", {}, many_headers(50000)), HV_ERR_INVALID_ARGUMENT},
+      {ws_options(std::string(kLimit, 'o')), HV_ERR_INVALID_ARGUMENT},
+      {ws_options("o", std::vector<std::string>(100000, "p")), HV_ERR_INVALID_ARGUMENT},
+      {ws_options("o\x01"), HV_ERR_INVALID_ARGUMENT},
+      {ws_options("o\x7f"), HV_ERR_INVALID_ARGUMENT},
+      {ws_options("o", {}, {{"X", "a\x1f"}}), HV_ERR_INVALID_ARGUMENT},
+      {ws_options("o\t", {}, {{"X", "a\tb"}}), HV_OK},
   };
   for (const auto &[options, expected] : cases) {
     WsRecorder r;
@@ -86,7 +85,7 @@ TEST(RequestHead, HandshakesAndEngineDefaultsAlike) {
     record.user_agent = reinterpret_cast<const uint8_t *>(user_agent.data());
     record.user_agent_len = static_cast<uint32_t>(user_agent.size());
     hv_handle refused = 0;
-    EXPECT_EQ(hv_engine_create(&record, &refused), kInvalidArgument);
+    EXPECT_EQ(hv_engine_create(&record, &refused), HV_ERR_INVALID_ARGUMENT);
   }
 }
 
@@ -117,18 +116,18 @@ TEST(Origin, ConcurrentRequestsInClearTextEachGetAConnection) {
   RequestOptions o;
   o.timeout_ms = 30000;
   hv_handle requests[2] = {};
-  ASSERT_EQ(create_request(engine, server.url("/first"), o, &first, &requests[0]), kOk);
-  ASSERT_EQ(create_request(engine, server.url("/second"), o, &second, &requests[1]), kOk);
-  ASSERT_EQ(hv_request_start(requests[0]), kOk);
+  ASSERT_EQ(create_request(engine, server.url("/first"), o, &first, &requests[0]), HV_OK);
+  ASSERT_EQ(create_request(engine, server.url("/second"), o, &second, &requests[1]), HV_OK);
+  ASSERT_EQ(hv_request_start(requests[0]), HV_OK);
   {
     std::unique_lock lock(mutex);
     ASSERT_TRUE(changed.wait_for(lock, 20s, [&] { return first_arrived; }));
   }
-  ASSERT_EQ(hv_request_start(requests[1]), kOk);
+  ASSERT_EQ(hv_request_start(requests[1]), HV_OK);
   ASSERT_TRUE(first.wait_complete(60s));
   ASSERT_TRUE(second.wait_complete(60s));
-  EXPECT_EQ(first.code, kOk);
-  EXPECT_EQ(second.code, kOk);
+  EXPECT_EQ(first.code, HV_OK);
+  EXPECT_EQ(second.code, HV_OK);
   EXPECT_EQ(server.connections(), 2);
   for (hv_handle h : requests) hv_request_release(h);
   hv_engine_release(engine);
@@ -158,10 +157,10 @@ TEST(ResponseHead, OverTheLimitIsAMalformedResponse) {
     const hv_handle engine = make_engine();
     Recorder r;
     hv_handle request = 0;
-    ASSERT_EQ(create_request(engine, server.url("/"), {}, &r, &request), kOk);
-    ASSERT_EQ(hv_request_start(request), kOk);
+    ASSERT_EQ(create_request(engine, server.url("/"), {}, &r, &request), HV_OK);
+    ASSERT_EQ(hv_request_start(request), HV_OK);
     ASSERT_TRUE(r.wait_complete());
-    EXPECT_EQ(r.code, net_error == 0 ? kOk : kProtocol) << fields.size();
+    EXPECT_EQ(r.code, net_error == 0 ? HV_OK : HV_ERR_PROTOCOL) << fields.size();
     EXPECT_EQ(r.net_error, net_error) << fields.size();
     EXPECT_EQ(r.status, net_error == 0 ? 200 : 0);
     hv_request_release(request);

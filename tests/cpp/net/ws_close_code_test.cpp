@@ -10,7 +10,7 @@ using namespace nettest;
 
 namespace {
 
-constexpr int32_t kOk = 0, kProtocol = 11, kWsProtocolError = -145;
+constexpr int32_t kWsProtocolError = -145;
 
 // "/close?N" closes at once with code N.
 LocalServer::Handler closing_handler() {
@@ -35,8 +35,8 @@ TEST_P(ServerCloseCode, IsAcceptedOnlyWhenRegistered) {
   WsRecorder r;
   hv_handle ws = 0;
   ASSERT_EQ(create_websocket(engine, ws_url(server, "/close?" + std::to_string(code)), {}, &r, &ws),
-            kOk);
-  ASSERT_EQ(hv_websocket_start(ws), kOk);
+            HV_OK);
+  ASSERT_EQ(hv_websocket_start(ws), HV_OK);
   ASSERT_TRUE(r.wait_terminal());
   const auto events = r.snapshot();
   const WsEvent &end = events.back();
@@ -48,7 +48,7 @@ TEST_P(ServerCloseCode, IsAcceptedOnlyWhenRegistered) {
   } else {
     EXPECT_EQ(events.size(), 2u);  // open, then the failure: no closing
     EXPECT_EQ(end.kind, "failure");
-    EXPECT_EQ(end.code, kProtocol);
+    EXPECT_EQ(end.code, HV_ERR_PROTOCOL);
     EXPECT_EQ(end.net_error, kWsProtocolError);
     EXPECT_EQ(end.data, "The WebSocket close frame reason code was invalid");
   }

@@ -15,7 +15,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int32_t kOk = 0, kInvalidState = 5, kTimeout = 6, kCanceled = 7;
 const std::string kMiB(1 << 20, 'm');
 // 4 MiB may be unsent; the fifth 1 MiB message goes over.
 constexpr size_t kTakenWithoutWaiting = 4;
@@ -43,7 +42,7 @@ struct Gate {
 };
 
 int32_t send_mib(hv_handle ws) {
-  return hv_websocket_send(ws, 2, reinterpret_cast<const uint8_t *>(kMiB.data()),
+  return hv_websocket_send(ws, HV_MESSAGE_BINARY, reinterpret_cast<const uint8_t *>(kMiB.data()),
                            static_cast<uint32_t>(kMiB.size()));
 }
 
@@ -57,7 +56,7 @@ class Sender {
             const int32_t code = send_mib(ws);
             std::lock_guard lock(mutex_);
             results_.push_back(code);
-            if (code != kOk) break;
+            if (code != HV_OK) break;
           }
           std::lock_guard lock(mutex_);
           done_ = true;
@@ -118,8 +117,8 @@ class WebSocketFlow : public testing::Test {
     hv_handle ws = 0;
     EXPECT_EQ(create_websocket(engine_, ws_url(server_, path), ws_options("", {}, {}, timeout_ms),
                                &r, &ws),
-              kOk);
-    EXPECT_EQ(hv_websocket_start(ws), kOk);
+              HV_OK);
+    EXPECT_EQ(hv_websocket_start(ws), HV_OK);
     return ws;
   }
 
@@ -159,13 +158,13 @@ TEST_P(HeldSender, StopsAtTheBoundUntilLetGo) {
     EXPECT_FALSE(sender.wait_done(300ms));  // held: cannot finish while nothing drains
     switch (c.end) {
       case End::Cancel:
-        EXPECT_EQ(hv_websocket_cancel(ws), kOk);
+        EXPECT_EQ(hv_websocket_cancel(ws), HV_OK);
         break;
       case End::Release:
         hv_websocket_release(ws);
         break;
       case End::Close:
-        EXPECT_EQ(close_websocket(ws, 1000, ""), kOk);
+        EXPECT_EQ(close_websocket(ws, 1000, ""), HV_OK);
         break;
       case End::Failure:
         gate.release();
@@ -176,9 +175,9 @@ TEST_P(HeldSender, StopsAtTheBoundUntilLetGo) {
     ASSERT_TRUE(done);
     const auto results = sender.results();
     ASSERT_GT(results.size(), kTakenWithoutWaiting);
-    for (size_t i = 0; i < kTakenWithoutWaiting; ++i) EXPECT_EQ(results[i], kOk);
+    for (size_t i = 0; i < kTakenWithoutWaiting; ++i) EXPECT_EQ(results[i], HV_OK);
     EXPECT_EQ(results[kTakenWithoutWaiting], c.held_result);
-    EXPECT_NE(results.back(), kOk);  // after a close, nothing more is taken
+    EXPECT_NE(results.back(), HV_OK);  // after a close, nothing more is taken
   }
   ASSERT_TRUE(r.wait_terminal());
   const auto events = r.snapshot();
@@ -193,10 +192,10 @@ TEST_P(HeldSender, StopsAtTheBoundUntilLetGo) {
 
 INSTANTIATE_TEST_SUITE_P(
     Ends, HeldSender,
-    testing::Values(HeldCase{"Cancel", End::Cancel, kCanceled, "failure", kCanceled},
-                    HeldCase{"Release", End::Release, kCanceled, "failure", kCanceled},
-                    HeldCase{"Close", End::Close, kOk, "closed", 1000},
-                    HeldCase{"Failure", End::Failure, kTimeout, "failure", kTimeout}),
+    testing::Values(HeldCase{"Cancel", End::Cancel, HV_ERR_CANCELED, "failure", HV_ERR_CANCELED},
+                    HeldCase{"Release", End::Release, HV_ERR_CANCELED, "failure", HV_ERR_CANCELED},
+                    HeldCase{"Close", End::Close, HV_OK, "closed", 1000},
+                    HeldCase{"Failure", End::Failure, HV_ERR_TIMEOUT, "failure", HV_ERR_TIMEOUT}),
     [](const auto &info) { return std::string(info.param.name); });
 
 class SilentPeer : public WebSocketFlow, public testing::WithParamInterface<bool> {};
@@ -215,19 +214,22 @@ TEST_P(SilentPeer, HoldsTheSender) {
     if (peer_closes)
       peer_close_.release();
     else
-      EXPECT_EQ(hv_websocket_cancel(ws), kOk);
+      EXPECT_EQ(hv_websocket_cancel(ws), HV_OK);
     ASSERT_TRUE(sender.wait_done(20s));
     const auto results = sender.results();
     EXPECT_LT(results.size(), 64u);
-    EXPECT_EQ(results.back(), peer_closes ? kInvalidState : kCanceled);
+    EXPECT_EQ(results.back(), peer_closes ? HV_ERR_INVALID_STATE : HV_ERR_CANCELED);
   }
   // Beast's answer to the close mostly waits behind a write the peer never
   // reads, and then only a cancel ends the WebSocket.
-  if (peer_closes) EXPECT_EQ(hv_websocket_cancel(ws), kOk);
+  if (peer_closes) {
+    EXPECT_EQ(hv_websocket_cancel(ws), HV_OK);
+  }
   ASSERT_TRUE(r.wait_terminal());
   const WsEvent end = r.snapshot().back();
-  EXPECT_TRUE(end.code == kCanceled || (peer_closes && end.kind == "closed" && end.code == 1000));
-  EXPECT_EQ(send_text(ws, "late"), kInvalidState);
+  EXPECT_TRUE(end.code == HV_ERR_CANCELED ||
+              (peer_closes && end.kind == "closed" && end.code == 1000));
+  EXPECT_EQ(send_text(ws, "late"), HV_ERR_INVALID_STATE);
   hv_websocket_release(ws);
 }
 
@@ -244,8 +246,8 @@ TEST_F(WebSocketFlow, SendsFromACallbackAreNeverHeld) {
   };
   const hv_handle ws = start("/echo", r);
   ASSERT_TRUE(r.wait_for(1 + 2 * kTakenWithoutWaiting));
-  EXPECT_EQ(results, std::vector<int32_t>(2 * kTakenWithoutWaiting, kOk));
-  EXPECT_EQ(close_websocket(ws, 1000, ""), kOk);
+  EXPECT_EQ(results, std::vector<int32_t>(2 * kTakenWithoutWaiting, HV_OK));
+  EXPECT_EQ(close_websocket(ws, 1000, ""), HV_OK);
   ASSERT_TRUE(r.wait_terminal());
   EXPECT_EQ(r.snapshot().back().kind, "closed");
   hv_websocket_release(ws);

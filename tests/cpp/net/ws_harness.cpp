@@ -40,7 +40,7 @@ void on_open(void *user, hv_handle ws, const uint8_t *protocol, uint32_t protoco
 
 void on_message(void *user, hv_handle ws, int32_t type, int32_t fin, const uint8_t *data,
                 uint32_t len) {
-  WsEvent event{type == 1 ? "text" : "binary", text_of(data, len)};
+  WsEvent event{type == HV_MESSAGE_TEXT ? "text" : "binary", text_of(data, len)};
   event.code = fin;
   add(user, ws, std::move(event), false);
 }
@@ -115,7 +115,7 @@ int32_t create_websocket(hv_handle engine, const std::string &url, const WsOptio
 }
 
 int32_t send_text(hv_handle ws, const std::string &text) {
-  return hv_websocket_send(ws, 1, reinterpret_cast<const uint8_t *>(text.data()),
+  return hv_websocket_send(ws, HV_MESSAGE_TEXT, reinterpret_cast<const uint8_t *>(text.data()),
                            static_cast<uint32_t>(text.size()));
 }
 

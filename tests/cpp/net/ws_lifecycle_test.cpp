@@ -15,8 +15,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int32_t kOk = 0, kInvalidArgument = 1, kInvalidState = 5, kCanceled = 7, kProtocol = 11;
-
 // "/echo" echoes; "/sized" answers a text "N" with a binary message of N
 // bytes; anything else is never upgraded (the head is read and left).
 LocalServer::Handler standard_handler() {
@@ -47,8 +45,8 @@ class WebSocketLifecycle : public testing::Test {
 
   hv_handle started(const std::string &path, WsRecorder &r) {
     hv_handle ws = 0;
-    EXPECT_EQ(create_websocket(engine_, ws_url(server_, path), {}, &r, &ws), kOk);
-    EXPECT_EQ(hv_websocket_start(ws), kOk);
+    EXPECT_EQ(create_websocket(engine_, ws_url(server_, path), {}, &r, &ws), HV_OK);
+    EXPECT_EQ(hv_websocket_start(ws), HV_OK);
     return ws;
   }
 
@@ -66,10 +64,10 @@ class WebSocketLifecycle : public testing::Test {
 TEST_F(WebSocketLifecycle, EchoAndCloseOnTheWebSocketThread) {
   WsRecorder r;
   const hv_handle ws = opened("/echo", r);
-  EXPECT_EQ(send_text(ws, "hello"), kOk);
-  EXPECT_EQ(hv_websocket_send(ws, 2, nullptr, 0), kOk);
+  EXPECT_EQ(send_text(ws, "hello"), HV_OK);
+  EXPECT_EQ(hv_websocket_send(ws, HV_MESSAGE_BINARY, nullptr, 0), HV_OK);
   ASSERT_TRUE(r.wait_for(3));
-  EXPECT_EQ(close_websocket(ws, 1000, "bye"), kOk);
+  EXPECT_EQ(close_websocket(ws, 1000, "bye"), HV_OK);
   ASSERT_TRUE(r.wait_terminal());
   hv_websocket_release(ws);
   hv_engine_release(engine_);
@@ -96,7 +94,7 @@ TEST_F(WebSocketLifecycle, EchoAndCloseOnTheWebSocketThread) {
 TEST_F(WebSocketLifecycle, MessagesUpTo64MiBArriveAndLargerOnesFail) {
   WsRecorder r;
   const hv_handle ws = opened("/sized", r);
-  EXPECT_EQ(send_text(ws, std::to_string(64u << 20)), kOk);
+  EXPECT_EQ(send_text(ws, std::to_string(64u << 20)), HV_OK);
   ASSERT_TRUE(r.wait_for(2));
   {
     const auto events = r.snapshot();
@@ -104,11 +102,11 @@ TEST_F(WebSocketLifecycle, MessagesUpTo64MiBArriveAndLargerOnesFail) {
     EXPECT_EQ(events[1].kind, "binary");
     EXPECT_EQ(events[1].data.size(), 64u << 20);
   }
-  EXPECT_EQ(send_text(ws, std::to_string((64u << 20) + 1)), kOk);
+  EXPECT_EQ(send_text(ws, std::to_string((64u << 20) + 1)), HV_OK);
   ASSERT_TRUE(r.wait_terminal());
   const auto events = r.snapshot();
   EXPECT_EQ(events.back().kind, "failure");
-  EXPECT_EQ(events.back().code, kProtocol);
+  EXPECT_EQ(events.back().code, HV_ERR_PROTOCOL);
   EXPECT_EQ(events.back().net_error, -142);
   hv_websocket_release(ws);
 }
@@ -123,7 +121,7 @@ TEST_F(WebSocketLifecycle, ReleaseBeforeTheHandshakeStillEndsOnce) {
   const auto events = r.snapshot();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].kind, "failure");
-  EXPECT_EQ(events[0].code, kCanceled);
+  EXPECT_EQ(events[0].code, HV_ERR_CANCELED);
   EXPECT_EQ(events[0].net_error, -3);
   EXPECT_FALSE(r.after_terminal);
 }
@@ -131,14 +129,14 @@ TEST_F(WebSocketLifecycle, ReleaseBeforeTheHandshakeStillEndsOnce) {
 TEST_F(WebSocketLifecycle, ReleasingTheEngineFirstKeepsWebSocketsWorking) {
   WsRecorder r;
   hv_handle ws = 0;
-  ASSERT_EQ(create_websocket(engine_, ws_url(server_, "/echo"), {}, &r, &ws), kOk);
+  ASSERT_EQ(create_websocket(engine_, ws_url(server_, "/echo"), {}, &r, &ws), HV_OK);
   hv_engine_release(engine_);
   engine_ = 0;
-  ASSERT_EQ(hv_websocket_start(ws), kOk);
+  ASSERT_EQ(hv_websocket_start(ws), HV_OK);
   ASSERT_TRUE(r.wait_for(1));
-  EXPECT_EQ(send_text(ws, "orphan"), kOk);
+  EXPECT_EQ(send_text(ws, "orphan"), HV_OK);
   ASSERT_TRUE(r.wait_for(2));
-  EXPECT_EQ(close_websocket(ws, 1000, ""), kOk);
+  EXPECT_EQ(close_websocket(ws, 1000, ""), HV_OK);
   ASSERT_TRUE(r.wait_terminal());
   hv_websocket_release(ws);  // the last use: the engine's threads end here
   const auto events = r.snapshot();
@@ -149,39 +147,39 @@ TEST_F(WebSocketLifecycle, ReleasingTheEngineFirstKeepsWebSocketsWorking) {
 TEST_F(WebSocketLifecycle, StateRules) {
   WsRecorder r;
   hv_handle ws = 0;
-  ASSERT_EQ(create_websocket(engine_, ws_url(server_, "/echo"), {}, &r, &ws), kOk);
-  EXPECT_EQ(send_text(ws, "early"), kInvalidState);
-  EXPECT_EQ(close_websocket(ws, 1000, ""), kInvalidState);
-  ASSERT_EQ(hv_websocket_start(ws), kOk);
-  EXPECT_EQ(hv_websocket_start(ws), kInvalidState);
-  EXPECT_EQ(hv_websocket_send(ws, 3, nullptr, 0), kInvalidArgument);
-  EXPECT_EQ(hv_websocket_send(ws, 2, nullptr, 5), kInvalidArgument);
-  EXPECT_EQ(send_text(ws, "\xC3\x28"), kInvalidArgument);      // broken UTF-8
-  EXPECT_EQ(send_text(ws, "\xED\xA0\x80"), kInvalidArgument);  // a surrogate
-  EXPECT_EQ(close_websocket(ws, 1000, "\xFF"), kInvalidArgument);
-  EXPECT_EQ(close_websocket(ws, 1005, ""), kInvalidArgument);
-  EXPECT_EQ(close_websocket(ws, 1000, std::string(124, 'r')), kInvalidArgument);
-  EXPECT_EQ(close_websocket(ws, 4000, std::string(123, 'r')), kOk);
-  EXPECT_EQ(send_text(ws, "late"), kInvalidState);
-  EXPECT_EQ(close_websocket(ws, 1000, ""), kOk);  // already closing
+  ASSERT_EQ(create_websocket(engine_, ws_url(server_, "/echo"), {}, &r, &ws), HV_OK);
+  EXPECT_EQ(send_text(ws, "early"), HV_ERR_INVALID_STATE);
+  EXPECT_EQ(close_websocket(ws, 1000, ""), HV_ERR_INVALID_STATE);
+  ASSERT_EQ(hv_websocket_start(ws), HV_OK);
+  EXPECT_EQ(hv_websocket_start(ws), HV_ERR_INVALID_STATE);
+  EXPECT_EQ(hv_websocket_send(ws, HV_MESSAGE_TYPE_MAX + 1, nullptr, 0), HV_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(hv_websocket_send(ws, HV_MESSAGE_BINARY, nullptr, 5), HV_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(send_text(ws, "\xC3\x28"), HV_ERR_INVALID_ARGUMENT);      // broken UTF-8
+  EXPECT_EQ(send_text(ws, "\xED\xA0\x80"), HV_ERR_INVALID_ARGUMENT);  // a surrogate
+  EXPECT_EQ(close_websocket(ws, 1000, "\xFF"), HV_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(close_websocket(ws, 1005, ""), HV_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(close_websocket(ws, 1000, std::string(124, 'r')), HV_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(close_websocket(ws, 4000, std::string(123, 'r')), HV_OK);
+  EXPECT_EQ(send_text(ws, "late"), HV_ERR_INVALID_STATE);
+  EXPECT_EQ(close_websocket(ws, 1000, ""), HV_OK);  // already closing
   ASSERT_TRUE(r.wait_terminal());
   EXPECT_EQ(r.snapshot().back().code, 4000);
-  EXPECT_EQ(hv_websocket_cancel(ws), kOk);
+  EXPECT_EQ(hv_websocket_cancel(ws), HV_OK);
   hv_websocket_release(ws);
-  EXPECT_EQ(hv_websocket_start(ws), kInvalidArgument);  // a released handle
-  EXPECT_EQ(send_text(ws, "x"), kInvalidArgument);
+  EXPECT_EQ(hv_websocket_start(ws), HV_ERR_INVALID_ARGUMENT);  // a released handle
+  EXPECT_EQ(send_text(ws, "x"), HV_ERR_INVALID_ARGUMENT);
 }
 
 TEST_F(WebSocketLifecycle, CancelBeforeStartEndsTheStartAtOnce) {
   WsRecorder r;
   hv_handle ws = 0;
-  ASSERT_EQ(create_websocket(engine_, ws_url(server_, "/echo"), {}, &r, &ws), kOk);
-  EXPECT_EQ(hv_websocket_cancel(ws), kOk);
-  ASSERT_EQ(hv_websocket_start(ws), kOk);
+  ASSERT_EQ(create_websocket(engine_, ws_url(server_, "/echo"), {}, &r, &ws), HV_OK);
+  EXPECT_EQ(hv_websocket_cancel(ws), HV_OK);
+  ASSERT_EQ(hv_websocket_start(ws), HV_OK);
   ASSERT_TRUE(r.wait_terminal());
   const auto events = r.snapshot();
   ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].code, kCanceled);
+  EXPECT_EQ(events[0].code, HV_ERR_CANCELED);
   hv_websocket_release(ws);
 }
 
@@ -189,7 +187,7 @@ TEST_F(WebSocketLifecycle, UnstartedWebSocketsNeverCallBack) {
   WsRecorder r;
   for (int i = 0; i < 20; ++i) {
     hv_handle ws = 0;
-    ASSERT_EQ(create_websocket(engine_, ws_url(server_, "/echo"), {}, &r, &ws), kOk);
+    ASSERT_EQ(create_websocket(engine_, ws_url(server_, "/echo"), {}, &r, &ws), HV_OK);
     hv_websocket_release(ws);
   }
   hv_engine_release(engine_);
@@ -228,8 +226,8 @@ TEST_F(WebSocketLifecycle, RacingEndsGiveExactlyOneTerminal) {
   for (int round = 0; round < kRounds; ++round) {
     auto r = std::make_unique<WsRecorder>();
     hv_handle ws = 0;
-    ASSERT_EQ(create_websocket(engine_, ws_url(server_, "/echo"), {}, r.get(), &ws), kOk);
-    ASSERT_EQ(hv_websocket_start(ws), kOk);
+    ASSERT_EQ(create_websocket(engine_, ws_url(server_, "/echo"), {}, r.get(), &ws), HV_OK);
+    ASSERT_EQ(hv_websocket_start(ws), HV_OK);
     if (round % 2 == 0) r->wait_for(1);
     const int delay = static_cast<int>(random() % 200);
     std::vector<std::thread> racers;

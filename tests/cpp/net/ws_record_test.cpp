@@ -9,8 +9,6 @@ using namespace nettest;
 
 namespace {
 
-constexpr int32_t kOk = 0, kInvalidArgument = 1, kUnsupportedAbi = 2;
-
 class WebSocketRecord : public testing::Test {
  protected:
   void SetUp() override { engine_ = make_engine(); }
@@ -19,7 +17,7 @@ class WebSocketRecord : public testing::Test {
   int32_t create(const std::string &url, const WsOptions &options = {}) {
     hv_handle ws = 0;
     const int32_t code = create_websocket(engine_, url, options, &recorder_, &ws);
-    EXPECT_EQ(code == kOk, ws != 0);
+    EXPECT_EQ(code == HV_OK, ws != 0);
     if (ws != 0) hv_websocket_release(ws);
     return code;
   }
@@ -29,31 +27,31 @@ class WebSocketRecord : public testing::Test {
 };
 
 TEST_F(WebSocketRecord, UrlSchemes) {
-  EXPECT_EQ(create("ws://127.0.0.1:1/path?q=1#fragment"), kOk);
-  EXPECT_EQ(create("WSS://Example.test/"), kOk);
-  EXPECT_EQ(create("ws://[::1]:8080/"), kOk);
+  EXPECT_EQ(create("ws://127.0.0.1:1/path?q=1#fragment"), HV_OK);
+  EXPECT_EQ(create("WSS://Example.test/"), HV_OK);
+  EXPECT_EQ(create("ws://[::1]:8080/"), HV_OK);
   for (const char *bad : {"http://127.0.0.1/", "ftp://h/", "ws://", "ws://h:0/", "ws://h:65536/",
                           "ws://h/a b", "ws://h/\r\n", ""})
-    EXPECT_EQ(create(bad), kInvalidArgument) << bad;
+    EXPECT_EQ(create(bad), HV_ERR_INVALID_ARGUMENT) << bad;
 }
 
 TEST_F(WebSocketRecord, HandshakeFields) {
   const std::string url = "ws://127.0.0.1:1/";
   EXPECT_EQ(create(url, ws_options("https://o.test", {"a", "b.c"}, {{"X-A", "1"}, {"X-A", ""}}, 5)),
-            kOk);
-  EXPECT_EQ(create(url, ws_options("o\r\nX: 1")), kInvalidArgument);
-  EXPECT_EQ(create(url, ws_options(std::string("o\0", 2))), kInvalidArgument);
-  EXPECT_EQ(create(url, ws_options("", {"a b"})), kInvalidArgument);
-  EXPECT_EQ(create(url, ws_options("", {""})), kInvalidArgument);
-  EXPECT_EQ(create(url, ws_options("", {"a", "a"})), kInvalidArgument);
-  EXPECT_EQ(create(url, ws_options("", {}, {{"X-A", "1\n2"}})), kInvalidArgument);
-  EXPECT_EQ(create(url, ws_options("", {}, {{"X A", "1"}})), kInvalidArgument);
+            HV_OK);
+  EXPECT_EQ(create(url, ws_options("o\r\nX: 1")), HV_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(create(url, ws_options(std::string("o\0", 2))), HV_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(create(url, ws_options("", {"a b"})), HV_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(create(url, ws_options("", {""})), HV_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(create(url, ws_options("", {"a", "a"})), HV_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(create(url, ws_options("", {}, {{"X-A", "1\n2"}})), HV_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(create(url, ws_options("", {}, {{"X A", "1"}})), HV_ERR_INVALID_ARGUMENT);
   // A Sec-WebSocket-Protocol header adds to the requested sub-protocols.
-  EXPECT_EQ(create(url, ws_options("", {}, {{"Sec-WebSocket-Protocol", "a, b"}})), kOk);
+  EXPECT_EQ(create(url, ws_options("", {}, {{"Sec-WebSocket-Protocol", "a, b"}})), HV_OK);
   EXPECT_EQ(create(url, ws_options("", {"a"}, {{"Sec-WebSocket-Protocol", "b, a"}})),
-            kInvalidArgument);
+            HV_ERR_INVALID_ARGUMENT);
   EXPECT_EQ(create(url, ws_options("", {}, {{"Sec-WebSocket-Protocol", "a,,b"}})),
-            kInvalidArgument);
+            HV_ERR_INVALID_ARGUMENT);
 }
 
 TEST_F(WebSocketRecord, SizesAbiAndPointers) {
@@ -72,35 +70,35 @@ TEST_F(WebSocketRecord, SizesAbiAndPointers) {
     if (ws != 0) hv_websocket_release(ws);
     return code;
   };
-  EXPECT_EQ(attempt(record), kOk);
+  EXPECT_EQ(attempt(record), HV_OK);
   auto r = record;
   r.size -= 1;
-  EXPECT_EQ(attempt(r), kInvalidArgument);
+  EXPECT_EQ(attempt(r), HV_ERR_INVALID_ARGUMENT);
   r = record;
   r.abi = 7;
-  EXPECT_EQ(attempt(r), kUnsupportedAbi);
+  EXPECT_EQ(attempt(r), HV_ERR_UNSUPPORTED_ABI);
   r = record;
   r.callbacks.size = 8;
-  EXPECT_EQ(attempt(r), kInvalidArgument);
+  EXPECT_EQ(attempt(r), HV_ERR_INVALID_ARGUMENT);
   r = record;
   r.callbacks.abi = 9;
-  EXPECT_EQ(attempt(r), kUnsupportedAbi);
+  EXPECT_EQ(attempt(r), HV_ERR_UNSUPPORTED_ABI);
   r = record;
   r.protocol_count = 1;  // with no list
-  EXPECT_EQ(attempt(r), kInvalidArgument);
+  EXPECT_EQ(attempt(r), HV_ERR_INVALID_ARGUMENT);
   r = record;
   r.header_count = 2;
-  EXPECT_EQ(attempt(r), kInvalidArgument);
+  EXPECT_EQ(attempt(r), HV_ERR_INVALID_ARGUMENT);
   r = record;
   r.url = nullptr;
-  EXPECT_EQ(attempt(r), kInvalidArgument);
+  EXPECT_EQ(attempt(r), HV_ERR_INVALID_ARGUMENT);
   r = record;
   r.origin_len = 3;  // with no bytes
-  EXPECT_EQ(attempt(r), kInvalidArgument);
+  EXPECT_EQ(attempt(r), HV_ERR_INVALID_ARGUMENT);
   EXPECT_EQ(ws, 0u);
-  EXPECT_EQ(hv_websocket_create(engine_, nullptr, &ws), kInvalidArgument);
-  EXPECT_EQ(hv_websocket_create(engine_, &record, nullptr), kInvalidArgument);
-  EXPECT_EQ(hv_websocket_create(engine_ + 1000, &record, &ws), kInvalidArgument);
+  EXPECT_EQ(hv_websocket_create(engine_, nullptr, &ws), HV_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(hv_websocket_create(engine_, &record, nullptr), HV_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(hv_websocket_create(engine_ + 1000, &record, &ws), HV_ERR_INVALID_ARGUMENT);
 }
 
 }  // namespace

@@ -1,0 +1,51 @@
+// The frame of every Core callback, for requests and WebSockets alike. The
+// Core calls on its own threads and nothing thrown may reach it.
+//
+// `Shared` provides state_mutex(), locked_state() and notify_locked() (both
+// with the mutex held), schedule_event() and callback_panicked() noexcept.
+#pragma once
+
+#include <mutex>
+#include <type_traits>
+#include <utility>
+
+namespace halvane {
+
+// Runs `update` on the state under its mutex and wakes the waiters; once the
+// mutex is let go, runs the event callback. An update may return a value that
+// tests false when it admitted nothing (no wake-up, no event callback); the
+// value lives until after the event callback, so what it carries is freed
+// without the lock. Any failure, the event callback's included, becomes the
+// state's CallbackPanic. Returns false when a failure was caught.
+template <typename Shared, typename Update>
+bool guard_callback(Shared &shared, Update &&update) noexcept {
+  try {
+    auto admitted = [&] {
+      std::lock_guard lock(shared.state_mutex());
+      if constexpr (std::is_void_v<decltype(update(shared.locked_state()))>) {
+        update(shared.locked_state());
+        shared.notify_locked();
+        return true;
+      } else {
+        auto result = update(shared.locked_state());
+        if (result) shared.notify_locked();
+        return result;
+      }
+    }();
+    if (admitted) shared.schedule_event();
+    return true;
+  } catch (...) {
+    shared.callback_panicked();
+    return false;
+  }
+}
+
+// The same for the Core's final callback: no other follows, so the Core's
+// reference to the state is dropped afterwards, failure or not.
+template <typename Shared, typename Update>
+void guard_final_callback(Shared &shared, Update &&update) noexcept {
+  guard_callback(shared, std::forward<Update>(update));
+  shared.core_reference.release();
+}
+
+}  // namespace halvane
