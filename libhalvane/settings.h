@@ -14,17 +14,12 @@ namespace hvcore {
 
 class CaStore;
 
-enum class HttpVersion : uint32_t {
-  Auto = HV_HTTP_AUTO,
-  Http1 = HV_HTTP_1,
-  Http2 = HV_HTTP_2,
-  Http3 = HV_HTTP_3
-};
-enum class TlsVerification : uint32_t {
-  Default = HV_TLS_DEFAULT,
-  CustomCa = HV_TLS_CUSTOM_CA,
-  Disabled = HV_TLS_DISABLED
-};
+using hv::BodyKind;
+using hv::CacheMode;
+using hv::HttpVersion;
+using hv::Priority;
+using hv::RedirectMode;
+using hv::TlsVerification;
 
 struct EngineSettings {
   std::string user_agent;
@@ -37,33 +32,6 @@ struct EngineSettings {
   HttpVersion http_version = HttpVersion::Auto;
   TlsVerification tls = TlsVerification::Default;
   std::shared_ptr<const CaStore> ca;  // set for CustomCa only
-};
-
-enum class BodyKind : uint32_t {
-  None = HV_BODY_NONE,
-  Bytes = HV_BODY_BYTES,
-  Streamed = HV_BODY_STREAMED
-};
-enum class RedirectMode : uint32_t {
-  Follow = HV_REDIRECT_FOLLOW,
-  Manual = HV_REDIRECT_MANUAL,
-  Error = HV_REDIRECT_ERROR
-};
-enum class CacheMode : uint32_t {
-  Default = HV_CACHE_DEFAULT,
-  Validate = HV_CACHE_VALIDATE,
-  Bypass = HV_CACHE_BYPASS,
-  NoStore = HV_CACHE_NO_STORE,
-  Force = HV_CACHE_FORCE,
-  OnlyIfCached = HV_CACHE_ONLY_IF_CACHED
-};
-enum class Priority : uint32_t {
-  Default = HV_PRIORITY_DEFAULT,
-  Highest = HV_PRIORITY_HIGHEST,
-  Medium = HV_PRIORITY_MEDIUM,
-  Low = HV_PRIORITY_LOW,
-  Lowest = HV_PRIORITY_LOWEST,
-  Idle = HV_PRIORITY_IDLE
 };
 
 struct HeaderField {

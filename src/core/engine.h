@@ -18,17 +18,8 @@ struct RequestConfig;
 class WebSocket;
 struct WebSocketConfig;
 
-enum class TlsVerification : uint32_t {
-  Default = HV_TLS_DEFAULT,
-  CustomCa = HV_TLS_CUSTOM_CA,
-  Disabled = HV_TLS_DISABLED
-};
-enum class HttpVersion : uint32_t {
-  Auto = HV_HTTP_AUTO,
-  Http1 = HV_HTTP_1,
-  Http2 = HV_HTTP_2,
-  Http3 = HV_HTTP_3
-};
+using hv::HttpVersion;
+using hv::TlsVerification;
 
 struct EngineConfig {
   std::optional<std::string> impersonate;

@@ -293,4 +293,48 @@ HV_STATIC_ASSERT(offsetof(hv_websocket_record, callbacks.on_failure) == 68, "fai
 HV_STATIC_ASSERT(offsetof(hv_websocket_record, timeout_ms) == 72, "timeout");
 #endif
 
+#ifdef __cplusplus
+/* The same families as scoped C++ enums, so that both sides of the interface
+ * name them from this one place. */
+namespace hv {
+enum class HttpVersion : uint32_t {
+  Auto = HV_HTTP_AUTO,
+  Http1 = HV_HTTP_1,
+  Http2 = HV_HTTP_2,
+  Http3 = HV_HTTP_3
+};
+enum class TlsVerification : uint32_t {
+  Default = HV_TLS_DEFAULT,
+  CustomCa = HV_TLS_CUSTOM_CA,
+  Disabled = HV_TLS_DISABLED
+};
+enum class BodyKind : uint32_t {
+  None = HV_BODY_NONE,
+  Bytes = HV_BODY_BYTES,
+  Streamed = HV_BODY_STREAMED
+};
+enum class RedirectMode : uint32_t {
+  Follow = HV_REDIRECT_FOLLOW,
+  Manual = HV_REDIRECT_MANUAL,
+  Error = HV_REDIRECT_ERROR
+};
+enum class CacheMode : uint32_t {
+  Default = HV_CACHE_DEFAULT,
+  Validate = HV_CACHE_VALIDATE,
+  Bypass = HV_CACHE_BYPASS,
+  NoStore = HV_CACHE_NO_STORE,
+  Force = HV_CACHE_FORCE,
+  OnlyIfCached = HV_CACHE_ONLY_IF_CACHED
+};
+enum class Priority : uint32_t {
+  Default = HV_PRIORITY_DEFAULT,
+  Highest = HV_PRIORITY_HIGHEST,
+  Medium = HV_PRIORITY_MEDIUM,
+  Low = HV_PRIORITY_LOW,
+  Lowest = HV_PRIORITY_LOWEST,
+  Idle = HV_PRIORITY_IDLE
+};
+}  // namespace hv
+#endif
+
 #endif /* HALVANE_HV_ABI_H */

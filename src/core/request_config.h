@@ -16,32 +16,10 @@ struct Header {
   std::string value;
 };
 
-enum class RequestBody : uint32_t {
-  None = HV_BODY_NONE,
-  Bytes = HV_BODY_BYTES,
-  Streamed = HV_BODY_STREAMED
-};
-enum class RedirectMode : uint32_t {
-  Follow = HV_REDIRECT_FOLLOW,
-  Manual = HV_REDIRECT_MANUAL,
-  Error = HV_REDIRECT_ERROR
-};
-enum class CacheMode : uint32_t {
-  Default = HV_CACHE_DEFAULT,
-  Validate = HV_CACHE_VALIDATE,
-  Bypass = HV_CACHE_BYPASS,
-  NoStore = HV_CACHE_NO_STORE,
-  Force = HV_CACHE_FORCE,
-  OnlyIfCached = HV_CACHE_ONLY_IF_CACHED
-};
-enum class Priority : uint32_t {
-  Default = HV_PRIORITY_DEFAULT,
-  Highest = HV_PRIORITY_HIGHEST,
-  Medium = HV_PRIORITY_MEDIUM,
-  Low = HV_PRIORITY_LOW,
-  Lowest = HV_PRIORITY_LOWEST,
-  Idle = HV_PRIORITY_IDLE
-};
+using RequestBody = hv::BodyKind;
+using hv::CacheMode;
+using hv::Priority;
+using hv::RedirectMode;
 
 struct RequestConfig {
   std::string url;
