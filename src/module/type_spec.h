@@ -1,5 +1,6 @@
-// The pieces every class's type is made of: method table rows and one type
-// specification built from its methods and getters.
+// The pieces every class's type is made of: method table rows, and the
+// PyType_Spec that CPython builds the type from, made from its methods and
+// getters so that no class writes its slot list by hand.
 #pragma once
 
 #include "module/python.h"
@@ -32,7 +33,7 @@ struct TypeParts {
 };
 
 // The slots of a class whose instances hold a T. Not copyable: the
-// specification points into its own slot array.
+// PyType_Spec points into its own slot array.
 class TypeSpec {
  public:
   TypeSpec(const TypeParts &parts, int basicsize, destructor dealloc) {
@@ -54,7 +55,7 @@ class TypeSpec {
   PyType_Spec spec_ = {};
 };
 
-// The specification of the class holding a T, made from `parts` on the first
+// The PyType_Spec of the class holding a T, made from `parts` on the first
 // call and kept (the type refers to its method and getter tables).
 template <typename T>
 PyType_Spec *native_type_spec(const TypeParts &parts) {
