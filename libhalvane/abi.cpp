@@ -63,13 +63,14 @@ HandleTable<Engine> &engines() { return tables().engines; }
 HandleTable<Transfer> &requests() { return tables().requests; }
 HandleTable<WsSession> &websockets() { return tables().websockets; }
 
-// The engine behind `handle`; InvalidState for one inherited from the parent
-// process, whose threads are not in this one.
-int32_t find_engine(hv_handle handle, std::shared_ptr<Engine> &engine) {
-  auto found = engines().find(handle);
+// The object behind `handle`: InvalidState for one inherited from the parent
+// process, whose threads are not in this one; InvalidArgument for none.
+template <typename T>
+int32_t find_live(HandleTable<T> &table, hv_handle handle, std::shared_ptr<T> &out) {
+  auto found = table.find(handle);
   if (found.inherited) return kInvalidState;
   if (!found.object) return kInvalidArgument;
-  engine = std::move(found.object);
+  out = std::move(found.object);
   return kOk;
 }
 
@@ -88,10 +89,9 @@ int32_t guarded(Fn &&fn) noexcept {
 template <typename Fn>
 int32_t with_request(hv_handle handle, Fn &&fn) noexcept {
   return guarded([&]() -> int32_t {
-    auto found = requests().find(handle);
-    if (found.inherited) return kInvalidState;
-    if (!found.object) return kInvalidArgument;
-    return fn(*found.object);
+    std::shared_ptr<Transfer> request;
+    if (const int32_t code = find_live(requests(), handle, request); code != kOk) return code;
+    return fn(*request);
   });
 }
 
@@ -99,10 +99,9 @@ int32_t with_request(hv_handle handle, Fn &&fn) noexcept {
 template <typename Fn>
 int32_t with_websocket(hv_handle handle, Fn &&fn) noexcept {
   return guarded([&]() -> int32_t {
-    auto found = websockets().find(handle);
-    if (found.inherited) return kInvalidState;
-    if (!found.object) return kInvalidArgument;
-    return fn(*found.object);
+    std::shared_ptr<WsSession> websocket;
+    if (const int32_t code = find_live(websockets(), handle, websocket); code != kOk) return code;
+    return fn(*websocket);
   });
 }
 
@@ -170,7 +169,7 @@ int32_t hv_request_create(hv_handle engine, const hv_request_record *record,
   *out_request = 0;
   return guarded([&]() -> int32_t {
     std::shared_ptr<Engine> owner;
-    if (const int32_t code = find_engine(engine, owner); code != kOk) return code;
+    if (const int32_t code = find_live(engines(), engine, owner); code != kOk) return code;
     RequestSettings settings;
     Callbacks callbacks;
     if (const int32_t code = read_request_record(record, settings, callbacks); code != kOk)
@@ -218,7 +217,7 @@ int32_t hv_websocket_create(hv_handle engine, const hv_websocket_record *record,
   *out_websocket = 0;
   return guarded([&]() -> int32_t {
     std::shared_ptr<Engine> owner;
-    if (const int32_t code = find_engine(engine, owner); code != kOk) return code;
+    if (const int32_t code = find_live(engines(), engine, owner); code != kOk) return code;
     WebSocketSettings settings;
     WebSocketCallbacks callbacks;
     if (const int32_t code = read_websocket_record(record, settings, callbacks); code != kOk)
