@@ -85,6 +85,11 @@ int Recorder::completion_count() {
 
 int32_t create_request(hv_handle engine, const std::string &url, const RequestOptions &o,
                        Recorder *recorder, hv_handle *out) {
+  return create_request(engine, url, o, Recorder::table(recorder), out);
+}
+
+int32_t create_request(hv_handle engine, const std::string &url, const RequestOptions &o,
+                       const hv_request_callbacks &callbacks, hv_handle *out) {
   std::vector<hv_header> headers;
   for (const auto &[name, value] : o.headers)
     headers.push_back(
@@ -100,7 +105,7 @@ int32_t create_request(hv_handle engine, const std::string &url, const RequestOp
   record.headers = headers.empty() ? nullptr : headers.data();
   record.header_count = static_cast<uint32_t>(headers.size());
   record.timeout_ms = o.timeout_ms;
-  record.callbacks = Recorder::table(recorder);
+  record.callbacks = callbacks;
   record.body = o.body.empty() ? nullptr : reinterpret_cast<const uint8_t *>(o.body.data());
   record.body_len = static_cast<uint32_t>(o.body.size());
   record.body_kind = o.body_kind;
@@ -129,27 +134,21 @@ struct NetworkThreadHold::Server {
 };
 
 NetworkThreadHold::NetworkThreadHold(hv_handle engine) : server_(std::make_unique<Server>()) {
-  hv_request_record record{};
-  const std::string url = server_->server.url("/hold");
-  const std::string method = "GET";
-  record.size = sizeof record;
-  record.abi = HV_ABI_VERSION;
-  record.url = reinterpret_cast<const uint8_t *>(url.data());
-  record.url_len = static_cast<uint32_t>(url.size());
-  record.method = reinterpret_cast<const uint8_t *>(method.data());
-  record.method_len = static_cast<uint32_t>(method.size());
-  record.callbacks = Recorder::table(&recorder_);
-  record.callbacks.on_response = on_response;
-  record.callbacks.user_data = this;
-  record.callbacks.on_body = [](void *, hv_handle, const uint8_t *, uint32_t) { return 1; };
-  record.callbacks.on_redirect = nullptr;
-  record.callbacks.on_complete = [](void *user, hv_handle, int32_t, int32_t) {
-    auto *self = static_cast<NetworkThreadHold *>(user);
-    std::lock_guard lock(self->recorder_.mutex);
-    ++self->recorder_.completions;
-    self->recorder_.changed.notify_all();
-  };
-  if (hv_request_create(engine, &record, &request_) != 0 || hv_request_start(request_) != 0)
+  const hv_request_callbacks callbacks{
+      sizeof(hv_request_callbacks),
+      HV_ABI_VERSION,
+      this,
+      on_response,
+      [](void *, hv_handle, const uint8_t *, uint32_t) { return 1; },
+      [](void *user, hv_handle, int32_t, int32_t) {
+        auto *self = static_cast<NetworkThreadHold *>(user);
+        std::lock_guard lock(self->recorder_.mutex);
+        ++self->recorder_.completions;
+        self->recorder_.changed.notify_all();
+      },
+      nullptr};
+  if (create_request(engine, server_->server.url("/hold"), {}, callbacks, &request_) != 0 ||
+      hv_request_start(request_) != 0)
     throw std::runtime_error("the holding request did not start");
   std::unique_lock lock(mutex_);
   if (!changed_.wait_for(lock, std::chrono::seconds(20), [&] { return held_; }))
@@ -174,6 +173,20 @@ void NetworkThreadHold::on_response(void *user, hv_handle, int32_t, const uint8_
   self->held_ = true;
   self->changed_.notify_all();
   self->changed_.wait(lock, [&] { return self->released_; });
+}
+
+bool fetch_canned(const std::string &response, Recorder &r) {
+  LocalServer server([&](Connection &c, const std::string &) {
+    c.send(response);
+    c.wait_closed();
+  });
+  const hv_handle engine = make_engine();
+  hv_handle request = 0;
+  bool completed = create_request(engine, server.url("/"), {}, &r, &request) == 0 &&
+                   hv_request_start(request) == 0 && r.wait_complete();
+  hv_request_release(request);
+  hv_engine_release(engine);
+  return completed;
 }
 
 }  // namespace nettest

@@ -49,6 +49,13 @@ struct RequestOptions {
 // Owns the arrays the record points into while hv_request_create runs.
 int32_t create_request(hv_handle engine, const std::string &url, const RequestOptions &options,
                        Recorder *recorder, hv_handle *out);
+// The same with a callback table of the caller's own.
+int32_t create_request(hv_handle engine, const std::string &url, const RequestOptions &options,
+                       const hv_request_callbacks &callbacks, hv_handle *out);
+
+// Serves `response` to one GET on an engine of its own and records the
+// request to its completion; false when it never completed.
+bool fetch_canned(const std::string &response, Recorder &r);
 
 hv_engine_record engine_record();
 hv_handle make_engine();
