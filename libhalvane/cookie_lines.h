@@ -1,0 +1,47 @@
+// libcurl's cookie jar seen as lines of its Netscape format
+// (CURLINFO_COOKIELIST / CURLOPT_COOKIELIST), for the parts of the Core that
+// libcurl's own transfers do not cover: persisting a namespace's cookies and
+// WebSocket handshakes.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace hvcore {
+
+struct CookieLine {
+  std::string domain;  // without a leading '.' and without "#HttpOnly_"
+  bool include_subdomains = false;
+  std::string path;
+  bool secure = false;
+  bool http_only = false;
+  int64_t expires = 0;  // seconds since the epoch; 0: a session cookie
+  std::string name;
+  std::string value;
+
+  std::string key() const;       // domain, path and name: one cookie's identity
+  std::string netscape() const;  // the line for CURLOPT_COOKIELIST
+};
+
+std::optional<CookieLine> parse_cookie_line(std::string_view line);
+
+// Every cookie of the jar `easy` uses (its share's, when it has one).
+std::vector<CookieLine> jar_cookies(CURL *easy);
+
+// The Cookie header value for a request to `url` (http, https, ws or wss):
+// matching domain, path and secure flag, not expired, longest path first.
+// Empty when none match.
+std::string cookie_header_for(CURL *easy, const std::string &url);
+
+// Stores one Set-Cookie field value received from `url` in the jar, as a
+// browser would (host-only without Domain, default path, Max-Age over
+// Expires, a past expiry deletes). Refuses a Domain that does not
+// domain-match the host.
+void store_set_cookie(CURL *easy, const std::string &url, std::string_view set_cookie);
+
+}  // namespace hvcore

@@ -1,0 +1,64 @@
+// Profile namespaces: state that engines naming the same namespace share, in
+// this process and across processes and runs. Each namespace is one SQLite
+// database (WAL mode) under $XDG_STATE_HOME/halvane/profiles/ (default
+// ~/.local/state/halvane/profiles/), in a folder of mode 0700. It holds the
+// persistent cookies, the disk cache and the impersonation profile the
+// namespace is bound to.
+//
+// In the process, one Profile per namespace is open at a time and kept for the
+// life of the process, so that session cookies live as long as the process
+// uses the namespace. A forked child opens its own.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "cache_store.h"
+
+namespace hvcore {
+
+class Profile {
+ public:
+  virtual ~Profile() = default;
+
+  // The namespace's disk cache.
+  virtual cache::Store &cache() = 0;
+
+  // A share handle holding the namespace's cookie jar (also DNS and TLS
+  // sessions), with locks: engines on several threads use it.
+  virtual CURLSH *share() = 0;
+
+  // Network thread of any engine, with `easy` set to use share(). Loads the
+  // cookies other processes stored since the last load (cheap when nothing
+  // changed).
+  virtual void load_cookies(CURL *easy) = 0;
+  // Stores the persistent cookies of the jar that changed since the last
+  // save or load, and removes those gone from it. Session cookies stay in
+  // memory.
+  virtual void save_cookies(CURL *easy) = 0;
+};
+
+// True for 1 to 64 letters, digits, '.', '_' and '-', not starting with '.'.
+bool valid_namespace_name(std::string_view name);
+
+// Opens (or finds open) the namespace `name` for an engine with the
+// impersonation profile `impersonate` (empty: none). Returns kOk with `out`
+// set, kInvalidArgument for a bad name, kProfileConflict when the namespace is
+// bound to another profile, kInitializationFailed when its database cannot be
+// created, read, or is locked past a short timeout or corrupt (the file is then
+// left as it was).
+int32_t open_profile(const std::string &name, const std::string &impersonate,
+                     std::shared_ptr<Profile> &out);
+
+// For tests: the namespace's database path.
+std::string profile_database_path(const std::string &name);
+
+// An engine's disk cache bound; tests may lower it through the environment
+// variable HALVANE_DISK_CACHE_BYTES (read once per namespace opening).
+uint64_t disk_cache_bound();
+
+}  // namespace hvcore
