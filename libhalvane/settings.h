@@ -28,6 +28,7 @@ struct EngineSettings {
   std::string proxy_username;
   std::string proxy_password;
   std::string profile_namespace;
+  std::string impersonate;  // a profile name the Core accepts; empty: none
   bool disable_cache = false;
   HttpVersion http_version = HttpVersion::Auto;
   TlsVerification tls = TlsVerification::Default;

@@ -18,7 +18,7 @@ WHEELS=$TOP/build/i386-wheels
 HOST_PACKAGES=(qemu-user gcc-multilib g++-multilib)
 # The closure of these, less SKIP, makes the root.
 ROOT_PACKAGES=(libc6 libstdc++6 libgcc-s1 python3.11 libpython3.11-dev
-               libcurl4-openssl-dev libssl-dev zlib1g-dev libbrotli-dev libzstd-dev)
+               libcurl4-openssl-dev libssl-dev zlib1g-dev libbrotli-dev libzstd-dev libsqlite3-dev)
 # Headers only; fetched without dependencies (they would drag in a compiler).
 NODEP_PACKAGES=(libboost1.74-dev)
 # The host's multilib gcc brings its own 32-bit libc and kernel headers; i386
