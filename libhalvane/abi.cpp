@@ -147,8 +147,8 @@ int32_t hv_engine_create(const hv_engine_record *record, hv_handle *out_engine) 
     EngineSettings settings;
     if (const int32_t code = read_engine_record(record, settings); code != kOk) return code;
     auto engine = std::make_shared<Engine>();
-    engine->use = EngineContext::start(std::move(settings));
-    if (!engine->use) return kInitializationFailed;
+    if (const int32_t code = EngineContext::start(std::move(settings), engine->use); code != kOk)
+      return code;
     *out_engine = engines().add(std::move(engine));
     return kOk;
   });

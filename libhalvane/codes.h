@@ -71,6 +71,7 @@ constexpr int32_t kContentLengthMismatch = -354;
 constexpr int32_t kIncompleteChunkedEncoding = -355;
 constexpr int32_t kInvalidHttpResponse = -370;
 constexpr int32_t kCacheMiss = -400;
+constexpr int32_t kCacheReadFailure = -401;
 }  // namespace net
 
 // A final result: a Core code and the net error that goes with it.

@@ -7,7 +7,10 @@
 #include <cstdint>
 
 #include "asio_loop.h"
+#include "codes.h"
+#include "cookie_lines.h"
 #include "core_thread.h"
+#include "profile_store.h"
 #include "transfer.h"
 
 namespace hvcore {
@@ -20,8 +23,12 @@ constexpr long kIdlePollMs = 1000;
 EngineContext::EngineContext(EngineSettings settings)
     : settings_(std::move(settings)), multi_(curl_multi_init()), share_(curl_share_init()) {
   if (share_) {
-    // All users of the share run on the network thread, so it needs no
-    // locks. Connections are pooled by the multi handle itself.
+    // Transfers use the share on the network thread, WebSocket handshakes
+    // read and fill the jar on theirs. Connections are pooled by the multi
+    // handle itself.
+    curl_share_setopt(share_.get(), CURLSHOPT_LOCKFUNC, &EngineContext::lock_share);
+    curl_share_setopt(share_.get(), CURLSHOPT_UNLOCKFUNC, &EngineContext::unlock_share);
+    curl_share_setopt(share_.get(), CURLSHOPT_USERDATA, static_cast<void *>(this));
     curl_share_setopt(share_.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
     curl_share_setopt(share_.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
     curl_share_setopt(share_.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
@@ -30,13 +37,53 @@ EngineContext::EngineContext(EngineSettings settings)
 
 EngineContext::~EngineContext() = default;
 
-std::unique_ptr<ContextUse> EngineContext::start(EngineSettings settings) {
+void EngineContext::lock_share(CURL *, curl_lock_data data, curl_lock_access, void *self) {
+  if (data >= 0 && data < CURL_LOCK_DATA_LAST)
+    static_cast<EngineContext *>(self)->share_locks_[data].lock();
+}
+
+void EngineContext::unlock_share(CURL *, curl_lock_data data, void *self) {
+  if (data >= 0 && data < CURL_LOCK_DATA_LAST)
+    static_cast<EngineContext *>(self)->share_locks_[data].unlock();
+}
+
+int32_t EngineContext::start(EngineSettings settings, std::unique_ptr<ContextUse> &out) {
   ensure_curl_global();
+  std::shared_ptr<Profile> profile;
+  if (!settings.profile_namespace.empty()) {
+    if (const int32_t code = open_profile(settings.profile_namespace, settings.impersonate, profile);
+        code != kOk)
+      return code;
+  }
   std::shared_ptr<EngineContext> context(new EngineContext(std::move(settings)));
-  if (!context->multi_ || !context->share_) return nullptr;
-  auto use = std::make_unique<ContextUse>(context);
+  if (!context->multi_ || !context->share_) return kInitializationFailed;
+  if (!context->settings_.disable_cache) {
+    // The namespace's cache lives as long as the namespace does.
+    context->cache_ = profile ? std::shared_ptr<cache::Store>(profile, &profile->cache())
+                              : cache::make_memory_store();
+  }
+  context->profile_ = std::move(profile);
+  out = std::make_unique<ContextUse>(context);
   context->thread_ = std::thread([context] { context->run(); });
-  return use;
+  return kOk;
+}
+
+CURLSH *EngineContext::share() const { return profile_ ? profile_->share() : share_.get(); }
+
+std::string EngineContext::cookie_header(const std::string &url) {
+  EasyPtr easy(curl_easy_init());
+  if (!easy || curl_easy_setopt(easy.get(), CURLOPT_SHARE, share()) != CURLE_OK) return {};
+  if (profile_) profile_->load_cookies(easy.get());
+  return cookie_header_for(easy.get(), url);
+}
+
+void EngineContext::store_cookies(const std::string &url,
+                                  const std::vector<std::string> &set_cookies) {
+  if (set_cookies.empty()) return;
+  EasyPtr easy(curl_easy_init());
+  if (!easy || curl_easy_setopt(easy.get(), CURLOPT_SHARE, share()) != CURLE_OK) return;
+  for (const std::string &value : set_cookies) store_set_cookie(easy.get(), url, value);
+  if (profile_) profile_->save_cookies(easy.get());
 }
 
 void EngineContext::post(Command command) {

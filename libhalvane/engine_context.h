@@ -20,6 +20,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "cache_store.h"
 #include "curl_handles.h"
 #include "settings.h"
 
@@ -28,17 +29,30 @@ namespace hvcore {
 class Transfer;
 class ContextUse;
 class AsioLoop;
+class Profile;
 
 class EngineContext : public std::enable_shared_from_this<EngineContext> {
  public:
   using Command = std::function<void()>;
 
-  // Starts the network thread; the result is the first use. Returns nothing
-  // when libcurl cannot be set up.
-  static std::unique_ptr<ContextUse> start(EngineSettings settings);
+  // Opens the engine's profile namespace, if it names one, and starts the
+  // network thread; `out` is the first use. Returns kOk or the Core code
+  // of what failed.
+  static int32_t start(EngineSettings settings, std::unique_ptr<ContextUse> &out);
   ~EngineContext();
 
   const EngineSettings &settings() const { return settings_; }
+
+  // The HTTP cache: the namespace's on disk, or the engine's own in memory;
+  // null when the engine's cache is switched off. Any thread.
+  cache::Store *cache() const { return cache_.get(); }
+  // The namespace this engine shares state through; null without one.
+  Profile *profile() const { return profile_.get(); }
+
+  // The cookie jar seen from outside a transfer (WebSocket handshakes). Any
+  // thread: the jar's share handle has locks.
+  std::string cookie_header(const std::string &url);
+  void store_cookies(const std::string &url, const std::vector<std::string> &set_cookies);
 
   // Runs `command` on the network thread soon. Any thread.
   void post(Command command);
@@ -46,9 +60,9 @@ class EngineContext : public std::enable_shared_from_this<EngineContext> {
   // The WebSocket loop, started on first use. Any thread holding a use.
   AsioLoop &asio_loop();
 
-  // Network thread only.
+  // Network thread only (the share may be used anywhere).
   CURLM *multi() const { return multi_.get(); }
-  CURLSH *share() const { return share_.get(); }
+  CURLSH *share() const;
   void track(std::shared_ptr<Transfer> transfer);  // keeps it alive until done
   void untrack(Transfer *transfer);                // drops that reference soon
   bool on_network_thread() const;
@@ -66,9 +80,17 @@ class EngineContext : public std::enable_shared_from_this<EngineContext> {
   void expire_deferred();
   long poll_timeout_ms() const;
 
+  static void lock_share(CURL *, curl_lock_data data, curl_lock_access, void *self);
+  static void unlock_share(CURL *, curl_lock_data data, void *self);
+
   const EngineSettings settings_;
   MultiPtr multi_;
+  // The engine's own jar, DNS cache and TLS sessions; unused when a profile
+  // namespace brings its shared ones.
   SharePtr share_;
+  std::mutex share_locks_[CURL_LOCK_DATA_LAST];
+  std::shared_ptr<Profile> profile_;
+  std::shared_ptr<cache::Store> cache_;
 
   std::mutex queue_mutex_;
   std::vector<Command> queue_;

@@ -8,6 +8,9 @@
 
 #include "error_map.h"
 #include "header_block.h"
+#include "profile_store.h"
+#include "profiles.h"
+#include "tls_profile.h"
 #include "tls_store.h"
 #include "url.h"
 
@@ -79,8 +82,6 @@ void Transfer::begin() {
     cancelled = cancel_requested_;
   }
   if (cancelled) return complete({kCanceled, net::kAborted});
-  if (request_.cache_mode == CacheMode::OnlyIfCached)
-    return complete({kCacheMiss, net::kCacheMiss});
 
   if (request_.body_kind == BodyKind::Streamed) {
     std::weak_ptr<Transfer> weak = weak_from_this();
@@ -98,6 +99,11 @@ void Transfer::begin() {
   hop_ = Hop{request_.url, request_.method, request_.headers, request_.body_kind};
   easy_.reset(curl_easy_init());
   if (!easy_) return complete({kOutOfMemory, net::kOutOfMemory});
+  if (Profile *profile = context_->profile()) {
+    // Cookies other processes stored in the namespace since the last look.
+    curl_easy_setopt(easy_.get(), CURLOPT_SHARE, context_->share());
+    profile->load_cookies(easy_.get());
+  }
   begin_hop();
 }
 
@@ -109,6 +115,8 @@ void Transfer::begin_hop() {
   redirect_body_dropped_ = false;
   head_delivered_ = chunked_ = connected_ = false;
   recv_paused_ = send_paused_ = false;
+  replaying_ = false;
+  replay_.reset();
   body_offset_ = 0;
   error_buffer_[0] = '\0';
 
@@ -125,9 +133,15 @@ void Transfer::begin_hop() {
   if (context_->settings().http_version == HttpVersion::Http2 &&
       http2_head_bound(hop_.url, hop_.method, hop_.headers, context_->settings()) > kHttp2HeadLimit)
     return complete({kInvalidArgument, net::kInvalidArgument});
+  if (consult_cache()) return;
   bool configured = false;
   try {
+    // A revalidation asks with the stored response's validators, on this
+    // hop only.
+    const std::vector<HeaderField> caller_headers = stored_ ? hop_.headers : std::vector<HeaderField>{};
+    if (stored_) add_conditional_headers(hop_.headers);
     configured = configure_easy();
+    if (stored_) hop_.headers = caller_headers;
   } catch (const std::bad_alloc &) {
   }
   if (!configured) return complete({kOutOfMemory, net::kOutOfMemory});
@@ -198,11 +212,15 @@ bool Transfer::configure_easy() {
       set(CURLOPT_CAPATH, static_cast<const char *>(nullptr));
       set(CURLOPT_PROXY_CAINFO, static_cast<const char *>(nullptr));
       set(CURLOPT_PROXY_CAPATH, static_cast<const char *>(nullptr));
-      set(CURLOPT_SSL_CTX_FUNCTION, &CaStore::ssl_ctx_callback);
-      set(CURLOPT_SSL_CTX_DATA, const_cast<void *>(static_cast<const void *>(s.ca.get())));
       break;
     case TlsVerification::Default:
       break;
+  }
+  // The engine's CA store and its profile's ClientHello go into the context
+  // libcurl makes for each connection.
+  if (needs_ssl_ctx_callback(s)) {
+    set(CURLOPT_SSL_CTX_FUNCTION, &engine_ssl_ctx_callback);
+    set(CURLOPT_SSL_CTX_DATA, const_cast<void *>(static_cast<const void *>(&s)));
   }
 
   std::string cookies;
@@ -261,7 +279,14 @@ curl_slist *Transfer::build_header_list(std::string &cookies) const {
   bool has_user_agent = false, has_accept_language = false, has_expect = false,
        has_accept_encoding = false;
   std::string line;
-  for (const HeaderField &h : hop_.headers) {
+  // Under a profile its browser's fields lead, in its order, holding the
+  // caller's and the engine's values where the names meet.
+  const BrowserProfile *profile = s.impersonate.empty() ? nullptr : find_profile(s.impersonate);
+  const std::vector<HeaderField> composed =
+      profile ? compose_request_headers(*profile, s, hop_.headers,
+                                        http_version() != CURL_HTTP_VERSION_1_1)
+              : std::vector<HeaderField>();
+  for (const HeaderField &h : profile ? composed : hop_.headers) {
     if (iequals(h.name, "cookie")) {
       // One Cookie line, merged with the jar's cookies by libcurl.
       if (!cookies.empty()) cookies += "; ";
@@ -303,6 +328,11 @@ void Transfer::set_pause() {
 }
 
 void Transfer::do_resume() {
+  if (replaying_) {
+    if (done_ || !recv_paused_) return;
+    recv_paused_ = false;
+    return continue_replay();
+  }
   if (done_ || !recv_paused_ || (!in_multi_ && !end_result_)) return;
   recv_paused_ = false;
   if (decoder_ && decoder_->holding()) {
@@ -345,6 +375,7 @@ void Transfer::on_done(CURLcode result) {
   if (done_) return;
   curl_multi_remove_handle(context_->multi(), easy_.get());
   in_multi_ = false;
+  if (finish_revalidation(result)) return;
   if (redirect_ && (result == CURLE_OK || (result == CURLE_WRITE_ERROR && redirect_body_dropped_)))
     return handle_redirect();
   if (callback_failure_) return complete(*callback_failure_);
@@ -382,6 +413,7 @@ void Transfer::complete(Outcome outcome) {
   if (done_) return;
   done_ = true;
   deferred_ = false;
+  cache_on_complete(outcome);
   if (in_multi_) curl_multi_remove_handle(context_->multi(), easy_.get());
   in_multi_ = false;
   easy_.reset();  // the share is touched here, so only on this thread

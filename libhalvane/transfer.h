@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "cache_store.h"
 #include "codes.h"
 #include "content_decoder.h"
 #include "curl_handles.h"
@@ -62,6 +63,7 @@ class Transfer : public std::enable_shared_from_this<Transfer> {
     int status = 0;
     std::string head;
     std::string location;
+    bool from_cache = false;  // replayed from the cache, not to be stored again
   };
 
   // Network thread (transfer.cpp).
@@ -93,6 +95,16 @@ class Transfer : public std::enable_shared_from_this<Transfer> {
   // Network thread, redirects (transfer_redirect.cpp).
   void handle_redirect();
   void do_follow();
+
+  // Network thread, the HTTP cache (transfer_cache.cpp).
+  bool consult_cache();
+  bool cache_takes_head(int status);
+  void cache_on_redirect(const PendingRedirect &redirect);
+  void cache_on_complete(const Outcome &outcome);
+  bool finish_revalidation(CURLcode result);
+  void replay(cache::Entry entry);
+  void continue_replay();
+  void add_conditional_headers(std::vector<HeaderField> &headers) const;
 
   ContextUse context_;
   const Callbacks callbacks_;
@@ -134,6 +146,17 @@ class Transfer : public std::enable_shared_from_this<Transfer> {
   bool done_ = false;
   std::optional<Outcome> callback_failure_;
   char error_buffer_[CURL_ERROR_SIZE] = {};
+
+  // The cache's part of the current hop (network thread only).
+  cache::Seconds request_time_ = 0;      // wall clock when the hop was sent
+  std::optional<cache::Entry> stored_;   // being revalidated by this hop
+  bool validated_ = false;               // the origin answered 304 to it
+  std::unique_ptr<cache::Writer> writer_;  // this hop's response, stored as it streams
+  std::shared_ptr<cache::BodyReader> replay_;  // the body delivered from the cache
+  uint64_t replay_offset_ = 0;
+  uint64_t replay_size_ = 0;
+  bool replaying_ = false;
+  bool saw_set_cookie_ = false;  // a namespace's jar is saved when this ends
 };
 
 }  // namespace hvcore

@@ -22,6 +22,9 @@ constexpr size_t kMaxResponseHead = 256 * 1024;
 }  // namespace
 
 bool Transfer::on_header_line(std::string_view line) {
+  constexpr std::string_view kSetCookie = "set-cookie:";
+  if (line.size() > kSetCookie.size() && iequals(line.substr(0, kSetCookie.size()), kSetCookie))
+    saw_set_cookie_ = true;
   const HeadBuilder::Step step = head_.add(line);
   if (head_.block().size() > kMaxResponseHead) {
     callback_failure_ = Outcome{kProtocol, net::kResponseHeadersTooBig};
@@ -30,7 +33,8 @@ bool Transfer::on_header_line(std::string_view line) {
   if (step != HeadBuilder::Step::Complete) return true;
   const int status = head_.status();
   if (status >= 100 && status < 200) return true;  // informational heads are not reported
-  if (head_delivered_ || redirect_) return true;
+  if (head_delivered_ || redirect_ || validated_) return true;
+  if (cache_takes_head(status)) return true;
   if (is_redirect_status(status)) {
     if (auto location = find_header(head_.block(), "location")) {
       redirect_ = PendingRedirect{status, head_.block(), std::move(*location)};
@@ -87,6 +91,7 @@ size_t Transfer::on_body_data(char *data, size_t len) {
 
 // Hands one piece to the caller; false when it asks to pause.
 bool Transfer::deliver(const uint8_t *data, size_t len) {
+  if (writer_ && !writer_->append(data, len)) writer_.reset();  // too large to keep
   if (!callbacks_.on_body) return true;
   return callbacks_.on_body(callbacks_.user, handle_, data, static_cast<uint32_t>(len)) != 0;
 }

@@ -10,6 +10,7 @@
 #include <chrono>
 
 #include "asio_loop.h"
+#include "profiles.h"
 #include "proxy_connect.h"
 #include "ws_connection.h"
 #include "ws_tls.h"
@@ -58,6 +59,17 @@ bool only_offered_extensions(std::string_view extensions) {
     if (!iequals(name, "permessage-deflate") || ++deflate > 1) return false;
   }
   return true;
+}
+
+// Rewrites the handshake's fields in the order, and with the defaults, of
+// the profile's browser; the values already set stay.
+void write_in_profile_order(const BrowserProfile &profile, websocket::request_type &request) {
+  std::vector<HeaderField> fields;
+  for (const auto &f : request)
+    fields.push_back({std::string(f.name_string()), std::string(f.value())});
+  fields = compose_websocket_headers(profile, fields);
+  request.clear();
+  for (const HeaderField &f : fields) request.insert(f.name, f.value);
 }
 
 }  // namespace
@@ -207,6 +219,14 @@ void WsConnection::decorate(websocket::request_type &request) const {
   if (!has_accept_language && !engine.accept_language.empty())
     request.set(http::field::accept_language, engine.accept_language);
   if (!settings.origin.empty()) request.set(http::field::origin, settings.origin);
+  if (!cookies_.empty()) {
+    // One Cookie line, the caller's cookies first, as for requests.
+    auto given = request.find(http::field::cookie);
+    if (given == request.end())
+      request.set(http::field::cookie, cookies_);
+    else
+      request.set(http::field::cookie, std::string(given->value()) + "; " + cookies_);
+  }
   if (!settings.protocols.empty()) {
     std::string list;
     for (const std::string &p : settings.protocols) {
@@ -215,6 +235,9 @@ void WsConnection::decorate(websocket::request_type &request) const {
     }
     request.set(http::field::sec_websocket_protocol, list);
   }
+  if (!engine.impersonate.empty())
+    if (const BrowserProfile *profile = find_profile(engine.impersonate))
+      write_in_profile_order(*profile, request);
 }
 
 void WsConnection::upgrade() {
@@ -228,12 +251,19 @@ void WsConnection::upgrade() {
   deflate.memLevel = 8;
   ws_.set_option(deflate);
   const WebSocketTarget &target = session_.settings().target;
+  cookies_ = session_.context().cookie_header(target.url);
   ws_.async_handshake(response_, target.host_header, target.resource,
                       handler([this](const ErrorCode &ec) { on_upgraded(ec); }));
 }
 
 void WsConnection::on_upgraded(const ErrorCode &ec) {
   if (ended_) return;
+  // Cookies a handshake response sets join the engine's jar, whatever its
+  // status, as a browser keeps them.
+  std::vector<std::string> set_cookies;
+  for (const auto &field : response_)
+    if (field.name() == http::field::set_cookie) set_cookies.emplace_back(field.value());
+  session_.context().store_cookies(session_.settings().target.url, set_cookies);
   if (ec) return fail(upgrade_failure(ec, response_.result_int()));
   const std::string protocol(response_[http::field::sec_websocket_protocol]);
   const std::string extensions(response_[http::field::sec_websocket_extensions]);

@@ -106,6 +106,7 @@ class WsConnection {
   std::optional<beast::http::response_parser<beast::http::empty_body>> proxy_reply_;
 
   beast::websocket::response_type response_;
+  std::string cookies_;  // the engine's jar's cookies for the handshake
   beast::flat_buffer incoming_;
   Outgoing outgoing_;  // being sent
 

@@ -63,6 +63,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   // Loop thread, for the connection.
   const WebSocketSettings &settings() const { return settings_; }
   const EngineSettings &engine() const { return context_->settings(); }
+  EngineContext &context() const { return *context_; }
   AsioLoop &loop() { return loop_; }
   // The next item to send; none when the queue is empty. It counts as
   // unsent until report_sent.

@@ -1,0 +1,230 @@
+// The HTTP cache's part of a request: looking a hop up before it goes out,
+// revalidating a stored response, storing what comes back while it streams,
+// and delivering a stored response through the same callbacks and flow
+// control as one from the network.
+#include <ctime>
+
+#include "cache_policy.h"
+#include "profile_store.h"
+#include "redirects.h"
+#include "transfer.h"
+#include "url.h"
+
+namespace hvcore {
+namespace {
+
+// Stored bodies go to the caller in pieces of this size, and at most this
+// many bytes a turn, so that other requests on the thread are not starved.
+constexpr size_t kReplayPiece = 64 * 1024;
+constexpr size_t kReplayTurn = 1024 * 1024;
+
+cache::Seconds wall_now() { return static_cast<cache::Seconds>(std::time(nullptr)); }
+
+bool has_any_header(const std::vector<HeaderField> &headers,
+                    std::initializer_list<std::string_view> names) {
+  for (const HeaderField &h : headers)
+    for (std::string_view name : names)
+      if (iequals(h.name, name)) return true;
+  return false;
+}
+
+}  // namespace
+
+// Decides what this hop does with the cache before anything is sent. True
+// when the hop was handled without the network: delivered from the cache,
+// replayed as a stored redirect, or ended as a cache miss.
+bool Transfer::consult_cache() {
+  stored_.reset();
+  validated_ = false;
+  writer_.reset();
+  request_time_ = wall_now();
+  cache::Store *store = context_->cache();
+  CacheMode mode = store ? request_.cache_mode : CacheMode::NoStore;
+  // A caller's own conditional or range request is the caller's business:
+  // a 304 or 206 meant for it must neither be answered from nor stored here.
+  if (has_any_header(hop_.headers, {"if-none-match", "if-modified-since", "if-match",
+                                    "if-unmodified-since", "if-range", "range"}))
+    mode = mode == CacheMode::OnlyIfCached ? mode : CacheMode::NoStore;
+  const bool only_cached = mode == CacheMode::OnlyIfCached ||
+                           (mode == CacheMode::Default &&
+                            cache::request_directives(hop_.headers).only_if_cached);
+  if (!store || hop_.method != "GET" || mode == CacheMode::NoStore ||
+      mode == CacheMode::Bypass) {
+    if (only_cached) {
+      complete({kCacheMiss, net::kCacheMiss});
+      return true;
+    }
+    return false;
+  }
+  std::optional<cache::Entry> entry = store->lookup(hop_.url);
+  if (!entry || !cache::vary_matches(entry->meta, hop_.headers)) {
+    if (only_cached) {
+      complete({kCacheMiss, net::kCacheMiss});
+      return true;
+    }
+    return false;
+  }
+  switch (cache::decide(mode, entry->meta, hop_.headers, request_time_)) {
+    case cache::Action::Use:
+      replay(std::move(*entry));
+      return true;
+    case cache::Action::Revalidate:
+      if (only_cached) {
+        // Never the network: a stored response the request may not use
+        // is a miss.
+        complete({kCacheMiss, net::kCacheMiss});
+        return true;
+      }
+      if (!cache::validators(entry->meta.head).empty()) stored_ = std::move(entry);
+      return false;
+    case cache::Action::Network:
+      if (only_cached) {
+        complete({kCacheMiss, net::kCacheMiss});
+        return true;
+      }
+      return false;
+  }
+  return false;
+}
+
+void Transfer::add_conditional_headers(std::vector<HeaderField> &headers) const {
+  if (!stored_) return;
+  for (HeaderField &h : cache::validators(stored_->meta.head)) headers.push_back(std::move(h));
+}
+
+// A hop's final head has arrived. True when the cache takes it instead of
+// the caller: the origin confirmed the stored response with a 304.
+bool Transfer::cache_takes_head(int status) {
+  cache::Store *store = context_->cache();
+  if (!store) return false;
+  if (stored_ && status == 304) {
+    validated_ = true;
+    return true;
+  }
+  const bool may_store = request_.cache_mode != CacheMode::NoStore &&
+                         !has_any_header(hop_.headers, {"if-none-match", "if-modified-since",
+                                                        "if-match", "if-unmodified-since",
+                                                        "if-range", "range"});
+  if (hop_.method == "HEAD") {
+    // A HEAD response freshens the stored GET response it agrees with.
+    if (status == 200 && may_store) {
+      if (auto entry = store->lookup(hop_.url);
+          entry && cache::head_may_freshen(entry->meta.head, head_.block())) {
+        entry->meta.head = cache::freshen_head(entry->meta.head, head_.block());
+        entry->meta.request_time = request_time_;
+        entry->meta.response_time = wall_now();
+        store->update(hop_.url, entry->meta);
+      }
+    }
+    return false;
+  }
+  // Redirects are stored when their hop ends (cache_on_redirect).
+  if (is_redirect_status(status) && find_header(head_.block(), "location")) return false;
+  if (!may_store || !cache::is_storable(hop_.method, hop_.headers, head_.block())) return false;
+  cache::StoredMeta meta;
+  meta.status = status;
+  meta.head = head_.block();
+  meta.request_time = request_time_;
+  meta.response_time = wall_now();
+  meta.vary = cache::vary_headers(head_.block(), hop_.headers);
+  writer_ = store->begin(hop_.url, std::move(meta));
+  return false;
+}
+
+void Transfer::cache_on_redirect(const PendingRedirect &redirect) {
+  writer_.reset();
+  cache::Store *store = context_->cache();
+  if (!store) return;
+  // A successful unsafe request that redirects still changed its target.
+  if (cache::invalidates(hop_.method, redirect.status))
+    for (const std::string &url : cache::invalidated_urls(hop_.url, redirect.head))
+      store->remove(url);
+  if (request_.cache_mode == CacheMode::NoStore ||
+      !cache::is_storable(hop_.method, hop_.headers, redirect.head))
+    return;
+  cache::StoredMeta meta;
+  meta.status = redirect.status;
+  meta.head = redirect.head;
+  meta.request_time = request_time_;
+  meta.response_time = wall_now();
+  meta.vary = cache::vary_headers(redirect.head, hop_.headers);
+  if (auto writer = store->begin(hop_.url, std::move(meta))) writer->commit();
+}
+
+// The hop that revalidated a stored response has ended. True when it was
+// confirmed and the stored response is now on its way to the caller.
+bool Transfer::finish_revalidation(CURLcode result) {
+  if (!validated_) return false;
+  validated_ = false;
+  if (result != CURLE_OK) return false;
+  cache::Entry entry = std::move(*stored_);
+  stored_.reset();
+  entry.meta.head = cache::freshen_head(entry.meta.head, head_.block());
+  entry.meta.request_time = request_time_;
+  entry.meta.response_time = wall_now();
+  if (cache::Store *store = context_->cache();
+      store && request_.cache_mode != CacheMode::NoStore)
+    store->update(hop_.url, entry.meta);
+  replay(std::move(entry));
+  return true;
+}
+
+void Transfer::replay(cache::Entry entry) {
+  const cache::Seconds age = cache::current_age(entry.meta, wall_now());
+  std::string head = cache::with_age(entry.meta.head, age);
+  if (is_redirect_status(entry.meta.status)) {
+    if (auto location = find_header(head, "location")) {
+      redirect_ = PendingRedirect{entry.meta.status, std::move(head), std::move(*location), true};
+      handle_redirect();
+      return;
+    }
+  }
+  head_delivered_ = true;
+  replaying_ = true;
+  replay_ = std::move(entry.body);
+  replay_offset_ = 0;
+  replay_size_ = replay_ ? entry.body_size : 0;
+  if (callbacks_.on_response)
+    callbacks_.on_response(callbacks_.user, handle_, entry.meta.status,
+                           reinterpret_cast<const uint8_t *>(head.data()),
+                           static_cast<uint32_t>(head.size()));
+  continue_replay();
+}
+
+void Transfer::continue_replay() {
+  size_t turn = 0;
+  std::string piece;
+  while (!done_ && !recv_paused_ && replay_offset_ < replay_size_) {
+    if (turn >= kReplayTurn) {
+      context_->post([self = shared_from_this()] { self->continue_replay(); });
+      return;
+    }
+    piece.clear();
+    const size_t want =
+        static_cast<size_t>(std::min<uint64_t>(kReplayPiece, replay_size_ - replay_offset_));
+    if (!replay_->read(replay_offset_, want, piece) || piece.empty())
+      return complete({kNetwork, net::kCacheReadFailure});
+    replay_offset_ += piece.size();
+    turn += piece.size();
+    if (!deliver(reinterpret_cast<const uint8_t *>(piece.data()), piece.size()))
+      recv_paused_ = true;  // taken; the rest waits for a resume
+  }
+  if (!done_ && replay_offset_ >= replay_size_) complete({kOk, 0});
+}
+
+void Transfer::cache_on_complete(const Outcome &outcome) {
+  if (writer_) {
+    if (outcome.code == kOk) writer_->commit();
+    writer_.reset();
+  }
+  replay_.reset();
+  cache::Store *store = context_->cache();
+  if (store && outcome.code == kOk && !replaying_ && head_delivered_ &&
+      cache::invalidates(hop_.method, head_.status()))
+    for (const std::string &url : cache::invalidated_urls(hop_.url, head_.block()))
+      store->remove(url);
+  if (saw_set_cookie_ && easy_)
+    if (Profile *profile = context_->profile()) profile->save_cookies(easy_.get());
+}
+
+}  // namespace hvcore
