@@ -16,6 +16,7 @@ from servers import HOST, Process, free_port, sparse_file, start_nginx  # noqa: 
 
 SMALL_SIZE = 1024
 BIG_SIZE = 256 * 1024 * 1024
+CACHED_BIG_SIZE = 10 * 1024 * 1024
 # nginx can be slow to come up on a loaded machine.
 START_TIMEOUT = 20.0
 
@@ -36,17 +37,28 @@ NGINX_SETTINGS = """
 """
 
 NGINX_SERVERS = """
-  server {{ listen {host}:{http1}; }}
+  server {{ listen {host}:{http1}; include {dir}/locations.conf; }}
   server {{
     listen {host}:{https} ssl http2;
     ssl_certificate {dir}/good.pem; ssl_certificate_key {dir}/good.key;
+    include {dir}/locations.conf;
   }}
+"""
+
+# Files carry Last-Modified, from which an HTTP cache may derive a heuristic
+# freshness: every response but those under /cached/ says no-store, so that
+# the transfer rows measure transfers and never a client's cache.
+NGINX_LOCATIONS = """
+location / { add_header Cache-Control no-store always; }
+location /cached/ { expires 1h; }
 """
 
 
 class Nginx:
     """Serves /small.bin (1 KiB) and /big.bin (256 MiB unless told, a sparse
-    file: no disk time)."""
+    file: no disk time), both no-store; /cached/small.bin (1 KiB) and
+    /cached/big.bin (10 MiB), both fresh for an hour (max-age=3600). Any
+    query string gives the same file under another URL."""
 
     def __init__(self, workdir, cert, big_size=BIG_SIZE):
         self.dir = Path(workdir)
@@ -54,6 +66,10 @@ class Nginx:
         www.mkdir(parents=True, exist_ok=True)
         (www / "small.bin").write_bytes(os.urandom(SMALL_SIZE))
         sparse_file(www / "big.bin", big_size)
+        (www / "cached").mkdir(exist_ok=True)
+        (www / "cached" / "small.bin").write_bytes(os.urandom(SMALL_SIZE))
+        (www / "cached" / "big.bin").write_bytes(os.urandom(CACHED_BIG_SIZE))
+        (self.dir / "locations.conf").write_text(NGINX_LOCATIONS)
         write_pem(cert, self.dir, "good")
         self.ports = {"http1": free_port(), "https": free_port()}
         self.process = start_nginx(self.dir, self.ports, NGINX_SERVERS, settings=NGINX_SETTINGS,

@@ -5,7 +5,11 @@ Run: python measure.py CASE CLIENT CONFIG_JSON   (prints one JSON object)
 
 Cases: seq (sequential GETs), conc (GETs with many in flight on asyncio),
 stream (one large body read chunk by chunk), listbound (list(chunk) on bytes),
-ws_rtt and ws_bulk (WebSocket echo)."""
+ws_rtt and ws_bulk (WebSocket echo); the HTTP cache's cases are in
+measure_cache.py.
+
+Client "ours" is the low-level module (strandel_native36), "strandel" the
+package built on it; the others are the peers."""
 
 import asyncio
 import inspect
@@ -70,6 +74,21 @@ def seq_ours(cfg):
         if request.start_stream().status_code != 200:
             raise RuntimeError("unexpected status")
         return len(request.read_body())
+
+    return get
+
+
+def seq_strandel(cfg):
+    import strandel
+
+    client = strandel.Client()
+    url = cfg["url"]
+
+    def get():
+        response = client.get(url)
+        if response.status_code != 200:
+            raise RuntimeError("unexpected status")
+        return len(response.content)
 
     return get
 
@@ -167,6 +186,18 @@ async def conc_ours(cfg, run):
     return await run(one, head_version)
 
 
+async def conc_strandel(cfg, run):
+    import strandel
+
+    async with strandel.AsyncClient(ca_file=cfg.get("ca")) as client:
+
+        async def one():
+            response = await client.get(cfg["url"])
+            return response.status_code, len(response.content), response.http_version
+
+        return await run(one, str)
+
+
 async def conc_aiohttp(cfg, run):
     import aiohttp
 
@@ -245,6 +276,22 @@ def stream_ours(cfg):
         while (chunk := request.next_body()) is not None:
             count(len(chunk))
         return head_version(response.headers)
+
+    return read
+
+
+def stream_strandel(cfg):
+    import strandel
+
+    client = strandel.Client(ca_file=cfg.get("ca"))
+
+    def read(count):
+        with client.stream("GET", cfg["url"]) as response:
+            if response.status_code != 200:
+                raise RuntimeError("unexpected status")
+            for chunk in response.iter_bytes():
+                count(len(chunk))
+            return response.http_version
 
     return read
 
@@ -365,6 +412,49 @@ def ws_ours(cfg, kind):
             pass
 
 
+def ws_strandel(cfg, kind):
+    import strandel
+
+    with strandel.Client() as client, client.websocket(cfg["url"]) as socket:
+        return ws_sync_loop(cfg, kind, socket.send_text, socket.receive_text,
+                            socket.send_bytes, socket.receive_bytes)
+
+
+async def ws_strandel_async(cfg, kind):
+    import strandel
+
+    async with strandel.AsyncClient() as client:
+        async with client.websocket(cfg["url"]) as socket:
+            return await ws_async_loop(cfg, kind, socket.send_text, socket.receive_text,
+                                       socket.send_bytes, socket.receive_bytes)
+
+
+def ws_sync_loop(cfg, kind, send_text, recv, send_bytes, recv_bytes):
+    """ws_async_loop for a blocking client."""
+    if kind == "rtt":
+        text = cfg["text"]
+        start = time.perf_counter()
+        for _ in range(cfg["n"]):
+            send_text(text)
+            if len(recv()) != len(text):
+                raise RuntimeError("short echo")
+        return time.perf_counter() - start
+    payload = os.urandom(cfg["message"])
+    start = time.perf_counter()
+    sent = 0
+    for _ in range(min(cfg["window"], cfg["n"])):
+        send_bytes(payload)
+        sent += 1
+    for i in range(cfg["n"]):
+        echoed = recv_bytes()
+        if len(echoed) != len(payload) or (i == 0 and echoed != payload):
+            raise RuntimeError("the echo differs")
+        if sent < cfg["n"]:
+            send_bytes(payload)
+            sent += 1
+    return time.perf_counter() - start
+
+
 async def ws_websockets(cfg, kind):
     from websockets.asyncio.client import connect
 
@@ -427,6 +517,10 @@ def ws_bulk(client, cfg):
 
 def main(argv):
     name, client, cfg = argv[1], argv[2], json.loads(argv[3])
+    if name not in CASES:
+        import measure_cache  # only the cache cases load it (and hishel)
+
+        CASES.update(measure_cache.CASES)
     print(json.dumps(CASES[name](client, cfg)))
 
 

@@ -6,8 +6,13 @@ import os
 import platform
 from importlib import metadata
 
-OURS = "ours"
-NAMES = {OURS: "strandel_native36", "list": "`list(chunk)` on bytes"}
+OURS = "ours"  # the low-level module
+PKG = "strandel"  # the package on it
+BASES = {OURS: "native", PKG: "strandel"}
+NAMES = {OURS: "strandel_native36", PKG: "strandel", "strandel_async": "strandel (asyncio)",
+         "list": "`list(chunk)` on bytes", "memory": "strandel_native36, memory cache",
+         "disk": "strandel_native36, namespace on disk", "off": "strandel_native36, cache off",
+         "hishel": "hishel (httpx, SQLite storage)"}
 
 # Why a target is missed, where the cause is known. Shown only for misses.
 WHY = {
@@ -92,8 +97,14 @@ def machine(results):
         info["strandel_native36"] = strandel_native36.PyEngine.core_version()
     except Exception as error:  # noqa: BLE001 - shown as it is
         info["strandel_native36"] = f"not importable: {error}"
+    try:
+        import strandel
+
+        info["strandel"] = strandel.__version__
+    except Exception as error:  # noqa: BLE001 - shown as it is
+        info["strandel"] = f"not importable: {error}"
     peers = []
-    for name in ("pycurl", "requests", "httpx", "h2", "aiohttp", "websockets"):
+    for name in ("pycurl", "requests", "httpx", "h2", "aiohttp", "websockets", "hishel"):
         try:
             peers.append(f"{name} {metadata.version(name)}")
         except metadata.PackageNotFoundError:
@@ -146,17 +157,42 @@ def met_cell(met):
     return {True: "yes", False: "**no**", None: "pending"}[met]
 
 
+def ratio_heads(rows):
+    return [f"{BASES[b]} ÷ client" for b in BASES if b in rows]
+
+
+def ratio_cells(rows, client, key):
+    """Per base (native, strandel) present: base ÷ client; blank on the base's
+    own row, a dash when either side has no number."""
+    cells = []
+    for base in BASES:
+        if base not in rows:
+            continue
+        if client == base or (client == "list" and base == PKG):  # strandel reads bytes
+            cells.append("")
+            continue
+        r = ratio(rows, base, client, key)
+        cells.append(f"{r:.2f}" if r is not None else "—")
+    return cells
+
+
 def rate_table(lines, rows, key, unit, digits=0, extra=None):
-    """rows: {client: result}; a table of the value and ours ÷ client."""
-    head = f"| client | {unit} |" + (f" {extra[0]} |" if extra else "") + " ours ÷ client |"
-    lines += [head, "|" + "---|" * (head.count("|") - 1)]
+    """rows: {client: result}; a table of the value and of ours ÷ client, for
+    the module and for the package."""
+    heads = ["client", unit] + ([extra[0]] if extra else []) + ratio_heads(rows)
+    lines += ["| " + " | ".join(heads) + " |", "|" + "---|" * len(heads)]
     for client, result in rows.items():
-        r = ratio(rows, OURS, client, key) if client != OURS else None
         cells = [NAMES.get(client, client), value_cell(result, key, digits)]
         if extra:
             cells.append(extra[1](result))
-        cells.append(f"{r:.2f}" if r is not None else ("" if client == OURS else "—"))
+        cells += ratio_cells(rows, client, key)
         lines.append("| " + " | ".join(cells) + " |")
+
+
+def add_target(t, key, rows, peer, floor, text, metric="rate", base=PKG):
+    """A target: base ÷ peer at least `floor`."""
+    r = ratio(rows, base, peer, metric)
+    t.add(key, text, "—" if r is None else f"{r:.2f}×", None if r is None else r >= floor)
 
 
 def errors_of(lines, *tables):
@@ -164,6 +200,66 @@ def errors_of(lines, *tables):
         for client, result in rows.items():
             if "error" in result:
                 lines.append(f"- {NAMES.get(client, client)}: {result['error']}")
+
+
+def cache_section(lines, cache, sizes):
+    lines += [
+        "",
+        "## (e) HTTP cache",
+        "",
+        "The same URL fetched again and again, its response fresh for an hour "
+        "(`Cache-Control: max-age=3600`), over HTTP/1.1 in clear text. Ours: the low-level "
+        "API as in (a) (`read_body_bytes`) on an engine with its private memory cache "
+        "(`PyEngine()`), with a profile namespace on disk (`PyEngine(profile_namespace=...)`, "
+        "SQLite), and without a cache (`PyEngine(cache=False)`: every request goes to nginx). "
+        "hishel: its `CacheClient` on httpx with its `SqliteStorage`, following the caching "
+        "headers (`rfc=True`). Each process fetches the URL first (storing it), then measures "
+        f"{sizes['rounds']} rounds (the median counts). \"Served from\" tells where the "
+        "measured responses came from (ours: a response from the cache carries the `Age` "
+        "field the cache adds, nginx sends none; hishel: the response's `from_cache`); a "
+        "row served from the network measures no cache. An entry may take at most an eighth "
+        "of its store's bound (64 MiB in memory, 256 MiB on disk), so the memory cache does "
+        "not keep the 10 MiB response while a namespace does.",
+        "",
+    ]
+    for label, title, key, unit, digits in (
+            ("small", f"{sizes['cache_n']:,} GETs of 1 KiB", "rate", "requests/s", 0),
+            ("big", f"{sizes['cache_big_n']:,} GETs of 10 MiB", "mbps", "MB/s", 0)):
+        rows = cache.get(label)
+        if not rows:
+            continue
+        lines += [f"### {title}", "", f"| client | {unit} | served from | ÷ hishel |",
+                  "|---|---|---|---|"]
+        for client, result in rows.items():
+            r = ratio(rows, client, "hishel", key) if client != "hishel" else None
+            cells = [NAMES.get(client, client), value_cell(result, key, digits),
+                     result.get("source", "") if "error" not in result else "",
+                     f"{r:.2f}" if r is not None else ("" if client == "hishel" else "—")]
+            lines.append("| " + " | ".join(cells) + " |")
+        lines.append("")
+        errors_of(lines, rows)
+    rows = cache.get("open")
+    if rows:
+        lines += [
+            f"### A namespace with {sizes['entries']:,} entries, opened by a new engine",
+            "",
+            f"One process stores {sizes['entries']:,} responses of 1 KiB (one URL each) in a "
+            "namespace (for hishel: in its database); each measuring process then creates a "
+            "new engine on it (`PyEngine(profile_namespace=...)`; hishel: a `SqliteStorage` "
+            "of that file and a `CacheClient` with its httpx client) and fetches one of the "
+            "stored URLs. Module imports are done before the clock starts.",
+            "",
+            "| client | create (ms) | first cached GET (ms) | served from |",
+            "|---|---|---|---|",
+        ]
+        for client, result in rows.items():
+            ok = "error" not in result
+            cells = [NAMES.get(client, client),
+                     value_cell(result, "open_ms", 1), value_cell(result, "first_ms", 1),
+                     result.get("source", "") if ok else ""]
+            lines.append("| " + " | ".join(cells) + " |")
+        lines.append("")
+        errors_of(lines, rows)
 
 
 def render(results, command, info):
@@ -189,9 +285,14 @@ def render(results, command, info):
         "",
         "Every measurement runs in a fresh process; the clients take turns, each is measured "
         f"{results['repeat']} times and the median run is shown (for memory, the worst). "
-        "Ratios are ours ÷ the peer: above 1 means we are faster. Differences of a few "
-        "percent are within the spread between runs here (a 1.00× is a tie). Benchmarks are "
-        "not tests: nothing here is asserted.",
+        "Ratios are ours ÷ the peer: above 1 means we are faster. Ours comes twice: "
+        "\"native\" is the low-level module `strandel_native36`, \"strandel\" the package "
+        "built on it (`Client`, `AsyncClient`, their WebSockets), each with a ratio column of "
+        "its own. Differences of a few percent are within the spread between runs here (a "
+        "1.00× is a tie). Benchmarks are not tests: nothing here is asserted.",
+        "",
+        "nginx marks every response `Cache-Control: no-store` except those of section (e), so "
+        "that no client's HTTP cache answers in (a) to (d).",
         "",
     ]
 
@@ -200,8 +301,9 @@ def render(results, command, info):
     lines += [
         f"## (a) {sizes['seq_n']:,} sequential GETs of 1 KiB on one kept-alive connection",
         "",
-        "HTTP/1.1 in clear text. Ours: `request` + `start_stream` + `read_body`; pycurl: one "
-        "reused handle; requests: a `Session`; httpx: a `Client`. Each process makes 100 "
+        "HTTP/1.1 in clear text. Native: `request` + `start_stream` + `read_body`; strandel: "
+        "`Client.get` and `.content`; pycurl: one reused handle; requests: a `Session`; httpx: "
+        "a `Client`. Each process makes 100 "
         f"requests first, then {sizes['rounds']} rounds (the median round counts).",
         "",
     ]
@@ -210,19 +312,24 @@ def render(results, command, info):
     errors_of(lines, seq)
     for peer, floor in (("pycurl", 0.7), ("requests", 3.0), ("httpx", 3.0)):
         r = ratio(seq, OURS, peer, "rate")
-        t.add("seq", f"(a) sequential: at least {floor:g}× {peer}",
+        t.add("seq", f"(a) sequential, native: at least {floor:g}× {peer}",
               "—" if r is None else f"{r:.2f}×", None if r is None else r >= floor)
+    for peer, floor in (("pycurl", 0.8), ("requests", 4.0), ("httpx", 4.0)):
+        add_target(t, "pkg_seq", seq, peer, floor,
+                   f"(a) sequential, strandel `Client`: at least {floor:g}× {peer}")
 
     # (b)
     lines += [
         "",
         f"## (b) {sizes['conc_n']:,} GETs of 1 KiB, 100 in flight, on asyncio",
         "",
-        "Ours: the event-loop API (`start_async`, `poll_events` from the notification), one "
-        "engine. aiohttp: a `ClientSession` with 100 connections; httpx: an `AsyncClient` with "
-        "100 connections (`http2=True` for HTTP/2). The HTTP/2 rows use HTTPS with ALPN; "
-        "aiohttp has no HTTP/2 and uses HTTP/1.1 over TLS there. Each process opens its "
-        f"connections with a first round of 100, then measures {sizes['rounds']} rounds.",
+        "Native: the event-loop API (`start_async`, `poll_events` from the notification), one "
+        "engine. strandel: one `AsyncClient`, `await client.get(url)`. aiohttp: a "
+        "`ClientSession` with 100 connections; httpx: an `AsyncClient` with 100 connections "
+        "(`http2=True` for HTTP/2). The HTTP/2 rows use HTTPS with ALPN (ours negotiates "
+        "HTTP/2 by itself); aiohttp has no HTTP/2 and uses HTTP/1.1 over TLS there. Each "
+        "process opens its connections with a first round of 100, then measures "
+        f"{sizes['rounds']} rounds.",
         "",
     ]
     for proto, rows in results["conc"].items():
@@ -233,8 +340,11 @@ def render(results, command, info):
         errors_of(lines, rows)
         for peer in ("aiohttp", "httpx"):
             r = ratio(rows, OURS, peer, "rate")
-            t.add("conc", f"(b) {proto}: ahead of {peer}", "—" if r is None else f"{r:.2f}×",
-                  None if r is None else r > 1.0)
+            t.add("conc", f"(b) {proto}, native: ahead of {peer}",
+                  "—" if r is None else f"{r:.2f}×", None if r is None else r > 1.0)
+        add_target(t, "pkg_conc", rows, "aiohttp", 1.5,
+                   f"(b) {'HTTPS' if proto == 'HTTP/2' else proto}, strandel `AsyncClient`: "
+                   "at least 1.5× aiohttp")
 
     # (c)
     mib = sizes["big"] // (1024 * 1024)
@@ -242,8 +352,9 @@ def render(results, command, info):
         "",
         f"## (c) Reading {mib} MiB chunk by chunk",
         "",
-        "Ours: `start_stream` then `next_body` until None (each chunk a list of ints); pycurl: "
-        "a write callback; httpx: `stream` + `iter_bytes`. The body comes from a sparse file, "
+        "Native: `start_stream` then `next_body` until None (each chunk a list of ints); "
+        "strandel: `Client.stream` + `iter_bytes` (`bytes` chunks); pycurl: a write callback; "
+        "httpx: `stream` + `iter_bytes`. The body comes from a sparse file, "
         "so disk plays no part. \"Peak RSS\" is the highest resident memory during the read "
         "above the resident memory just before it. The `list(chunk)` row is the rate at which "
         "Python turns `bytes` of our mean chunk size into lists of ints: a bound for any read "
@@ -252,10 +363,10 @@ def render(results, command, info):
     ]
     for proto, rows in results["stream"].items():
         lines += [f"### {proto}", ""]
-        head = "| client | MB/s | peak RSS above start | mean chunk | protocol | ours ÷ client |"
-        lines += [head, "|---|---|---|---|---|---|"]
+        heads = ["client", "MB/s", "peak RSS above start", "mean chunk", "protocol"]
+        heads += ratio_heads(rows)
+        lines += ["| " + " | ".join(heads) + " |", "|" + "---|" * len(heads)]
         for client, result in rows.items():
-            r = ratio(rows, OURS, client, "mbps") if client != OURS else None
             ok = "error" not in result
             cells = [
                 NAMES.get(client, client),
@@ -263,18 +374,23 @@ def render(results, command, info):
                 f"{result['peak_mib']:.1f} MiB" if ok and "peak_mib" in result else "",
                 f"{result['chunk']:,.0f} B" if ok and "chunk" in result else "",
                 result.get("protocol", "") if ok else "",
-                f"{r:.2f}" if r is not None else ("" if client == OURS else "—"),
-            ]
+            ] + ratio_cells(rows, client, "mbps")
             lines.append("| " + " | ".join(cells) + " |")
         lines.append("")
         errors_of(lines, rows)
         r = ratio(rows, OURS, "list", "mbps")
-        t.add("stream_rate", f"(c) {proto}: at least 80% of the `list(chunk)` bound",
+        t.add("stream_rate", f"(c) {proto}, native: at least 80% of the `list(chunk)` bound",
               "—" if r is None else f"{r:.0%}", None if r is None else r >= 0.8)
         ours = rows[OURS]
-        t.add("stream_rss", f"(c) {proto}: peak RSS under 32 MiB above the start",
+        t.add("stream_rss", f"(c) {proto}, native: peak RSS under 32 MiB above the start",
               "—" if "error" in ours else f"{ours['peak_mib']:.1f} MiB",
               None if "error" in ours else ours["peak_mib"] < 32)
+        add_target(t, "pkg_stream_rate", rows, "pycurl", 0.7,
+                   f"(c) {proto}, strandel `iter_bytes`: at least 0.7× pycurl", metric="mbps")
+        pkg = rows.get(PKG, {"error": "not measured"})
+        t.add("pkg_stream_rss", f"(c) {proto}, strandel `iter_bytes`: peak RSS under 16 MiB "
+              "above the start", "—" if "error" in pkg else f"{pkg['peak_mib']:.1f} MiB",
+              None if "error" in pkg else pkg["peak_mib"] < 16)
 
     # (d)
     lines += [
@@ -284,8 +400,11 @@ def render(results, command, info):
         "Against one local `websockets` echo server (compression off, so every client moves "
         "the same bytes). Round trips: a 32-byte text message sent and its echo received, "
         f"one at a time, {sizes['ws_n']:,} times. Bulk: {sizes['bulk_n']} binary messages of "
-        "1 MiB echoed, 4 in flight; MB/s of echoed payload. Ours uses the blocking API "
-        "(`send_text` / `send_bytes`, `recv`); the peers their asyncio clients.",
+        "1 MiB echoed, 4 in flight; MB/s of echoed payload. Native uses the blocking API "
+        "(`send_text` / `send_bytes`, `recv`); strandel its blocking `Client.websocket` "
+        "(`send_text` / `send_bytes`, `receive_text` / `receive_bytes`), and, for comparison, "
+        "the same on `AsyncClient`; the peers their asyncio clients. The strandel targets "
+        "are those of the blocking one.",
         "",
     ]
     for key, label, short_label, unit in (
@@ -298,8 +417,16 @@ def render(results, command, info):
         errors_of(lines, rows)
         for peer in ("websockets", "aiohttp"):
             r = ratio(rows, OURS, peer, "rate" if key == "ws_rtt" else "mbps")
-            t.add(key, f"(d) WebSocket {short_label}: ahead of {peer}",
+            t.add(key, f"(d) WebSocket {short_label}, native: ahead of {peer}",
                   "—" if r is None else f"{r:.2f}×", None if r is None else r > 1.0)
+        floors = {"websockets": 1.2} if key == "ws_rtt" else {"websockets": 1.5, "aiohttp": 1.5}
+        for peer, floor in floors.items():
+            add_target(t, "pkg_" + key, rows, peer, floor,
+                       f"(d) WebSocket {short_label}, strandel: at least {floor:g}× {peer}",
+                       metric="rate" if key == "ws_rtt" else "mbps")
+
+    if "cache" in results:
+        cache_section(lines, results["cache"], sizes)
 
     # Targets
     lines += ["", "## Targets", "", "| target | measured | met |", "|---|---|---|"]

@@ -22,11 +22,17 @@ sys.path.insert(0, str(HERE))
 import report  # noqa: E402
 import bench_servers as servers  # noqa: E402
 
-OURS = "ours"
-SEQ_CLIENTS = [OURS, "pycurl", "requests", "httpx"]
-CONC_CLIENTS = [OURS, "aiohttp", "httpx"]
-STREAM_CLIENTS = [OURS, "pycurl", "httpx"]
-WS_CLIENTS = [OURS, "websockets", "aiohttp"]
+OURS = "ours"  # the low-level module
+PKG = "strandel"  # the package on it
+SEQ_CLIENTS = [OURS, PKG, "pycurl", "requests", "httpx"]
+CONC_CLIENTS = [OURS, PKG, "aiohttp", "httpx"]
+STREAM_CLIENTS = [OURS, PKG, "pycurl", "httpx"]
+WS_CLIENTS = [OURS, PKG, "strandel_async", "websockets", "aiohttp"]
+# Our engine with its memory cache, with a namespace on disk, without a
+# cache; hishel on httpx with its SQLite storage.
+CACHE_CLIENTS = ["memory", "disk", "off", "hishel"]
+OPEN_CLIENTS = ["disk", "hishel"]
+NAMESPACE_ENTRIES = 300
 
 
 def measure(case, client, cfg, timeout=900):
@@ -69,9 +75,16 @@ def progress(case, client, result):
 
 
 def run_all(args, workdir):
-    sizes = dict(seq_n=2000, conc_n=1000, rounds=3, big=servers.BIG_SIZE, ws_n=2000, bulk_n=64)
+    sizes = dict(seq_n=2000, conc_n=1000, rounds=3, big=servers.BIG_SIZE, ws_n=2000, bulk_n=64,
+                 cache_n=2000, cache_big_n=40, entries=NAMESPACE_ENTRIES)
     if args.quick:
-        sizes.update(seq_n=200, conc_n=200, rounds=1, big=32 * 1024 * 1024, ws_n=200, bulk_n=8)
+        sizes.update(seq_n=200, conc_n=200, rounds=1, big=32 * 1024 * 1024, ws_n=200, bulk_n=8,
+                     cache_n=200, cache_big_n=5)
+    # Every child keeps its persistent state (profile namespaces) in the run's
+    # folder, never in the user's.
+    state = workdir / "state"
+    state.mkdir()
+    os.environ["XDG_STATE_HOME"] = str(state)
     ca_path, cert = servers.make_certificate(workdir)
     ca = str(ca_path)
     nginx = servers.Nginx(workdir / "nginx", cert, sizes["big"])
@@ -117,11 +130,36 @@ def run_all(args, workdir):
             "ws_bulk", WS_CLIENTS,
             dict(url=echo.url, n=sizes["bulk_n"], message=1024 * 1024, window=4),
             args.repeat, "mbps", progress)
+
+        print("(e) HTTP cache", flush=True)
+        results["cache"] = run_cache(args, sizes, nginx, state)
         results["nginx"] = nginx.version()
     finally:
         echo.stop()
         nginx.stop()
     return results
+
+
+def run_cache(args, sizes, nginx, state):
+    cache = {}
+    for label, path, size, n, warmup in (
+            ("small", "/cached/small.bin", servers.SMALL_SIZE, sizes["cache_n"], 20),
+            ("big", "/cached/big.bin", servers.CACHED_BIG_SIZE, sizes["cache_big_n"], 2)):
+        cache[label] = repeated(
+            "cache_get", CACHE_CLIENTS,
+            dict(url=nginx.url("http1", path), size=size, n=n, warmup=warmup,
+                 rounds=sizes["rounds"], state=str(state), namespace=f"bench-{label}",
+                 database=f"hishel-{label}.db"),
+            args.repeat, "rate", progress)
+    cfg = dict(url=nginx.url("http1", "/cached/small.bin"), entries=sizes["entries"],
+               state=str(state), namespace="bench-open", database="hishel-open.db")
+    filled = {client: measure("cache_fill", client, cfg) for client in OPEN_CLIENTS}
+    for client, result in filled.items():
+        progress("cache_fill", client, result)
+    opened = repeated("cache_open", [c for c in OPEN_CLIENTS if "error" not in filled[c]],
+                      cfg, args.repeat, "total_ms", progress)
+    cache["open"] = {c: opened.get(c) or filled[c] for c in OPEN_CLIENTS}
+    return cache
 
 
 def main():

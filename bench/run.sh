@@ -18,6 +18,10 @@ export PATH=$VENV/bin:$PATH
 echo "== peers"
 "$PY" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" "cmake>=3.26" \
   ninja wheel trustme requests "httpx[http2]" aiohttp websockets
+# hishel: an HTTP cache on httpx, the peer of the cache rows. Optional: without
+# it those rows say why.
+"$PY" -m pip install -q --disable-pip-version-check "hishel[httpx]" \
+  || echo "hishel did not install: its cache rows will show an error" >&2
 # pycurl from source, on the system's libcurl: the one our Core uses too.
 "$PY" -m pip install -q --disable-pip-version-check --no-binary pycurl pycurl
 
