@@ -30,7 +30,8 @@ struct CookieLine {
 
 std::optional<CookieLine> parse_cookie_line(std::string_view line);
 
-// Every cookie of the jar `easy` uses (its share's, when it has one).
+// Every cookie of the jar `easy` uses (its share's, when it has one), but
+// the expired ones, which libcurl keeps until its next look at the jar.
 std::vector<CookieLine> jar_cookies(CURL *easy);
 
 // The Cookie header value for a request to `url` (http, https, ws or wss):

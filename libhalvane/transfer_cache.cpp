@@ -39,15 +39,16 @@ bool Transfer::consult_cache() {
   writer_.reset();
   request_time_ = wall_now();
   cache::Store *store = context_->cache();
-  CacheMode mode = store ? request_.cache_mode : CacheMode::NoStore;
+  CacheMode mode = request_.cache_mode;
+  // Never the network, whether or not there is a cache to answer from.
+  const bool only_cached = mode == CacheMode::OnlyIfCached ||
+                           (mode == CacheMode::Default &&
+                            cache::request_directives(hop_.headers).only_if_cached);
   // A caller's own conditional or range request is the caller's business:
   // a 304 or 206 meant for it must neither be answered from nor stored here.
   if (has_any_header(hop_.headers, {"if-none-match", "if-modified-since", "if-match",
                                     "if-unmodified-since", "if-range", "range"}))
-    mode = mode == CacheMode::OnlyIfCached ? mode : CacheMode::NoStore;
-  const bool only_cached = mode == CacheMode::OnlyIfCached ||
-                           (mode == CacheMode::Default &&
-                            cache::request_directives(hop_.headers).only_if_cached);
+    mode = CacheMode::NoStore;
   if (!store || hop_.method != "GET" || mode == CacheMode::NoStore ||
       mode == CacheMode::Bypass) {
     if (only_cached) {

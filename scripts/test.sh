@@ -22,6 +22,11 @@ if command -v ccache >/dev/null; then
   export CCACHE_BASEDIR=$ROOT CCACHE_NOHASHDIR=1
 fi
 
+# Profile namespaces keep their state under XDG_STATE_HOME: a fresh folder of
+# the build tree for every run, never the user's own.
+export XDG_STATE_HOME=$ROOT/build/test-state
+rm -rf "$XDG_STATE_HOME"
+
 configure_and_test() {  # name, extra cmake args...
   local dir=$ROOT/build/$1
   shift

@@ -97,10 +97,10 @@ INSTANTIATE_TEST_SUITE_P(
                      r.proxy_len = 24;
                    },
                    HV_OK},
-        EngineCase{"Impersonation",
+        EngineCase{"UnknownImpersonation",
                    [](hv_engine_record &r) {
-                     r.impersonate = bytes("chrome_120");
-                     r.impersonate_len = 10;
+                     r.impersonate = bytes("chrome_");
+                     r.impersonate_len = 7;
                    },
                    HV_ERR_PROFILE_UNSUPPORTED},
         EngineCase{"ProfileNamespaceIsRecorded",

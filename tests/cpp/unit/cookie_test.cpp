@@ -1,0 +1,209 @@
+// libcurl's jar seen through Netscape lines: the line format, the Cookie
+// header a WebSocket handshake sends, and Set-Cookie values stored as a
+// browser would.
+#include <gtest/gtest.h>
+
+#include <ctime>
+
+#include "cookie_lines.h"
+#include "curl_handles.h"
+
+namespace hvcore {
+namespace {
+
+TEST(CookieLineTest, ParsesAndFormatsNetscapeLines) {
+  struct Case {
+    const char *line;
+    bool ok;
+    const char *domain = nullptr;
+    bool subdomains = false, secure = false, http_only = false;
+    const char *path = nullptr;
+    int64_t expires = 0;
+    const char *name = nullptr, *value = nullptr;
+    const char *formatted = nullptr;  // nullptr: the line itself
+  };
+  const Case cases[] = {
+      {"example.com\tFALSE\t/\tFALSE\t0\tsid\tabc", true, "example.com", false, false, false, "/",
+       0, "sid", "abc", nullptr},
+      {".example.com\tTRUE\t/a\tTRUE\t1893456000\tk\tv", true, "example.com", true, true, false,
+       "/a", 1893456000, "k", "v", nullptr},
+      {"#HttpOnly_.example.com\tTRUE\t/\tFALSE\t5\th\tx=y z", true, "example.com", true, false,
+       true, "/", 5, "h", "x=y z", nullptr},
+      {"#HttpOnly_host.test\tFALSE\t/p/q\tTRUE\t7\tn\t", true, "host.test", false, true, true,
+       "/p/q", 7, "n", "", nullptr},
+      // The value is the rest of the line, tabs and all; a line may end after the name.
+      {"h.test\tFALSE\t/\tFALSE\t0\tn\ta\tb", true, "h.test", false, false, false, "/", 0, "n",
+       "a\tb", nullptr},
+      {"h.test\tFALSE\t/\tFALSE\t0\tn", true, "h.test", false, false, false, "/", 0, "n", "",
+       "h.test\tFALSE\t/\tFALSE\t0\tn\t"},
+      {"h.test\tfalse\t/\ttrue\t0\tn\tv\r\n", true, "h.test", false, true, false, "/", 0, "n", "v",
+       "h.test\tFALSE\t/\tTRUE\t0\tn\tv"},
+      {"# Netscape HTTP Cookie File", false},
+      {"", false},
+      {"h.test\tFALSE\t/\tFALSE\tsoon\tn\tv", false},
+      {"h.test\tFALSE\t/", false},
+      {"\tFALSE\t/\tFALSE\t0\tn\tv", false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.line);
+    auto parsed = parse_cookie_line(c.line);
+    ASSERT_EQ(parsed.has_value(), c.ok);
+    if (!c.ok) continue;
+    EXPECT_EQ(parsed->domain, c.domain);
+    EXPECT_EQ(parsed->include_subdomains, c.subdomains);
+    EXPECT_EQ(parsed->secure, c.secure);
+    EXPECT_EQ(parsed->http_only, c.http_only);
+    EXPECT_EQ(parsed->path, c.path);
+    EXPECT_EQ(parsed->expires, c.expires);
+    EXPECT_EQ(parsed->name, c.name);
+    EXPECT_EQ(parsed->value, c.value);
+    EXPECT_EQ(parsed->netscape(), c.formatted ? c.formatted : c.line);
+  }
+  // One cookie's identity: domain (any case), path and name.
+  auto a = parse_cookie_line("Example.COM\tFALSE\t/\tFALSE\t0\tn\t1");
+  auto b = parse_cookie_line(".example.com\tTRUE\t/\tTRUE\t9\tn\t2");
+  auto c = parse_cookie_line("example.com\tFALSE\t/x\tFALSE\t0\tn\t1");
+  EXPECT_EQ(a->key(), b->key());
+  EXPECT_NE(a->key(), c->key());
+}
+
+class JarTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ensure_curl_global();
+    easy_.reset(curl_easy_init());
+    ASSERT_TRUE(easy_);
+  }
+  void add(const std::string &line) {
+    curl_easy_setopt(easy_.get(), CURLOPT_COOKIELIST, line.c_str());
+  }
+  std::optional<CookieLine> find(const std::string &name) {
+    for (auto &c : jar_cookies(easy_.get()))
+      if (c.name == name) return c;
+    return std::nullopt;
+  }
+  EasyPtr easy_;
+};
+
+TEST_F(JarTest, CookieHeaderMatchesDomainPathAndScheme) {
+  int64_t future = std::time(nullptr) + 3600;
+  std::string f = std::to_string(future);
+  add("a.test\tFALSE\t/\tFALSE\t0\thost\t1");          // host-only
+  add(".a.test\tTRUE\t/\tFALSE\t" + f + "\tdom\t2");   // a.test and below
+  add("a.test\tFALSE\t/docs\tFALSE\t0\tdocs\t3");      // path /docs
+  add("a.test\tFALSE\t/docs/\tFALSE\t0\tslash\t4");    // path /docs/
+  add("a.test\tFALSE\t/\tTRUE\t0\tsec\t5");            // secure only
+  add("#HttpOnly_a.test\tFALSE\t/\tFALSE\t0\tho\t6");  // sent: not a script
+  add("a.test\tFALSE\t/\tFALSE\t1\told\t7");           // expired
+  add("b.a.test\tFALSE\t/\tFALSE\t0\tsub\t8");         // host-only of a subdomain
+  struct Case {
+    const char *url;
+    const char *header;
+  } cases[] = {
+      {"http://a.test/", "host=1; dom=2; ho=6"},
+      {"ws://a.test/chat?x=1", "host=1; dom=2; ho=6"},
+      {"wss://A.TEST/", "host=1; dom=2; sec=5; ho=6"},
+      {"https://a.test/docs", "docs=3; host=1; dom=2; sec=5; ho=6"},
+      // Longest path first.
+      {"http://a.test/docs/x", "slash=4; docs=3; host=1; dom=2; ho=6"},
+      {"http://a.test/docsx", "host=1; dom=2; ho=6"},
+      {"http://b.a.test/", "dom=2; sub=8"},
+      {"http://c.b.a.test/", "dom=2"},
+      {"http://xa.test/", ""},
+      {"http://test/", ""},
+      {"not a url", ""},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.url);
+    EXPECT_EQ(cookie_header_for(easy_.get(), c.url), c.header);
+  }
+}
+
+TEST_F(JarTest, SetCookieIsStoredAsABrowserWould) {
+  int64_t now = std::time(nullptr);
+  struct Case {
+    const char *url;
+    const char *set_cookie;
+    const char *name;  // the cookie expected in the jar; nullptr: refused
+    const char *domain = nullptr;
+    bool subdomains = false;
+    const char *path = nullptr;
+    bool secure = false, http_only = false;
+    int64_t lifetime = 0;  // expected expiry minus now; 0: session; -1: any time in the future
+  };
+  const Case cases[] = {
+      {"http://www.a.test/x/y", "c1=v1", "c1", "www.a.test", false, "/x", false, false, 0},
+      {"http://www.a.test/", "c2=v2; Path=/p; HttpOnly", "c2", "www.a.test", false, "/p", false,
+       true, 0},
+      {"https://www.a.test/", "c3 = v3 ;Domain=.A.test; Secure", "c3", "a.test", true, "/", true,
+       false, 0},
+      {"http://www.a.test/x/", "c4=v4; Max-Age=100", "c4", "www.a.test", false, "/x", false, false,
+       100},
+      {"http://www.a.test/x", "c5=v5; expires=Fri, 01 Jan 2100 00:00:00 GMT; Max-Age=60", "c5",
+       "www.a.test", false, "/", false, false, 60},
+      {"http://www.a.test/", "c6=v6; Expires=Wed, 01 Jan 2031 00:00:00 GMT", "c6", "www.a.test",
+       false, "/", false, false, -1},
+      {"http://www.a.test/", "c7=v7; Path=relative; Expires=garbage", "c7", "www.a.test", false,
+       "/", false, false, 0},
+      {"ws://www.a.test/chat", "c8=\"quoted value\"", "c8", "www.a.test", false, "/", false, false,
+       0},
+      {"http://localhost/", "c9=v; Secure", "c9", "localhost", false, "/", true, false, 0},
+      // Refused: a foreign or a top-level domain, no '=', no name, a control
+      // character, Secure from an insecure origin, prefixes not honoured.
+      {"http://www.a.test/", "r1=v; Domain=b.test", nullptr},
+      {"http://www.a.test/", "r2=v; Domain=test", nullptr},
+      {"http://www.a.test/", "r3=v; Domain=xwww.a.test", nullptr},
+      {"http://www.a.test/", "r4", nullptr},
+      {"http://www.a.test/", "=v", nullptr},
+      {"http://www.a.test/", "r5=a\tb", nullptr},
+      {"http://www.a.test/", "r6=v; Secure", nullptr},
+      {"https://www.a.test/", "__Secure-r7=v", nullptr},
+      {"https://www.a.test/", "__Host-r8=v; Secure; Path=/; Domain=a.test", nullptr},
+      {"https://www.a.test/x/y", "__Host-r9=v; Secure", nullptr},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.url) + " " + c.set_cookie);
+    size_t before = jar_cookies(easy_.get()).size();
+    store_set_cookie(easy_.get(), c.url, c.set_cookie);
+    if (c.name == nullptr) {
+      EXPECT_EQ(jar_cookies(easy_.get()).size(), before);
+      continue;
+    }
+    auto got = find(c.name);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->domain, c.domain);
+    EXPECT_EQ(got->include_subdomains, c.subdomains);
+    EXPECT_EQ(got->path, c.path);
+    EXPECT_EQ(got->secure, c.secure);
+    EXPECT_EQ(got->http_only, c.http_only);
+    if (c.lifetime == 0)
+      EXPECT_EQ(got->expires, 0);
+    else if (c.lifetime < 0)
+      EXPECT_GT(got->expires, now);
+    else
+      EXPECT_NEAR(got->expires - now, c.lifetime, 5);
+  }
+  EXPECT_EQ(find("c8")->value, "\"quoted value\"");
+  EXPECT_EQ(cookie_header_for(easy_.get(), "https://a.test/"), "c3=v3");
+}
+
+TEST_F(JarTest, APastExpiryDeletesTheCookie) {
+  store_set_cookie(easy_.get(), "http://a.test/", "gone=1; Max-Age=3600");
+  store_set_cookie(easy_.get(), "http://a.test/", "kept=1");
+  store_set_cookie(easy_.get(), "http://a.test/", "old=1; Expires=Thu, 01 Jan 1970 00:00:00 GMT");
+  ASSERT_TRUE(find("gone"));
+  EXPECT_FALSE(find("old"));
+  store_set_cookie(easy_.get(), "http://a.test/", "gone=; Max-Age=0");
+  EXPECT_FALSE(find("gone"));
+  EXPECT_EQ(cookie_header_for(easy_.get(), "http://a.test/"), "kept=1");
+  // libcurl itself drops the expired line at its next look at the jar.
+  add("a.test\tFALSE\t/\tFALSE\t0\tnext\t1");
+  curl_slist *raw = nullptr;
+  ASSERT_EQ(curl_easy_getinfo(easy_.get(), CURLINFO_COOKIELIST, &raw), CURLE_OK);
+  SlistPtr list(raw);
+  for (curl_slist *l = raw; l; l = l->next)
+    EXPECT_EQ(std::string(l->data).find("gone"), std::string::npos) << l->data;
+}
+
+}  // namespace
+}  // namespace hvcore

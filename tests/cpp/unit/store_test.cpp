@@ -1,0 +1,374 @@
+// The cache stores, memory and disk, held to the same contract: entries
+// appear at commit, replace the URL's previous one, stay within the bound by
+// evicting the least recently used, and survive concurrent use.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "cache_disk.h"
+#include "cache_store.h"
+
+namespace hvcore::cache {
+namespace {
+
+namespace fs = std::filesystem;
+
+StoredMeta meta_for(const std::string &tag, size_t head_bytes = 0) {
+  StoredMeta m;
+  m.status = 200;
+  m.head = "HTTP/1.1 200 OK\r\nX-Tag: " + tag + "\r\n";
+  if (m.head.size() + 2 < head_bytes) m.head += std::string(head_bytes - m.head.size() - 2, 'h');
+  m.head += "\r\n";
+  m.request_time = 1000;
+  m.response_time = 1001;
+  return m;
+}
+
+bool put(Store &s, const std::string &url, const std::string &tag, const std::string &body) {
+  auto w = s.begin(url, meta_for(tag));
+  if (!w) return false;
+  if (!w->append(reinterpret_cast<const uint8_t *>(body.data()), body.size())) return false;
+  return w->commit();
+}
+
+std::string read_all(BodyReader &r, uint64_t size, size_t step = 1 << 20) {
+  std::string out;
+  while (out.size() < size) {
+    size_t before = out.size();
+    if (!r.read(out.size(), step, out) || out.size() == before) return "<read failed>";
+  }
+  return out;
+}
+
+// The body stored under `url`, or "<none>".
+std::string body_of(Store &s, const std::string &url) {
+  auto e = s.lookup(url);
+  if (!e) return "<none>";
+  return read_all(*e->body, e->body_size);
+}
+
+class TempFolder {
+ public:
+  TempFolder() {
+    std::string pattern = (fs::temp_directory_path() / "hv-store-XXXXXX").string();
+    path_ = mkdtemp(pattern.data());
+  }
+  ~TempFolder() { fs::remove_all(path_); }
+  const std::string &path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::shared_ptr<sql::Connection> open_db(const std::string &path) {
+  int rc = 0;
+  auto db = sql::Connection::open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, rc);
+  if (db == nullptr) return nullptr;
+  sqlite3_busy_timeout(db->get(), 2000);
+  db->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL");
+  if (!create_disk_tables(*db)) return nullptr;
+  return db;
+}
+
+enum class Kind { Memory, Disk };
+
+class StoreTest : public ::testing::TestWithParam<Kind> {
+ protected:
+  std::shared_ptr<Store> make(uint64_t bound) {
+    if (GetParam() == Kind::Memory) return make_memory_store(bound);
+    db_ = open_db(folder_.path() + "/cache.sqlite3");
+    if (db_ == nullptr) return nullptr;
+    return make_disk_store(db_, bound);
+  }
+
+  TempFolder folder_;
+  std::shared_ptr<sql::Connection> db_;
+};
+
+TEST_P(StoreTest, EntryAppearsAtCommitAndReplacesThePreviousOne) {
+  auto s = make(1 << 20);
+  ASSERT_TRUE(s);
+  const std::string url = "http://a.test/x";
+
+  auto w = s->begin(url, meta_for("one"));
+  ASSERT_TRUE(w);
+  ASSERT_TRUE(w->append(reinterpret_cast<const uint8_t *>("hello"), 5));
+  EXPECT_FALSE(s->lookup(url)) << "visible before commit";
+  ASSERT_TRUE(w->commit());
+  EXPECT_EQ(body_of(*s, url), "hello");
+
+  // A second writer leaves the first entry in place until it commits.
+  auto w2 = s->begin(url, meta_for("two"));
+  ASSERT_TRUE(w2->append(reinterpret_cast<const uint8_t *>("world!"), 6));
+  EXPECT_EQ(body_of(*s, url), "hello");
+  ASSERT_TRUE(w2->commit());
+  auto e = s->lookup(url);
+  ASSERT_TRUE(e);
+  EXPECT_NE(e->meta.head.find("X-Tag: two"), std::string::npos);
+  EXPECT_EQ(read_all(*e->body, e->body_size), "world!");
+  EXPECT_EQ(s->size(), e->meta.head.size() + 6);
+
+  // A writer dropped without commit leaves nothing.
+  {
+    auto w3 = s->begin(url, meta_for("three"));
+    ASSERT_TRUE(w3->append(reinterpret_cast<const uint8_t *>("lost"), 4));
+  }
+  EXPECT_EQ(body_of(*s, url), "world!");
+
+  // An empty body is a body.
+  ASSERT_TRUE(put(*s, "http://a.test/empty", "e", ""));
+  auto empty = s->lookup("http://a.test/empty");
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(empty->body_size, 0u);
+  std::string out;
+  EXPECT_TRUE(empty->body->read(0, 10, out));
+  EXPECT_EQ(out, "");
+
+  s->remove(url);
+  EXPECT_FALSE(s->lookup(url));
+  s->remove(url);  // twice is harmless
+}
+
+TEST_P(StoreTest, UpdateReplacesTheHeadAndKeepsTheBody) {
+  auto s = make(1 << 20);
+  ASSERT_TRUE(put(*s, "http://a.test/u", "old", "body-bytes"));
+  StoredMeta m = meta_for("fresh", 300);
+  m.status = 203;
+  m.request_time = 5000;
+  m.response_time = 5001;
+  m.vary = {{"accept-encoding", "gzip"}, {"x-empty", ""}};
+  s->update("http://a.test/u", m);
+  s->update("http://a.test/missing", m);  // nothing to update
+  auto e = s->lookup("http://a.test/u");
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->meta.status, 203);
+  EXPECT_EQ(e->meta.head, m.head);
+  EXPECT_EQ(e->meta.request_time, 5000);
+  EXPECT_EQ(e->meta.response_time, 5001);
+  ASSERT_EQ(e->meta.vary.size(), 2u);
+  EXPECT_EQ(e->meta.vary[0].name, "accept-encoding");
+  EXPECT_EQ(e->meta.vary[0].value, "gzip");
+  EXPECT_EQ(e->meta.vary[1].name, "x-empty");
+  EXPECT_EQ(e->meta.vary[1].value, "");
+  EXPECT_EQ(read_all(*e->body, e->body_size), "body-bytes");
+  EXPECT_EQ(s->size(), m.head.size() + 10);
+  EXPECT_FALSE(s->lookup("http://a.test/missing"));
+}
+
+TEST_P(StoreTest, AnEntryOverAnEighthOfTheBoundIsRefused) {
+  const uint64_t bound = 80000;  // entries up to 10000 bytes, head included
+  auto s = make(bound);
+  StoredMeta m = meta_for("big");
+  auto w = s->begin("http://a.test/big", m);
+  ASSERT_TRUE(w);
+  std::string chunk(1000, 'x');
+  size_t appended = 0;
+  bool ok = true;
+  while (ok && appended < 20000) {
+    ok = w->append(reinterpret_cast<const uint8_t *>(chunk.data()), chunk.size());
+    if (ok) appended += chunk.size();
+  }
+  EXPECT_FALSE(ok);
+  EXPECT_LE(m.head.size() + appended, bound / 8);
+  EXPECT_GT(m.head.size() + appended + chunk.size(), bound / 8);
+  EXPECT_FALSE(w->append(reinterpret_cast<const uint8_t *>("x"), 1)) << "the writer stays dead";
+  EXPECT_FALSE(w->commit());
+  EXPECT_FALSE(s->lookup("http://a.test/big"));
+  EXPECT_EQ(s->size(), 0u);
+
+  // Exactly at the limit is fine; a head alone over it is refused at once.
+  std::string fits(bound / 8 - m.head.size(), 'y');
+  EXPECT_TRUE(put(*s, "http://a.test/fits", "big", fits));
+  EXPECT_FALSE(s->begin("http://a.test/head", meta_for("h", bound / 8 + 1)));
+}
+
+TEST_P(StoreTest, EvictsTheLeastRecentlyUsedAndNeverExceedsTheBound) {
+  const uint64_t bound = 4000;  // entries up to 500 bytes
+  auto s = make(bound);
+  auto url = [](int i) { return "http://a.test/" + std::to_string(i); };
+  size_t entry = meta_for("0").head.size() + 400;
+  size_t fit = bound / entry;
+  for (size_t i = 0; i < fit; ++i) {
+    ASSERT_TRUE(put(*s, url(i), std::to_string(i % 10), std::string(400, 'a' + i % 26)));
+    EXPECT_LE(s->size(), bound);
+  }
+  for (size_t i = 0; i < fit; ++i) ASSERT_TRUE(s->lookup(url(i))) << i;
+  // Use the oldest again: entry 1 becomes the least recently used.
+  ASSERT_TRUE(s->lookup(url(0)));
+  ASSERT_TRUE(put(*s, url(100), "1", std::string(400, 'z')));
+  EXPECT_LE(s->size(), bound);
+  EXPECT_TRUE(s->lookup(url(0)));
+  EXPECT_FALSE(s->lookup(url(1)));
+  EXPECT_TRUE(s->lookup(url(2)));
+  EXPECT_EQ(body_of(*s, url(100)), std::string(400, 'z'));
+
+  // A larger update evicts others, not the entry updated.
+  s->update(url(3), meta_for("3", 450));
+  EXPECT_LE(s->size(), bound);
+  EXPECT_TRUE(s->lookup(url(3)));
+
+  // Many more: the bound holds after every commit.
+  for (int i = 200; i < 260; ++i) {
+    ASSERT_TRUE(put(*s, url(i), "x", std::string(50 + i % 300, 'q')));
+    ASSERT_LE(s->size(), bound);
+  }
+  EXPECT_TRUE(s->lookup(url(259)));
+}
+
+TEST_P(StoreTest, ConcurrentWritersAndReadersSeeWholeEntries) {
+  const uint64_t bound = 64 * 1024;
+  auto s = make(bound);
+  std::atomic<bool> bad{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 150; ++i) {
+        std::string url = "http://a.test/" + std::to_string(i % 7);
+        // Each body repeats one byte, so a torn one shows.
+        char c = static_cast<char>('a' + (t * 150 + i) % 26);
+        std::string tag(1, c);
+        switch (i % 4) {
+          case 0:
+          case 1:
+            put(*s, url, tag, std::string(100 + 37 * i, c));
+            break;
+          case 2: {
+            auto e = s->lookup(url);
+            if (!e || e->body_size == 0) break;
+            std::string body;
+            // A disk store may lose the body to a concurrent replacement.
+            bool ok = e->body->read(0, e->body_size, body);
+            if (ok && body != std::string(e->body_size, body[0])) bad = true;
+            break;
+          }
+          default:
+            if (i % 8 == 3)
+              s->remove(url);
+            else
+              s->update(url, meta_for(tag));
+            break;
+        }
+        if (s->size() > bound) bad = true;
+      }
+    });
+  }
+  for (auto &th : threads) th.join();
+  EXPECT_FALSE(bad);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, StoreTest, ::testing::Values(Kind::Memory, Kind::Disk),
+                         [](const auto &info) {
+                           return info.param == Kind::Memory ? "Memory" : "Disk";
+                         });
+
+TEST(MemoryStoreTest, ReaderKeepsItsBodyWhenTheEntryIsReplacedOrEvicted) {
+  auto s = make_memory_store(8000);
+  ASSERT_TRUE(put(*s, "http://a.test/r", "1", "first body"));
+  auto e = s->lookup("http://a.test/r");
+  ASSERT_TRUE(e);
+  ASSERT_TRUE(put(*s, "http://a.test/r", "2", "second body"));
+  for (int i = 0; i < 40; ++i)
+    put(*s, "http://a.test/" + std::to_string(i), "x", std::string(900, 'x'));
+  EXPECT_FALSE(s->lookup("http://a.test/r"));
+  std::string out;
+  EXPECT_TRUE(e->body->read(6, 100, out));
+  EXPECT_EQ(out, "body");
+  EXPECT_TRUE(e->body->read(10, 100, out)) << "reading at the end";
+  EXPECT_EQ(out, "body");
+  EXPECT_FALSE(e->body->read(11, 100, out)) << "reading past the end";
+}
+
+class DiskStoreTest : public ::testing::Test {
+ protected:
+  TempFolder folder_;
+  std::string path_ = folder_.path() + "/cache.sqlite3";
+};
+
+TEST_F(DiskStoreTest, LargeBodiesStreamInChunksAndReadersFailOnceRemoved) {
+  auto db = open_db(path_);
+  auto s = make_disk_store(db, 64 << 20);
+  ASSERT_TRUE(s);
+  std::string body;
+  for (int i = 0; body.size() < 700 * 1024; ++i) body += std::to_string(i) + ",";
+  auto w = s->begin("http://a.test/big", meta_for("big"));
+  // Appends of odd sizes, as a transfer delivers them.
+  for (size_t off = 0; off < body.size(); off += 16381)
+    ASSERT_TRUE(w->append(reinterpret_cast<const uint8_t *>(body.data()) + off,
+                          std::min<size_t>(16381, body.size() - off)));
+  ASSERT_TRUE(w->commit());
+
+  int64_t rows = 0;
+  ASSERT_TRUE(sql::query_int(*db, "SELECT count(*) FROM cache_chunks", rows));
+  EXPECT_EQ(rows, 3);  // 256 KiB, 256 KiB, the rest
+
+  auto e = s->lookup("http://a.test/big");
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->body_size, body.size());
+  EXPECT_EQ(read_all(*e->body, e->body_size, 100000), body);
+  std::string piece;
+  ASSERT_TRUE(e->body->read(262140, 10, piece));  // across a row boundary: a short read is fine
+  ASSERT_TRUE(e->body->read(262140 + piece.size(), 10 - piece.size(), piece));
+  EXPECT_EQ(piece, body.substr(262140, 10));
+
+  ASSERT_TRUE(put(*s, "http://a.test/big", "small", "tiny"));
+  std::string out;
+  EXPECT_FALSE(e->body->read(0, 100, out)) << "the old entry's rows are gone";
+  ASSERT_TRUE(sql::query_int(*db, "SELECT count(*) FROM cache_chunks", rows));
+  EXPECT_EQ(rows, 1);
+}
+
+TEST_F(DiskStoreTest, TwoConnectionsShareEntriesAndDropAbandonedWrites) {
+  auto db1 = open_db(path_);
+  auto db2 = open_db(path_);
+  auto s1 = make_disk_store(db1, 1 << 20);
+  auto s2 = make_disk_store(db2, 1 << 20);
+  ASSERT_TRUE(put(*s1, "http://a.test/shared", "1", "from one"));
+  EXPECT_EQ(body_of(*s2, "http://a.test/shared"), "from one");
+  ASSERT_TRUE(put(*s2, "http://a.test/shared", "2", "from two"));
+  EXPECT_EQ(body_of(*s1, "http://a.test/shared"), "from two");
+  EXPECT_EQ(s1->size(), s2->size());
+
+  // A writer of a process that died: rows that stay incomplete.
+  auto w = s2->begin("http://a.test/crashed", meta_for("c"));
+  ASSERT_TRUE(w->append(reinterpret_cast<const uint8_t *>("partial"), 7));
+  ASSERT_EQ(db1->exec("UPDATE cache_entries SET created=created-7200 WHERE complete=0"), SQLITE_OK);
+  auto live = s1->begin("http://a.test/live", meta_for("l"));
+  ASSERT_TRUE(live->append(reinterpret_cast<const uint8_t *>("recent"), 6));
+  ASSERT_TRUE(remove_abandoned_writes(*db1, std::time(nullptr) - 3600));
+  int64_t incomplete = 0;
+  ASSERT_TRUE(
+      sql::query_int(*db1, "SELECT count(*) FROM cache_entries WHERE complete=0", incomplete));
+  EXPECT_EQ(incomplete, 1);
+  EXPECT_FALSE(w->commit()) << "its rows were taken away";
+  EXPECT_TRUE(live->commit());
+  EXPECT_EQ(body_of(*s2, "http://a.test/live"), "recent");
+}
+
+TEST_F(DiskStoreTest, LookupOfASmallEntryIsFast) {
+  auto db = open_db(path_);
+  auto s = make_disk_store(db, 64 << 20);
+  for (int i = 0; i < 200; ++i)
+    ASSERT_TRUE(put(*s, "http://a.test/" + std::to_string(i), "x", std::string(1024, 'k')));
+  const int rounds = 2000;
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < rounds; ++i) {
+    // Alternate entries so that each lookup also marks its entry as used.
+    auto e = s->lookup("http://a.test/" + std::to_string(i % 2 == 0 ? 10 : 20));
+    std::string body;
+    ASSERT_TRUE(e && e->body->read(0, 4096, body) && body.size() == 1024);
+  }
+  auto per = std::chrono::duration_cast<std::chrono::microseconds>(
+                 std::chrono::steady_clock::now() - start) /
+             rounds;
+  RecordProperty("lookup_us", static_cast<int>(per.count()));
+  std::printf("disk lookup and read of 1 KiB: %lld us\n", static_cast<long long>(per.count()));
+  // Loose: a loaded machine or a sanitizer build must not fail this.
+  EXPECT_LT(per.count(), 5000);
+}
+
+}  // namespace
+}  // namespace hvcore::cache
