@@ -5,6 +5,7 @@
 
 #include "module/errors.h"
 #include "module/pyref.h"
+#include "module/pyvalues.h"
 
 namespace strandel {
 namespace {
@@ -101,12 +102,9 @@ bool to_optional_real(PyObject *obj, std::optional<double> &out) {
 
 bool to_bytes(PyObject *obj, std::vector<uint8_t> &out) {
   std::vector<uint8_t> bytes;
-  // Exact bytes objects hold their items already: copy them in one go.
-  if (PyBytes_CheckExact(obj)) {
-    char *data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(obj, &data, &size) < 0) return false;
-    bytes.assign(data, data + size);
+  // Objects that hold their items as bytes already are copied in one go.
+  if (auto copied = copy_byte_buffer(obj, bytes)) {
+    if (!*copied) return false;
   } else {
     const bool ok = for_each_item(
         obj, [&](size_t n) { bytes.reserve(n); },

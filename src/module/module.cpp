@@ -1,5 +1,5 @@
 // Module initialisation: the four classes and abi_version, listed in __all__
-// in the order they are added.
+// in the order they are added, and the LoopWaker class beside them.
 #include "core/engine.h"
 #include "module/errors.h"
 #include "module/gil.h"
@@ -53,6 +53,11 @@ PyObject *init_module() {
   }
   if (!add_attribute(module.get(), "abi_version",
                      PyRef::steal(PyLong_FromLong(halvane::Engine::abi_version()))))
+    return nullptr;
+  // The native helper of the asyncio layer: an attribute, not part of __all__.
+  PyObject *waker = reinterpret_cast<PyObject *>(get_type(TypeId::LoopWaker));
+  if (waker == nullptr ||
+      PyObject_SetAttrString(module.get(), type_name(TypeId::LoopWaker), waker) < 0)
     return nullptr;
   if (!install_exit_gate()) return nullptr;
   return module.release();

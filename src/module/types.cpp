@@ -16,6 +16,8 @@ PyType_Spec *spec_of(TypeId id) {
       return response_type_spec();
     case TypeId::WebSocket:
       return websocket_type_spec();
+    case TypeId::LoopWaker:
+      return loop_waker_type_spec();
   }
   return nullptr;
 }
@@ -32,12 +34,14 @@ const char *type_name(TypeId id) {
       return "PyResponse";
     case TypeId::WebSocket:
       return "PyWebSocket";
+    case TypeId::LoopWaker:
+      return "LoopWaker";
   }
   return "?";
 }
 
 PyTypeObject *get_type(TypeId id) {
-  static PyObject *types[4] = {};
+  static PyObject *types[5] = {};
   PyObject *&slot = types[static_cast<int>(id)];
   if (slot == nullptr) {
     slot = PyType_FromSpec(spec_of(id));

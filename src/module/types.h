@@ -1,5 +1,5 @@
-// The four Python classes: type objects made from slot specifications on
-// first use, and the layout shared by their instances (header + native value).
+// The Python classes: type objects made from slot specifications on first
+// use, and the layout shared by their instances (header + native value).
 #pragma once
 
 #include <new>
@@ -10,7 +10,7 @@
 
 namespace strandel {
 
-enum class TypeId { Engine, Request, Response, WebSocket };
+enum class TypeId { Engine, Request, Response, WebSocket, LoopWaker };
 
 // The class's type object, created on first use and kept for the process.
 // NULL with an internal fault raised when it cannot be created.
@@ -22,6 +22,7 @@ PyType_Spec *engine_type_spec();
 PyType_Spec *request_type_spec();
 PyType_Spec *response_type_spec();
 PyType_Spec *websocket_type_spec();
+PyType_Spec *loop_waker_type_spec();
 
 // tp_new of the classes that Python cannot construct.
 PyObject *no_constructor(PyTypeObject *, PyObject *, PyObject *);

@@ -102,9 +102,12 @@ PyObject *await_response(PyObject *self, PyObject *args, PyObject *kwargs) {
   });
 }
 
-PyObject *next_body(PyObject *self, PyObject *args, PyObject *kwargs) {
+namespace {
+
+PyObject *next_body_as(ByteForm form, const char *name, PyObject *self, PyObject *args,
+                       PyObject *kwargs) {
   return entry([&]() -> PyObject * {
-    if (!no_args({"PyRequest", "next_body"}, args, kwargs)) return nullptr;
+    if (!no_args({"PyRequest", name}, args, kwargs)) return nullptr;
     PyRequestValue &value = request_value(self);
     std::optional<halvane::BodyItem> item = without_gil([&]() -> std::optional<halvane::BodyItem> {
       std::lock_guard lock(value.body_stream_mutex);
@@ -112,15 +115,16 @@ PyObject *next_body(PyObject *self, PyObject *args, PyObject *kwargs) {
       return value.body_stream->blocking_next();
     });
     if (!item) return raise_message(kNoStream);
-    if (auto *chunk = std::get_if<halvane::Chunk>(&*item)) return byte_list(*chunk);
+    if (auto *chunk = std::get_if<halvane::Chunk>(&*item)) return byte_value(form, *chunk);
     if (auto *err = std::get_if<halvane::RequestError>(&*item)) return raise_request_error(*err);
     Py_RETURN_NONE;
   });
 }
 
-PyObject *read_body(PyObject *self, PyObject *args, PyObject *kwargs) {
+PyObject *read_body_as(ByteForm form, const char *name, PyObject *self, PyObject *args,
+                       PyObject *kwargs) {
   return entry([&]() -> PyObject * {
-    if (!no_args({"PyRequest", "read_body"}, args, kwargs)) return nullptr;
+    if (!no_args({"PyRequest", name}, args, kwargs)) return nullptr;
     PyRequestValue &value = request_value(self);
     using Outcome = std::variant<std::monostate, std::vector<uint8_t>, halvane::RequestError>;
     Outcome outcome = without_gil([&]() -> Outcome {
@@ -129,18 +133,41 @@ PyObject *read_body(PyObject *self, PyObject *args, PyObject *kwargs) {
       std::vector<uint8_t> body;
       for (;;) {
         halvane::BodyItem item = value.body_stream->blocking_next();
-        if (auto *chunk = std::get_if<halvane::Chunk>(&item))
-          body.insert(body.end(), chunk->begin(), chunk->end());
-        else if (auto *err = std::get_if<halvane::RequestError>(&item))
+        if (auto *chunk = std::get_if<halvane::Chunk>(&item)) {
+          // The first chunk is kept as it is: a body of one chunk is never copied here.
+          if (body.empty())
+            body = std::move(*chunk);
+          else
+            body.insert(body.end(), chunk->begin(), chunk->end());
+        } else if (auto *err = std::get_if<halvane::RequestError>(&item)) {
           return *err;
-        else
+        } else {
           return body;
+        }
       }
     });
     if (std::holds_alternative<std::monostate>(outcome)) return raise_message(kNoStream);
     if (auto *err = std::get_if<halvane::RequestError>(&outcome)) return raise_request_error(*err);
-    return byte_list(std::get<std::vector<uint8_t>>(outcome));
+    return byte_value(form, std::get<std::vector<uint8_t>>(outcome));
   });
+}
+
+}  // namespace
+
+PyObject *next_body(PyObject *self, PyObject *args, PyObject *kwargs) {
+  return next_body_as(ByteForm::List, "next_body", self, args, kwargs);
+}
+
+PyObject *next_body_bytes(PyObject *self, PyObject *args, PyObject *kwargs) {
+  return next_body_as(ByteForm::Bytes, "next_body_bytes", self, args, kwargs);
+}
+
+PyObject *read_body(PyObject *self, PyObject *args, PyObject *kwargs) {
+  return read_body_as(ByteForm::List, "read_body", self, args, kwargs);
+}
+
+PyObject *read_body_bytes(PyObject *self, PyObject *args, PyObject *kwargs) {
+  return read_body_as(ByteForm::Bytes, "read_body_bytes", self, args, kwargs);
 }
 
 }  // namespace request_methods
@@ -155,6 +182,8 @@ PyMethodDef request_method_table[] = {
     args_method("await_response", await_response),
     args_method("next_body", next_body),
     args_method("read_body", read_body),
+    args_method("next_body_bytes", next_body_bytes),
+    args_method("read_body_bytes", read_body_bytes),
     args_method("upload_write", upload_write),
     args_method("upload_finish", upload_finish),
     noargs_method("resume_read", resume_read),
@@ -168,6 +197,8 @@ PyMethodDef request_method_table[] = {
     args_method("start_async", start_async),
     noargs_method("poll_event", poll_event),
     args_method("poll_events", poll_events),
+    args_method("poll_events_bytes", poll_events_bytes),
+    args_method("start_waker", start_waker),
     noargs_method("detach_callback", detach_callback),
     kMethodsEnd,
 };

@@ -47,6 +47,8 @@ PyObject *start_stream(PyObject *self, PyObject *args, PyObject *kwargs);
 PyObject *await_response(PyObject *self, PyObject *args, PyObject *kwargs);
 PyObject *next_body(PyObject *self, PyObject *args, PyObject *kwargs);
 PyObject *read_body(PyObject *self, PyObject *args, PyObject *kwargs);
+PyObject *next_body_bytes(PyObject *self, PyObject *args, PyObject *kwargs);
+PyObject *read_body_bytes(PyObject *self, PyObject *args, PyObject *kwargs);
 
 PyObject *upload_write(PyObject *self, PyObject *args, PyObject *kwargs);
 PyObject *upload_finish(PyObject *self, PyObject *args, PyObject *kwargs);
@@ -64,6 +66,8 @@ PyObject *attach_async(PyObject *self, PyObject *args, PyObject *kwargs);
 PyObject *start_async(PyObject *self, PyObject *args, PyObject *kwargs);
 PyObject *poll_event(PyObject *self, PyObject *);
 PyObject *poll_events(PyObject *self, PyObject *args, PyObject *kwargs);
+PyObject *poll_events_bytes(PyObject *self, PyObject *args, PyObject *kwargs);
+PyObject *start_waker(PyObject *self, PyObject *args, PyObject *kwargs);
 PyObject *detach_callback(PyObject *self, PyObject *);
 }  // namespace request_methods
 

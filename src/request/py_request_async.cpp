@@ -1,4 +1,5 @@
-// Event-loop integration: a notifier announces news, polls return events.
+// Event-loop integration: a notifier or a waker announces news, polls return
+// events.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "module/pyvalues.h"
 #include "module/slot_lock.h"
 #include "request/loop_notifier.h"
+#include "request/py_loop_waker.h"
 #include "request/py_request.h"
 
 namespace strandel::request_methods {
@@ -24,9 +26,9 @@ struct RequestEvent {
   bool terminal = false;
 };
 
-PyObject *event_tuple(const RequestEvent &e) {
-  PyRef headers = PyRef::steal(byte_list(e.headers));
-  PyRef data = PyRef::steal(byte_list(e.data));
+PyObject *event_tuple(const RequestEvent &e, ByteForm form) {
+  PyRef headers = PyRef::steal(byte_value(form, e.headers));
+  PyRef data = PyRef::steal(byte_value(form, e.data));
   PyRef message = e.message ? PyRef::steal(text(*e.message)) : PyRef::borrow(Py_None);
   if (!headers || !data || !message) return nullptr;
   return Py_BuildValue("(siOOO)", e.kind, e.status, headers.get(), data.get(), message.get());
@@ -121,21 +123,45 @@ PyObject *start_async(PyObject *self, PyObject *args, PyObject *kwargs) {
   });
 }
 
+PyObject *start_waker(PyObject *self, PyObject *args, PyObject *kwargs) {
+  return entry([&]() -> PyObject * {
+    PyObject *waker = nullptr;
+    if (!bind_args({"PyRequest", "start_waker"}, args, kwargs,
+                   {param<to_loop_waker>("waker", waker)}))
+      return nullptr;
+    halvane::EventCallbackPtr callback = register_with_waker(waker, self);
+    if (!callback) return nullptr;
+    PyRequestValue &value = request_value(self);
+    // Registered first, so that no event of the request goes unannounced.
+    value.request.set_event_callback(std::move(callback));
+    auto future = value.request.start();
+    if (!future) {
+      // Nothing will ever be announced: the registration ends at once.
+      value.request.clear_event_callback();
+      return raise_error(future.error());
+    }
+    value.store_pending(std::move(future).value());
+    Py_RETURN_NONE;
+  });
+}
+
 PyObject *poll_event(PyObject *self, PyObject *) {
   return entry([&]() -> PyObject * {
     PyRequestValue &value = request_value(self);
     value.notify_pending->store(false);
     auto event = poll_one(value);
     if (!event) Py_RETURN_NONE;
-    return event_tuple(*event);
+    return event_tuple(*event, ByteForm::List);
   });
 }
 
-PyObject *poll_events(PyObject *self, PyObject *args, PyObject *kwargs) {
+namespace {
+
+PyObject *poll_events_as(ByteForm form, const char *name, PyObject *self, PyObject *args,
+                         PyObject *kwargs) {
   return entry([&]() -> PyObject * {
     uint64_t limit{};
-    if (!bind_args({"PyRequest", "poll_events"}, args, kwargs,
-                   {param<to_poll_limit>("limit", limit, 64)}))
+    if (!bind_args({"PyRequest", name}, args, kwargs, {param<to_poll_limit>("limit", limit, 64)}))
       return nullptr;
 
     PyRequestValue &value = request_value(self);
@@ -145,12 +171,22 @@ PyObject *poll_events(PyObject *self, PyObject *args, PyObject *kwargs) {
     while (static_cast<uint64_t>(PyList_Size(list.get())) < limit) {
       auto event = poll_one(value);
       if (!event) break;
-      PyRef item = PyRef::steal(event_tuple(*event));
+      PyRef item = PyRef::steal(event_tuple(*event, form));
       if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
       if (event->terminal) break;
     }
     return list.release();
   });
+}
+
+}  // namespace
+
+PyObject *poll_events(PyObject *self, PyObject *args, PyObject *kwargs) {
+  return poll_events_as(ByteForm::List, "poll_events", self, args, kwargs);
+}
+
+PyObject *poll_events_bytes(PyObject *self, PyObject *args, PyObject *kwargs) {
+  return poll_events_as(ByteForm::Bytes, "poll_events_bytes", self, args, kwargs);
 }
 
 PyObject *detach_callback(PyObject *self, PyObject *) {

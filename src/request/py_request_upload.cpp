@@ -2,6 +2,7 @@
 #include "module/args.h"
 #include "module/errors.h"
 #include "module/gil.h"
+#include "module/pyvalues.h"
 #include "request/py_request.h"
 
 namespace strandel::request_methods {
@@ -17,15 +18,16 @@ PyObject *none_or_raise(const halvane::Status &status) {
 
 PyObject *upload_write(PyObject *self, PyObject *args, PyObject *kwargs) {
   return entry([&]() -> PyObject * {
-    std::vector<uint8_t> data;
+    ByteInput data;
     bool final_chunk{};
-    if (!bind_args({"PyRequest", "upload_write"}, args, kwargs,
-                   {param<to_bytes>("data", data), param<to_flag>("final_chunk", final_chunk)}))
+    if (!bind_args(
+            {"PyRequest", "upload_write"}, args, kwargs,
+            {param<to_byte_input>("data", data), param<to_flag>("final_chunk", final_chunk)}))
       return nullptr;
     PyRequestValue &value = request_value(self);
     // The Core copies or consumes the data before the call returns.
     const halvane::Status status =
-        without_gil([&] { return value.request.upload_write(data, final_chunk); });
+        without_gil([&] { return value.request.upload_write(data.view(), final_chunk); });
     return none_or_raise(status);
   });
 }

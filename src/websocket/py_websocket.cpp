@@ -11,6 +11,7 @@
 #include "module/type_spec.h"
 #include "module/types.h"
 #include "request/loop_notifier.h"
+#include "request/py_loop_waker.h"
 
 namespace strandel {
 namespace {
@@ -26,8 +27,8 @@ PyObject *none_or_raise(const halvane::Status &status) {
 
 bool is_terminal(const halvane::WebSocketEvent &event) { return event.is_terminal(); }
 
-// (kind, data as ints, code or None, text or None)
-PyObject *event_tuple(const halvane::WebSocketEvent &event) {
+// (kind, data as ints or bytes, code or None, text or None)
+PyObject *event_tuple(const halvane::WebSocketEvent &event, ByteForm form) {
   const char *kind = "closing";
   const std::vector<uint8_t> *data = nullptr;
   std::string protocol_bytes;
@@ -46,7 +47,7 @@ PyObject *event_tuple(const halvane::WebSocketEvent &event) {
     kind = "error";
     message = PyRef::steal(text(failure->display()));
   }
-  PyRef bytes = PyRef::steal(data ? byte_list(*data) : byte_list(protocol_bytes));
+  PyRef bytes = PyRef::steal(data ? byte_value(form, *data) : byte_value(form, protocol_bytes));
   if (!bytes || !code || !message) return nullptr;
   return Py_BuildValue("(sOOO)", kind, bytes.get(), code.get(), message.get());
 }
@@ -77,17 +78,19 @@ PyObject *send_text(PyObject *self, PyObject *args, PyObject *kwargs) {
 
 PyObject *send_bytes(PyObject *self, PyObject *args, PyObject *kwargs) {
   return entry([&]() -> PyObject * {
-    std::vector<uint8_t> payload;
-    if (!bind_args({"PyWebSocket", "send_bytes"}, args, kwargs, {param<to_bytes>("data", payload)}))
+    ByteInput payload;
+    if (!bind_args({"PyWebSocket", "send_bytes"}, args, kwargs,
+                   {param<to_byte_input>("data", payload)}))
       return nullptr;
     PyWebSocketValue &value = ws_value(self);
-    return none_or_raise(without_gil([&] { return value.ws.send_binary(payload); }));
+    return none_or_raise(without_gil([&] { return value.ws.send_binary(payload.view()); }));
   });
 }
 
-PyObject *recv(PyObject *self, PyObject *args, PyObject *kwargs) {
+PyObject *recv_as(ByteForm form, const char *name, PyObject *self, PyObject *args,
+                  PyObject *kwargs) {
   return entry([&]() -> PyObject * {
-    if (!no_args({"PyWebSocket", "recv"}, args, kwargs)) return nullptr;
+    if (!no_args({"PyWebSocket", name}, args, kwargs)) return nullptr;
     PyWebSocketValue &value = ws_value(self);
     using Outcome = std::variant<std::monostate, std::optional<halvane::WebSocketEvent>>;
     Outcome outcome = without_gil([&]() -> Outcome {
@@ -98,8 +101,22 @@ PyObject *recv(PyObject *self, PyObject *args, PyObject *kwargs) {
     if (std::holds_alternative<std::monostate>(outcome)) return raise_message(kNotConnected);
     auto &event = std::get<1>(outcome);
     if (!event) Py_RETURN_NONE;
-    return event_tuple(*event);
+    return event_tuple(*event, form);
   });
+}
+
+PyObject *recv(PyObject *self, PyObject *args, PyObject *kwargs) {
+  return recv_as(ByteForm::List, "recv", self, args, kwargs);
+}
+
+PyObject *recv_bytes(PyObject *self, PyObject *args, PyObject *kwargs) {
+  return recv_as(ByteForm::Bytes, "recv_bytes", self, args, kwargs);
+}
+
+// Drops the event callback after close or cancel. A waker's registration is
+// kept: its owner awaits the closing events, and the terminal one ends it.
+void detach_after_close(PyWebSocketValue &value) {
+  if (!value.waker_attached.load()) value.ws.clear_event_callback();
 }
 
 PyObject *close(PyObject *self, PyObject *args, PyObject *kwargs) {
@@ -111,8 +128,9 @@ PyObject *close(PyObject *self, PyObject *args, PyObject *kwargs) {
       return nullptr;
     PyWebSocketValue &value = ws_value(self);
     const halvane::Status status = value.ws.close(code, reason);
-    // The closing events still queue, but are no longer announced.
-    value.ws.clear_event_callback();
+    // The closing events still queue, but are no longer announced to a loop
+    // notifier.
+    detach_after_close(value);
     return none_or_raise(status);
   });
 }
@@ -121,7 +139,7 @@ PyObject *cancel(PyObject *self, PyObject *) {
   return entry([&] {
     PyWebSocketValue &value = ws_value(self);
     const halvane::Status status = value.ws.cancel();
-    value.ws.clear_event_callback();
+    detach_after_close(value);
     return none_or_raise(status);
   });
 }
@@ -130,9 +148,14 @@ PyObject *is_finished(PyObject *self, PyObject *) {
   return entry([&] { return PyBool_FromLong(ws_value(self).ws.is_finished()); });
 }
 
+void detach(PyWebSocketValue &value) {
+  value.waker_attached.store(false);
+  value.ws.clear_event_callback();
+}
+
 PyObject *detach_callback(PyObject *self, PyObject *) {
   return entry([&]() -> PyObject * {
-    ws_value(self).ws.clear_event_callback();
+    detach(ws_value(self));
     Py_RETURN_NONE;
   });
 }
@@ -145,8 +168,28 @@ PyObject *start_async(PyObject *self, PyObject *args, PyObject *kwargs) {
       return nullptr;
     PyWebSocketValue &value = ws_value(self);
     // Attached before the start, so that no event goes unannounced.
+    value.waker_attached.store(false);
     value.ws.set_event_callback(make_loop_notifier(value.notify_pending, loop, notify));
     return connect_impl(value);
+  });
+}
+
+PyObject *start_waker(PyObject *self, PyObject *args, PyObject *kwargs) {
+  return entry([&]() -> PyObject * {
+    PyObject *waker = nullptr;
+    if (!bind_args({"PyWebSocket", "start_waker"}, args, kwargs,
+                   {param<to_loop_waker>("waker", waker)}))
+      return nullptr;
+    halvane::EventCallbackPtr callback = register_with_waker(waker, self);
+    if (!callback) return nullptr;
+    PyWebSocketValue &value = ws_value(self);
+    // Registered before the start, so that no event goes unannounced.
+    value.waker_attached.store(true);
+    value.ws.set_event_callback(std::move(callback));
+    PyRef result = PyRef::steal(connect_impl(value));
+    // A refused start announces nothing: the registration ends at once.
+    if (!result) detach(value);
+    return result.release();
   });
 }
 
@@ -173,7 +216,7 @@ Batch take_events(PyWebSocketValue &value, uint64_t limit) {
   });
   // Outside the slot: dropping the notifier may run Python code (a finaliser
   // that polls this very WebSocket, say).
-  if (terminal) value.ws.clear_event_callback();
+  if (terminal) detach(value);
   return batch;
 }
 
@@ -182,26 +225,34 @@ PyObject *poll_event(PyObject *self, PyObject *) {
     Batch batch = take_events(ws_value(self), 1);
     if (!batch) return raise_message(kNotConnected);
     if (batch->empty()) Py_RETURN_NONE;
-    return event_tuple(batch->front());
+    return event_tuple(batch->front(), ByteForm::List);
   });
 }
 
-PyObject *poll_events(PyObject *self, PyObject *args, PyObject *kwargs) {
+PyObject *poll_events_as(ByteForm form, const char *name, PyObject *self, PyObject *args,
+                         PyObject *kwargs) {
   return entry([&]() -> PyObject * {
     uint64_t limit{};
-    if (!bind_args({"PyWebSocket", "poll_events"}, args, kwargs,
-                   {param<to_poll_limit>("limit", limit, 64)}))
+    if (!bind_args({"PyWebSocket", name}, args, kwargs, {param<to_poll_limit>("limit", limit, 64)}))
       return nullptr;
     Batch batch = take_events(ws_value(self), limit);
     if (!batch) return raise_message(kNotConnected);
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return nullptr;
     for (const auto &event : *batch) {
-      PyRef item = PyRef::steal(event_tuple(event));
+      PyRef item = PyRef::steal(event_tuple(event, form));
       if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
     }
     return list.release();
   });
+}
+
+PyObject *poll_events(PyObject *self, PyObject *args, PyObject *kwargs) {
+  return poll_events_as(ByteForm::List, "poll_events", self, args, kwargs);
+}
+
+PyObject *poll_events_bytes(PyObject *self, PyObject *args, PyObject *kwargs) {
+  return poll_events_as(ByteForm::Bytes, "poll_events_bytes", self, args, kwargs);
 }
 
 PyMethodDef websocket_methods[] = {
@@ -209,13 +260,16 @@ PyMethodDef websocket_methods[] = {
     args_method("send_text", send_text),
     args_method("send_bytes", send_bytes),
     args_method("recv", recv),
+    args_method("recv_bytes", recv_bytes),
     args_method("close", close),
     noargs_method("cancel", cancel),
     noargs_method("is_finished", is_finished),
     noargs_method("detach_callback", detach_callback),
     args_method("start_async", start_async),
+    args_method("start_waker", start_waker),
     noargs_method("poll_event", poll_event),
     args_method("poll_events", poll_events),
+    args_method("poll_events_bytes", poll_events_bytes),
     kMethodsEnd,
 };
 

@@ -17,6 +17,8 @@ struct PyWebSocketValue {
   halvane::WebSocket ws;
   // Shared with the loop notifier; coalesces notifications until a poll.
   std::shared_ptr<std::atomic<bool>> notify_pending = std::make_shared<std::atomic<bool>>(false);
+  // The installed event callback is a LoopWaker registration.
+  std::atomic<bool> waker_attached{false};
   // The event stream once connected.
   std::mutex events_mutex;
   std::optional<halvane::WebSocketEvents> events;
