@@ -6,6 +6,7 @@
 #include <cctype>
 
 #include "codes.h"
+#include "profiles.h"
 #include "tls_store.h"
 #include "url.h"
 
@@ -139,9 +140,13 @@ int32_t read_engine_record(const hv_engine_record *r, EngineSettings &out) {
     if (!out.ca) return kInvalidArgument;
   }
 
-  // Identity profiles do not exist yet: asking for one must not silently
-  // give the plain client.
-  if (!impersonate.empty()) return kProfileUnsupported;
+  // A profile the Core cannot reproduce must not silently give the plain
+  // client. A bare family name is kept as the version it stands for today.
+  if (!impersonate.empty()) {
+    const BrowserProfile *profile = find_profile(impersonate);
+    if (profile == nullptr) return kProfileUnsupported;
+    out.impersonate = profile->name;
+  }
   return kOk;
 }
 

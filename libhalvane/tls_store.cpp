@@ -36,9 +36,4 @@ void CaStore::install(SSL_CTX *ctx) const {
   SSL_CTX_set_cert_store(ctx, store_);  // takes the reference just made
 }
 
-CURLcode CaStore::ssl_ctx_callback(CURL *, void *ssl_ctx, void *store) noexcept {
-  static_cast<const CaStore *>(store)->install(static_cast<SSL_CTX *>(ssl_ctx));
-  return CURLE_OK;
-}
-
 }  // namespace hvcore

@@ -1,5 +1,6 @@
 // The trust store of an engine that verifies against its own PEM bundle, and
-// its installation into libcurl's OpenSSL context.
+// its installation into an OpenSSL context (libcurl's through
+// engine_ssl_ctx_callback in tls_profile.h).
 #pragma once
 
 #include <curl/curl.h>
@@ -25,9 +26,6 @@ class CaStore {
   // Replaces the context's store with this one, so that only these
   // certificates are trusted.
   void install(SSL_CTX *ctx) const;
-
-  // CURLOPT_SSL_CTX_FUNCTION; its pointer argument is the CaStore.
-  static CURLcode ssl_ctx_callback(CURL *, void *ssl_ctx, void *store) noexcept;
 
  private:
   explicit CaStore(X509_STORE *store) : store_(store) {}

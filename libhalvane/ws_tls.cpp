@@ -6,6 +6,7 @@
 #include <boost/asio/ip/address.hpp>
 #include <new>
 
+#include "profiles.h"
 #include "tls_store.h"
 
 namespace hvcore {
@@ -39,6 +40,14 @@ std::unique_ptr<ssl::context> make_tls_client_context(const EngineSettings &sett
       SSL_CTX_set_default_verify_paths(ctx);
       SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
       break;
+  }
+  // The same ClientHello as the engine's requests (ALPN apart).
+  if (!settings.impersonate.empty()) {
+    const BrowserProfile *profile = find_profile(settings.impersonate);
+    if (profile == nullptr || !apply_tls_profile(ctx, profile->tls)) {
+      ERR_clear_error();
+      return nullptr;
+    }
   }
   ERR_clear_error();
   return context;

@@ -72,7 +72,7 @@ def test_unsafe_requests_are_refused(engine, method, url, headers):
     ({"user_agent": "a\r\nX-Injected: 1"}, "InvalidArgument"),
     ({"accept_language": "en\nX: y"}, "InvalidArgument"),
     ({"http_version": "h3"}, "InvalidArgument"),
-    ({"impersonate": "chrome_120"}, "ProfileUnsupported"),
+    ({"impersonate": "chrome_99"}, "ProfileUnsupported"),
 ])
 def test_engine_options_the_core_refuses(native, options, message):
     with pytest.raises(RuntimeError, match=f"^{message}$"):
