@@ -2,11 +2,40 @@
 redirects, streams slowly and stalls."""
 
 import asyncio
+import email.parser
+import email.policy
 import gzip
 import hashlib
 import json
 import zlib
-from urllib.parse import parse_qs
+from urllib.parse import parse_qs, parse_qsl
+
+
+async def read_all(receive):
+    chunks = []
+    while True:
+        message = await receive()
+        chunks.append(message.get("body", b""))
+        if message["type"] == "http.disconnect" or not message.get("more_body", False):
+            return b"".join(chunks)
+
+
+def parse_form(content_type, body):
+    """Form fields and files as the server understands them."""
+    if content_type.startswith("application/x-www-form-urlencoded"):
+        return {"fields": parse_qsl(body.decode(), keep_blank_values=True), "files": []}
+    message = email.parser.BytesParser(policy=email.policy.HTTP).parsebytes(
+        b"Content-Type: " + content_type.encode() + b"\r\n\r\n" + body)
+    fields, files = [], []
+    for part in message.iter_parts():
+        name = part.get_param("name", header="content-disposition")
+        data = part.get_payload(decode=True)
+        if part.get_filename() is None:
+            fields.append([name, data.decode()])
+        else:
+            files.append([name, part.get_filename(), part.get_content_type(),
+                          data.decode("latin-1")])
+    return {"fields": fields, "files": files}
 
 
 async def read_body(receive):
@@ -54,6 +83,10 @@ async def app(scope, receive, send):
             "body_sha256": digest,
         }).encode()
         await respond(send, 200, [("content-type", "application/json")], body)
+    elif path == "/form":
+        content_type = dict(scope["headers"]).get(b"content-type", b"").decode()
+        form = parse_form(content_type, await read_all(receive))
+        await respond(send, 200, [("content-type", "application/json")], json.dumps(form).encode())
     elif path == "/redirect":
         # /redirect?status=307&to=/echo
         await read_body(receive)
