@@ -1,0 +1,268 @@
+"""Client (blocking) and AsyncClient (asyncio): one native engine each, with
+its cookies, connections and cache."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+from typing import Any, AsyncIterator, Dict, Iterator, Mapping, Optional, Sequence, Tuple, Union
+
+from ._config import USE_CLIENT_DEFAULT, VerifyTypes, engine_options, make_engine
+from ._content import (Encoded, QueryParamTypes, RequestContent, RequestFiles, encode_body,
+                       join_url, merge_params)
+from ._errors import from_native
+from ._exchange import AsyncExchange, SyncExchange, redirect_mode
+from ._headers import Headers, HeaderTypes
+from ._models import Request, Response
+from ._wait import Dispatcher, running_dispatcher
+from ._websocket import AsyncWebSocket, WebSocket
+
+TimeoutTypes = Optional[float]
+
+# Request keywords that go to the native request rather than into the Request.
+_OPTION_DEFAULTS = {"timeout": USE_CLIENT_DEFAULT, "follow_redirects": USE_CLIENT_DEFAULT,
+                    "cache": None, "priority": None}
+
+
+class _BaseClient:
+    def __init__(self, *, impersonate: Optional[str] = None, proxy: Optional[str] = None,
+                 proxy_auth: Optional[Tuple[str, str]] = None, verify: VerifyTypes = True,
+                 ca_file: Optional[Union[str, "os.PathLike[str]"]] = None,
+                 ca_pem: Optional[Union[bytes, str]] = None,
+                 user_agent: Optional[str] = None, accept_language: Optional[str] = None,
+                 http_version: Optional[str] = None, cache: bool = True,
+                 profile_namespace: Optional[str] = None, headers: HeaderTypes = None,
+                 params: QueryParamTypes = None, timeout: TimeoutTypes = None,
+                 follow_redirects: bool = True, max_redirects: int = 20,
+                 base_url: str = "") -> None:
+        self._engine = make_engine(engine_options(
+            impersonate=impersonate, proxy=proxy, proxy_auth=proxy_auth, verify=verify,
+            ca_file=ca_file, ca_pem=ca_pem, user_agent=user_agent,
+            accept_language=accept_language, http_version=http_version, cache=cache,
+            profile_namespace=profile_namespace))
+        self.headers = Headers(headers)
+        self.params = params
+        self.timeout = timeout
+        self.follow_redirects = follow_redirects
+        self.max_redirects = max_redirects
+        self.base_url = base_url
+        self.is_closed = False
+
+    def _merge_headers(self, headers: HeaderTypes) -> Headers:
+        """The client's headers, each name given here replacing all of its
+        values there; repeated names given here are all kept."""
+        merged = self.headers.copy()
+        given = Headers(headers)
+        for name in given.keys():
+            if name in merged:
+                del merged[name]
+        for name, value in given.multi_items():
+            merged.add(name, value)
+        return merged
+
+    def build_request(self, method: str, url: str, *, params: QueryParamTypes = None,
+                      headers: HeaderTypes = None, content: Optional[RequestContent] = None,
+                      data: Optional[Mapping[str, Any]] = None,
+                      files: Optional[RequestFiles] = None, json: Any = None
+                      ) -> Tuple[Request, Encoded]:
+        url = merge_params(merge_params(join_url(self.base_url, url), self.params), params)
+        merged = self._merge_headers(headers)
+        encoded = encode_body(content=content, data=data, files=files, json=json)
+        if encoded.content_type and "content-type" not in merged:
+            merged["Content-Type"] = encoded.content_type
+        return Request(method.upper(), url, merged, encoded.whole), encoded
+
+    def _native_request(self, request: Request, encoded: Encoded, *, timeout: Any,
+                        follow_redirects: Any, cache: Optional[str],
+                        priority: Optional[str]) -> Tuple[Any, bool, int]:
+        if self.is_closed:
+            raise RuntimeError("the client is closed")
+        follow = self.follow_redirects if follow_redirects is USE_CLIENT_DEFAULT \
+            else follow_redirects
+        timeout = self.timeout if timeout is USE_CLIENT_DEFAULT else timeout
+        try:
+            native = self._engine.request(
+                request.method, request.url, headers=request.headers.multi_items(),
+                body=encoded.whole, timeout=timeout,
+                redirect=redirect_mode(follow, self.max_redirects), cache=cache,
+                priority=priority, chunked=encoded.stream is not None)
+        except RuntimeError as e:
+            message = str(e)
+            if message.startswith(("unknown ", "timeout must")):
+                raise ValueError(message) from None
+            raise from_native(e, request=request) from None
+        return native, follow, self.max_redirects
+
+    def _websocket(self, url: str, headers: HeaderTypes, subprotocols: Optional[Sequence[str]],
+                   origin: Optional[str], timeout: Any) -> Any:
+        url = join_url(self.base_url, url)
+        merged = self._merge_headers(headers)
+        timeout = self.timeout if timeout is USE_CLIENT_DEFAULT else timeout
+        try:
+            return self._engine.websocket(url, origin or "", merged.multi_items(), timeout,
+                                          list(subprotocols) if subprotocols else None)
+        except RuntimeError as e:
+            message = str(e)
+            if message.startswith("timeout must"):
+                raise ValueError(message) from None
+            raise from_native(e, websocket=True) from None
+
+
+class Client(_BaseClient):
+    """A blocking HTTP and WebSocket client. Safe to share between threads.
+
+    Engine keywords: `impersonate` (browser profile such as "chrome_131"),
+    `proxy` (URL, credentials in it or as `proxy_auth`), `verify` (False, or
+    a CA bundle path), `ca_file` / `ca_pem` (CA bundle), `user_agent`,
+    `accept_language`, `http_version` ("h1", "h2", "h3" or None for auto),
+    `cache` (the Core's HTTP cache), `profile_namespace` (where the Core keeps
+    persistent state). Request defaults: `headers`, `params`, `timeout`
+    (seconds for the whole exchange, None for none), `follow_redirects`
+    (default True), `max_redirects`, `base_url`."""
+
+    def request(self, method: str, url: str, *, params: QueryParamTypes = None,
+                headers: HeaderTypes = None, content: Optional[RequestContent] = None,
+                data: Optional[Mapping[str, Any]] = None, files: Optional[RequestFiles] = None,
+                json: Any = None, timeout: Any = USE_CLIENT_DEFAULT,
+                follow_redirects: Any = USE_CLIENT_DEFAULT, cache: Optional[str] = None,
+                priority: Optional[str] = None) -> Response:
+        return self._send(method, url, False, params=params, headers=headers, content=content,
+                          data=data, files=files, json=json, timeout=timeout,
+                          follow_redirects=follow_redirects, cache=cache, priority=priority)
+
+    def _send(self, method: str, url: str, stream: bool, **kwargs: Any) -> Response:
+        options = {k: kwargs.pop(k, v) for k, v in _OPTION_DEFAULTS.items()}
+        request, encoded = self.build_request(method, url, **kwargs)
+        native, follow, max_redirects = self._native_request(request, encoded, **options)
+        exchange = SyncExchange(native, request, follow=follow, max_redirects=max_redirects,
+                                upload=encoded.stream)
+        return exchange.send(stream)
+
+    @contextlib.contextmanager
+    def stream(self, method: str, url: str, **kwargs: Any) -> Iterator[Response]:
+        """The response with its body unread: iterate ``iter_bytes()``,
+        ``iter_text()`` or ``iter_lines()``; leaving the block ends the
+        request. Takes the keywords of ``request``."""
+        response = self._send(method, url, True, **kwargs)
+        try:
+            yield response
+        finally:
+            response.close()
+
+    def get(self, url: str, **kwargs: Any) -> Response:
+        return self.request("GET", url, **kwargs)
+
+    def options(self, url: str, **kwargs: Any) -> Response:
+        return self.request("OPTIONS", url, **kwargs)
+
+    def head(self, url: str, **kwargs: Any) -> Response:
+        return self.request("HEAD", url, **kwargs)
+
+    def post(self, url: str, **kwargs: Any) -> Response:
+        return self.request("POST", url, **kwargs)
+
+    def put(self, url: str, **kwargs: Any) -> Response:
+        return self.request("PUT", url, **kwargs)
+
+    def patch(self, url: str, **kwargs: Any) -> Response:
+        return self.request("PATCH", url, **kwargs)
+
+    def delete(self, url: str, **kwargs: Any) -> Response:
+        return self.request("DELETE", url, **kwargs)
+
+    def websocket(self, url: str, *, headers: HeaderTypes = None,
+                  subprotocols: Optional[Sequence[str]] = None, origin: Optional[str] = None,
+                  timeout: Any = USE_CLIENT_DEFAULT) -> WebSocket:
+        """A WebSocket, connected on entering its ``with`` block (or by
+        ``connect()``); `timeout` bounds the opening handshake."""
+        return WebSocket(self._websocket(url, headers, subprotocols, origin, timeout))
+
+    def close(self) -> None:
+        """The engine goes once the last request and WebSocket made on it end."""
+        self.is_closed = True
+
+    def __enter__(self) -> "Client":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+
+class AsyncClient(_BaseClient):
+    """The asyncio twin of Client (same keywords). Works on any loop that
+    has ``add_reader`` (the default loop, uvloop)."""
+
+    def __init__(self, **kwargs: Any) -> None:
+        super().__init__(**kwargs)
+        self._dispatchers: Dict[int, Dispatcher] = {}
+
+    async def request(self, method: str, url: str, *, params: QueryParamTypes = None,
+                      headers: HeaderTypes = None, content: Optional[RequestContent] = None,
+                      data: Optional[Mapping[str, Any]] = None,
+                      files: Optional[RequestFiles] = None, json: Any = None,
+                      timeout: Any = USE_CLIENT_DEFAULT,
+                      follow_redirects: Any = USE_CLIENT_DEFAULT, cache: Optional[str] = None,
+                      priority: Optional[str] = None) -> Response:
+        return await self._send(method, url, False, params=params, headers=headers,
+                                content=content, data=data, files=files, json=json,
+                                timeout=timeout, follow_redirects=follow_redirects, cache=cache,
+                                priority=priority)
+
+    async def _send(self, method: str, url: str, stream: bool, **kwargs: Any) -> Response:
+        options = {k: kwargs.pop(k, v) for k, v in _OPTION_DEFAULTS.items()}
+        request, encoded = self.build_request(method, url, **kwargs)
+        native, follow, max_redirects = self._native_request(request, encoded, **options)
+        channel = running_dispatcher(self._dispatchers).channel()
+        exchange = AsyncExchange(native, request, channel, follow=follow,
+                                 max_redirects=max_redirects, upload=encoded.stream)
+        return await exchange.send(stream)
+
+    @contextlib.asynccontextmanager
+    async def stream(self, method: str, url: str, **kwargs: Any) -> AsyncIterator[Response]:
+        """``async with client.stream(...) as r: async for chunk in r.aiter_bytes()``."""
+        response = await self._send(method, url, True, **kwargs)
+        try:
+            yield response
+        finally:
+            await response.aclose()
+
+    async def get(self, url: str, **kwargs: Any) -> Response:
+        return await self.request("GET", url, **kwargs)
+
+    async def options(self, url: str, **kwargs: Any) -> Response:
+        return await self.request("OPTIONS", url, **kwargs)
+
+    async def head(self, url: str, **kwargs: Any) -> Response:
+        return await self.request("HEAD", url, **kwargs)
+
+    async def post(self, url: str, **kwargs: Any) -> Response:
+        return await self.request("POST", url, **kwargs)
+
+    async def put(self, url: str, **kwargs: Any) -> Response:
+        return await self.request("PUT", url, **kwargs)
+
+    async def patch(self, url: str, **kwargs: Any) -> Response:
+        return await self.request("PATCH", url, **kwargs)
+
+    async def delete(self, url: str, **kwargs: Any) -> Response:
+        return await self.request("DELETE", url, **kwargs)
+
+    def websocket(self, url: str, *, headers: HeaderTypes = None,
+                  subprotocols: Optional[Sequence[str]] = None, origin: Optional[str] = None,
+                  timeout: Any = USE_CLIENT_DEFAULT) -> AsyncWebSocket:
+        """Use as ``async with client.websocket(url) as ws``."""
+        native = self._websocket(url, headers, subprotocols, origin, timeout)
+        return AsyncWebSocket(native, lambda: running_dispatcher(self._dispatchers).channel())
+
+    async def aclose(self) -> None:
+        """Stops watching the loops; requests still running are cancelled."""
+        self.is_closed = True
+        for dispatcher in self._dispatchers.values():
+            dispatcher.close()
+        self._dispatchers.clear()
+
+    async def __aenter__(self) -> "AsyncClient":
+        return self
+
+    async def __aexit__(self, *exc: Any) -> None:
+        await self.aclose()

@@ -1,0 +1,519 @@
+// The cache's rules (RFC 9111) as pure functions: directives, storability,
+// freshness, age, what a request does with an entry, and head updates.
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "cache_policy.h"
+
+// Expected directive sets name only the fields they set.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+namespace hvcore::cache {
+namespace {
+
+// Sun, 06 Nov 1994 08:49:37 GMT
+constexpr Seconds T = 784111777;
+const char *const kDateT = "Sun, 06 Nov 1994 08:49:37 GMT";
+const char *const kDateTMinus100 = "Sun, 06 Nov 1994 08:47:57 GMT";
+const char *const kDateTPlus100 = "Sun, 06 Nov 1994 08:51:17 GMT";
+const char *const kDateTMinus1000 = "Sun, 06 Nov 1994 08:32:57 GMT";
+
+std::string head(std::string_view status, std::initializer_list<std::string_view> fields) {
+  std::string out(status);
+  out += "\r\n";
+  for (auto f : fields) out.append(f).append("\r\n");
+  return out + "\r\n";
+}
+
+std::string ok(std::initializer_list<std::string_view> fields) {
+  return head("HTTP/1.1 200 OK", fields);
+}
+
+using Headers = std::vector<HeaderField>;
+
+// ---- directives ----------------------------------------------------------------
+
+struct DirectiveCase {
+  const char *name;
+  std::vector<std::string> lines;
+  Directives expected;
+};
+
+void expect_same(const Directives &got, const Directives &want, const char *name) {
+  SCOPED_TRACE(name);
+  EXPECT_EQ(got.no_store, want.no_store);
+  EXPECT_EQ(got.no_cache, want.no_cache);
+  EXPECT_EQ(got.must_revalidate, want.must_revalidate);
+  EXPECT_EQ(got.proxy_revalidate, want.proxy_revalidate);
+  EXPECT_EQ(got.is_public, want.is_public);
+  EXPECT_EQ(got.is_private, want.is_private);
+  EXPECT_EQ(got.only_if_cached, want.only_if_cached);
+  EXPECT_EQ(got.immutable, want.immutable);
+  EXPECT_EQ(got.max_stale_any, want.max_stale_any);
+  EXPECT_EQ(got.max_age, want.max_age);
+  EXPECT_EQ(got.s_maxage, want.s_maxage);
+  EXPECT_EQ(got.max_stale, want.max_stale);
+  EXPECT_EQ(got.min_fresh, want.min_fresh);
+}
+
+TEST(CachePolicy, DirectivesParse) {
+  // Designated fields in declaration order, as C++ requires.
+  const std::vector<DirectiveCase> cases = {
+      {"none", {}, {}},
+      {"max-age", {"max-age=60"}, {.max_age = 60}},
+      {"list with spaces",
+       {"  no-cache ,max-age=5 , must-revalidate"},
+       {.no_cache = true, .must_revalidate = true, .max_age = 5}},
+      {"every line counts", {"max-age=5", "no-store"}, {.no_store = true, .max_age = 5}},
+      {"first of duplicates wins", {"max-age=5, max-age=10", "max-age=20"}, {.max_age = 5}},
+      {"quoted number", {"max-age=\"30\""}, {.max_age = 30}},
+      {"commas inside quotes do not split",
+       {"no-cache=\"set-cookie, max-age=99\", max-age=7"},
+       {.no_cache = true, .max_age = 7}},
+      {"escaped quote inside quotes",
+       {"private=\"a\\\",max-age=99\", s-maxage=3"},
+       {.is_private = true, .s_maxage = 3}},
+      {"not a number is 0", {"max-age=abc"}, {.max_age = 0}},
+      {"negative is 0", {"max-age=-5"}, {.max_age = 0}},
+      {"missing value is 0", {"max-age"}, {.max_age = 0}},
+      {"fraction is 0", {"max-age=1.5"}, {.max_age = 0}},
+      {"huge is 2^31", {"max-age=99999999999999999999999"}, {.max_age = Seconds{1} << 31}},
+      {"names without case",
+       {"MAX-AGE=3, No-Store, PUBLIC"},
+       {.no_store = true, .is_public = true, .max_age = 3}},
+      {"unknown ignored", {"foo=bar, community=\"UCI\", immutable"}, {.immutable = true}},
+      {"max-stale without value", {"max-stale"}, {.max_stale_any = true}},
+      {"max-stale first wins", {"max-stale=10, max-stale"}, {.max_stale = 10}},
+      {"request limits",
+       {"min-fresh=20, only-if-cached, proxy-revalidate"},
+       {.proxy_revalidate = true, .only_if_cached = true, .min_fresh = 20}},
+      {"empty members", {",,max-age=4,,"}, {.max_age = 4}},
+  };
+  for (const auto &c : cases) {
+    std::string h = "HTTP/1.1 200 OK\r\n";
+    Headers request;
+    for (const auto &line : c.lines) {
+      h += "Cache-Control: " + line + "\r\n";
+      request.push_back({"cache-control", line});
+    }
+    h += "X-Other: max-age=1\r\n\r\n";
+    expect_same(response_directives(h), c.expected, c.name);
+    expect_same(request_directives(request), c.expected, c.name);
+  }
+}
+
+TEST(CachePolicy, PragmaCountsOnlyWithoutCacheControl) {
+  EXPECT_TRUE(request_directives({{"Pragma", "no-cache"}}).no_cache);
+  EXPECT_TRUE(request_directives({{"pragma", "foo, no-cache"}}).no_cache);
+  EXPECT_FALSE(
+      request_directives({{"Pragma", "no-cache"}, {"Cache-Control", "max-age=5"}}).no_cache);
+  // A response's Pragma means nothing.
+  EXPECT_FALSE(response_directives(ok({"Pragma: no-cache"})).no_cache);
+}
+
+// ---- storability ---------------------------------------------------------------
+
+TEST(CachePolicy, IsStorable) {
+  struct Case {
+    const char *name;
+    const char *method;
+    Headers request;
+    std::string head;
+    bool expected;
+  };
+  const std::vector<Case> cases = {
+      {"200 by default", "GET", {}, ok({}), true},
+      {"HEAD is not stored", "HEAD", {}, ok({"Cache-Control: max-age=60"}), false},
+      {"POST is not stored", "POST", {}, ok({"Cache-Control: max-age=60"}), false},
+      {"lower-case get is another method", "get", {}, ok({}), false},
+      {"204", "GET", {}, head("HTTP/1.1 204 No Content", {}), true},
+      {"404", "GET", {}, head("HTTP/1.1 404 Not Found", {}), true},
+      {"410", "GET", {}, head("HTTP/1.1 410 Gone", {}), true},
+      {"301", "GET", {}, head("HTTP/1.1 301 Moved", {"Location: /x"}), true},
+      {"308", "GET", {}, head("HTTP/1.1 308 Moved", {"Location: /x"}), true},
+      {"302 plain", "GET", {}, head("HTTP/1.1 302 Found", {"Location: /x"}), false},
+      {"302 with max-age",
+       "GET",
+       {},
+       head("HTTP/1.1 302 Found", {"Location: /x", "Cache-Control: max-age=60"}),
+       true},
+      {"307 with Expires",
+       "GET",
+       {},
+       head("HTTP/1.1 307 Temporary", {"Location: /x", std::string("Expires: ") + kDateT}),
+       true},
+      {"303 public", "GET", {}, head("HTTP/1.1 303 See Other", {"Cache-Control: public"}), true},
+      {"500 plain", "GET", {}, head("HTTP/1.1 500 Oops", {}), false},
+      {"503 s-maxage only",
+       "GET",
+       {},
+       head("HTTP/1.1 503 Busy", {"Cache-Control: s-maxage=60"}),
+       false},
+      {"206 never", "GET", {}, head("HTTP/1.1 206 Partial", {"Cache-Control: max-age=60"}), false},
+      {"304 never", "GET", {}, head("HTTP/1.1 304 Not Modified", {"ETag: \"a\""}), false},
+      {"no-store response", "GET", {}, ok({"Cache-Control: max-age=60, no-store"}), false},
+      {"no-store second line",
+       "GET",
+       {},
+       ok({"Cache-Control: max-age=60", "cache-control: no-store"}),
+       false},
+      {"no-store request", "GET", {{"Cache-Control", "no-store"}}, ok({}), false},
+      {"Vary star", "GET", {}, ok({"Vary: Accept, *"}), false},
+      {"Vary named", "GET", {}, ok({"Vary: Accept"}), true},
+      {"no-cache is stored", "GET", {}, ok({"Cache-Control: no-cache"}), true},
+      {"private is stored by a private cache", "GET", {}, ok({"Cache-Control: private"}), true},
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(is_storable(c.method, c.request, c.head), c.expected) << c.name;
+}
+
+// ---- freshness and age ---------------------------------------------------------
+
+TEST(CachePolicy, FreshnessLifetime) {
+  const std::string date = std::string("Date: ") + kDateT;
+  struct Case {
+    const char *name;
+    std::string head;
+    Seconds expected;
+  };
+  const std::vector<Case> cases = {
+      {"nothing", ok({}), 0},
+      {"max-age", ok({"Cache-Control: max-age=60", date}), 60},
+      {"max-age wins over Expires",
+       ok({"Cache-Control: max-age=60", date, std::string("Expires: ") + kDateTPlus100}), 60},
+      {"s-maxage ignored", ok({"Cache-Control: s-maxage=60", date}), 0},
+      {"invalid max-age is stale",
+       ok({"Cache-Control: max-age=x", std::string("Expires: ") + kDateTPlus100}), 0},
+      {"Expires minus Date", ok({date, std::string("Expires: ") + kDateTPlus100}), 100},
+      {"Expires before Date", ok({date, std::string("Expires: ") + kDateTMinus100}), 0},
+      {"Expires 0 is expired", ok({date, "Expires: 0"}), 0},
+      {"Expires invalid beats heuristic",
+       ok({date, "Expires: soon", std::string("Last-Modified: ") + kDateTMinus1000}), 0},
+      {"first Expires counts", ok({date, std::string("Expires: ") + kDateTPlus100, "Expires: 0"}),
+       100},
+      {"Expires without Date uses response time", ok({std::string("Expires: ") + kDateTPlus100}),
+       100},
+      {"heuristic 10%", ok({date, std::string("Last-Modified: ") + kDateTMinus1000}), 100},
+      {"heuristic without Date uses response time",
+       ok({std::string("Last-Modified: ") + kDateTMinus1000}), 100},
+      {"heuristic for 404",
+       head("HTTP/1.1 404 Not Found", {date, std::string("Last-Modified: ") + kDateTMinus1000}),
+       100},
+      {"no heuristic for 302",
+       head("HTTP/1.1 302 Found", {date, std::string("Last-Modified: ") + kDateTMinus1000}), 0},
+      {"no heuristic when modified after Date",
+       ok({date, std::string("Last-Modified: ") + kDateTPlus100}), 0},
+  };
+  for (const auto &c : cases) EXPECT_EQ(freshness_lifetime(c.head, T), c.expected) << c.name;
+}
+
+TEST(CachePolicy, CurrentAge) {
+  struct Case {
+    const char *name;
+    std::string head;
+    Seconds request_time, response_time, now, expected;
+  };
+  const std::vector<Case> cases = {
+      {"just received", ok({std::string("Date: ") + kDateT}), T, T, T, 0},
+      {"resident time", ok({std::string("Date: ") + kDateT}), T, T, T + 30, 30},
+      {"apparent age from an old Date", ok({std::string("Date: ") + kDateTMinus100}), T, T, T + 5,
+       105},
+      {"Date in the future is no age", ok({std::string("Date: ") + kDateTPlus100}), T, T, T, 0},
+      {"Age plus response delay", ok({std::string("Date: ") + kDateT, "Age: 50"}), T - 2, T, T + 1,
+       53},
+      {"larger of apparent and corrected", ok({std::string("Date: ") + kDateTMinus100, "Age: 10"}),
+       T, T, T, 100},
+      {"invalid Age ignored", ok({std::string("Date: ") + kDateT, "Age: -3"}), T, T, T, 0},
+      {"missing Date", ok({"Age: 7"}), T, T, T + 1, 8},
+  };
+  for (const auto &c : cases) {
+    StoredMeta meta{200, c.head, c.request_time, c.response_time, {}};
+    EXPECT_EQ(current_age(meta, c.now), c.expected) << c.name;
+  }
+}
+
+// ---- decide --------------------------------------------------------------------
+
+TEST(CachePolicy, DecidePerModeAndDirectives) {
+  const std::string date = std::string("Date: ") + kDateT;
+  const std::string fresh = ok({date, "Cache-Control: max-age=100", "ETag: \"v1\""});
+  const std::string stale = ok({date, "Cache-Control: max-age=10", "ETag: \"v1\""});
+  const std::string stale_no_validator = ok({date, "Cache-Control: max-age=10"});
+  const std::string stale_last_modified =
+      ok({date, "Cache-Control: max-age=10", std::string("Last-Modified: ") + kDateTMinus1000});
+  const std::string no_cache = ok({date, "Cache-Control: max-age=100, no-cache", "ETag: \"v\""});
+  const std::string no_cache_fields =
+      ok({date, "Cache-Control: no-cache=\"Set-Cookie\", max-age=100", "ETag: \"v\""});
+  const std::string must_revalidate =
+      ok({date, "Cache-Control: max-age=10, must-revalidate", "ETag: \"v\""});
+  const std::string proxy_revalidate =
+      ok({date, "Cache-Control: max-age=100, proxy-revalidate", "ETag: \"v\""});
+  const Seconds now = T + 20;  // the max-age=10 entries are 10 s stale
+
+  using enum Action;
+  struct Case {
+    const char *name;
+    CacheMode mode;
+    std::string head;
+    Headers request;
+    Action expected;
+  };
+  const std::vector<Case> cases = {
+      {"default fresh", CacheMode::Default, fresh, {}, Use},
+      {"default stale", CacheMode::Default, stale, {}, Revalidate},
+      {"default stale by Last-Modified", CacheMode::Default, stale_last_modified, {}, Revalidate},
+      {"default stale without validators", CacheMode::Default, stale_no_validator, {}, Network},
+      {"validate fresh", CacheMode::Validate, fresh, {}, Revalidate},
+      {"validate without validators", CacheMode::Validate, stale_no_validator, {}, Network},
+      {"bypass fresh", CacheMode::Bypass, fresh, {}, Network},
+      {"no_store fresh", CacheMode::NoStore, fresh, {}, Network},
+      {"force stale", CacheMode::Force, stale, {}, Use},
+      {"force must-revalidate", CacheMode::Force, must_revalidate, {}, Use},
+      {"only_if_cached stale", CacheMode::OnlyIfCached, stale_no_validator, {}, Use},
+      {"response no-cache", CacheMode::Default, no_cache, {}, Revalidate},
+      {"response no-cache with fields", CacheMode::Default, no_cache_fields, {}, Revalidate},
+      {"must-revalidate stale", CacheMode::Default, must_revalidate, {}, Revalidate},
+      {"must-revalidate beats max-stale",
+       CacheMode::Default,
+       must_revalidate,
+       {{"Cache-Control", "max-stale"}},
+       Revalidate},
+      {"proxy-revalidate is for shared caches", CacheMode::Default, proxy_revalidate, {}, Use},
+      {"request no-cache", CacheMode::Default, fresh, {{"Cache-Control", "no-cache"}}, Revalidate},
+      {"request Pragma no-cache", CacheMode::Default, fresh, {{"Pragma", "no-cache"}}, Revalidate},
+      {"request max-age=0 on an aged entry",
+       CacheMode::Default,
+       fresh,
+       {{"Cache-Control", "max-age=0"}},
+       Revalidate},
+      {"request max-age above age",
+       CacheMode::Default,
+       fresh,
+       {{"cache-control", "max-age=20"}},
+       Use},
+      {"request max-age below age",
+       CacheMode::Default,
+       fresh,
+       {{"cache-control", "max-age=19"}},
+       Revalidate},
+      {"min-fresh satisfied", CacheMode::Default, fresh, {{"Cache-Control", "min-fresh=80"}}, Use},
+      {"min-fresh not satisfied",
+       CacheMode::Default,
+       fresh,
+       {{"Cache-Control", "min-fresh=81"}},
+       Revalidate},
+      {"max-stale any", CacheMode::Default, stale, {{"Cache-Control", "max-stale"}}, Use},
+      {"max-stale enough", CacheMode::Default, stale, {{"Cache-Control", "max-stale=10"}}, Use},
+      {"max-stale too small",
+       CacheMode::Default,
+       stale,
+       {{"Cache-Control", "max-stale=9"}},
+       Revalidate},
+      {"only-if-cached directive",
+       CacheMode::Default,
+       stale,
+       {{"Cache-Control", "only-if-cached"}},
+       Use},
+      {"request no-store", CacheMode::Default, fresh, {{"Cache-Control", "no-store"}}, Network},
+      {"caller's own If-None-Match",
+       CacheMode::Default,
+       fresh,
+       {{"If-None-Match", "\"x\""}},
+       Network},
+      {"caller's own If-Range in validate",
+       CacheMode::Validate,
+       fresh,
+       {{"if-range", "\"x\""}},
+       Network},
+      {"Vary is not decide's business", CacheMode::Default, fresh, {{"Accept", "x/y"}}, Use},
+  };
+  for (const auto &c : cases) {
+    StoredMeta meta{200, c.head, T, T, {}};
+    EXPECT_EQ(decide(c.mode, meta, c.request, now), c.expected) << c.name;
+  }
+}
+
+TEST(CachePolicy, FreshUntilLifetimeEnds) {
+  StoredMeta meta{
+      200, ok({std::string("Date: ") + kDateT, "Cache-Control: max-age=10", "ETag: x"}), T, T, {}};
+  EXPECT_EQ(decide(CacheMode::Default, meta, {}, T + 9), Action::Use);
+  EXPECT_EQ(decide(CacheMode::Default, meta, {}, T + 10), Action::Revalidate);
+}
+
+// ---- validators and head updates -----------------------------------------------
+
+TEST(CachePolicy, Validators) {
+  const auto both = validators(ok({"ETag: W/\"a\"", std::string("Last-Modified: ") + kDateT}));
+  ASSERT_EQ(both.size(), 2u);
+  EXPECT_EQ(both[0].name, "If-None-Match");
+  EXPECT_EQ(both[0].value, "W/\"a\"");
+  EXPECT_EQ(both[1].name, "If-Modified-Since");
+  EXPECT_EQ(both[1].value, kDateT);
+  EXPECT_TRUE(validators(ok({"Cache-Control: max-age=1"})).empty());
+}
+
+TEST(CachePolicy, FreshenHead) {
+  const std::string stored = head("HTTP/1.1 200 OK", {
+                                                         "Date: old",
+                                                         "Content-Type: text/plain",
+                                                         "X-Multi: 1",
+                                                         "Content-Length: 5",
+                                                         "X-Multi: 2",
+                                                         "Content-Encoding: gzip",
+                                                         "ETag: \"v1\"",
+                                                         "Age: 100",
+                                                     });
+  const std::string update = head("HTTP/1.1 304 Not Modified", {
+                                                                   "Date: new",
+                                                                   "x-multi: 3",
+                                                                   "Content-Length: 0",
+                                                                   "Transfer-Encoding: chunked",
+                                                                   "Content-Encoding: br",
+                                                                   "Connection: close, X-Hop",
+                                                                   "X-Hop: 1",
+                                                                   "Keep-Alive: timeout=5",
+                                                                   "Age: 3",
+                                                                   "X-New: yes",
+                                                               });
+  EXPECT_EQ(freshen_head(stored, update), head("HTTP/1.1 200 OK", {
+                                                                      "Date: new",
+                                                                      "Content-Type: text/plain",
+                                                                      "x-multi: 3",
+                                                                      "Content-Length: 5",
+                                                                      "Content-Encoding: gzip",
+                                                                      "ETag: \"v1\"",
+                                                                      "Age: 3",
+                                                                      "X-New: yes",
+                                                                  }));
+  // The stored Date and Age go with the response they came with.
+  EXPECT_EQ(freshen_head(stored, head("HTTP/1.1 304 Not Modified", {"ETag: \"v1\""})),
+            head("HTTP/1.1 200 OK", {"Content-Type: text/plain", "X-Multi: 1", "Content-Length: 5",
+                                     "X-Multi: 2", "Content-Encoding: gzip", "ETag: \"v1\""}));
+}
+
+TEST(CachePolicy, HeadMayFreshen) {
+  const std::string stored = ok({"ETag: \"v1\"", "Content-Length: 5"});
+  struct Case {
+    const char *name;
+    std::string stored, response;
+    bool expected;
+  };
+  const std::vector<Case> cases = {
+      {"same ETag", stored, ok({"ETag: \"v1\"", "X: y"}), true},
+      {"same ETag and length", stored, ok({"ETag: \"v1\"", "Content-Length: 5"}), true},
+      {"other ETag", stored, ok({"ETag: \"v2\""}), false},
+      {"other length", stored, ok({"ETag: \"v1\"", "Content-Length: 6"}), false},
+      {"no validator for an entry with one", stored, ok({"X: y"}), false},
+      {"neither has validators", ok({"X: a"}), ok({"X: b"}), true},
+      {"Last-Modified differs", ok({std::string("Last-Modified: ") + kDateT}),
+       ok({std::string("Last-Modified: ") + kDateTPlus100}), false},
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(head_may_freshen(c.stored, c.response), c.expected) << c.name;
+}
+
+TEST(CachePolicy, WithAge) {
+  EXPECT_EQ(with_age(ok({"Age: 5", "X: 1", "age: 6"}), 42), ok({"X: 1", "Age: 42"}));
+  EXPECT_EQ(with_age(ok({}), -1), ok({"Age: 0"}));
+}
+
+// ---- Vary ----------------------------------------------------------------------
+
+TEST(CachePolicy, VaryHeadersAndMatching) {
+  const std::string h = ok({"Vary: Accept-Encoding, X-Mode", "Vary: accept-encoding, X-Absent"});
+  const Headers sent = {{"Accept-Encoding", "gzip"}, {"accept-encoding", "br"}, {"X-Mode", "a"}};
+  const auto kept = vary_headers(h, sent);
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[0].name, "accept-encoding");
+  EXPECT_EQ(kept[0].value, "gzip, br");
+  EXPECT_EQ(kept[1].name, "x-mode");
+  EXPECT_EQ(kept[1].value, "a");
+
+  const StoredMeta entry{200, h, T, T, kept};
+  struct Case {
+    const char *name;
+    Headers request;
+    bool expected;
+  };
+  const std::vector<Case> cases = {
+      {"same", sent, true},
+      {"same as one line", {{"X-Mode", "a"}, {"Accept-Encoding", "gzip,br"}}, true},
+      {"other value", {{"Accept-Encoding", "gzip, br"}, {"X-Mode", "b"}}, false},
+      {"order of values counts", {{"Accept-Encoding", "br, gzip"}, {"X-Mode", "a"}}, false},
+      {"missing header", {{"Accept-Encoding", "gzip, br"}}, false},
+      {"a header the entry was stored without",
+       {{"Accept-Encoding", "gzip, br"}, {"X-Mode", "a"}, {"X-Absent", "1"}},
+       false},
+  };
+  for (const auto &c : cases) EXPECT_EQ(vary_matches(entry, c.request), c.expected) << c.name;
+  EXPECT_TRUE(vary_matches(StoredMeta{200, ok({}), T, T, {}}, sent));
+}
+
+// ---- invalidation --------------------------------------------------------------
+
+TEST(CachePolicy, Invalidation) {
+  EXPECT_TRUE(invalidates("POST", 200));
+  EXPECT_TRUE(invalidates("DELETE", 204));
+  EXPECT_TRUE(invalidates("PUT", 303));
+  EXPECT_TRUE(invalidates("PATCH", 201));
+  EXPECT_FALSE(invalidates("POST", 404));
+  EXPECT_FALSE(invalidates("POST", 500));
+  EXPECT_FALSE(invalidates("GET", 200));
+  EXPECT_FALSE(invalidates("HEAD", 200));
+  EXPECT_FALSE(invalidates("OPTIONS", 200));
+
+  const std::string url = "http://127.0.0.1:8080/a/b";
+  EXPECT_EQ(invalidated_urls(url, ok({})), std::vector<std::string>{url});
+  EXPECT_EQ(
+      invalidated_urls(url, ok({"Location: /c", "Content-Location: d"})),
+      (std::vector<std::string>{url, "http://127.0.0.1:8080/c", "http://127.0.0.1:8080/a/d"}));
+  EXPECT_EQ(invalidated_urls(url, ok({"Location: http://127.0.0.1:8080/a/b"})),
+            std::vector<std::string>{url});
+  // Other origins stay: another host, port or scheme.
+  EXPECT_EQ(invalidated_urls(url, ok({"Location: http://localhost:8080/c",
+                                      "Content-Location: https://127.0.0.1:8080/c"})),
+            std::vector<std::string>{url});
+  EXPECT_EQ(invalidated_urls(url, ok({"Location: http://127.0.0.1:8081/c"})),
+            std::vector<std::string>{url});
+}
+
+// ---- dates ---------------------------------------------------------------------
+
+TEST(CachePolicy, HttpDates) {
+  struct Case {
+    const char *text;
+    std::optional<Seconds> expected;
+  };
+  const std::vector<Case> cases = {
+      {"Sun, 06 Nov 1994 08:49:37 GMT", T},
+      {"  Sun, 06 Nov 1994 08:49:37 GMT ", T},
+      {"Sunday, 06-Nov-94 08:49:37 GMT", T},
+      {"Sun Nov  6 08:49:37 1994", T},
+      {"Sun Nov 6 08:49:37 1994", T},
+      {"Thu, 01 Jan 1970 00:00:00 GMT", 0},
+      {"Wed, 31 Dec 1969 23:59:59 GMT", -1},
+      {"Tue, 29 Feb 2000 12:00:00 GMT", 951825600},
+      {"Fri, 31 Dec 9999 23:59:59 GMT", 253402300799},
+      {"Tuesday, 01-Jan-30 00:00:00 GMT", 1893456000},
+      {"Sun, 06 Nov 1994 08:49:37 UTC", std::nullopt},
+      {"Sun, 06 Nov 1994 08:49:37", std::nullopt},
+      {"Sun, 06 Foo 1994 08:49:37 GMT", std::nullopt},
+      {"Sun, 31 Nov 1994 08:49:37 GMT", std::nullopt},
+      {"Mon, 29 Feb 1900 00:00:00 GMT", std::nullopt},
+      {"Sun, 06 Nov 1994 24:00:00 GMT", std::nullopt},
+      {"Xyz, 06 Nov 1994 08:49:37 GMT", std::nullopt},
+      {"Sun, 06 Nov 94 08:49:37 GMT", std::nullopt},
+      {"Sunday, 06-Nov-1994 08:49:37 GMT", std::nullopt},
+      {"Sun, 06 Nov 1994 08:49:37 GMT trailing", std::nullopt},
+      {"0", std::nullopt},
+      {"-1", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto &c : cases) EXPECT_EQ(parse_http_date(c.text), c.expected) << c.text;
+}
+
+}  // namespace
+}  // namespace hvcore::cache

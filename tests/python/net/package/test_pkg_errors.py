@@ -1,0 +1,108 @@
+"""Failures arrive as the exception class of their cause, with the Core's
+kind, the Chromium net error and the module's original text."""
+
+import pytest
+
+import servers
+
+
+def refused(request):
+    return {"url": f"http://127.0.0.1:{servers.free_port()}/"}
+
+
+def timed_out(request):
+    return {"url": request.getfixturevalue("peer").url("/stall-head"), "timeout": 0.5}
+
+
+def wrong_name(request):
+    return {"url": request.getfixturevalue("nginx").url("wrong_name", "/"),
+            "client": {"ca_pem": request.getfixturevalue("ca_pem")}}
+
+
+def proxy_down(request):
+    return {"url": "http://127.0.0.1:9/", "client": {"proxy": f"http://127.0.0.1:{servers.free_port()}"}}
+
+
+def proxy_refuses(request):
+    proxy = request.getfixturevalue("proxy")
+    return {"url": request.getfixturevalue("nginx").url("https", "/"),
+            "client": {"proxy": proxy.url, "ca_pem": request.getfixturevalue("ca_pem")}}
+
+
+def bad_gzip(request):
+    return {"url": request.getfixturevalue("app").url("/gzip-bad")}
+
+
+def truncated(request):
+    return {"url": request.getfixturevalue("peer").url("/truncated-length")}
+
+
+def unsafe_url(request):
+    return {"url": "ftp://127.0.0.1/"}
+
+
+def oversized_head(request):  # refused when the request starts
+    return {"url": request.getfixturevalue("app").url("/echo"),
+            "headers": {"X-Big": "a" * (2 << 20)}}
+
+
+@pytest.mark.parametrize("case,cls,text", [
+    (refused, "ConnectError", "Network (Chromium net error -102)"),
+    (timed_out, "TimeoutException", "Timeout (Chromium net error -7)"),
+    (wrong_name, "TLSError", "Tls (Chromium net error -200)"),
+    (proxy_down, "ProxyError", "Proxy (Chromium net error -130)"),
+    (proxy_refuses, "ProxyError", "Proxy (Chromium net error -127)"),
+    (bad_gzip, "DecodingError", "Network (Chromium net error -330)"),
+    (truncated, "RemoteProtocolError", "Network (Chromium net error -354)"),
+    (unsafe_url, "InvalidRequest", "InvalidArgument"),
+    (oversized_head, "InvalidRequest", "InvalidArgument"),
+], ids=lambda v: getattr(v, "__name__", None))
+def test_failure_classes(strandel, request, case, cls, text):
+    setup = case(request)
+    with strandel.Client(**setup.get("client", {})) as client:
+        with pytest.raises(getattr(strandel, cls)) as info:
+            client.get(setup["url"], timeout=setup.get("timeout", 30),
+                       headers=setup.get("headers"))
+    error = info.value
+    assert type(error).__name__ == cls and isinstance(error, strandel.HTTPError)
+    assert str(error) == text
+    expected_net = int(text.split("error ")[1].rstrip(")")) if "(" in text else None
+    assert (error.kind, error.net_error) == (text.split(" ")[0], expected_net)
+    assert error.request.url == setup["url"]
+
+
+def test_async_failure_class(strandel, run):
+    async def main():
+        async with strandel.AsyncClient() as client:
+            await client.get(f"http://127.0.0.1:{servers.free_port()}/")
+
+    with pytest.raises(strandel.ConnectError, match=r"^Network \(Chromium net error -102\)$"):
+        run(main())
+
+
+def test_engine_errors(strandel):
+    with pytest.raises(strandel.HTTPError) as info:
+        strandel.Client(impersonate="netscape_4")
+    assert (str(info.value), info.value.kind, info.value.net_error) == \
+        ("ProfileUnsupported", "ProfileUnsupported", None)
+    with pytest.raises(ValueError, match='^unknown http version "h9"$'):
+        strandel.Client(http_version="h9")
+
+
+@pytest.mark.parametrize("text,cls,kind,net_error,response_code", [
+    ("Network (Chromium net error -105)", "ConnectError", "Network", -105, None),
+    ("Network (Chromium net error -101)", "ReadError", "Network", -101, None),
+    ("Redirect (Chromium net error -311)", "RedirectError", "Redirect", -311, None),
+    ("CacheMiss (Chromium net error -400)", "CacheMiss", "CacheMiss", -400, None),
+    ("Protocol (Chromium net error -145, response 0)", "RemoteProtocolError", "Protocol", -145, 0),
+    ("native error 16", "HTTPError", None, None, None),
+    ("BufferLimit (Chromium net error 0, response 0)", "HTTPError", "BufferLimit", 0, 0),
+    ("something unforeseen (42)", "HTTPError", None, None, None),
+])
+def test_message_parsing(strandel, text, cls, kind, net_error, response_code):
+    from strandel._errors import error_from_text
+
+    error = error_from_text(text)
+    assert type(error) is getattr(strandel, cls)
+    assert (str(error), error.kind, error.net_error, error.response_code) == \
+        (text, kind, net_error, response_code)
