@@ -273,20 +273,33 @@ long Transfer::http_version() const {
   return http_version_option(s.http_version);
 }
 
-curl_slist *Transfer::build_header_list(std::string &cookies) const {
+std::vector<HeaderField> Transfer::sent_headers() const {
   const EngineSettings &s = context_->settings();
-  SlistBuilder list;
-  bool has_user_agent = false, has_accept_language = false, has_expect = false,
-       has_accept_encoding = false;
-  std::string line;
   // Under a profile its browser's fields lead, in its order, holding the
   // caller's and the engine's values where the names meet.
   const BrowserProfile *profile = s.impersonate.empty() ? nullptr : find_profile(s.impersonate);
-  const std::vector<HeaderField> composed =
+  std::vector<HeaderField> fields =
       profile ? compose_request_headers(*profile, s, hop_.headers,
                                         http_version() != CURL_HTTP_VERSION_1_1)
-              : std::vector<HeaderField>();
-  for (const HeaderField &h : profile ? composed : hop_.headers) {
+              : hop_.headers;
+  bool has_user_agent = false, has_accept_language = false, has_accept_encoding = false;
+  for (const HeaderField &h : fields) {
+    has_user_agent = has_user_agent || iequals(h.name, "user-agent");
+    has_accept_language = has_accept_language || iequals(h.name, "accept-language");
+    has_accept_encoding = has_accept_encoding || iequals(h.name, "accept-encoding");
+  }
+  if (!has_user_agent && !s.user_agent.empty()) fields.push_back({"User-Agent", s.user_agent});
+  if (!has_accept_language && !s.accept_language.empty())
+    fields.push_back({"Accept-Language", s.accept_language});
+  if (!has_accept_encoding) fields.push_back({"Accept-Encoding", std::string(kAcceptedCodings)});
+  return fields;
+}
+
+curl_slist *Transfer::build_header_list(std::string &cookies) const {
+  SlistBuilder list;
+  bool has_expect = false;
+  std::string line;
+  for (const HeaderField &h : sent_headers()) {
     if (iequals(h.name, "cookie")) {
       // One Cookie line, merged with the jar's cookies by libcurl.
       if (!cookies.empty()) cookies += "; ";
@@ -296,22 +309,13 @@ curl_slist *Transfer::build_header_list(std::string &cookies) const {
     // The body's framing is the Core's: a caller's length or coding could
     // contradict what is sent.
     if (iequals(h.name, "content-length") || iequals(h.name, "transfer-encoding")) continue;
-    has_user_agent = has_user_agent || iequals(h.name, "user-agent");
-    has_accept_language = has_accept_language || iequals(h.name, "accept-language");
     has_expect = has_expect || iequals(h.name, "expect");
-    has_accept_encoding = has_accept_encoding || iequals(h.name, "accept-encoding");
     // "Name;" is libcurl's form for a header with an empty value.
     line.assign(h.name);
     line += h.value.empty() ? ";" : ": ";
     line += h.value;
     list.append(line.c_str());
   }
-  if (!has_user_agent && !s.user_agent.empty())
-    list.append(("User-Agent: " + s.user_agent).c_str());
-  if (!has_accept_language && !s.accept_language.empty())
-    list.append(("Accept-Language: " + s.accept_language).c_str());
-  if (!has_accept_encoding)
-    list.append(("Accept-Encoding: " + std::string(kAcceptedCodings)).c_str());
   if (!has_expect) list.append("Expect:");  // no 100-continue round trip
   return list.release();
 }

@@ -72,6 +72,9 @@ class Transfer : public std::enable_shared_from_this<Transfer> {
   bool configure_easy();
   bool configure_method();
   long http_version() const;
+  // The hop's request fields as sent: the caller's, or a profile's with
+  // them, and the engine's defaults. Cookies from the jar are not among them.
+  std::vector<HeaderField> sent_headers() const;
   curl_slist *build_header_list(std::string &cookies) const;
   void finish(CURLcode result);
   void complete(Outcome outcome);

@@ -58,7 +58,7 @@ bool Transfer::consult_cache() {
     return false;
   }
   std::optional<cache::Entry> entry = store->lookup(hop_.url);
-  if (!entry || !cache::vary_matches(entry->meta, hop_.headers)) {
+  if (!entry || !cache::vary_matches(entry->meta, sent_headers())) {
     if (only_cached) {
       complete({kCacheMiss, net::kCacheMiss});
       return true;
@@ -127,7 +127,7 @@ bool Transfer::cache_takes_head(int status) {
   meta.head = head_.block();
   meta.request_time = request_time_;
   meta.response_time = wall_now();
-  meta.vary = cache::vary_headers(head_.block(), hop_.headers);
+  meta.vary = cache::vary_headers(head_.block(), sent_headers());
   writer_ = store->begin(hop_.url, std::move(meta));
   return false;
 }
@@ -148,7 +148,7 @@ void Transfer::cache_on_redirect(const PendingRedirect &redirect) {
   meta.head = redirect.head;
   meta.request_time = request_time_;
   meta.response_time = wall_now();
-  meta.vary = cache::vary_headers(redirect.head, hop_.headers);
+  meta.vary = cache::vary_headers(redirect.head, sent_headers());
   if (auto writer = store->begin(hop_.url, std::move(meta))) writer->commit();
 }
 

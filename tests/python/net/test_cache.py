@@ -111,6 +111,18 @@ def test_vary_on_a_request_header(engine, origin):
     assert outcome(origin, engine, path, headers=[("Accept-Language", "fr")])[0] == "miss"
 
 
+def test_vary_sees_the_engines_own_defaults(native, origin, namespace):
+    # Engines sharing a namespace's cache send different default headers;
+    # what Vary names is compared as sent, not as the caller gave it.
+    path = origin.new_path()
+    origin.script(path, Resp(headers=[LONG, ("Vary", "User-Agent")]))
+    first = native.PyEngine(user_agent="one/1", profile_namespace=namespace)
+    second = native.PyEngine(user_agent="two/2", profile_namespace=namespace)
+    assert outcome(origin, first, path)[0] == "miss"
+    assert outcome(origin, first, path)[0] == "hit"
+    assert outcome(origin, second, path)[0] == "miss"
+
+
 @pytest.mark.parametrize("validator,condition", [
     (("ETag", '"abc"'), ("If-None-Match", '"abc"')),
     (("Last-Modified", "Mon, 01 Jan 2001 00:00:00 GMT"),
