@@ -127,3 +127,25 @@ def test_ping_is_answered_and_not_reported(engine, ws_peer):
     ws, _ = open_websocket(engine, f"ws://127.0.0.1:{ws_peer.port}/ping")
     assert [ws.recv()[:2] for _ in range(2)] == [("text", list(b"ok")), ("text", list(b"pong-ok"))]
     ws.cancel()
+
+
+def test_handshakes_share_the_engines_cookie_jar(native, ws_server, tmp_path, monkeypatch):
+    # A cookie set by one handshake goes out with the next, merged after the
+    # caller's own, and with plain requests of the engine; in a namespace it
+    # is also kept for other engines.
+    monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path))
+    engine = native.PyEngine(profile_namespace="ws-jar")
+    ws, _ = open_websocket(engine, ws_server.url("/hello?cookie=jar=1"))
+    ws.close(1000, "")
+    events_until_end(ws)
+
+    def sent_cookies(engine, path, **kwargs):
+        ws, _ = open_websocket(engine, ws_server.url(path), **kwargs)
+        seen = json.loads(bytes(ws.recv()[1]))
+        ws.close(1000, "")
+        events_until_end(ws)
+        return [v for k, v in seen["headers"] if k.lower() == "cookie"]
+
+    assert sent_cookies(engine, "/hello?again", headers=[("Cookie", "own=2")]) == ["own=2; jar=1"]
+    assert sent_cookies(native.PyEngine(profile_namespace="ws-jar"), "/hello?other") == ["jar=1"]
+    assert sent_cookies(native.PyEngine(), "/hello?fresh") == []

@@ -70,6 +70,7 @@ class WsServer:
         options = {"max_size": None, "ping_interval": None, "close_timeout": 1, **options}
         return await serve(self._handle, HOST, port, ssl=tls_context,
                            process_request=self._process_request,
+                           process_response=self._process_response,
                            select_subprotocol=pick_subprotocol, **options)
 
     def url(self, path, host=HOST):
@@ -96,6 +97,13 @@ class WsServer:
         if urlsplit(request.path).path == "/refuse":
             return connection.respond(HTTPStatus.FORBIDDEN, "go away\n")
         return None
+
+    def _process_response(self, connection, request, response):
+        # ?cookie=name=value sets a cookie with the handshake's response.
+        cookie = query(request.path).get("cookie")
+        if cookie:
+            response.headers["Set-Cookie"] = f"{cookie}; Path=/; Max-Age=3600"
+        return response
 
     async def _handle(self, ws):
         path = ws.request.path
