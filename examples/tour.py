@@ -1,6 +1,6 @@
-"""A tour of strandel_native36 against local servers that it starts itself:
-an HTTPS server speaking HTTP/2 under a certificate made for the run (trusted
-through `ca_pem`) and a WebSocket echo server.
+"""A tour of the strandel package against local servers that it starts
+itself: an HTTPS server speaking HTTP/2 under a certificate made for the run
+(trusted through `verify` / `ca_pem`) and a WebSocket echo server.
 
     python examples/tour.py          # the tour
     python examples/tour.py URL      # fetch URL instead and show what came back
@@ -9,28 +9,22 @@ Needs the packages hypercorn, trustme and websockets for the tour."""
 
 import asyncio
 import hashlib
-import json
 import sys
 import time
 from pathlib import Path
+from urllib.parse import urlsplit
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import strandel_native36 as native  # noqa: E402
-from asyncio_fetch import fetch  # noqa: E402
+import strandel  # noqa: E402
+import strandel_native36  # noqa: E402  (only for the Core's version)
 
 WIDTH = 72
+USER_AGENT = "strandel-tour/1.0"
 
 
 def title(number, text):
     print(f"\n{number}. {text}\n" + "-" * WIDTH)
-
-
-def show_head(headers, indent="   "):
-    """Prints a raw header block (status line and header lines) indented."""
-    for line in bytes(headers).decode("latin-1").split("\r\n"):
-        if line:
-            print(f"{indent}{line}")
 
 
 def short(text, limit=WIDTH - 12):
@@ -38,139 +32,160 @@ def short(text, limit=WIDTH - 12):
     return text if len(text) <= limit else text[: limit - 3] + "..."
 
 
+def path_of(url):
+    return urlsplit(url).path
+
+
+def check(condition, message):
+    if not condition:
+        raise RuntimeError(message)
+
+
 # ---- the steps -------------------------------------------------------------------
+# Each step gets the tour's blocking client (trusting the run's CA through
+# verify=<path>) and the servers; steps that need other engine options make a
+# client of their own.
 
 
-def get_with_headers(engine, servers):
+def get_with_headers(client, servers):
     title(1, "A GET, with the response headers")
     url = servers.url("/hello")
-    print(f"   GET {url}   (sending X-Tour: step-1)")
-    request = engine.request("GET", url, headers=[("X-Tour", "step-1")], timeout=10)
-    response = request.start_stream()
-    show_head(response.headers)
-    body = bytes(request.read_body()).decode()
-    print(f"   body: {body.strip()}")
-    if response.status_code != 200:
-        raise RuntimeError(f"expected 200, got {response.status_code}")
+    print(f'   client = strandel.Client(verify="{servers.ca_file.name}", '
+          f'user_agent="{USER_AGENT}")')
+    print(f'   client.get("{url}", headers={{"X-Tour": "step-1"}})')
+    r = client.get(url, headers={"X-Tour": "step-1"})
+    print(f"   {r.http_version} {r.status_code} {r.reason_phrase}")
+    for name, value in r.headers.multi_items():
+        print(f"   {name}: {value}")
+    print(f"   r.text: {r.text.strip()}")
+    r.raise_for_status()
 
 
-def streamed_upload(engine, servers):
-    title(2, "A streamed upload")
+def streamed_upload(client, servers):
+    title(2, "A streamed upload from a generator")
     pieces, size = 32, 256 * 1024
     url = servers.url("/upload")
-    print(f"   PUT {url}   chunked=True, {pieces} pieces of {size // 1024} KiB "
-          "through upload_write")
-    request = engine.request("PUT", url, chunked=True, timeout=60)
-    request.start()
     digest = hashlib.sha256()
-    for i in range(pieces):
-        piece = bytes([i % 256]) * size
-        digest.update(piece)
-        request.upload_write(piece, i == pieces - 1)  # the last piece ends the body
-    response = request.await_response()
-    echoed = json.loads(bytes(request.read_body()))
+
+    def produce():  # pieces are made as the engine takes them, never all at once
+        for i in range(pieces):
+            piece = bytes([i % 256]) * size
+            digest.update(piece)
+            yield piece
+
+    print(f'   client.put("{url}", content=produce())   '
+          f"{pieces} pieces of {size // 1024} KiB")
+    echoed = client.put(url, content=produce()).raise_for_status().json()
     same = echoed["sha256"] == digest.hexdigest()
     print(f"   the server read {echoed['length']:,} bytes over HTTP/{echoed['http_version']}; "
           f"SHA-256 {'matches' if same else 'DIFFERS'}")
-    if response.status_code != 200 or not same or echoed["length"] != pieces * size:
-        raise RuntimeError("the upload did not arrive intact")
+    check(same and echoed["length"] == pieces * size, "the upload did not arrive intact")
 
 
-def manual_redirects(engine, servers):
-    title(3, "A redirect chain, followed by hand")
+def redirects(client, servers):
+    title(3, "A redirect chain")
     url = servers.url("/hop/3")
-    print(f"   GET {url}   redirect=\"manual\"")
-    request = engine.request("GET", url, redirect="manual", timeout=10)
-    request.start()
-    hops = 0
-    while True:
-        redirect, head = request.wait_manual(10)
-        if redirect is not None:
-            status, _headers, target, method = redirect
-            hops += 1
-            print(f"   {status} -> {method} {target}   follow_redirect()")
-            request.follow_redirect()
-        elif head is not None:
-            break
-        else:
-            raise RuntimeError("neither a redirect nor a response within 10 s")
-    status, _headers = head
-    body = bytes(request.read_body()).decode()
-    print(f"   {status} after {hops} redirects: {short(body)}")
-    if status != 200 or hops != 4:
-        raise RuntimeError(f"expected 200 after 4 redirects, got {status} after {hops}")
+    print(f'   client.get("{url}")')
+    r = client.get(url)
+    for hop in r.history:
+        print(f"   {hop.status_code} {path_of(hop.url)} -> {hop.method} {path_of(hop.target)}")
+    print(f"   {r.status_code} {path_of(str(r.url))} after {len(r.history)} redirects: "
+          f"{short(r.text, 48)}")
+    check(r.status_code == 200 and len(r.history) == 4,
+          f"expected 200 after 4 redirects, got {r.status_code} after {len(r.history)}")
+    print(f'   client.get("{url}", follow_redirects=False)')
+    r = client.get(url, follow_redirects=False)
+    print(f"   {r.status_code}, is_redirect={r.is_redirect}, "
+          f"location: {r.headers.get('location')}")
+    check(r.status_code == 302 and r.headers.get("location") == "/hop/2",
+          "expected to stop at the first redirect")
 
 
-def concurrent_requests(engine, servers):
+def concurrent_requests(client, servers):
     title(4, "Concurrent requests on asyncio")
     count, pause = 20, 0.5
-    print(f"   {count} GETs at once through start_async and poll_events; the server "
-          f"answers each after {pause} s")
+    print(f"   {count} AsyncClient.get calls at once (asyncio.gather); the server answers "
+          f"each after {pause} s")
 
     async def all_at_once():
-        urls = [servers.url(f"/slow/{i}?{pause}") for i in range(count)]
-        return await asyncio.gather(*(fetch(engine, url, timeout=30) for url in urls))
+        async with strandel.AsyncClient(ca_pem=servers.ca_pem, user_agent=USER_AGENT,
+                                        timeout=30) as aclient:
+            urls = [servers.url(f"/slow/{i}?{pause}") for i in range(count)]
+            return await asyncio.gather(*(aclient.get(url) for url in urls))
 
     started = time.monotonic()
     responses = asyncio.run(all_at_once())
     elapsed = time.monotonic() - started
-    ok = sum(1 for r in responses if r.status == 200)
-    protocol = bytes(responses[0].headers).split(b" ", 1)[0].decode()
-    print(f"   {ok} of {count} answered 200 over {protocol} in {elapsed:.2f} s "
-          f"(one after another: {count * pause:.0f} s)")
-    if ok != count:
-        raise RuntimeError(f"only {ok} of {count} requests succeeded")
+    ok = sum(1 for r in responses if r.status_code == 200)
+    items = sorted(int(r.json()["item"]) for r in responses)
+    print(f"   {ok} of {count} answered 200 over {responses[0].http_version} in "
+          f"{elapsed:.2f} s (one after another: {count * pause:.0f} s)")
+    check(ok == count and items == list(range(count)),
+          f"only {ok} of {count} requests succeeded")
 
 
-def websocket_echo(engine, servers):
-    title(5, "A WebSocket echo")
-    print(f"   {servers.ws_url}")
-    socket = engine.websocket(servers.ws_url, timeout=10)
-    socket.connect()
-    try:
-        event = socket.recv()
-        if event is None or event[0] != "open":
-            raise RuntimeError(f"the WebSocket did not open: {event}")
-        print("   open")
-        socket.send_text("hello, echo")
-        kind, data, _code, _text = socket.recv()
-        print(f"   sent text 'hello, echo'      -> {kind} {bytes(data).decode()!r}")
+def cached_response(client, servers):
+    title(5, "A response from the HTTP cache")
+    url = servers.url("/cached")
+    print(f'   client.get("{url}"), twice')
+    print("   (the server sends Cache-Control: max-age=60)")
+    first, second = client.get(url), client.get(url)
+    for label, r in (("first: ", first), ("second:", second)):
+        age = f"Age: {r.headers['age']}" if "age" in r.headers else "no Age header"
+        print(f"   {label} {r.status_code}, {age:<14} {r.text.strip()}")
+    seen = servers.requests_seen("/cached")
+    print(f"   the server saw {seen} request{'s' if seen != 1 else ''} for /cached")
+    check(seen == 1 and "age" in second.headers and second.text == first.text,
+          "the second answer did not come from the cache")
+
+
+def browser_profile(client, servers):
+    title(6, "A browser profile")
+    url = servers.url("/headers")
+    print(f'   strandel.Client(impersonate="chrome_131").get("{url}")')
+    with strandel.Client(impersonate="chrome_131", ca_pem=servers.ca_pem,
+                         timeout=10) as chrome:
+        received = chrome.get(url).raise_for_status().json()
+    headers = dict(received["headers"])
+    print(f"   the server received over HTTP/{received['http_version']}:")
+    for name in ("user-agent", "sec-ch-ua", "sec-ch-ua-platform"):
+        print(f"   {name}: {headers.get(name, '(none)')}")
+    check("Chrome/131" in headers.get("user-agent", "")
+          and 'v="131"' in headers.get("sec-ch-ua", ""),
+          "the request did not look like Chrome 131's")
+
+
+def websocket_echo(client, servers):
+    title(7, "A WebSocket echo")
+    print(f'   with client.websocket("{servers.ws_url}") as ws:')
+    with client.websocket(servers.ws_url) as ws:
+        ws.send_text("hello, echo")
+        print(f"   send_text('hello, echo')     -> {ws.receive()}")
         payload = bytes(range(8))
-        socket.send_bytes(payload)
-        kind, data, _code, _text = socket.recv()
-        print(f"   sent bytes {payload.hex()} -> {kind} {bytes(data).hex()}")
-        if bytes(data) != payload:
-            raise RuntimeError("the echo differs")
-        socket.close(1000, "tour done")
-        while (event := socket.recv()) is not None:
-            kind, _data, code, text = event
-            if kind == "closed":
-                print(f"   closed with {code} {text!r}")
-            elif kind == "error":
-                raise RuntimeError(text)
-    except Exception:
-        try:
-            socket.cancel()  # ends the connection at once
-        except RuntimeError:
-            pass
-        raise
+        ws.send_bytes(payload)
+        echoed = ws.receive_bytes()
+        print(f"   send_bytes({payload.hex()}) -> receive_bytes() {echoed.hex()}")
+        check(echoed == payload, "the echo differs")
+        closed = ws.close(1000, "tour done")
+        print(f"   close(1000, 'tour done')     -> {closed}")
+    check(closed.code == 1000, f"the WebSocket did not close cleanly: {closed}")
 
 
-STEPS = [get_with_headers, streamed_upload, manual_redirects, concurrent_requests,
-         websocket_echo]
+STEPS = [get_with_headers, streamed_upload, redirects, concurrent_requests, cached_response,
+         browser_profile, websocket_echo]
 
 
 def run_steps(servers):
-    """The engine lives only in here: releasing it closes its kept-alive
-    connections, which lets the servers stop at once."""
-    engine = native.PyEngine(ca_pem=servers.ca_pem, user_agent="strandel-tour/1.0")
+    """The clients live only in here: releasing their engines closes the
+    kept-alive connections, which lets the servers stop at once."""
     failed = 0
-    for step in STEPS:
-        try:
-            step(engine, servers)
-        except Exception as error:  # one failed step does not end the tour
-            failed += 1
-            print(f"   FAILED: {error}")
+    with strandel.Client(verify=servers.ca_file, user_agent=USER_AGENT, timeout=60) as client:
+        for step in STEPS:
+            try:
+                step(client, servers)
+            except Exception as error:  # one failed step does not end the tour
+                failed += 1
+                print(f"   FAILED: {type(error).__name__}: {error}")
     return failed
 
 
@@ -178,10 +193,10 @@ def tour():
     """Runs every step against local servers; returns the number that failed."""
     from tour_server import LocalServers
 
-    print(f"strandel_native36 with {native.PyEngine.core_version()}")
+    print(f"strandel {strandel.__version__} on {strandel_native36.PyEngine.core_version()}")
     with LocalServers() as servers:
-        print(f"local HTTPS server: {servers.url('/')}  (certificate from a CA made for "
-              "this run)")
+        print(f"local HTTPS server: {servers.url('/')}  (HTTP/2, certificate from a CA made "
+              "for this run)")
         print(f"local WebSocket echo server: {servers.ws_url}")
         failed = run_steps(servers)
     print("\n" + ("Every step worked." if not failed else f"{failed} step(s) failed."))
@@ -191,23 +206,21 @@ def tour():
 def fetch_url(url):
     """GET url with the system's trust store; shows the redirects, the
     response head and the start of the body. Returns 0 on a response."""
-    engine = native.PyEngine(user_agent="strandel-tour/1.0")
     print(f"GET {url}")
-    request = engine.request("GET", url, timeout=30)
     try:
-        response = request.start_stream()
-        body = bytes(request.read_body())
-    except RuntimeError as error:
+        with strandel.Client(user_agent=USER_AGENT, timeout=30) as client:
+            r = client.get(url)
+    except strandel.HTTPError as error:
         print(f"   failed: {error}")
         return 1
-    for status, _headers, target, method in request.take_redirects():
-        print(f"   {status} -> {method} {target}")
-    show_head(response.headers)
-    print(f"   body: {len(body):,} bytes")
-    if body:
-        text = body[:400].decode("utf-8", "replace")
-        for line in text.splitlines()[:8]:
-            print(f"   | {short(line)}")
+    for hop in r.history:
+        print(f"   {hop.status_code} -> {hop.method} {hop.target}")
+    print(f"   {r.http_version} {r.status_code} {r.reason_phrase}")
+    for name, value in r.headers.multi_items():
+        print(f"   {name}: {value}")
+    print(f"   body: {len(r.content):,} bytes")
+    for line in r.content[:400].decode("utf-8", "replace").splitlines()[:8]:
+        print(f"   | {short(line)}")
     return 0
 
 

@@ -4,6 +4,7 @@ for the run, and a WebSocket echo server (the `websockets` package).
 Everything listens on 127.0.0.1 only."""
 
 import asyncio
+import collections
 import hashlib
 import json
 import socket
@@ -43,41 +44,61 @@ async def respond(send, status, body=b"", headers=()):
     await send({"type": "http.response.body", "body": body})
 
 
-async def app(scope, receive, send):
-    if scope["type"] == "lifespan":
-        while (await receive())["type"] != "lifespan.shutdown":
-            await send({"type": "lifespan.startup.complete"})
-        await send({"type": "lifespan.shutdown.complete"})
-        return
-    path = scope["path"]
-    seen = {k.decode("latin-1"): v.decode("latin-1") for k, v in scope["headers"]}
-    if path == "/hello":
-        text = (f"Hello over HTTP/{scope['http_version']}. You are "
-                f"{seen.get('user-agent', 'anonymous')}, and you sent "
-                f"x-tour: {seen.get('x-tour', '(nothing)')}.\n")
-        await respond(send, 200, text.encode(), [("content-type", "text/plain; charset=utf-8"),
-                                                 ("cache-control", "no-store"),
-                                                 ("x-served-by", "tour-server")])
-    elif path == "/upload":
-        length, digest = await read_body(receive)
-        body = json.dumps({"length": length, "sha256": digest,
-                           "http_version": scope["http_version"]}).encode()
-        await respond(send, 200, body, [("content-type", "application/json")])
-    elif path.startswith("/hop/"):
-        # /hop/N redirects to /hop/N-1; /hop/0 to the landing page.
-        left = int(path.rsplit("/", 1)[1])
-        target = "/landed" if left == 0 else f"/hop/{left - 1}"
-        await respond(send, 302 if left % 2 else 307, headers=[("location", target)])
-    elif path == "/landed":
-        await respond(send, 200, b"You made it to the end of the redirect chain.\n",
-                      [("content-type", "text/plain")])
-    elif path.startswith("/slow/"):
-        # Answers after a pause, so that concurrency shows.
-        await asyncio.sleep(float(scope["query_string"].decode() or "0.2"))
-        await respond(send, 200, json.dumps({"item": path.rsplit("/", 1)[1]}).encode(),
-                      [("content-type", "application/json")])
-    else:
-        await respond(send, 404, b"not here\n")
+class TourApp:
+    """The ASGI application. It counts the requests for each path, so that
+    the tour can tell what its client answered from its cache."""
+
+    def __init__(self):
+        self.counts = collections.Counter()
+
+    async def __call__(self, scope, receive, send):
+        if scope["type"] == "lifespan":
+            while (await receive())["type"] != "lifespan.shutdown":
+                await send({"type": "lifespan.startup.complete"})
+            await send({"type": "lifespan.shutdown.complete"})
+            return
+        path = scope["path"]
+        self.counts[path] += 1
+        received = [(k.decode("latin-1"), v.decode("latin-1")) for k, v in scope["headers"]]
+        seen = dict(received)
+        if path == "/hello":
+            text = (f"Hello over HTTP/{scope['http_version']}. You are "
+                    f"{seen.get('user-agent', 'anonymous')}, and you sent "
+                    f"x-tour: {seen.get('x-tour', '(nothing)')}.\n")
+            await respond(send, 200, text.encode(),
+                          [("content-type", "text/plain; charset=utf-8"),
+                           ("cache-control", "no-store"), ("x-served-by", "tour-server")])
+        elif path == "/upload":
+            length, digest = await read_body(receive)
+            body = json.dumps({"length": length, "sha256": digest,
+                               "http_version": scope["http_version"]}).encode()
+            await respond(send, 200, body, [("content-type", "application/json")])
+        elif path.startswith("/hop/"):
+            # /hop/N redirects to /hop/N-1; /hop/0 to the landing page.
+            left = int(path.rsplit("/", 1)[1])
+            target = "/landed" if left == 0 else f"/hop/{left - 1}"
+            await respond(send, 302 if left % 2 else 307, headers=[("location", target)])
+        elif path == "/landed":
+            await respond(send, 200, b"You made it to the end of the redirect chain.\n",
+                          [("content-type", "text/plain")])
+        elif path.startswith("/slow/"):
+            # Answers after a pause, so that concurrency shows.
+            await asyncio.sleep(float(scope["query_string"].decode() or "0.2"))
+            await respond(send, 200, json.dumps({"item": path.rsplit("/", 1)[1]}).encode(),
+                          [("content-type", "application/json")])
+        elif path == "/cached":
+            # Fresh for a minute: a client with a cache asks only once.
+            text = f"This is answer number {self.counts[path]} of the server.\n"
+            await respond(send, 200, text.encode(), [("content-type", "text/plain"),
+                                                     ("cache-control", "max-age=60")])
+        elif path == "/headers":
+            # The request headers as they arrived, in order.
+            body = json.dumps({"http_version": scope["http_version"],
+                               "headers": received}).encode()
+            await respond(send, 200, body, [("content-type", "application/json"),
+                                            ("cache-control", "no-store")])
+        else:
+            await respond(send, 404, b"not here\n")
 
 
 async def echo(connection):
@@ -90,9 +111,11 @@ async def echo(connection):
 
 class LocalServers:
     """Context manager: starts the servers, gives their URLs and the CA that
-    signed the HTTPS certificate, and stops them on exit."""
+    signed the HTTPS certificate (as `ca_pem` bytes and as the file
+    `ca_file`), and stops them on exit."""
 
     def __init__(self):
+        self.app = TourApp()
         self._ready = threading.Event()
         self._error = None
         self._loop = None
@@ -110,6 +133,8 @@ class LocalServers:
         cert.private_key_pem.write_to_path(str(key_path))
         cert.cert_chain_pems[0].write_to_path(str(cert_path))
         self.ca_pem = ca.cert_pem.bytes()
+        self.ca_file = Path(self._dir.name) / "ca.pem"
+        ca.cert_pem.write_to_path(str(self.ca_file))
         self.https_port = free_port()
         self._thread = threading.Thread(target=self._run, args=(cert_path, key_path),
                                         name="tour-servers", daemon=True)
@@ -134,6 +159,10 @@ class LocalServers:
     def url(self, path):
         return f"https://{HOST}:{self.https_port}{path}"
 
+    def requests_seen(self, path):
+        """How many requests for `path` reached the HTTPS server."""
+        return self.app.counts[path]
+
     @property
     def ws_url(self):
         return f"ws://{HOST}:{self.ws_port}/"
@@ -157,7 +186,8 @@ class LocalServers:
         config.certfile, config.keyfile = str(cert_path), str(key_path)
         config.loglevel = "WARNING"
         config.accesslog = None
-        http = asyncio.ensure_future(serve_http(app, config, shutdown_trigger=self._stop.wait))
+        http = asyncio.ensure_future(serve_http(self.app, config,
+                                                shutdown_trigger=self._stop.wait))
         async with serve_ws(echo, HOST, 0) as ws_server:
             self.ws_port = ws_server.sockets[0].getsockname()[1]
             await wait_for_port(self.https_port, http)
