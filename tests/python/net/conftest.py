@@ -5,6 +5,7 @@ import ctypes
 import importlib.util
 import os
 import sys
+import uuid
 from pathlib import Path
 
 import pytest
@@ -164,3 +165,26 @@ def ws_peer(ws_servers_module):
     server = servers.ScriptedServer(ws_servers_module.RAW_BEHAVIOURS)
     yield server
     server.stop()
+
+
+@pytest.fixture(scope="session")
+def origin():
+    """A scripted origin that counts and records requests (cache_server.py)."""
+    from cache_server import CacheServer
+    server = CacheServer()
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def state(tmp_path, monkeypatch):
+    """A state folder of this test alone; the Core reads it when it opens a
+    namespace."""
+    monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path))
+    return tmp_path
+
+
+@pytest.fixture
+def namespace(state):
+    """A profile namespace of this test alone, under its own state folder."""
+    return f"ns-{uuid.uuid4().hex[:12]}"

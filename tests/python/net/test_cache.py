@@ -9,30 +9,15 @@ import gzip
 import hashlib
 import os
 import time
-import uuid
 
 import pytest
 
-from cache_server import CacheServer, Resp, classify, fetch, http_date
+from cache_server import Resp, classify, fetch, http_date
 
 MIB = 1024 * 1024
 LONG = ("Cache-Control", "max-age=3600")
 ETAG = ("ETag", '"v1"')
 CACHE_MISS = "CacheMiss (Chromium net error -400)"
-
-
-@pytest.fixture(scope="module")
-def origin():
-    server = CacheServer()
-    yield server
-    server.stop()
-
-
-@pytest.fixture
-def namespace(tmp_path, monkeypatch):
-    """A profile namespace of this test alone, under a temporary state folder."""
-    monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path))
-    return f"cache-{uuid.uuid4().hex[:12]}"
 
 
 def outcome(origin, engine, path, **options):

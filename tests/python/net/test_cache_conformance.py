@@ -17,7 +17,7 @@ from typing import Callable
 
 import pytest
 
-from cache_server import CacheServer, Resp, classify, fetch, http_date
+from cache_server import Resp, classify, fetch, http_date
 
 CACHE_MISS = "CacheMiss (Chromium net error -400)"
 DAY = 86400
@@ -406,13 +406,6 @@ case("bypass_mode_ignores_a_fresh_entry_and_stores", [R(LONG)],
 
 
 # ---- running a case ----------------------------------------------------------------
-
-@pytest.fixture(scope="module")
-def origin():
-    server = CacheServer()
-    yield server
-    server.stop()
-
 
 @pytest.fixture(scope="module")
 def disk_namespace(tmp_path_factory):

@@ -11,36 +11,15 @@ import sqlite3
 import subprocess
 import sys
 import textwrap
-import uuid
 from pathlib import Path
 
 import pytest
 
-from cache_server import CacheServer, Resp, fetch
+from cache_server import Resp, fetch
 
 HERE = str(Path(__file__).resolve().parent)
 LONG = ("Cache-Control", "max-age=3600")
 NO_STORE = ("Cache-Control", "no-store")
-
-
-@pytest.fixture(scope="module")
-def origin():
-    server = CacheServer()
-    yield server
-    server.stop()
-
-
-@pytest.fixture
-def state(tmp_path, monkeypatch):
-    """A state folder of this test alone; the Core reads it when it opens a
-    namespace."""
-    monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path))
-    return tmp_path
-
-
-@pytest.fixture
-def namespace(state):
-    return f"ns-{uuid.uuid4().hex[:12]}"
 
 
 def database(state: Path, name: str) -> Path:
