@@ -14,14 +14,12 @@ from ._errors import from_native
 from ._exchange import AsyncExchange, SyncExchange, redirect_mode
 from ._headers import Headers, HeaderTypes
 from ._models import Request, Response
-from ._wait import Dispatcher, running_dispatcher
+from ._wait import ChannelPool, Dispatcher, running_dispatcher
 from ._websocket import AsyncWebSocket, WebSocket
 
 TimeoutTypes = Optional[float]
 
-# Request keywords that go to the native request rather than into the Request.
-_OPTION_DEFAULTS = {"timeout": USE_CLIENT_DEFAULT, "follow_redirects": USE_CLIENT_DEFAULT,
-                    "cache": None, "priority": None}
+_NO_BODY = Encoded()
 
 
 class _BaseClient:
@@ -47,6 +45,8 @@ class _BaseClient:
         self.max_redirects = max_redirects
         self.base_url = base_url
         self.is_closed = False
+        # Wakers of finished blocking requests, kept for the next ones.
+        self._pool = ChannelPool()
 
     def _merge_headers(self, headers: HeaderTypes) -> Headers:
         """The client's headers, each name given here replacing all of its
@@ -65,9 +65,15 @@ class _BaseClient:
                       data: Optional[Mapping[str, Any]] = None,
                       files: Optional[RequestFiles] = None, json: Any = None
                       ) -> Tuple[Request, Encoded]:
-        url = merge_params(merge_params(join_url(self.base_url, url), self.params), params)
-        merged = self._merge_headers(headers)
-        encoded = encode_body(content=content, data=data, files=files, json=json)
+        if self.base_url:
+            url = join_url(self.base_url, url)
+        if self.params or params:
+            url = merge_params(merge_params(url, self.params), params)
+        merged = self._merge_headers(headers) if headers is not None else self.headers.copy()
+        if content is None and data is None and files is None and json is None:
+            encoded = _NO_BODY
+        else:
+            encoded = encode_body(content=content, data=data, files=files, json=json)
         if encoded.content_type and "content-type" not in merged:
             merged["Content-Type"] = encoded.content_type
         return Request(method.upper(), url, merged, encoded.whole), encoded
@@ -81,11 +87,12 @@ class _BaseClient:
             else follow_redirects
         timeout = self.timeout if timeout is USE_CLIENT_DEFAULT else timeout
         try:
+            # Positional: method, url, headers, body, timeout, allow_redirects,
+            # redirect, cache, priority, chunked.
             native = self._engine.request(
-                request.method, request.url, headers=request.headers.multi_items(),
-                body=encoded.whole, timeout=timeout,
-                redirect=redirect_mode(follow, self.max_redirects), cache=cache,
-                priority=priority, chunked=encoded.stream is not None)
+                request.method, request.url, request.headers._items, encoded.whole, timeout,
+                True, redirect_mode(follow, self.max_redirects), cache, priority,
+                encoded.stream is not None)
         except RuntimeError as e:
             message = str(e)
             if message.startswith(("unknown ", "timeout must")):
@@ -126,16 +133,22 @@ class Client(_BaseClient):
                 json: Any = None, timeout: Any = USE_CLIENT_DEFAULT,
                 follow_redirects: Any = USE_CLIENT_DEFAULT, cache: Optional[str] = None,
                 priority: Optional[str] = None) -> Response:
-        return self._send(method, url, False, params=params, headers=headers, content=content,
-                          data=data, files=files, json=json, timeout=timeout,
-                          follow_redirects=follow_redirects, cache=cache, priority=priority)
+        return self._send(method, url, False, params, headers, content, data, files, json,
+                          timeout, follow_redirects, cache, priority)
 
-    def _send(self, method: str, url: str, stream: bool, **kwargs: Any) -> Response:
-        options = {k: kwargs.pop(k, v) for k, v in _OPTION_DEFAULTS.items()}
-        request, encoded = self.build_request(method, url, **kwargs)
-        native, follow, max_redirects = self._native_request(request, encoded, **options)
+    def _send(self, method: str, url: str, stream: bool, params: QueryParamTypes = None,
+              headers: HeaderTypes = None, content: Optional[RequestContent] = None,
+              data: Optional[Mapping[str, Any]] = None, files: Optional[RequestFiles] = None,
+              json: Any = None, timeout: Any = USE_CLIENT_DEFAULT,
+              follow_redirects: Any = USE_CLIENT_DEFAULT, cache: Optional[str] = None,
+              priority: Optional[str] = None) -> Response:
+        request, encoded = self.build_request(method, url, params=params, headers=headers,
+                                              content=content, data=data, files=files, json=json)
+        native, follow, max_redirects = self._native_request(
+            request, encoded, timeout=timeout, follow_redirects=follow_redirects, cache=cache,
+            priority=priority)
         exchange = SyncExchange(native, request, follow=follow, max_redirects=max_redirects,
-                                upload=encoded.stream)
+                                upload=encoded.stream, pool=self._pool)
         return exchange.send(stream)
 
     @contextlib.contextmanager
@@ -180,6 +193,7 @@ class Client(_BaseClient):
     def close(self) -> None:
         """The engine goes once the last request and WebSocket made on it end."""
         self.is_closed = True
+        self._pool.close()
 
     def __enter__(self) -> "Client":
         return self
@@ -203,15 +217,21 @@ class AsyncClient(_BaseClient):
                       timeout: Any = USE_CLIENT_DEFAULT,
                       follow_redirects: Any = USE_CLIENT_DEFAULT, cache: Optional[str] = None,
                       priority: Optional[str] = None) -> Response:
-        return await self._send(method, url, False, params=params, headers=headers,
-                                content=content, data=data, files=files, json=json,
-                                timeout=timeout, follow_redirects=follow_redirects, cache=cache,
-                                priority=priority)
+        return await self._send(method, url, False, params, headers, content, data, files,
+                                json, timeout, follow_redirects, cache, priority)
 
-    async def _send(self, method: str, url: str, stream: bool, **kwargs: Any) -> Response:
-        options = {k: kwargs.pop(k, v) for k, v in _OPTION_DEFAULTS.items()}
-        request, encoded = self.build_request(method, url, **kwargs)
-        native, follow, max_redirects = self._native_request(request, encoded, **options)
+    async def _send(self, method: str, url: str, stream: bool, params: QueryParamTypes = None,
+                    headers: HeaderTypes = None, content: Optional[RequestContent] = None,
+                    data: Optional[Mapping[str, Any]] = None,
+                    files: Optional[RequestFiles] = None, json: Any = None,
+                    timeout: Any = USE_CLIENT_DEFAULT,
+                    follow_redirects: Any = USE_CLIENT_DEFAULT, cache: Optional[str] = None,
+                    priority: Optional[str] = None) -> Response:
+        request, encoded = self.build_request(method, url, params=params, headers=headers,
+                                              content=content, data=data, files=files, json=json)
+        native, follow, max_redirects = self._native_request(
+            request, encoded, timeout=timeout, follow_redirects=follow_redirects, cache=cache,
+            priority=priority)
         channel = running_dispatcher(self._dispatchers).channel()
         exchange = AsyncExchange(native, request, channel, follow=follow,
                                  max_redirects=max_redirects, upload=encoded.stream)

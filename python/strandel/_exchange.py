@@ -13,15 +13,18 @@ from . import _native
 from ._content import split, sync_pieces
 from ._errors import HTTPError, TooManyRedirects, error_from_text, from_native
 from ._models import Redirect, Request, Response
-from ._wait import AsyncChannel, SyncChannel
+from ._wait import AsyncChannel, ChannelPool, SyncChannel
 
 # The Core follows at most this many redirects on its own.
 CORE_MAX_REDIRECTS = 20
 TOO_MANY_REDIRECTS = "Redirect (Chromium net error -310)"
 
-# Events taken per poll while reading a body whole; a streamed body is taken
-# one chunk at a time, so that the Core's flow control sees a slow reader.
+# Events taken per poll while reading a body whole. A streamed body is taken
+# one chunk at a time: the Core's flow control sees a slow reader, and each
+# chunk is consumed while its memory is still in cache (taking several at
+# once measured slower).
 WHOLE_BODY_BATCH = 64
+STREAM_BATCH = 1
 
 
 def redirect_mode(follow: bool, max_redirects: int) -> str:
@@ -32,6 +35,10 @@ def redirect_mode(follow: bool, max_redirects: int) -> str:
 
 class _State:
     """What the events of one request have told so far."""
+
+    __slots__ = ("native", "request", "manual", "follow", "max_redirects", "url", "history",
+                 "head", "stopped_at", "chunks", "done", "error", "core_ended", "started",
+                 "finished")
 
     def __init__(self, native_request: Any, request: Request, follow: bool,
                  max_redirects: int) -> None:
@@ -49,24 +56,22 @@ class _State:
         self.error: Optional[HTTPError] = None
         self.core_ended = False  # the Core reported the request's end
         self.started = time.monotonic()
-
-    @property
-    def finished(self) -> bool:
-        return self.done or self.error is not None or self.stopped_at is not None
+        # done, failed, or stopped at a redirect not followed
+        self.finished = False
 
     def feed(self, events: List[_native.RequestEvent]) -> None:
         for kind, status, headers, data, message in events:
-            if kind == "redirect":
-                self._redirect(Redirect(self.url, status, headers, data.decode("utf-8", "replace"),
-                                        message or ""))
+            if kind == "body":
+                self.chunks.append(data)
             elif kind == "response":
                 self.head = (status, headers)
-            elif kind == "body":
-                self.chunks.append(data)
             elif kind == "done":
-                self.done = self.core_ended = True
+                self.done = self.core_ended = self.finished = True
+            elif kind == "redirect":
+                self._redirect(Redirect(self.url, status, headers, data.decode("utf-8", "replace"),
+                                        message or ""))
             elif kind == "error":
-                self.core_ended = True
+                self.core_ended = self.finished = True
                 self.error = error_from_text(message or "", request=self.request)
 
     def _redirect(self, redirect: Redirect) -> None:
@@ -75,16 +80,15 @@ class _State:
             self.url = redirect.target
         elif not self.follow:
             self.stopped_at = redirect
+            self.finished = True
         elif len(self.history) >= self.max_redirects:
             self.error = TooManyRedirects(TOO_MANY_REDIRECTS, kind="Redirect", net_error=-310,
                                           request=self.request)
+            self.finished = True
         else:
             self.history.append(redirect)
             self.url = redirect.target
             self.native.follow_redirect()
-
-    def head_ready(self) -> bool:
-        return self.head is not None or self.finished
 
     def response(self, stream: Any) -> Response:
         """The response once the head is known (or the redirect not followed)."""
@@ -99,17 +103,28 @@ class _State:
         return Response(status, head, request=self.request, url=self.url, history=self.history,
                         started=self.started, stream=stream)
 
+    def whole_response(self) -> Response:
+        """The response once finished, its body read whole; raises the
+        request's failure."""
+        if self.stopped_at is not None or self.head is None:
+            return self.response(None)
+        if self.error is not None:
+            raise self.error
+        status, head = self.head
+        chunks = self.chunks
+        content = chunks.popleft() if len(chunks) == 1 else b"".join(chunks)
+        chunks.clear()
+        return Response(status, head, request=self.request, url=self.url, history=self.history,
+                        started=self.started, content=content)
+
     def next_chunk(self) -> Optional[bytes]:
-        """A queued chunk, None at the end, or raises; "nothing yet" is
-        told by `pending()`."""
+        """A queued chunk, None at the end, or raises; to be called once a
+        chunk is queued or the request finished."""
         if self.chunks:
             return self.chunks.popleft()
         if self.error is not None:
             raise self.error
         return None
-
-    def pending(self) -> bool:
-        return not self.chunks and not self.finished
 
     def start(self, channel: Any) -> None:
         try:
@@ -128,34 +143,66 @@ class _State:
 
 
 class SyncExchange:
+    """`pool`: the client's idle channels, one borrowed for the exchange;
+    without it the exchange has a channel of its own."""
+
+    __slots__ = ("_state", "_channel", "_pool", "_upload", "_closed")
+
     def __init__(self, native_request: Any, request: Request, *, follow: bool,
-                 max_redirects: int, upload: Any = None) -> None:
+                 max_redirects: int, upload: Any = None, pool: Optional[ChannelPool] = None
+                 ) -> None:
         self._state = _State(native_request, request, follow, max_redirects)
-        self._channel = SyncChannel()
+        self._pool = pool
+        self._channel = pool.acquire() if pool is not None else SyncChannel()
         self._upload = upload
-        self._batch = 1
         self._closed = False
 
     def _poll(self, limit: int) -> None:
+        """Feeds the next events, waiting for some if there are none yet."""
         state = self._state
-        state.feed(self._channel.events(lambda: _native.poll_request(state.native, limit)))
+        poll = state.native.poll_events_bytes
+        while True:
+            events = poll(limit)
+            if events:
+                state.feed(events)
+                return
+            self._channel.wait()
 
     def send(self, stream: bool) -> Response:
         """Starts the request, sends a streamed body, waits for the head; the
         whole body too unless `stream`. Closes the exchange on every failure."""
+        state = self._state
         try:
-            self._state.start(self._channel)
+            try:
+                self._channel.start(state.native)
+            except RuntimeError as e:
+                raise from_native(e, request=state.request) from None
             if self._upload is not None:
                 self._send_body()
-            state = self._state
-            while not state.head_ready():
+            if not stream:
+                # Head, body and end often come in one batch: take them all.
+                # A poll that leaves nothing behind re-arms the notification,
+                # so the next news wakes the wait; so does any since the start.
+                poll = state.native.poll_events_bytes
+                wait = self._channel.wait
+                feed = state.feed
+                while True:
+                    wait()
+                    events = poll(WHOLE_BODY_BATCH)
+                    feed(events)
+                    while len(events) == WHOLE_BODY_BATCH and not state.finished:
+                        events = poll(WHOLE_BODY_BATCH)
+                        feed(events)
+                    if state.finished:
+                        break
+                response = state.whole_response()
+                self.close()
+                return response
+            while state.head is None and not state.finished:
                 self._poll(1)
             response = state.response(self)
             if response.is_closed:  # a redirect not followed: nothing more to come
                 self.close()
-            elif not stream:
-                self._batch = WHOLE_BODY_BATCH
-                response.read()
             return response
         except BaseException:
             self.close()
@@ -175,43 +222,78 @@ class SyncExchange:
 
     def next_chunk(self) -> Optional[bytes]:
         state = self._state
-        while state.pending():
-            self._poll(self._batch)
+        chunks = state.chunks
+        if chunks:
+            return chunks.popleft()
+        if not state.finished:
+            poll = state.native.poll_events_bytes
+            while True:
+                events = poll(STREAM_BATCH)
+                if events:
+                    state.feed(events)
+                    if chunks or state.finished:
+                        break
+                else:
+                    self._channel.wait()
         return state.next_chunk()
 
     def close(self) -> None:
         if not self._closed:
             self._closed = True
+            state = self._state
             try:
-                self._state.cancel()
+                if not state.core_ended:
+                    state.cancel()
             finally:
-                self._channel.close()
+                if self._pool is not None:
+                    # A terminal event polled ended the waker registration.
+                    self._pool.release(self._channel, registered=not state.core_ended)
+                else:
+                    self._channel.close()
 
 
 class AsyncExchange:
+    __slots__ = ("_state", "_channel", "_upload", "_pump", "_closed")
+
     def __init__(self, native_request: Any, request: Request, channel: AsyncChannel, *,
                  follow: bool, max_redirects: int, upload: Any = None) -> None:
         self._state = _State(native_request, request, follow, max_redirects)
         self._channel = channel
         self._upload = upload
         self._pump: Optional["asyncio.Future[None]"] = None
-        self._batch = 1
         self._closed = False
 
     async def _poll(self, limit: int) -> None:
         state = self._state
-        events = await self._channel.events(lambda: _native.poll_request(state.native, limit))
-        state.feed(events)
+        state.feed(await self._channel.events(state.native.poll_events_bytes, limit))
 
     async def send(self, stream: bool) -> Response:
+        state = self._state
         try:
-            self._state.start(self._channel)
+            state.start(self._channel)
             if self._upload is not None:
                 self._pump = asyncio.ensure_future(self._send_body())
                 # A failing body source wakes the head wait to report it.
                 self._pump.add_done_callback(lambda _: self._channel.signal())
-            state = self._state
-            while not state.head_ready():
+            elif not stream:
+                # Head, body and end often come in one batch: take them all.
+                # As in SyncExchange.send.
+                next_news = self._channel.next_news
+                poll = state.native.poll_events_bytes
+                feed = state.feed
+                while True:
+                    await next_news()
+                    events = poll(WHOLE_BODY_BATCH)
+                    feed(events)
+                    while len(events) == WHOLE_BODY_BATCH and not state.finished:
+                        events = poll(WHOLE_BODY_BATCH)
+                        feed(events)
+                    if state.finished:
+                        break
+                response = state.whole_response()
+                self._close()
+                return response
+            while state.head is None and not state.finished:
                 self._check_pump()
                 await self._poll(1)
             self._check_pump()
@@ -219,7 +301,6 @@ class AsyncExchange:
             if response.is_closed:
                 await self.aclose()
             elif not stream:
-                self._batch = WHOLE_BODY_BATCH
                 await response.aread()
             return response
         except BaseException:
@@ -250,18 +331,29 @@ class AsyncExchange:
 
     async def next_chunk(self) -> Optional[bytes]:
         state = self._state
-        while state.pending():
-            await self._poll(self._batch)
+        chunks = state.chunks
+        if chunks:
+            return chunks.popleft()
+        if not state.finished:
+            events = self._channel.events
+            poll = state.native.poll_events_bytes
+            while not chunks and not state.finished:
+                state.feed(await events(poll, STREAM_BATCH))
         return state.next_chunk()
 
     async def aclose(self) -> None:
+        self._close()
+
+    def _close(self) -> None:
         if self._closed:
             return
         self._closed = True
+        state = self._state
         try:
-            self._state.cancel()
+            state.cancel()
         finally:
-            self._channel.close()
+            # A terminal event polled ended the waker registration.
+            self._channel.close(registered=not state.core_ended)
             pump = self._pump
             if pump is not None and not pump.done():
                 pump.cancel()

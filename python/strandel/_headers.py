@@ -131,6 +131,22 @@ class StatusLine:
         self.reason_phrase = reason_phrase
 
 
+def parse_status_line(block: bytes) -> Optional[StatusLine]:
+    """The status line of a raw head, as parse_head gives it, without
+    parsing the header lines."""
+    end = block.find(b"\n")
+    first = block if end < 0 else block[:end]
+    if first[-1:] == b"\r":
+        first = first[:-1]
+    if not first.startswith(b"HTTP/"):
+        return None
+    parts = first.split(b" ", 2)
+    version = parts[0].decode("latin-1")
+    code = int(parts[1]) if len(parts) > 1 and parts[1].isdigit() else 0
+    reason = _decode(parts[2]).strip() if len(parts) > 2 else ""
+    return StatusLine(version, code, reason)
+
+
 def parse_head(block: bytes) -> Tuple[Optional[StatusLine], Headers]:
     """Splits a raw head ("HTTP/1.1 200 OK\\r\\nName: value\\r\\n...\\r\\n\\r\\n")
     into its status line and headers. Continuation lines (obsolete folding)

@@ -10,7 +10,7 @@ from http import HTTPStatus
 from typing import (Any, AsyncIterator, Callable, Iterator, List, Optional, Protocol)
 
 from ._errors import HTTPStatusError, StreamError
-from ._headers import Headers, parse_head
+from ._headers import Headers, StatusLine, parse_head, parse_status_line
 
 
 class Request:
@@ -114,16 +114,17 @@ class Response:
     def __init__(self, status_code: int, head: bytes, *, request: Request, url: str,
                  history: Optional[List[Redirect]] = None, started: Optional[float] = None,
                  stream: Any = None, content: Optional[bytes] = None) -> None:
-        line, self.headers = parse_head(head)
         self.status_code = status_code
-        self.http_version = line.http_version if line else "HTTP/1.1"
-        self.reason_phrase = _reason(line.reason_phrase if line else "", status_code)
         self.raw_headers = head
+        # The head is parsed on first use: most callers never look at it.
+        self._headers: Optional[Headers] = None
+        self._http_version: Optional[str] = None
+        self._reason_phrase: Optional[str] = None
         self.request = request
         self.url = url
-        self.history: List[Redirect] = history or []
+        self.history: List[Redirect] = history if history else []
         self._started = started if started is not None else time.monotonic()
-        self._elapsed: Optional[datetime.timedelta] = None
+        self._ended: Optional[float] = None
         self._stream = stream
         self._content = content
         self._encoding: Optional[str] = None
@@ -131,9 +132,48 @@ class Response:
         self.is_closed = stream is None
         self.num_bytes_downloaded = len(content) if content is not None else 0
         if self.is_closed:
-            self._mark_elapsed()
+            self._ended = time.monotonic()
 
     # ---- head ----------------------------------------------------------------
+
+    @property
+    def headers(self) -> Headers:
+        headers = self._headers
+        if headers is None:
+            headers = self._headers = parse_head(self.raw_headers)[1]
+        return headers
+
+    @headers.setter
+    def headers(self, value: Headers) -> None:
+        self._headers = value
+
+    def _status_line(self) -> Optional[StatusLine]:
+        return parse_status_line(self.raw_headers)
+
+    @property
+    def http_version(self) -> str:
+        version = self._http_version
+        if version is None:
+            line = self._status_line()
+            version = self._http_version = line.http_version if line else "HTTP/1.1"
+        return version
+
+    @http_version.setter
+    def http_version(self, value: str) -> None:
+        self._http_version = value
+
+    @property
+    def reason_phrase(self) -> str:
+        reason = self._reason_phrase
+        if reason is None:
+            line = self._status_line()
+            reason = self._reason_phrase = _reason(line.reason_phrase if line else "",
+                                                   self.status_code)
+        return reason
+
+    @reason_phrase.setter
+    def reason_phrase(self, value: str) -> None:
+        self._reason_phrase = value
 
     def __repr__(self) -> str:
         return f"<Response [{self.status_code} {self.reason_phrase}]>"
@@ -142,13 +182,14 @@ class Response:
     def elapsed(self) -> datetime.timedelta:
         """Time from sending the request to the end of the response (to the
         head while a streamed body is still open)."""
-        if self._elapsed is None:
-            return datetime.timedelta(seconds=time.monotonic() - self._started)
-        return self._elapsed
+        ended = self._ended
+        if ended is None:
+            ended = time.monotonic()
+        return datetime.timedelta(seconds=ended - self._started)
 
     def _mark_elapsed(self) -> None:
-        if self._elapsed is None:
-            self._elapsed = datetime.timedelta(seconds=time.monotonic() - self._started)
+        if self._ended is None:
+            self._ended = time.monotonic()
 
     @property
     def is_informational(self) -> bool:
@@ -240,7 +281,10 @@ class Response:
             return
         stream = self._sync_stream()
         try:
-            yield from _recut(_pull(stream, self), chunk_size)
+            if chunk_size is None:
+                yield from _pull(stream, self)
+            else:
+                yield from _recut(_pull(stream, self), chunk_size)
         finally:
             self.close()
 
@@ -350,8 +394,9 @@ class Response:
 
 
 def _pull(stream: SyncBody, response: Response) -> Iterator[bytes]:
+    next_chunk = stream.next_chunk
     while True:
-        chunk = stream.next_chunk()
+        chunk = next_chunk()
         if chunk is None:
             return
         response.num_bytes_downloaded += len(chunk)

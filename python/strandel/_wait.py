@@ -1,12 +1,15 @@
 """Waiting for a native request or WebSocket to have news.
 
 Every object is started with a waker (a file descriptor that turns readable
-when an attached object has events). A consumer polls the object; only when a
-poll comes back empty does it wait for the waker, and a poll re-arms the
-object's notification before it reads, so no event goes unannounced.
+when an attached object has events). A consumer polls the object and waits
+for the waker only once a poll has taken every queued event (it came back
+empty, or short of its limit); a poll re-arms the object's notification
+before it reads, so no event goes unannounced. News since the start wakes a
+wait too, so a consumer may wait before its first poll.
 
-Blocking code gives each object a waker of its own and waits on its
-descriptor with ``poll(2)``, which a signal interrupts: Ctrl-C ends the wait.
+Blocking code gives each object a waker to itself, borrowed from its
+client's pool, and waits on its descriptor with ``poll(2)``, which a signal
+interrupts: Ctrl-C ends the wait.
 Asyncio code shares one waker per event loop, watched with ``add_reader``
 (the only loop feature used, so uvloop works too)."""
 
@@ -22,10 +25,17 @@ T = TypeVar("T")
 
 
 class SyncChannel:
+    """A waker of its own and a ``poll(2)`` set watching it, serving one
+    object at a time; kept for the next object once the last one is done
+    with it (see ChannelPool)."""
+
+    __slots__ = ("_waker", "_poller", "_poll", "_obj")
+
     def __init__(self) -> None:
         self._waker = _native.new_waker()
         self._poller = select.poll()
         self._poller.register(self._waker.fileno(), select.POLLIN)
+        self._poll = self._poller.poll
         self._obj: Any = None
 
     def start(self, obj: Any) -> None:
@@ -33,8 +43,10 @@ class SyncChannel:
         _native.start_with_waker(obj, self._waker)
 
     def wait(self, timeout: Optional[float] = None) -> bool:
-        """Waits until the waker fires (True) or `timeout` seconds pass."""
-        ready = self._poller.poll(None if timeout is None else max(0, int(timeout * 1000)))
+        """Waits until the waker fires (True) or `timeout` seconds pass. A
+        wake may be stale (news of an object served before): callers poll
+        and wait again when a poll comes back empty."""
+        ready = self._poll(None if timeout is None else max(0, int(timeout * 1000)))
         if ready:
             self._waker.drain()
         return bool(ready)
@@ -47,17 +59,61 @@ class SyncChannel:
                 return events
             self.wait()
 
+    def detach(self, registered: bool = True) -> None:
+        """Ends the interest in the current object; the waker stays for the
+        next one. `registered` False: the object's terminal event has been
+        polled, which ended its registration already."""
+        obj, self._obj = self._obj, None
+        if obj is not None and registered:
+            _native.release(obj, self._waker)
+
     def close(self) -> None:
         if self._waker is None:
             return
         try:
-            if self._obj is not None:
-                _native.release(self._obj, self._waker)
+            self.detach()
         finally:
             self._poller.unregister(self._waker.fileno())
             self._waker.close()
             self._waker = None
-            self._obj = None
+
+
+class ChannelPool:
+    """Idle SyncChannels of one client: a blocking request borrows one
+    instead of making a waker of its own. Any thread may borrow; a channel
+    serves one request at a time (list pop/append are atomic)."""
+
+    __slots__ = ("_idle", "closed")
+
+    def __init__(self) -> None:
+        self._idle: List[SyncChannel] = []
+        self.closed = False
+
+    def acquire(self) -> SyncChannel:
+        try:
+            return self._idle.pop()
+        except IndexError:
+            return SyncChannel()
+
+    def release(self, channel: SyncChannel, registered: bool = True) -> None:
+        """Takes the channel back once its object is let go; closes it
+        instead when that fails or the pool is closed."""
+        try:
+            channel.detach(registered)
+        except BaseException:
+            channel.close()
+            raise
+        self._idle.append(channel)
+        if self.closed:  # also when the pool closed meanwhile, in another thread
+            self.close()
+
+    def close(self) -> None:
+        self.closed = True
+        while self._idle:
+            try:
+                self._idle.pop().close()
+            except IndexError:
+                break
 
 
 class Dispatcher:
@@ -91,6 +147,8 @@ class Dispatcher:
 
 
 class AsyncChannel:
+    __slots__ = ("_dispatcher", "obj", "_news", "_waiter")
+
     def __init__(self, dispatcher: Dispatcher) -> None:
         self._dispatcher = dispatcher
         self.obj: Any = None
@@ -109,36 +167,48 @@ class AsyncChannel:
     def signal(self) -> None:
         self._news = True
         waiter = self._waiter
-        if waiter is not None and not waiter.done():
-            waiter.set_result(None)
+        if waiter is not None:
+            self._waiter = None
+            if not waiter.done():
+                waiter.set_result(None)
+
+    def next_news(self) -> "asyncio.Future[None]":
+        """A future that the next news sets. Only for awaiting right after a
+        poll that took every queued event (no await in between): news from
+        before that poll is in what it took."""
+        self._news = False
+        waiter = self._waiter = self._dispatcher.loop.create_future()
+        return waiter
 
     async def wait(self) -> None:
+        """Returns at once if news came since the last poll, else at the next."""
         if not self._news:
-            self._waiter = self._dispatcher.loop.create_future()
-            try:
-                await self._waiter
-            finally:
-                self._waiter = None
+            await self.next_news()
         self._news = False
 
-    async def events(self, poll: Callable[[], List[T]]) -> List[T]:
+    async def events(self, poll: Callable[..., List[T]], *args: Any) -> List[T]:
+        """The next events of ``poll(*args)``, waiting for them if there are
+        none yet."""
         while True:
             self._news = False
-            events = poll()
+            events = poll(*args)
             if events:
                 return events
             await self.wait()
 
-    def close(self) -> None:
+    def close(self, registered: bool = True) -> None:
+        """`registered` False: the object's terminal event has been polled,
+        which ended its waker registration already."""
         obj, self.obj = self.obj, None
         if obj is None:
             return
-        if self._dispatcher._channels.get(id(obj)) is self:
-            del self._dispatcher._channels[id(obj)]
+        channels = self._dispatcher._channels
+        if channels.get(id(obj)) is self:
+            del channels[id(obj)]
         waiter = self._waiter
         if waiter is not None and not waiter.done():
             waiter.cancel()
-        if self._dispatcher.waker is not None:
+        if registered and self._dispatcher.waker is not None:
             _native.release(obj, self._dispatcher.waker)
 
 
