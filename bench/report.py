@@ -66,6 +66,31 @@ WHY = {
         "module fills the list item by item (`PyLong_FromLong`, `PyList_SetItem`); in a "
         "trial build that makes it through `PySequence_List` of a `bytes` object, our rate "
         "rose from about 250 to 310 MB/s."),
+    "pkg_seq": (
+        "The package rides on the native path, which is itself behind pycurl here for the "
+        "reason above: in a profile of the native path the Core's network thread takes 41 to "
+        "47% of the samples, and the two hand-overs per request cost more than pycurl's whole "
+        "single-threaded transfer (about 125 µs against 57 µs a request on this machine). On "
+        "top of it the package costs about 23 µs of interpreter time a request (perf: 3,267 "
+        "against 1,421 samples per 20,000 requests, with the same system calls: one send, "
+        "about one poll and one read), most of it cold caches after each sleep in `poll`; "
+        "the same code takes 4 µs a call in a warm loop. Reaching 0.8× pycurl needs the "
+        "native path to stop handing each request to another thread, not a faster package. "
+        "httpx runs faster relative to both of ours on this machine than in earlier runs."),
+    "pkg_conc": (
+        "Over HTTPS, where we multiplex on HTTP/2, the target is met; over HTTP/1.1 it is "
+        "missed by a hair in this run (1.27 to 1.52× in interleaved runs of the same build). "
+        "The waker takes the interpreter lock off the network thread entirely; what is left "
+        "on the loop's thread is 0.3 to 0.5 of a core: polling each request once per wake-up "
+        "and `engine.request`, which parses the URL with libcurl on the caller's thread. The "
+        "network thread, nginx and the loop share the two cores."),
+    "pkg_ws_bulk": (
+        "In profiles of the package's bulk run, waiting is about three quarters of the time, "
+        "the native `send_bytes` and the message copies most of the rest, and Python under "
+        "10%: every 1 MiB message is copied from Beast's buffer into the Core layer's queue "
+        "and again into a `bytes` object, and each send is copied into the Core's queue. "
+        "The peers hand `bytes` through on one thread. Cutting a copy on each side would "
+        "need the Core's message buffer to become the Python object's."),
 }
 
 
