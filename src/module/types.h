@@ -1,5 +1,6 @@
-// The Python classes: type objects made from slot specifications on first
-// use, and the layout shared by their instances (header + native value).
+// The Python classes: type objects built from their PyType_Spec slot tables
+// on first use (the stable ABI has no static types), and the layout shared by their instances
+// (header + native value).
 #pragma once
 
 #include <new>
@@ -17,7 +18,7 @@ enum class TypeId { Engine, Request, Response, WebSocket, LoopWaker };
 PyTypeObject *get_type(TypeId id);
 const char *type_name(TypeId id);
 
-// Slot specification of each class, defined beside the class.
+// Each class's PyType_Spec, defined beside the class.
 PyType_Spec *engine_type_spec();
 PyType_Spec *request_type_spec();
 PyType_Spec *response_type_spec();
