@@ -428,6 +428,12 @@ Seconds current_age(const StoredMeta &entry, Seconds now) {
   return corrected_initial_age + resident_time;
 }
 
+bool bypasses_cache(const std::vector<HeaderField> &request_headers) {
+  return has_conditional(request_headers) ||
+         std::any_of(request_headers.begin(), request_headers.end(),
+                     [](const HeaderField &h) { return iequals(h.name, "range"); });
+}
+
 Action decide(CacheMode mode, const StoredMeta &entry,
               const std::vector<HeaderField> &request_headers, Seconds now) {
   switch (mode) {

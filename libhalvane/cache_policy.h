@@ -45,7 +45,7 @@ Directives request_directives(const std::vector<HeaderField> &headers);
 // A stored response's head and the facts freshness is computed from.
 struct StoredMeta {
   int status = 0;
-  std::string head;        // as received (after any 304 update)
+  std::string head;           // as received (after any 304 update)
   Seconds request_time = 0;   // when the request that fetched it was sent
   Seconds response_time = 0;  // when its head arrived
   // The request headers the response's Vary names, as they were sent,
@@ -83,6 +83,11 @@ enum class Action {
 };
 Action decide(CacheMode mode, const StoredMeta &entry,
               const std::vector<HeaderField> &request_headers, Seconds now);
+
+// True when the request carries its own conditional or Range fields: the
+// answer (a 304, 412 or 206) is the caller's, so the cache neither answers
+// nor stores it.
+bool bypasses_cache(const std::vector<HeaderField> &request_headers);
 
 // If-None-Match from ETag and If-Modified-Since from Last-Modified; empty
 // when the entry has neither (it can then only be fetched again).

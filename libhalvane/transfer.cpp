@@ -6,6 +6,7 @@
 #include <climits>
 #include <new>
 
+#include "cache_policy.h"
 #include "error_map.h"
 #include "header_block.h"
 #include "profile_store.h"
@@ -136,12 +137,7 @@ void Transfer::begin_hop() {
   if (consult_cache()) return;
   bool configured = false;
   try {
-    // A revalidation asks with the stored response's validators, on this
-    // hop only.
-    const std::vector<HeaderField> caller_headers = stored_ ? hop_.headers : std::vector<HeaderField>{};
-    if (stored_) add_conditional_headers(hop_.headers);
     configured = configure_easy();
-    if (stored_) hop_.headers = caller_headers;
   } catch (const std::bad_alloc &) {
   }
   if (!configured) return complete({kOutOfMemory, net::kOutOfMemory});
@@ -278,10 +274,15 @@ std::vector<HeaderField> Transfer::sent_headers() const {
   // Under a profile its browser's fields lead, in its order, holding the
   // caller's and the engine's values where the names meet.
   const BrowserProfile *profile = s.impersonate.empty() ? nullptr : find_profile(s.impersonate);
+  // A revalidation asks with the stored response's validators, as if the
+  // caller had given them.
+  std::vector<HeaderField> caller = hop_.headers;
+  if (stored_)
+    for (HeaderField &h : cache::validators(stored_->meta.head)) caller.push_back(std::move(h));
   std::vector<HeaderField> fields =
-      profile ? compose_request_headers(*profile, s, hop_.headers,
-                                        http_version() != CURL_HTTP_VERSION_1_1)
-              : hop_.headers;
+      profile
+          ? compose_request_headers(*profile, s, caller, http_version() != CURL_HTTP_VERSION_1_1)
+          : std::move(caller);
   bool has_user_agent = false, has_accept_language = false, has_accept_encoding = false;
   for (const HeaderField &h : fields) {
     has_user_agent = has_user_agent || iequals(h.name, "user-agent");

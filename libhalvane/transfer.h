@@ -72,8 +72,9 @@ class Transfer : public std::enable_shared_from_this<Transfer> {
   bool configure_easy();
   bool configure_method();
   long http_version() const;
-  // The hop's request fields as sent: the caller's, or a profile's with
-  // them, and the engine's defaults. Cookies from the jar are not among them.
+  // The hop's request fields as sent: the caller's (with a revalidation's
+  // validators), or a profile's with them, and the engine's defaults.
+  // Cookies from the jar are not among them.
   std::vector<HeaderField> sent_headers() const;
   curl_slist *build_header_list(std::string &cookies) const;
   void finish(CURLcode result);
@@ -107,7 +108,6 @@ class Transfer : public std::enable_shared_from_this<Transfer> {
   bool finish_revalidation(CURLcode result);
   void replay(cache::Entry entry);
   void continue_replay();
-  void add_conditional_headers(std::vector<HeaderField> &headers) const;
 
   ContextUse context_;
   const Callbacks callbacks_;
@@ -151,10 +151,10 @@ class Transfer : public std::enable_shared_from_this<Transfer> {
   char error_buffer_[CURL_ERROR_SIZE] = {};
 
   // The cache's part of the current hop (network thread only).
-  cache::Seconds request_time_ = 0;      // wall clock when the hop was sent
-  std::optional<cache::Entry> stored_;   // being revalidated by this hop
-  bool validated_ = false;               // the origin answered 304 to it
-  std::unique_ptr<cache::Writer> writer_;  // this hop's response, stored as it streams
+  cache::Seconds request_time_ = 0;            // wall clock when the hop was sent
+  std::optional<cache::Entry> stored_;         // being revalidated by this hop
+  bool validated_ = false;                     // the origin answered 304 to it
+  std::unique_ptr<cache::Writer> writer_;      // this hop's response, stored as it streams
   std::shared_ptr<cache::BodyReader> replay_;  // the body delivered from the cache
   uint64_t replay_offset_ = 0;
   uint64_t replay_size_ = 0;

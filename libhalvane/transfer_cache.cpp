@@ -20,14 +20,6 @@ constexpr size_t kReplayTurn = 1024 * 1024;
 
 cache::Seconds wall_now() { return static_cast<cache::Seconds>(std::time(nullptr)); }
 
-bool has_any_header(const std::vector<HeaderField> &headers,
-                    std::initializer_list<std::string_view> names) {
-  for (const HeaderField &h : headers)
-    for (std::string_view name : names)
-      if (iequals(h.name, name)) return true;
-  return false;
-}
-
 }  // namespace
 
 // Decides what this hop does with the cache before anything is sent. True
@@ -41,56 +33,30 @@ bool Transfer::consult_cache() {
   cache::Store *store = context_->cache();
   CacheMode mode = request_.cache_mode;
   // Never the network, whether or not there is a cache to answer from.
-  const bool only_cached = mode == CacheMode::OnlyIfCached ||
-                           (mode == CacheMode::Default &&
-                            cache::request_directives(hop_.headers).only_if_cached);
-  // A caller's own conditional or range request is the caller's business:
-  // a 304 or 206 meant for it must neither be answered from nor stored here.
-  if (has_any_header(hop_.headers, {"if-none-match", "if-modified-since", "if-match",
-                                    "if-unmodified-since", "if-range", "range"}))
-    mode = CacheMode::NoStore;
-  if (!store || hop_.method != "GET" || mode == CacheMode::NoStore ||
-      mode == CacheMode::Bypass) {
-    if (only_cached) {
-      complete({kCacheMiss, net::kCacheMiss});
-      return true;
-    }
-    return false;
-  }
-  std::optional<cache::Entry> entry = store->lookup(hop_.url);
-  if (!entry || !cache::vary_matches(entry->meta, sent_headers())) {
-    if (only_cached) {
-      complete({kCacheMiss, net::kCacheMiss});
-      return true;
-    }
-    return false;
-  }
-  switch (cache::decide(mode, entry->meta, hop_.headers, request_time_)) {
-    case cache::Action::Use:
-      replay(std::move(*entry));
-      return true;
-    case cache::Action::Revalidate:
-      if (only_cached) {
-        // Never the network: a stored response the request may not use
-        // is a miss.
-        complete({kCacheMiss, net::kCacheMiss});
+  const bool only_cached =
+      mode == CacheMode::OnlyIfCached ||
+      (mode == CacheMode::Default && cache::request_directives(hop_.headers).only_if_cached);
+  if (cache::bypasses_cache(hop_.headers)) mode = CacheMode::NoStore;
+  std::optional<cache::Entry> entry;
+  if (store && hop_.method == "GET" && mode != CacheMode::NoStore && mode != CacheMode::Bypass)
+    entry = store->lookup(hop_.url);
+  if (entry && cache::vary_matches(entry->meta, sent_headers())) {
+    switch (cache::decide(mode, entry->meta, hop_.headers, request_time_)) {
+      case cache::Action::Use:
+        replay(std::move(*entry));
         return true;
-      }
-      if (!cache::validators(entry->meta.head).empty()) stored_ = std::move(entry);
-      return false;
-    case cache::Action::Network:
-      if (only_cached) {
-        complete({kCacheMiss, net::kCacheMiss});
-        return true;
-      }
-      return false;
+      case cache::Action::Revalidate:
+        if (only_cached) break;  // the origin may not be asked
+        stored_ = std::move(entry);
+        return false;
+      case cache::Action::Network:
+        break;
+    }
   }
-  return false;
-}
-
-void Transfer::add_conditional_headers(std::vector<HeaderField> &headers) const {
-  if (!stored_) return;
-  for (HeaderField &h : cache::validators(stored_->meta.head)) headers.push_back(std::move(h));
+  // Nothing stored that this request may use.
+  if (!only_cached) return false;
+  complete({kCacheMiss, net::kCacheMiss});
+  return true;
 }
 
 // A hop's final head has arrived. True when the cache takes it instead of
@@ -102,10 +68,8 @@ bool Transfer::cache_takes_head(int status) {
     validated_ = true;
     return true;
   }
-  const bool may_store = request_.cache_mode != CacheMode::NoStore &&
-                         !has_any_header(hop_.headers, {"if-none-match", "if-modified-since",
-                                                        "if-match", "if-unmodified-since",
-                                                        "if-range", "range"});
+  const bool may_store =
+      request_.cache_mode != CacheMode::NoStore && !cache::bypasses_cache(hop_.headers);
   if (hop_.method == "HEAD") {
     // A HEAD response freshens the stored GET response it agrees with.
     if (status == 200 && may_store) {
@@ -163,8 +127,7 @@ bool Transfer::finish_revalidation(CURLcode result) {
   entry.meta.head = cache::freshen_head(entry.meta.head, head_.block());
   entry.meta.request_time = request_time_;
   entry.meta.response_time = wall_now();
-  if (cache::Store *store = context_->cache();
-      store && request_.cache_mode != CacheMode::NoStore)
+  if (cache::Store *store = context_->cache(); store && request_.cache_mode != CacheMode::NoStore)
     store->update(hop_.url, entry.meta);
   replay(std::move(entry));
   return true;
