@@ -59,6 +59,16 @@ class _State:
         # done, failed, or stopped at a redirect not followed
         self.finished = False
 
+    def take_pending(self) -> None:
+        """Feeds every event pending now, a full batch at a time; a batch that
+        comes back short re-armed the notification before it read."""
+        poll = self.native.poll_events_bytes
+        events = poll(WHOLE_BODY_BATCH)
+        self.feed(events)
+        while len(events) == WHOLE_BODY_BATCH and not self.finished:
+            events = poll(WHOLE_BODY_BATCH)
+            self.feed(events)
+
     def feed(self, events: List[_native.RequestEvent]) -> None:
         for kind, status, headers, data, message in events:
             if kind == "body":
@@ -183,16 +193,10 @@ class SyncExchange:
                 # Head, body and end often come in one batch: take them all.
                 # A poll that leaves nothing behind re-arms the notification,
                 # so the next news wakes the wait; so does any since the start.
-                poll = state.native.poll_events_bytes
                 wait = self._channel.wait
-                feed = state.feed
                 while True:
                     wait()
-                    events = poll(WHOLE_BODY_BATCH)
-                    feed(events)
-                    while len(events) == WHOLE_BODY_BATCH and not state.finished:
-                        events = poll(WHOLE_BODY_BATCH)
-                        feed(events)
+                    state.take_pending()
                     if state.finished:
                         break
                 response = state.whole_response()
@@ -279,15 +283,9 @@ class AsyncExchange:
                 # Head, body and end often come in one batch: take them all.
                 # As in SyncExchange.send.
                 next_news = self._channel.next_news
-                poll = state.native.poll_events_bytes
-                feed = state.feed
                 while True:
                     await next_news()
-                    events = poll(WHOLE_BODY_BATCH)
-                    feed(events)
-                    while len(events) == WHOLE_BODY_BATCH and not state.finished:
-                        events = poll(WHOLE_BODY_BATCH)
-                        feed(events)
+                    state.take_pending()
                     if state.finished:
                         break
                 response = state.whole_response()
