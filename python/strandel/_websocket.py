@@ -122,13 +122,13 @@ class _Conversation:
         return getattr(message, "data")
 
 
-class WebSocket:
-    """A blocking WebSocket; ``with client.websocket(url) as ws``. One thread
-    receives at a time; sending from another thread is fine."""
+class _Endpoint:
+    """What the blocking and the asyncio WebSocket share: the conversation,
+    the channel its news arrives on, and how the connection is ended."""
 
     def __init__(self, native: Any) -> None:
         self._c = _Conversation(native)
-        self._channel: Optional[SyncChannel] = None
+        self._channel: Any = None
 
     @property
     def subprotocol(self) -> Optional[str]:
@@ -138,6 +138,28 @@ class WebSocket:
     @property
     def close_message(self) -> Optional[CloseMessage]:
         return self._c.close_message
+
+    def _connected_channel(self) -> Any:
+        if self._channel is None:
+            raise WebSocketError("the WebSocket is not connected")
+        return self._channel
+
+    def _end(self, cancel: bool = False) -> None:
+        if cancel:
+            try:
+                self._c.native.cancel()
+            except RuntimeError:
+                pass
+            if self._c.close_message is None and self._c.error is None:
+                self._c.close_message = CloseMessage(1006, "")
+        if self._channel is not None:
+            self._channel.close()
+            self._channel = None
+
+
+class WebSocket(_Endpoint):
+    """A blocking WebSocket; ``with client.websocket(url) as ws``. One thread
+    receives at a time; sending from another thread is fine."""
 
     def connect(self) -> None:
         """Opens the connection; raises if the handshake fails."""
@@ -226,23 +248,6 @@ class WebSocket:
             raise c.error
         return c.close_message or CloseMessage(1006, "")
 
-    def _connected_channel(self) -> Any:
-        if self._channel is None:
-            raise WebSocketError("the WebSocket is not connected")
-        return self._channel
-
-    def _end(self, cancel: bool = False) -> None:
-        if cancel:
-            try:
-                self._c.native.cancel()
-            except RuntimeError:
-                pass
-            if self._c.close_message is None and self._c.error is None:
-                self._c.close_message = CloseMessage(1006, "")
-        if self._channel is not None:
-            self._channel.close()
-            self._channel = None
-
     def __enter__(self) -> "WebSocket":
         self.connect()
         return self
@@ -257,22 +262,13 @@ class WebSocket:
             self._end(cancel=not self._c.finished)
 
 
-class AsyncWebSocket:
+class AsyncWebSocket(_Endpoint):
     """``async with client.websocket(url) as ws``. Cancelling a task waiting
     in ``receive()`` leaves the connection usable and loses no message."""
 
     def __init__(self, native: Any, channel_factory: Callable[[], AsyncChannel]) -> None:
-        self._c = _Conversation(native)
+        super().__init__(native)
         self._factory = channel_factory
-        self._channel: Optional[AsyncChannel] = None
-
-    @property
-    def subprotocol(self) -> Optional[str]:
-        return self._c.subprotocol
-
-    @property
-    def close_message(self) -> Optional[CloseMessage]:
-        return self._c.close_message
 
     async def connect(self) -> None:
         self._channel = self._factory()
@@ -350,23 +346,6 @@ class AsyncWebSocket:
         if c.error is not None:
             raise c.error
         return c.close_message or CloseMessage(1006, "")
-
-    def _connected_channel(self) -> Any:
-        if self._channel is None:
-            raise WebSocketError("the WebSocket is not connected")
-        return self._channel
-
-    def _end(self, cancel: bool = False) -> None:
-        if cancel:
-            try:
-                self._c.native.cancel()
-            except RuntimeError:
-                pass
-            if self._c.close_message is None and self._c.error is None:
-                self._c.close_message = CloseMessage(1006, "")
-        if self._channel is not None:
-            self._channel.close()
-            self._channel = None
 
     async def __aenter__(self) -> "AsyncWebSocket":
         await self.connect()
