@@ -53,6 +53,12 @@ def native():
     return _NATIVE
 
 
+@pytest.fixture
+def engine(native):
+    """An engine on the stand-in Core with every option at its default."""
+    return native.PyEngine()
+
+
 @pytest.fixture(autouse=True)
 def _reset_fake(fake):
     # Scripted callbacks of an earlier test must not land in this one.

@@ -22,11 +22,6 @@ CHUNKS = {
 }
 
 
-@pytest.fixture
-def engine(native):
-    return native.PyEngine()
-
-
 def scripted(engine, chunks, failure=None):
     """A started request whose head, chunks and end are queued already."""
     req = engine.request("GET", URL)

@@ -21,11 +21,6 @@ def clean_records():
     fw.wait_idle()
 
 
-@pytest.fixture
-def engine(native):
-    return native.PyEngine()
-
-
 class Lying:
     """A sequence whose __len__ claims far more than it holds."""
 

@@ -19,11 +19,6 @@ HEAD = b"HTTP/1.1 200 OK\r\n\r\n"
 
 
 @pytest.fixture
-def engine(native):
-    return native.PyEngine()
-
-
-@pytest.fixture
 def waker(native):
     with native.LoopWaker() as waker:
         yield waker

@@ -7,11 +7,6 @@ from fake_requests import last_request_record, tidy_requests  # noqa: F401
 URL = "http://127.0.0.1/x"
 
 
-@pytest.fixture
-def engine(native):
-    return native.PyEngine()
-
-
 def test_defaults(engine, fake):
     req = engine.request("GET", URL)
     assert type(req).__name__ == "PyRequest"

@@ -7,11 +7,6 @@ from fake_requests import NETWORK, FakeRequest, tidy_requests, wait_idle  # noqa
 HEAD = b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n"
 
 
-@pytest.fixture
-def engine(native):
-    return native.PyEngine()
-
-
 def started(engine):
     req = engine.request("GET", "http://127.0.0.1/x")
     req.start()

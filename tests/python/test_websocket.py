@@ -19,11 +19,6 @@ def clean_records():
     fw.wait_idle()
 
 
-@pytest.fixture
-def engine(native):
-    return native.PyEngine()
-
-
 def connected(engine, **kwargs):
     ws = engine.websocket(URL, **kwargs)
     ws.connect()
