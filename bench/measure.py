@@ -21,16 +21,9 @@ import sys
 import time
 from pathlib import Path
 
+from cases import CASES, case
+
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
-CASES = {}
-
-
-def case(name):
-    def register(function):
-        CASES[name] = function
-        return function
-
-    return register
 
 
 def status_kib(field):
@@ -518,9 +511,7 @@ def ws_bulk(client, cfg):
 def main(argv):
     name, client, cfg = argv[1], argv[2], json.loads(argv[3])
     if name not in CASES:
-        import measure_cache  # only the cache cases load it (and hishel)
-
-        CASES.update(measure_cache.CASES)
+        import measure_cache  # noqa: F401  registers the cache cases (and loads hishel)
     print(json.dumps(CASES[name](client, cfg)))
 
 

@@ -14,15 +14,7 @@ import statistics
 import time
 from pathlib import Path
 
-CASES = {}
-
-
-def case(name):
-    def register(function):
-        CASES[name] = function
-        return function
-
-    return register
+from cases import case
 
 
 def use_state_home(cfg):
