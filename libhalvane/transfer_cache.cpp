@@ -127,8 +127,8 @@ bool Transfer::finish_revalidation(CURLcode result) {
   entry.meta.head = cache::freshen_head(entry.meta.head, head_.block());
   entry.meta.request_time = request_time_;
   entry.meta.response_time = wall_now();
-  if (cache::Store *store = context_->cache(); store && request_.cache_mode != CacheMode::NoStore)
-    store->update(hop_.url, entry.meta);
+  // Only a hop that looked the cache up revalidates, so the store is there.
+  context_->cache()->update(hop_.url, entry.meta);
   replay(std::move(entry));
   return true;
 }
