@@ -11,8 +11,8 @@
 namespace hvcore {
 namespace {
 
-// libcurl copies OpenSSL's "error:0A00042E:..." text into its error buffer;
-// the packed code there says why a handshake failed.
+// libcurl copies the TLS library's "error:0A00042E:..." text into its error
+// buffer; the packed code there says why a handshake failed.
 unsigned long openssl_code(std::string_view message) {
   const size_t at = message.find("error:");
   if (at == std::string_view::npos) return 0;
@@ -29,9 +29,13 @@ bool is_version_or_cipher_mismatch(unsigned long code) {
   switch (ERR_GET_REASON(code)) {
     case SSL_R_TLSV1_ALERT_PROTOCOL_VERSION:
     case SSL_R_UNSUPPORTED_PROTOCOL:
+#ifdef OPENSSL_IS_BORINGSSL
+    case SSL_R_NO_SUPPORTED_VERSIONS_ENABLED:
+#else
     case SSL_R_NO_PROTOCOLS_AVAILABLE:
     case SSL_R_VERSION_TOO_LOW:
     case SSL_R_VERSION_TOO_HIGH:
+#endif
     case SSL_R_NO_SHARED_CIPHER:
     case SSL_R_NO_CIPHERS_AVAILABLE:
     case SSL_R_SSLV3_ALERT_HANDSHAKE_FAILURE:

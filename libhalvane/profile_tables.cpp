@@ -75,22 +75,26 @@ constexpr std::string_view kChromiumSigalgs =
 
 // Until 116 the ClientHello was small enough for BoringSSL to pad it; the
 // encrypted-client-hello GREASE of 117 made it too long for that.
-constexpr Tls kChromiumTls110 = {kChromiumCiphers,
-                                 kChromiumTls13,
-                                 "X25519:P-256:P-384",
-                                 kChromiumSigalgs,
-                                 true,
-                                 true,
-                                 true,
-                                 true};
-constexpr Tls kChromiumTls117 = {kChromiumCiphers,
-                                 kChromiumTls13,
-                                 "X25519:P-256:P-384",
-                                 kChromiumSigalgs,
-                                 true,
-                                 true,
-                                 true,
-                                 false};
+constexpr Tls kChromiumTls110 = {.ciphers = kChromiumCiphers,
+                                 .tls13_ciphers = kChromiumTls13,
+                                 .groups = "X25519:P-256:P-384",
+                                 .sigalgs = kChromiumSigalgs,
+                                 .sct = true,
+                                 .padding = true,
+                                 .grease = true,
+                                 .permute_extensions = true,
+                                 .alps = true,
+                                 .cert_compression = "brotli"};
+constexpr Tls kChromiumTls117 = {.ciphers = kChromiumCiphers,
+                                 .tls13_ciphers = kChromiumTls13,
+                                 .groups = "X25519:P-256:P-384",
+                                 .sigalgs = kChromiumSigalgs,
+                                 .sct = true,
+                                 .grease = true,
+                                 .permute_extensions = true,
+                                 .alps = true,
+                                 .ech_grease = true,
+                                 .cert_compression = "brotli"};
 
 constexpr Era kChromiumEras[] = {
     {.first = 110,
@@ -99,7 +103,8 @@ constexpr Era kChromiumEras[] = {
      .accept = "text/html,application/xhtml+xml,application/xml;q=0.9,image/avif,image/webp,"
                "image/apng,*/*;q=0.8,application/signed-exchange;v=b3;q=0.7",
      .encoding = "gzip, deflate, br",
-     .tls = &kChromiumTls110},
+     .tls = &kChromiumTls110,
+     .http2 = "1:65536;2:0;4:6291456;6:262144|15663105|0|m,a,s,p"},
     {.first = 117, .tls = &kChromiumTls117},
     {.first = 123, .encoding = "gzip, deflate, br, zstd"},
     {.first = 124, .navigation = kChromiumNavigation124},
@@ -171,11 +176,19 @@ constexpr std::string_view kFirefoxSigalgs =
     "ECDSA+SHA256:ECDSA+SHA384:ECDSA+SHA512:rsa_pss_rsae_sha256:rsa_pss_rsae_sha384:"
     "rsa_pss_rsae_sha512:RSA+SHA256:RSA+SHA384:RSA+SHA512:ECDSA+SHA1:RSA+SHA1";
 
-// Padded until encrypted-client-hello GREASE lengthened the hello (119).
-constexpr Tls kFirefoxTls115 = {
-    kFirefoxCiphers, kFirefoxTls13, kFirefoxGroups, kFirefoxSigalgs, true, false, true, true};
-constexpr Tls kFirefoxTls119 = {
-    kFirefoxCiphers, kFirefoxTls13, kFirefoxGroups, kFirefoxSigalgs, true, false, true, false};
+// Padded until encrypted-client-hello GREASE lengthened the hello (119),
+// which came with certificate compression.
+constexpr Tls kFirefoxTls115 = {.ciphers = kFirefoxCiphers,
+                                .tls13_ciphers = kFirefoxTls13,
+                                .groups = kFirefoxGroups,
+                                .sigalgs = kFirefoxSigalgs,
+                                .padding = true};
+constexpr Tls kFirefoxTls119 = {.ciphers = kFirefoxCiphers,
+                                .tls13_ciphers = kFirefoxTls13,
+                                .groups = kFirefoxGroups,
+                                .sigalgs = kFirefoxSigalgs,
+                                .ech_grease = true,
+                                .cert_compression = "zlib,brotli,zstd"};
 
 constexpr Era kFirefoxEras[] = {
     {.first = 115,
@@ -184,7 +197,8 @@ constexpr Era kFirefoxEras[] = {
      .accept = "text/html,application/xhtml+xml,application/xml;q=0.9,image/avif,image/webp,*/"
                "*;q=0.8",
      .encoding = "gzip, deflate, br",
-     .tls = &kFirefoxTls115},
+     .tls = &kFirefoxTls115,
+     .http2 = "1:65536;2:0;4:131072;5:16384|12517377|0|m,p,a,s"},
     {.first = 119, .tls = &kFirefoxTls119},
     {.first = 126, .encoding = "gzip, deflate, br, zstd"},
     {.first = 128,
@@ -241,28 +255,33 @@ constexpr std::string_view kSafariCiphers =
 constexpr std::string_view kSafariTls13 =
     "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256";
 constexpr std::string_view kSafariGroups = "X25519:P-256:P-384:P-521";
-// Safari lists rsa_pss_rsae_sha384 twice; OpenSSL takes each algorithm once.
+// Safari lists rsa_pss_rsae_sha384 twice (OpenSSL takes each algorithm once).
 constexpr Tls kSafariTls16 = {
-    kSafariCiphers,
-    kSafariTls13,
-    kSafariGroups,
-    "ECDSA+SHA256:rsa_pss_rsae_sha256:RSA+SHA256:ECDSA+SHA384:ECDSA+SHA1:rsa_pss_rsae_sha384:"
-    "RSA+SHA384:rsa_pss_rsae_sha512:RSA+SHA512:RSA+SHA1",
-    true,
-    true,
-    false,
-    true};
+    .ciphers = kSafariCiphers,
+    .tls13_ciphers = kSafariTls13,
+    .groups = kSafariGroups,
+    .sigalgs =
+        "ECDSA+SHA256:rsa_pss_rsae_sha256:RSA+SHA256:ECDSA+SHA384:ECDSA+SHA1:"
+        "rsa_pss_rsae_sha384:rsa_pss_rsae_sha384:RSA+SHA384:rsa_pss_rsae_sha512:RSA+SHA512:"
+        "RSA+SHA1",
+    .sct = true,
+    .session_ticket = false,
+    .padding = true,
+    .grease = true,
+    .cert_compression = "zlib"};
 // 18 dropped ECDSA with SHA-1.
 constexpr Tls kSafariTls18 = {
-    kSafariCiphers,
-    kSafariTls13,
-    kSafariGroups,
-    "ECDSA+SHA256:rsa_pss_rsae_sha256:RSA+SHA256:ECDSA+SHA384:rsa_pss_rsae_sha384:"
-    "RSA+SHA384:rsa_pss_rsae_sha512:RSA+SHA512:RSA+SHA1",
-    true,
-    true,
-    false,
-    true};
+    .ciphers = kSafariCiphers,
+    .tls13_ciphers = kSafariTls13,
+    .groups = kSafariGroups,
+    .sigalgs =
+        "ECDSA+SHA256:rsa_pss_rsae_sha256:RSA+SHA256:ECDSA+SHA384:rsa_pss_rsae_sha384:"
+        "rsa_pss_rsae_sha384:RSA+SHA384:rsa_pss_rsae_sha512:RSA+SHA512:RSA+SHA1",
+    .sct = true,
+    .session_ticket = false,
+    .padding = true,
+    .grease = true,
+    .cert_compression = "zlib"};
 
 constexpr Era kSafariEras[] = {
     {.first = 16,
@@ -271,9 +290,14 @@ constexpr Era kSafariEras[] = {
      .accept = "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8",
      .encoding = "gzip, deflate, br",
      .version = "16.6",
-     .tls = &kSafariTls16},
+     .tls = &kSafariTls16,
+     .http2 = "4:4194304;3:100|10485760|0|m,s,p,a"},
     {.first = 17, .version = "17.0"},
-    {.first = 18, .navigation = kSafariNavigation18, .version = "18.0", .tls = &kSafariTls18},
+    {.first = 18,
+     .navigation = kSafariNavigation18,
+     .version = "18.0",
+     .tls = &kSafariTls18,
+     .http2 = "2:0;3:100;4:2097152;8:1;9:1|10420225|0|m,s,a,p"},
 };
 
 constexpr Family kFamilies[] = {

@@ -19,7 +19,9 @@ struct Header {
 
 struct Tls {
   std::string_view ciphers, tls13_ciphers, groups, sigalgs;
-  bool status_request, sct, session_ticket, padding;
+  bool status_request = true, sct = false, session_ticket = true, padding = false;
+  bool grease = false, permute_extensions = false, alps = false, ech_grease = false;
+  std::string_view cert_compression = {};
 };
 
 // Empty or null members: as in the era before.
@@ -31,6 +33,8 @@ struct Era {
   std::string_view encoding = {};  // the content codings offered
   std::string_view version = {};   // Safari's full version, e.g. "17.6"
   const Tls *tls = nullptr;
+  // How a new HTTP/2 connection opens: "settings|window|0|pseudo-header order".
+  std::string_view http2 = {};
 };
 
 // The user agent's placeholders: {major}, {version} and {version_} (the

@@ -49,6 +49,7 @@ Era resolved_era(const Family &family, int major) {
     if (!e.encoding.empty()) era.encoding = e.encoding;
     if (!e.version.empty()) era.version = e.version;
     if (e.tls != nullptr) era.tls = e.tls;
+    if (!e.http2.empty()) era.http2 = e.http2;
   }
   return era;
 }
@@ -88,11 +89,21 @@ BrowserProfile make_profile(const Family &family, int major) {
   p.name = std::string(family.name) + '_' + std::to_string(major);
   p.navigation = expand(era.navigation);
   p.websocket = expand(era.websocket);
+  p.http2 = std::string(era.http2);
   const profile_data::Tls &t = *era.tls;
-  p.tls = {std::string(t.ciphers), std::string(t.tls13_ciphers),
-           std::string(t.groups),  std::string(t.sigalgs),
-           t.status_request,       t.sct,
-           t.session_ticket,       t.padding};
+  p.tls = {.ciphers = std::string(t.ciphers),
+           .tls13_ciphers = std::string(t.tls13_ciphers),
+           .groups = std::string(t.groups),
+           .sigalgs = std::string(t.sigalgs),
+           .status_request = t.status_request,
+           .sct = t.sct,
+           .session_ticket = t.session_ticket,
+           .padding = t.padding,
+           .grease = t.grease,
+           .permute_extensions = t.permute_extensions,
+           .alps = t.alps,
+           .ech_grease = t.ech_grease,
+           .cert_compression = std::string(t.cert_compression)};
   return p;
 }
 

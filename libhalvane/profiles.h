@@ -30,6 +30,9 @@ struct BrowserProfile {
   // mark where a field written elsewhere (the key, the origin, ...) goes.
   std::vector<ProfileHeader> websocket;
   TlsProfile tls;
+  // How a new HTTP/2 connection opens, in the common fingerprint form
+  // "settings|window|0|pseudo-header order" (the Core's own libcurl only).
+  std::string http2;
 };
 
 // The profile of that exact name, or null when the Core has none: names are

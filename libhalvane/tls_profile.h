@@ -1,5 +1,7 @@
-// A browser's TLS ClientHello as far as OpenSSL can write it, and its
-// installation into an OpenSSL client context (libcurl's and the WebSockets').
+// A browser's TLS ClientHello, and its installation into a client context
+// (libcurl's and the WebSockets'). The Core normally runs on its own
+// BoringSSL, which writes all of it; built on the system's OpenSSL, the parts
+// marked below are left out.
 #pragma once
 
 #include <curl/curl.h>
@@ -19,17 +21,31 @@ struct TlsProfile {
   bool status_request = true;  // OCSP stapling asked for, never required
   bool sct = true;             // signed certificate timestamps asked for, never required
   bool session_ticket = true;
-  bool padding = false;  // pads a ClientHello of 256 to 511 bytes, as BoringSSL and NSS do
+  bool padding = false;  // pads a ClientHello of 256 to 511 bytes to 512, as the browser does
+  // BoringSSL only:
+  bool grease = false;              // GREASE values in suites, groups, extensions and versions
+  bool permute_extensions = false;  // a new extension order for every connection
+  bool alps = false;                // application settings offered for h2
+  bool ech_grease = false;          // an encrypted-client-hello GREASE extension
+  std::string cert_compression;     // offered algorithms in order: "zlib", "brotli", "zstd"
 };
 
 // Writes the profile into a client context. Verification and the lowest
-// protocol version are left as they are. False when OpenSSL refuses a list.
-bool apply_tls_profile(SSL_CTX *ctx, const TlsProfile &profile);
+// protocol version are left as they are. `offers_h2`: the connections of this
+// context offer h2 in ALPN (the browsers add h2 settings then). False when
+// the TLS library refuses a list.
+bool apply_tls_profile(SSL_CTX *ctx, const TlsProfile &profile, bool offers_h2);
+
+// What the context callback of one transfer's connections needs.
+struct SslCtxData {
+  const EngineSettings *settings = nullptr;  // outlive every transfer
+  bool offers_h2 = false;
+};
 
 // CURLOPT_SSL_CTX_FUNCTION for every engine that needs one: installs the
 // engine's own CA store and its profile's ClientHello. Its pointer argument is
-// the engine's EngineSettings, which outlive every transfer.
-CURLcode engine_ssl_ctx_callback(CURL *, void *ssl_ctx, void *engine_settings) noexcept;
+// the transfer's SslCtxData.
+CURLcode engine_ssl_ctx_callback(CURL *, void *ssl_ctx, void *ssl_ctx_data) noexcept;
 
 // True when the engine's requests need that callback.
 bool needs_ssl_ctx_callback(const EngineSettings &settings);

@@ -215,9 +215,16 @@ bool Transfer::configure_easy() {
   // The engine's CA store and its profile's ClientHello go into the context
   // libcurl makes for each connection.
   if (needs_ssl_ctx_callback(s)) {
+    ssl_ctx_data_ = {.settings = &s, .offers_h2 = http_version() != CURL_HTTP_VERSION_1_1};
     set(CURLOPT_SSL_CTX_FUNCTION, &engine_ssl_ctx_callback);
-    set(CURLOPT_SSL_CTX_DATA, const_cast<void *>(static_cast<const void *>(&s)));
+    set(CURLOPT_SSL_CTX_DATA, static_cast<void *>(&ssl_ctx_data_));
   }
+#ifdef HALVANE_OWN_TLS_STACK
+  // A new HTTP/2 connection opens the way the profile's browser opens one.
+  if (!s.impersonate.empty())
+    if (const BrowserProfile *profile = find_profile(s.impersonate))
+      set(CURLOPT_HTTP2_FINGERPRINT, profile->http2.c_str());
+#endif
 
   std::string cookies;
   header_list_.reset(build_header_list(cookies));

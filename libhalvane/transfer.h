@@ -22,6 +22,7 @@
 #include "engine_context.h"
 #include "header_block.h"
 #include "settings.h"
+#include "tls_profile.h"
 #include "upload_buffer.h"
 
 namespace hvcore {
@@ -149,6 +150,7 @@ class Transfer : public std::enable_shared_from_this<Transfer> {
   bool done_ = false;
   std::optional<Outcome> callback_failure_;
   char error_buffer_[CURL_ERROR_SIZE] = {};
+  SslCtxData ssl_ctx_data_;  // what the TLS context callback of this hop needs
 
   // The cache's part of the current hop (network thread only).
   cache::Seconds request_time_ = 0;            // wall clock when the hop was sent

@@ -44,7 +44,7 @@ std::unique_ptr<ssl::context> make_tls_client_context(const EngineSettings &sett
   // The same ClientHello as the engine's requests (ALPN apart).
   if (!settings.impersonate.empty()) {
     const BrowserProfile *profile = find_profile(settings.impersonate);
-    if (profile == nullptr || !apply_tls_profile(ctx, profile->tls)) {
+    if (profile == nullptr || !apply_tls_profile(ctx, profile->tls, false)) {
       ERR_clear_error();
       return nullptr;
     }

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-APT_PACKAGES=(g++ make ninja-build ccache libgtest-dev python3-venv libcurl4-openssl-dev libssl-dev zlib1g-dev libbrotli-dev libzstd-dev libsqlite3-dev libboost-dev nginx tinyproxy)
+APT_PACKAGES=(g++ make ninja-build ccache libgtest-dev python3-venv libcurl4-openssl-dev libssl-dev dpkg-dev libnghttp2-dev libidn2-dev libpsl-dev zlib1g-dev libbrotli-dev libzstd-dev libsqlite3-dev libboost-dev nginx tinyproxy)
 missing=()
 for p in "${APT_PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

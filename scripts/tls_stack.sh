@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# Builds the networked Core's own TLS stack: BoringSSL and libcurl on it, both
+# static and position independent, from Debian's source packages (with
+# Debian's patches) plus our own small patches (libhalvane/patches/). The Core
+# links them into libhalvane.so.2 and exports none of their symbols, so they
+# never meet the interpreter's own OpenSSL in the process.
+#
+#   bash scripts/tls_stack.sh PREFIX
+#
+# PREFIX receives include/ and lib/ (libssl.a, libcrypto.a, libcurl.a) and a
+# stamp naming what was built; a PREFIX whose stamp matches is left alone.
+# Sources are fetched once into PREFIX/../src. Compiles go through ccache when
+# there is one. Environment: JOBS (default: nproc).
+set -euo pipefail
+[ $# -eq 1 ] || { echo "usage: $0 PREFIX" >&2; exit 2; }
+HERE=$(cd "$(dirname "$0")/.." && pwd)
+mkdir -p "$1"
+PREFIX=$(cd "$1" && pwd)
+SRC=$(dirname "$PREFIX")/src
+JOBS=${JOBS:-$(nproc)}
+
+BSSL_PKG=android-platform-external-boringssl
+BSSL_VERSION=13.0.0+r24-2
+CURL_VERSION=7.88.1
+shopt -s nullglob
+PATCHES=("$HERE"/libhalvane/patches/*.patch)
+shopt -u nullglob
+
+# What the stamp records: this script, the patches and the compiler.
+STAMP=$( (cat "$0" "${PATCHES[@]}"; gcc --version | head -1) | sha256sum | cut -c1-16)
+if [ "$(cat "$PREFIX/stamp" 2>/dev/null)" = "$STAMP" ]; then
+  exit 0
+fi
+echo "building the TLS stack (BoringSSL and libcurl) into $PREFIX"
+started=$SECONDS
+rm -rf "$PREFIX"/{include,lib,stamp}
+mkdir -p "$PREFIX/include" "$PREFIX/lib" "$SRC"
+
+CC=gcc
+command -v ccache >/dev/null && CC="ccache gcc"
+export CCACHE_BASEDIR=$SRC CCACHE_NOHASHDIR=1
+
+SUDO=
+[ "$(id -u)" = 0 ] || SUDO=sudo
+
+# Source packages need a deb-src entry beside the binary ones; it is added
+# from the system's own Debian sources when missing.
+fetch_source() {  # package version
+  local dir
+  dir=$(ls -d "$SRC/$1"-*/ 2>/dev/null | head -1 || true)
+  [ -n "$dir" ] && return 0
+  if ! (cd "$SRC" && apt-get source -qq "$1=$2" >/dev/null 2>&1); then
+    local list=/etc/apt/sources.list.d/strandel-deb-src.sources
+    if [ ! -f $list ]; then
+      sed -e 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
+        $SUDO tee $list >/dev/null
+      $SUDO apt-get update -qq
+    fi
+    (cd "$SRC" && apt-get source -qq "$1=$2" >/dev/null)
+  fi
+}
+
+fetch_source "$BSSL_PKG" "$BSSL_VERSION"
+fetch_source curl "7.88.1-10+deb12u15" 2>/dev/null ||
+  (cd "$SRC" && apt-get source -qq curl >/dev/null)
+BSSL_SRC=$(ls -d "$SRC/$BSSL_PKG"-*/ | head -1)
+CURL_SRC=$(ls -d "$SRC"/curl-"$CURL_VERSION"/ | head -1)
+
+# Builds happen in patched copies; the unpacked sources stay as Debian made them.
+patched_copy() {  # source, destination, patch prefix
+  rm -rf "$2"
+  cp -r "$1" "$2"
+  for p in "${PATCHES[@]}"; do
+    case $(basename "$p") in
+      "$3"-*) patch -s -p1 -d "$2" <"$p" ;;
+    esac
+  done
+}
+
+# BoringSSL with Debian's generated source lists (no Go, no CMake), every
+# symbol hidden, archived instead of linked into its shared libraries.
+ARCH=$(dpkg-architecture -qDEB_HOST_ARCH)
+# Flags go in through the environment: the makefiles append their own
+# (-fvisibility=hidden among them), which a command-line value would drop.
+BSSL=$SRC/boringssl-build
+patched_copy "$BSSL_SRC" "$BSSL" boringssl
+for lib in crypto ssl; do
+  CC="$CC" CXX="${CC/gcc/g++}" CFLAGS="-O2 -fPIC" CXXFLAGS="-O2 -fPIC -fno-exceptions" \
+    CPPFLAGS="-DNDEBUG -DBORINGSSL_IMPLEMENTATION -fno-strict-aliasing" \
+    make -s -C "$BSSL" -f debian/lib$lib.mk -j "$JOBS" DEB_HOST_ARCH="$ARCH" build >/dev/null
+done
+(cd "$BSSL" && find src/ssl -name '*.o' | sort | xargs ar rcs "$PREFIX/lib/libssl.a")
+(cd "$BSSL" && find err_data.o src/crypto linux-* -name '*.o' -not -path 'src/crypto/test/*' |
+  sort | xargs ar rcs "$PREFIX/lib/libcrypto.a")
+cp -r "$BSSL/src/include/openssl" "$PREFIX/include/"
+echo "  BoringSSL: $((SECONDS - started)) s"
+
+# libcurl: HTTP(S) only, the system's nghttp2, zlib, libidn2 and libpsl;
+# content decoding is the Core's own, so no brotli or zstd here.
+BUILD=$SRC/curl-build
+patched_copy "$CURL_SRC" "$BUILD" curl
+(cd "$BUILD" && CC="$CC" CPPFLAGS="-I$PREFIX/include" LDFLAGS="-L$PREFIX/lib" \
+  LIBS="-lstdc++ -lpthread" ./configure --prefix="$PREFIX" \
+  --with-openssl="$PREFIX" --enable-static --disable-shared --with-pic \
+  --with-nghttp2 --with-zlib --with-libidn2 --with-libpsl --without-brotli --without-zstd \
+  --without-libssh2 --without-libssh --without-librtmp --without-gssapi --disable-ldap \
+  --disable-ldaps --disable-ftp --disable-file --disable-dict --disable-gopher --disable-imap \
+  --disable-pop3 --disable-smtp --disable-rtsp --disable-telnet --disable-tftp --disable-mqtt \
+  --disable-smb --disable-manual --enable-threaded-resolver \
+  --with-ca-bundle=/etc/ssl/certs/ca-certificates.crt --with-ca-path=/etc/ssl/certs \
+  >"$SRC/curl-configure.log" 2>&1) || { tail -40 "$SRC/curl-configure.log"; exit 1; }
+for feature in "SSL:.*BoringSSL" "HTTP2:.*enabled" "IDN:.*enabled" "PSL:.*enabled"; do
+  grep -q "$feature" "$SRC/curl-configure.log" ||
+    { echo "libcurl's configure did not find ${feature%%:*}"; tail -30 "$SRC/curl-configure.log"; exit 1; }
+done
+make -s -C "$BUILD/lib" -j "$JOBS" >"$SRC/curl-make.log" 2>&1 || { tail -40 "$SRC/curl-make.log"; exit 1; }
+make -s -C "$BUILD/lib" install >/dev/null
+make -s -C "$BUILD/include" install >/dev/null
+echo "  with libcurl: $((SECONDS - started)) s"
+echo "$STAMP" >"$PREFIX/stamp"
