@@ -7,8 +7,8 @@ The browser's own column is computed by the same code from the browser's
 published parameters (ClientHello contents, header lines, HTTP/2 SETTINGS),
 so that all three columns go through one JA3/JA4 implementation.
 
-Each client runs in a process of its own: curl_cffi carries its own libcurl,
-which must not meet the system one that the Core uses.
+Each client runs in a process of its own, so that one client's libraries
+and connections never touch another's measurement.
 
 Run: STRANDEL_MODULE_DIR=build/<dir> python bench/fidelity.py [--out docs/impersonation.md]
 The tables replace the part of the document between the fidelity markers.

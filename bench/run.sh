@@ -22,7 +22,8 @@ echo "== peers"
 # it those rows say why.
 "$PY" -m pip install -q --disable-pip-version-check "hishel[httpx]" \
   || echo "hishel did not install: its cache rows will show an error" >&2
-# pycurl from source, on the system's libcurl: the one our Core uses too.
+# pycurl from source, on the system's libcurl: the same version (7.88) as the
+# Core's own.
 "$PY" -m pip install -q --disable-pip-version-check --no-binary pycurl pycurl
 
 echo "== wheel"

@@ -55,10 +55,10 @@ int decompress(SSL *, CRYPTO_BUFFER **out, size_t size, const uint8_t *in, size_
 }  // namespace
 
 bool offer_cert_decompression(SSL_CTX *ctx, std::string_view algorithms) {
-  while (!algorithms.empty()) {
-    size_t end = algorithms.find(',');
-    std::string_view name = algorithms.substr(0, end);
-    algorithms = end == std::string_view::npos ? std::string_view() : algorithms.substr(end + 1);
+  if (algorithms.empty()) return true;
+  for (;;) {
+    const size_t end = algorithms.find(',');
+    const std::string_view name = algorithms.substr(0, end);
     int ok = 0;
     if (name == "zlib")
       ok = SSL_CTX_add_cert_compression_alg(ctx, 1, nullptr, &decompress<inflate_zlib>);
@@ -67,8 +67,9 @@ bool offer_cert_decompression(SSL_CTX *ctx, std::string_view algorithms) {
     else if (name == "zstd")
       ok = SSL_CTX_add_cert_compression_alg(ctx, 3, nullptr, &decompress<inflate_zstd>);
     if (ok != 1) return false;
+    if (end == std::string_view::npos) return true;
+    algorithms.remove_prefix(end + 1);
   }
-  return true;
 }
 
 }  // namespace hvcore

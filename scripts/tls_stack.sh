@@ -10,7 +10,10 @@
 # PREFIX receives include/ and lib/ (libssl.a, libcrypto.a, libcurl.a) and a
 # stamp naming what was built; a PREFIX whose stamp matches is left alone.
 # Sources are fetched once into PREFIX/../src. Compiles go through ccache when
-# there is one. Environment: JOBS (default: nproc).
+# there is one. Environment: JOBS (default: nproc); for a 32-bit x86 build on
+# an x86_64 host, TLS_STACK_ARCH=i386 and TLS_STACK_ROOT, a folder of Debian's
+# unpacked i386 packages holding the libraries libcurl links to
+# (scripts/i386/setup.sh makes one).
 set -euo pipefail
 [ $# -eq 1 ] || { echo "usage: $0 PREFIX" >&2; exit 2; }
 HERE=$(cd "$(dirname "$0")/.." && pwd)
@@ -26,8 +29,9 @@ shopt -s nullglob
 PATCHES=("$HERE"/libhalvane/patches/*.patch)
 shopt -u nullglob
 
-# What the stamp records: this script, the patches and the compiler.
-STAMP=$( (cat "$0" "${PATCHES[@]}"; gcc --version | head -1) | sha256sum | cut -c1-16)
+ARCH=${TLS_STACK_ARCH:-$(dpkg-architecture -qDEB_HOST_ARCH)}
+# What the stamp records: this script, the patches, the compiler and the target.
+STAMP=$( (cat "$0" "${PATCHES[@]}"; gcc --version | head -1; echo "$ARCH") | sha256sum | cut -c1-16)
 if [ "$(cat "$PREFIX/stamp" 2>/dev/null)" = "$STAMP" ]; then
   exit 0
 fi
@@ -37,7 +41,24 @@ rm -rf "$PREFIX"/{include,lib,stamp}
 mkdir -p "$PREFIX/include" "$PREFIX/lib" "$SRC"
 
 CC=gcc
-command -v ccache >/dev/null && CC="ccache gcc"
+CURL_HOST=()
+CURL_LIBS=()
+if [ "$ARCH" = i386 ] && [ "$(dpkg-architecture -qDEB_HOST_ARCH)" != i386 ]; then
+  [ -d "${TLS_STACK_ROOT:-}/usr/lib/i386-linux-gnu" ] || { echo "TLS_STACK_ROOT: no i386 root"; exit 1; }
+  CC="gcc -m32"
+  CURL_HOST=(--host=i686-pc-linux-gnu)
+  # The root holds runtime libraries only: link names of our own point at
+  # them, and the host's (architecture-independent) headers serve.
+  LIBDIR=$(dirname "$PREFIX")/i386-link
+  mkdir -p "$LIBDIR"
+  for lib in nghttp2 idn2 psl z; do
+    ln -sf "$(ls "$TLS_STACK_ROOT"/usr/lib/i386-linux-gnu/lib$lib.so.* "$TLS_STACK_ROOT"/lib/i386-linux-gnu/lib$lib.so.* 2>/dev/null | head -1)" \
+      "$LIBDIR/lib$lib.so"
+  done
+  CURL_LIBS=("LDFLAGS=-L$PREFIX/lib -L$LIBDIR -Wl,-rpath-link,$TLS_STACK_ROOT/usr/lib/i386-linux-gnu -Wl,-rpath-link,$TLS_STACK_ROOT/lib/i386-linux-gnu"
+             "PKG_CONFIG_LIBDIR=$LIBDIR")
+fi
+command -v ccache >/dev/null && CC="ccache $CC"
 export CCACHE_BASEDIR=$SRC CCACHE_NOHASHDIR=1
 
 SUDO=
@@ -79,10 +100,9 @@ patched_copy() {  # source, destination, patch prefix
 
 # BoringSSL with Debian's generated source lists (no Go, no CMake), every
 # symbol hidden, archived instead of linked into its shared libraries.
-ARCH=$(dpkg-architecture -qDEB_HOST_ARCH)
 # Flags go in through the environment: the makefiles append their own
 # (-fvisibility=hidden among them), which a command-line value would drop.
-BSSL=$SRC/boringssl-build
+BSSL=$SRC/boringssl-build-$ARCH
 patched_copy "$BSSL_SRC" "$BSSL" boringssl
 for lib in crypto ssl; do
   CC="$CC" CXX="${CC/gcc/g++}" CFLAGS="-O2 -fPIC" CXXFLAGS="-O2 -fPIC -fno-exceptions" \
@@ -97,10 +117,11 @@ echo "  BoringSSL: $((SECONDS - started)) s"
 
 # libcurl: HTTP(S) only, the system's nghttp2, zlib, libidn2 and libpsl;
 # content decoding is the Core's own, so no brotli or zstd here.
-BUILD=$SRC/curl-build
+BUILD=$SRC/curl-build-$ARCH
+LOG=$SRC/curl-$ARCH
 patched_copy "$CURL_SRC" "$BUILD" curl
-(cd "$BUILD" && CC="$CC" CPPFLAGS="-I$PREFIX/include" LDFLAGS="-L$PREFIX/lib" \
-  LIBS="-lstdc++ -lpthread" ./configure --prefix="$PREFIX" \
+(cd "$BUILD" && env CC="$CC" CPPFLAGS="-I$PREFIX/include" LDFLAGS="-L$PREFIX/lib" \
+  LIBS="-lstdc++ -lpthread" "${CURL_LIBS[@]}" ./configure "${CURL_HOST[@]}" --prefix="$PREFIX" \
   --with-openssl="$PREFIX" --enable-static --disable-shared --with-pic \
   --with-nghttp2 --with-zlib --with-libidn2 --with-libpsl --without-brotli --without-zstd \
   --without-libssh2 --without-libssh --without-librtmp --without-gssapi --disable-ldap \
@@ -108,12 +129,12 @@ patched_copy "$CURL_SRC" "$BUILD" curl
   --disable-pop3 --disable-smtp --disable-rtsp --disable-telnet --disable-tftp --disable-mqtt \
   --disable-smb --disable-manual --enable-threaded-resolver \
   --with-ca-bundle=/etc/ssl/certs/ca-certificates.crt --with-ca-path=/etc/ssl/certs \
-  >"$SRC/curl-configure.log" 2>&1) || { tail -40 "$SRC/curl-configure.log"; exit 1; }
+  >"$LOG-configure.log" 2>&1) || { tail -40 "$LOG-configure.log"; exit 1; }
 for feature in "SSL:.*BoringSSL" "HTTP2:.*enabled" "IDN:.*enabled" "PSL:.*enabled"; do
-  grep -q "$feature" "$SRC/curl-configure.log" ||
-    { echo "libcurl's configure did not find ${feature%%:*}"; tail -30 "$SRC/curl-configure.log"; exit 1; }
+  grep -q "$feature" "$LOG-configure.log" ||
+    { echo "libcurl's configure did not find ${feature%%:*}"; tail -30 "$LOG-configure.log"; exit 1; }
 done
-make -s -C "$BUILD/lib" -j "$JOBS" >"$SRC/curl-make.log" 2>&1 || { tail -40 "$SRC/curl-make.log"; exit 1; }
+make -s -C "$BUILD/lib" -j "$JOBS" >"$LOG-make.log" 2>&1 || { tail -40 "$LOG-make.log"; exit 1; }
 make -s -C "$BUILD/lib" install >/dev/null
 make -s -C "$BUILD/include" install >/dev/null
 echo "  with libcurl: $((SECONDS - started)) s"
