@@ -3,6 +3,7 @@
 #include <openssl/err.h>
 
 #include <algorithm>
+#include <iterator>
 #include <string_view>
 #include <vector>
 
@@ -179,8 +180,29 @@ bool apply_tls_profile(SSL_CTX *ctx, const TlsProfile &p, bool offers_h2) {
   return ok;
 }
 
+#ifdef OPENSSL_IS_BORINGSSL
+bool apply_tls_defaults(SSL_CTX *ctx) {
+  // BoringSSL would offer 3DES and accept SHA-1 handshake signatures; the
+  // system's OpenSSL, which the Core ran on before, offered neither. Only a
+  // browser profile that lists them brings them back.
+  static constexpr uint16_t kSigalgs[] = {0x0403, 0x0804, 0x0401, 0x0503,
+                                          0x0805, 0x0501, 0x0806, 0x0601};
+  const bool ok = SSL_CTX_set_cipher_list(ctx, "ALL:!3DES") == 1 &&
+                  SSL_CTX_set_verify_algorithm_prefs(ctx, kSigalgs, std::size(kSigalgs)) == 1;
+  ERR_clear_error();
+  return ok;
+}
+#else
+bool apply_tls_defaults(SSL_CTX *) { return true; }
+#endif
+
 bool needs_ssl_ctx_callback(const EngineSettings &s) {
+#ifdef OPENSSL_IS_BORINGSSL
+  (void)s;
+  return true;  // the defaults above
+#else
   return s.tls == TlsVerification::CustomCa || !s.impersonate.empty();
+#endif
 }
 
 CURLcode engine_ssl_ctx_callback(CURL *, void *ssl_ctx, void *ssl_ctx_data) noexcept {
@@ -188,17 +210,16 @@ CURLcode engine_ssl_ctx_callback(CURL *, void *ssl_ctx, void *ssl_ctx_data) noex
   const EngineSettings &s = *data.settings;
   auto *ctx = static_cast<SSL_CTX *>(ssl_ctx);
   if (s.tls == TlsVerification::CustomCa) s.ca->install(ctx);
-  if (!s.impersonate.empty()) {
-    // The engine's check found this profile, so the lookup allocates nothing.
-    const BrowserProfile *profile = nullptr;
-    try {
-      profile = find_profile(s.impersonate);
-    } catch (...) {
-      return CURLE_OUT_OF_MEMORY;
-    }
-    if (profile == nullptr || !apply_tls_profile(ctx, profile->tls, data.offers_h2))
-      return CURLE_SSL_CIPHER;
+  if (s.impersonate.empty()) return apply_tls_defaults(ctx) ? CURLE_OK : CURLE_SSL_CIPHER;
+  // The engine's check found this profile, so the lookup allocates nothing.
+  const BrowserProfile *profile = nullptr;
+  try {
+    profile = find_profile(s.impersonate);
+  } catch (...) {
+    return CURLE_OUT_OF_MEMORY;
   }
+  if (profile == nullptr || !apply_tls_profile(ctx, profile->tls, data.offers_h2))
+    return CURLE_SSL_CIPHER;
   return CURLE_OK;
 }
 

@@ -36,6 +36,10 @@ struct TlsProfile {
 // the TLS library refuses a list.
 bool apply_tls_profile(SSL_CTX *ctx, const TlsProfile &profile, bool offers_h2);
 
+// The TLS settings of a connection without a profile: on BoringSSL, no 3DES
+// suites and no SHA-1 handshake signatures. False when the library refuses.
+bool apply_tls_defaults(SSL_CTX *ctx);
+
 // What the context callback of one transfer's connections needs.
 struct SslCtxData {
   const EngineSettings *settings = nullptr;  // outlive every transfer

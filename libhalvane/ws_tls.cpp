@@ -42,7 +42,9 @@ std::unique_ptr<ssl::context> make_tls_client_context(const EngineSettings &sett
       break;
   }
   // The same ClientHello as the engine's requests (ALPN apart).
-  if (!settings.impersonate.empty()) {
+  if (settings.impersonate.empty()) {
+    if (!apply_tls_defaults(ctx)) return nullptr;
+  } else {
     const BrowserProfile *profile = find_profile(settings.impersonate);
     if (profile == nullptr || !apply_tls_profile(ctx, profile->tls, false)) {
       ERR_clear_error();

@@ -244,6 +244,19 @@ def test_families_differ_and_no_profile_stays_plain(native, ca_pem, fingerprints
     assert plain[2] == ["accept", "accept-encoding"]  # as without profiles
 
 
+@pytest.mark.parametrize("websocket", [False, True])
+def test_no_profile_offers_no_3des_and_no_sha1_signatures(native, ca_pem, fingerprints, websocket):
+    engine = native.PyEngine(ca_pem=ca_pem)
+    if websocket:
+        ws, _ = open_websocket(engine, url_of(fingerprints, "/ws", "wss"))
+        record = json.loads(bytes(ws.recv()[1]))
+        ws.close(1000, "")
+    else:
+        record = record_of(engine, url_of(fingerprints))
+    assert not {0x000A, 0xC008, 0xC012} & set(record["tls"]["ciphers"])
+    assert not {0x0201, 0x0203} & set(record["tls"]["sigalgs"])
+
+
 def test_engine_and_caller_values_take_the_profiles_place(native, ca_pem, fingerprints):
     engine = native.PyEngine(impersonate="chrome_131", ca_pem=ca_pem, user_agent="Engine/1",
                              accept_language="de-DE")
