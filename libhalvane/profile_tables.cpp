@@ -85,16 +85,12 @@ constexpr Tls kChromiumTls110 = {.ciphers = kChromiumCiphers,
                                  .permute_extensions = true,
                                  .alps = true,
                                  .cert_compression = "brotli"};
-constexpr Tls kChromiumTls117 = {.ciphers = kChromiumCiphers,
-                                 .tls13_ciphers = kChromiumTls13,
-                                 .groups = "X25519:P-256:P-384",
-                                 .sigalgs = kChromiumSigalgs,
-                                 .sct = true,
-                                 .grease = true,
-                                 .permute_extensions = true,
-                                 .alps = true,
-                                 .ech_grease = true,
-                                 .cert_compression = "brotli"};
+constexpr Tls kChromiumTls117 = [] {
+  Tls t = kChromiumTls110;
+  t.padding = false;
+  t.ech_grease = true;
+  return t;
+}();
 
 constexpr Era kChromiumEras[] = {
     {.first = 110,
@@ -183,12 +179,13 @@ constexpr Tls kFirefoxTls115 = {.ciphers = kFirefoxCiphers,
                                 .groups = kFirefoxGroups,
                                 .sigalgs = kFirefoxSigalgs,
                                 .padding = true};
-constexpr Tls kFirefoxTls119 = {.ciphers = kFirefoxCiphers,
-                                .tls13_ciphers = kFirefoxTls13,
-                                .groups = kFirefoxGroups,
-                                .sigalgs = kFirefoxSigalgs,
-                                .ech_grease = true,
-                                .cert_compression = "zlib,brotli,zstd"};
+constexpr Tls kFirefoxTls119 = [] {
+  Tls t = kFirefoxTls115;
+  t.padding = false;
+  t.ech_grease = true;
+  t.cert_compression = "zlib,brotli,zstd";
+  return t;
+}();
 
 constexpr Era kFirefoxEras[] = {
     {.first = 115,
@@ -270,18 +267,13 @@ constexpr Tls kSafariTls16 = {
     .grease = true,
     .cert_compression = "zlib"};
 // 18 dropped ECDSA with SHA-1.
-constexpr Tls kSafariTls18 = {
-    .ciphers = kSafariCiphers,
-    .tls13_ciphers = kSafariTls13,
-    .groups = kSafariGroups,
-    .sigalgs =
-        "ECDSA+SHA256:rsa_pss_rsae_sha256:RSA+SHA256:ECDSA+SHA384:rsa_pss_rsae_sha384:"
-        "rsa_pss_rsae_sha384:RSA+SHA384:rsa_pss_rsae_sha512:RSA+SHA512:RSA+SHA1",
-    .sct = true,
-    .session_ticket = false,
-    .padding = true,
-    .grease = true,
-    .cert_compression = "zlib"};
+constexpr Tls kSafariTls18 = [] {
+  Tls t = kSafariTls16;
+  t.sigalgs =
+      "ECDSA+SHA256:rsa_pss_rsae_sha256:RSA+SHA256:ECDSA+SHA384:rsa_pss_rsae_sha384:"
+      "rsa_pss_rsae_sha384:RSA+SHA384:rsa_pss_rsae_sha512:RSA+SHA512:RSA+SHA1";
+  return t;
+}();
 
 constexpr Era kSafariEras[] = {
     {.first = 16,

@@ -97,22 +97,15 @@ bool handshake(SSL *client, SSL *server) {
   SSL_set_bio(client, client_bio, client_bio);
   SSL_set_bio(server, server_bio, server_bio);
   bool client_done = false, server_done = false;
-  for (int round = 0; round < 50 && !(client_done && server_done); ++round) {
-    if (!client_done) {
-      const int rc = SSL_do_handshake(client);
-      if (rc == 1)
-        client_done = true;
-      else if (SSL_get_error(client, rc) != SSL_ERROR_WANT_READ)
-        return false;
-    }
-    if (!server_done) {
-      const int rc = SSL_do_handshake(server);
-      if (rc == 1)
-        server_done = true;
-      else if (SSL_get_error(server, rc) != SSL_ERROR_WANT_READ)
-        return false;
-    }
-  }
+  // One step of one side: false on any failure other than waiting for data.
+  auto step = [](SSL *ssl, bool &done) {
+    if (done) return true;
+    const int rc = SSL_do_handshake(ssl);
+    done = rc == 1;
+    return done || SSL_get_error(ssl, rc) == SSL_ERROR_WANT_READ;
+  };
+  for (int round = 0; round < 50 && !(client_done && server_done); ++round)
+    if (!step(client, client_done) || !step(server, server_done)) return false;
   return client_done && server_done;
 }
 
