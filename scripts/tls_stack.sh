@@ -71,10 +71,14 @@ fetch_source() {  # package version
   dir=$(ls -d "$SRC/$1"-*/ 2>/dev/null | head -1 || true)
   [ -n "$dir" ] && return 0
   if ! (cd "$SRC" && apt-get source -qq "$1=$2" >/dev/null 2>&1); then
-    local list=/etc/apt/sources.list.d/strandel-deb-src.sources
-    if [ ! -f $list ]; then
-      sed -e 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
-        $SUDO tee $list >/dev/null
+    local dir=/etc/apt/sources.list.d
+    if [ ! -f $dir/strandel-deb-src.sources ] && [ ! -f $dir/strandel-deb-src.list ]; then
+      if [ -f $dir/debian.sources ]; then
+        sed -e 's/^Types: deb$/Types: deb-src/' $dir/debian.sources |
+          $SUDO tee $dir/strandel-deb-src.sources >/dev/null
+      else
+        sed -n -e 's/^deb /deb-src /p' /etc/apt/sources.list | $SUDO tee $dir/strandel-deb-src.list >/dev/null
+      fi
       $SUDO apt-get update -qq
     fi
     (cd "$SRC" && apt-get source -qq "$1=$2" >/dev/null)
