@@ -150,6 +150,8 @@ bool apply_library_specific(SSL_CTX *ctx, const TlsProfile &p, bool) {
   bool ok = SSL_CTX_set_ciphersuites(ctx, p.tls13_ciphers.c_str()) == 1 &&
             SSL_CTX_set1_groups_list(ctx, p.groups.c_str()) == 1 &&
             SSL_CTX_set1_sigalgs_list(ctx, unique_names(p.sigalgs).c_str()) == 1;
+  // No browser offers encrypt-then-MAC or post-handshake client
+  // authentication; OpenSSL would (BoringSSL has neither).
   uint64_t set = SSL_OP_NO_ENCRYPT_THEN_MAC;
   uint64_t clear = 0;
   (p.padding ? set : clear) |= SSL_OP_TLSEXT_PADDING;
@@ -167,11 +169,14 @@ bool apply_library_specific(SSL_CTX *ctx, const TlsProfile &p, bool) {
 
 }  // namespace
 
-bool apply_tls_profile(SSL_CTX *ctx, const TlsProfile &p, bool offers_h2) {
-  // No browser offers encrypt-then-MAC or post-handshake client
-  // authentication; OpenSSL would (BoringSSL has neither).
-  bool ok = SSL_CTX_set_cipher_list(ctx, p.ciphers.c_str()) == 1 &&
-            apply_library_specific(ctx, p, offers_h2);
+bool apply_tls_profile(SSL_CTX *ctx, const TlsProfile &p, bool offers_h2) noexcept {
+  bool ok = false;
+  try {  // the lists are converted into fresh strings and vectors
+    ok = SSL_CTX_set_cipher_list(ctx, p.ciphers.c_str()) == 1 &&
+         apply_library_specific(ctx, p, offers_h2);
+  } catch (...) {
+    ok = false;
+  }
   if (p.session_ticket)
     SSL_CTX_clear_options(ctx, SSL_OP_NO_TICKET);
   else

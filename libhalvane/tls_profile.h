@@ -34,7 +34,7 @@ struct TlsProfile {
 // protocol version are left as they are. `offers_h2`: the connections of this
 // context offer h2 in ALPN (the browsers add h2 settings then). False when
 // the TLS library refuses a list.
-bool apply_tls_profile(SSL_CTX *ctx, const TlsProfile &profile, bool offers_h2);
+bool apply_tls_profile(SSL_CTX *ctx, const TlsProfile &profile, bool offers_h2) noexcept;
 
 // The TLS settings of a connection without a profile: on BoringSSL, no 3DES
 // suites and no SHA-1 handshake signatures. False when the library refuses.
