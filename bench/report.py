@@ -84,6 +84,14 @@ WHY = {
         "on the loop's thread is 0.3 to 0.5 of a core: polling each request once per wake-up "
         "and `engine.request`, which parses the URL with libcurl on the caller's thread. The "
         "network thread, nginx and the loop share the two cores."),
+    "pkg_stream_rate": (
+        "Missed over clear-text HTTP/1.1 only, where pycurl is fastest: 1.7 to 2.7 GB/s in "
+        "repeated runs of this host, against 0.9 to 1.3 GB/s for `iter_bytes`. Every chunk "
+        "crosses from the Core's network thread to the reader, and once the reader is the "
+        "slower side each chunk costs a pause and a resume of the transfer (see (c), native); "
+        "pycurl reads on one thread with no hand-over. Over HTTP/2, where decryption costs "
+        "both the same, the target is met. The Core's move to its own libcurl and BoringSSL "
+        "left this path's rate as it was (A/B of the two builds, alternating runs)."),
     "pkg_ws_bulk": (
         "In profiles of the package's bulk run, waiting is about three quarters of the time, "
         "the native `send_bytes` and the message copies most of the rest, and Python under "
