@@ -46,7 +46,7 @@ WHY = {
         "to a second in all, in profiled runs). (3) Over HTTP/2 the buffer seldom fills (see "
         "the peak memory): the network thread, which also decrypts and runs HTTP/2, hands "
         "over chunks of about 13 KiB more slowly than the reader takes them, and each chunk "
-        "wakes the reader on its own. pycurl, on one thread with the same libcurl, reads "
+        "wakes the reader on its own. pycurl, on one thread with the same libcurl version, reads "
         "several times faster, so the hand-over between threads on two cores shared with nginx "
         "is the likely cost. In a trial build with the list made through `PySequence_List` "
         "and reading resumed only once half of the 1 MiB was drained, the pauses fell to "
