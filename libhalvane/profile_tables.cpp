@@ -6,6 +6,7 @@
 namespace hvcore::profile_data {
 namespace {
 
+constexpr auto Any = SentOn::Any;
 constexpr auto H1 = SentOn::Http1;
 constexpr auto H2 = SentOn::Http2;
 
@@ -25,24 +26,8 @@ constexpr Header kChromiumNavigation[] = {
     {"Sec-Fetch-Dest", "document"},
     {"Accept-Encoding", "{encoding}"},
     {"Accept-Language", "{language}"},
-};
-
-// From 124 the RFC 9218 priority of a navigation rides along on HTTP/2.
-constexpr Header kChromiumNavigation124[] = {
-    {"Connection", "keep-alive", H1},
-    {"sec-ch-ua", "{brands}"},
-    {"sec-ch-ua-mobile", "?0"},
-    {"sec-ch-ua-platform", "\"macOS\""},
-    {"Upgrade-Insecure-Requests", "1"},
-    {"User-Agent", "{ua}"},
-    {"Accept", "{accept}"},
-    {"Sec-Fetch-Site", "none"},
-    {"Sec-Fetch-Mode", "navigate"},
-    {"Sec-Fetch-User", "?1"},
-    {"Sec-Fetch-Dest", "document"},
-    {"Accept-Encoding", "{encoding}"},
-    {"Accept-Language", "{language}"},
-    {"priority", "u=0, i", H2},
+    // From 124 the RFC 9218 priority of a navigation rides along on HTTP/2.
+    {"priority", "u=0, i", H2, 124},
 };
 
 constexpr Header kChromiumWebSocket[] = {
@@ -103,7 +88,6 @@ constexpr Era kChromiumEras[] = {
      .http2 = "1:65536;2:0;4:6291456;6:262144|15663105|0|m,a,s,p"},
     {.first = 117, .tls = &kChromiumTls117},
     {.first = 123, .encoding = "gzip, deflate, br, zstd"},
-    {.first = 124, .navigation = kChromiumNavigation124},
 };
 
 // ---- Firefox ------------------------------------------------------------------
@@ -119,22 +103,8 @@ constexpr Header kFirefoxNavigation[] = {
     {"Sec-Fetch-Mode", "navigate"},
     {"Sec-Fetch-Site", "none"},
     {"Sec-Fetch-User", "?1"},
-    {"TE", "trailers", H2},
-};
-
-// 128 sends the navigation's priority, on every HTTP version.
-constexpr Header kFirefoxNavigation128[] = {
-    {"User-Agent", "{ua}"},
-    {"Accept", "{accept}"},
-    {"Accept-Language", "{language}"},
-    {"Accept-Encoding", "{encoding}"},
-    {"Connection", "keep-alive", H1},
-    {"Upgrade-Insecure-Requests", "1"},
-    {"Sec-Fetch-Dest", "document"},
-    {"Sec-Fetch-Mode", "navigate"},
-    {"Sec-Fetch-Site", "none"},
-    {"Sec-Fetch-User", "?1"},
-    {"Priority", "u=0, i"},
+    // 128 sends the navigation's priority, on every HTTP version.
+    {"Priority", "u=0, i", Any, 128},
     {"TE", "trailers", H2},
 };
 
@@ -198,9 +168,7 @@ constexpr Era kFirefoxEras[] = {
      .http2 = "1:65536;2:0;4:131072;5:16384|12517377|0|m,p,a,s"},
     {.first = 119, .tls = &kFirefoxTls119},
     {.first = 126, .encoding = "gzip, deflate, br, zstd"},
-    {.first = 128,
-     .navigation = kFirefoxNavigation128,
-     .accept = "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8"},
+    {.first = 128, .accept = "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8"},
 };
 
 // ---- Safari (macOS and iOS) ------------------------------------------------

@@ -15,6 +15,7 @@ struct Header {
   std::string_view name;
   std::string_view value;
   SentOn only = SentOn::Any;
+  int since = 0;  // the first major version that sends it
 };
 
 struct Tls {

@@ -74,6 +74,7 @@ BrowserProfile make_profile(const Family &family, int major) {
     std::vector<ProfileHeader> out;
     out.reserve(headers.size());
     for (const auto &h : headers) {
+      if (h.since > major) continue;
       std::string value(h.value);
       replace_all(value, "{ua}", ua);
       replace_all(value, "{brands}", brands);
