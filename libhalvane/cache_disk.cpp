@@ -30,6 +30,19 @@ std::string encode_vary(const std::vector<HeaderField> &fields) {
   return out;
 }
 
+// Binds an entry's URL and stored head to ?1 to ?6, where both the insert and
+// the update take them; `vary` is the encoded Vary fields, kept alive by the
+// caller until the statement has run.
+void bind_entry(sql::Statement &s, const std::string &url, const StoredMeta &meta,
+                const std::string &vary) {
+  s.bind_text(1, url);
+  s.bind(2, meta.status);
+  s.bind_blob_static(3, meta.head.data(), meta.head.size());
+  s.bind(4, meta.request_time);
+  s.bind(5, meta.response_time);
+  s.bind_blob_static(6, vary.data(), vary.size());
+}
+
 bool take_string(std::string_view &in, std::string &out) {
   if (in.size() < 4) return false;
   uint32_t n = 0;
@@ -183,12 +196,7 @@ class DiskStore final : public Store, public std::enable_shared_from_this<DiskSt
     if (!t.active()) return;
     {
       sql::Statement::Use use(update_);
-      update_.bind_text(1, url);
-      update_.bind(2, meta.status);
-      update_.bind_blob_static(3, meta.head.data(), meta.head.size());
-      update_.bind(4, meta.request_time);
-      update_.bind(5, meta.response_time);
-      update_.bind_blob_static(6, vary.data(), vary.size());
+      bind_entry(update_, url, meta, vary);
       if (!update_.run() || sqlite3_changes(db_->get()) == 0) return;
     }
     if (evict_locked(0)) t.commit();
@@ -216,12 +224,7 @@ class DiskStore final : public Store, public std::enable_shared_from_this<DiskSt
     std::string vary = encode_vary(meta.vary);
     std::lock_guard lock(db_->mutex());
     sql::Statement::Use use(insert_entry_);
-    insert_entry_.bind_text(1, url);
-    insert_entry_.bind(2, meta.status);
-    insert_entry_.bind_blob_static(3, meta.head.data(), meta.head.size());
-    insert_entry_.bind(4, meta.request_time);
-    insert_entry_.bind(5, meta.response_time);
-    insert_entry_.bind_blob_static(6, vary.data(), vary.size());
+    bind_entry(insert_entry_, url, meta, vary);
     insert_entry_.bind(7, now_seconds());
     if (!insert_entry_.run()) return 0;
     return sqlite3_last_insert_rowid(db_->get());
