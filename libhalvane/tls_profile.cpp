@@ -29,6 +29,18 @@ void for_each_name(std::string_view list, Fn &&fn) {
   }
 }
 
+// The names of a colon-separated list that `keep` accepts, joined again.
+template <typename Keep>
+std::string kept_names(std::string_view list, Keep &&keep) {
+  std::string kept;
+  for_each_name(list, [&](std::string_view name) {
+    if (!keep(name)) return;
+    if (!kept.empty()) kept += ':';
+    kept += name;
+  });
+  return kept;
+}
+
 #ifdef OPENSSL_IS_BORINGSSL
 
 // Application settings and the encrypted-client-hello GREASE are set per
@@ -59,13 +71,7 @@ InfoCallback handshake_start_hook(const TlsProfile &p, bool offers_h2) {
 // BoringSSL knows no finite-field groups; the browsers that list them after
 // their elliptic curves are left with those.
 std::string known_groups(std::string_view groups) {
-  std::string kept;
-  for_each_name(groups, [&](std::string_view name) {
-    if (name.starts_with("ffdhe")) return;
-    if (!kept.empty()) kept += ':';
-    kept += name;
-  });
-  return kept;
+  return kept_names(groups, [](std::string_view name) { return !name.starts_with("ffdhe"); });
 }
 
 using NamedCode = std::pair<std::string_view, uint16_t>;
@@ -135,15 +141,12 @@ int accept_any_scts(const CT_POLICY_EVAL_CTX *, const STACK_OF(SCT) *, void *) {
 
 // Each name once, in the order of first appearance: OpenSSL refuses repeats.
 std::string unique_names(std::string_view list) {
-  std::string kept;
   std::vector<std::string_view> seen;
-  for_each_name(list, [&](std::string_view name) {
-    if (std::find(seen.begin(), seen.end(), name) != seen.end()) return;
+  return kept_names(list, [&](std::string_view name) {
+    if (std::find(seen.begin(), seen.end(), name) != seen.end()) return false;
     seen.push_back(name);
-    if (!kept.empty()) kept += ':';
-    kept += name;
+    return true;
   });
-  return kept;
 }
 
 bool apply_library_specific(SSL_CTX *ctx, const TlsProfile &p, bool) {
