@@ -213,16 +213,7 @@ class SyncExchange:
             raise
 
     def _send_body(self) -> None:
-        native = self._state.native
-        for piece in sync_pieces(self._upload):
-            try:
-                native.upload_write(piece, False)
-            except RuntimeError:
-                return  # the request ended; its events tell why
-        try:
-            native.upload_finish()
-        except RuntimeError:
-            pass
+        _send_blocking(self._state.native, self._upload)
 
     def next_chunk(self) -> Optional[bytes]:
         state = self._state
@@ -267,10 +258,6 @@ class AsyncExchange:
         self._pump: Optional["asyncio.Future[None]"] = None
         self._closed = False
 
-    async def _poll(self, limit: int) -> None:
-        state = self._state
-        state.feed(await self._channel.events(state.native.poll_events_bytes, limit))
-
     async def send(self, stream: bool) -> Response:
         state = self._state
         try:
@@ -291,9 +278,13 @@ class AsyncExchange:
                 response = state.whole_response()
                 self._close()
                 return response
+            # A failing body source signals the channel: each wake-up comes
+            # back here to look at the pump, not only the Core's news.
+            events_or_signal = self._channel.events_or_signal
+            poll = state.native.poll_events_bytes
             while state.head is None and not state.finished:
                 self._check_pump()
-                await self._poll(1)
+                state.feed(await events_or_signal(poll, 1))
             self._check_pump()
             response = state.response(self)
             if response.is_closed:
@@ -316,16 +307,16 @@ class AsyncExchange:
         loop = asyncio.get_running_loop()
         native = self._state.native
         source = self._upload
-        try:
-            if hasattr(source, "__aiter__"):
-                async for piece in source:
-                    for part in split(piece):
-                        await loop.run_in_executor(None, native.upload_write, part, False)
-                await loop.run_in_executor(None, native.upload_finish)
-            else:
-                await loop.run_in_executor(None, _send_blocking, native, source)
-        except RuntimeError:
-            pass  # the request ended; its events tell why
+        if not hasattr(source, "__aiter__"):
+            await loop.run_in_executor(None, _send_blocking, native, source)
+            return
+        # What the source raises is the caller's error, a RuntimeError too;
+        # only the native writes' failures mean that the request has ended.
+        async for piece in source:
+            for part in split(piece):
+                if not await loop.run_in_executor(None, _write, native, part):
+                    return
+        await loop.run_in_executor(None, _finish, native)
 
     async def next_chunk(self) -> Optional[bytes]:
         state = self._state
@@ -357,8 +348,28 @@ class AsyncExchange:
                 pump.cancel()
 
 
-def _send_blocking(native: Any, source: Any) -> None:
-    for piece in sync_pieces(source):
+def _write(native: Any, piece: bytes) -> bool:
+    """False when the request has ended: its events tell why."""
+    try:
         native.upload_write(piece, False)
-    native.upload_finish()
+    except RuntimeError:
+        return False
+    return True
+
+
+def _finish(native: Any) -> None:
+    try:
+        native.upload_finish()
+    except RuntimeError:
+        pass  # the request has ended: its events tell why
+
+
+def _send_blocking(native: Any, source: Any) -> None:
+    """Sends a blocking source's pieces and ends the body. An error of the
+    source propagates before the body is ended, so the server never sees a
+    complete body."""
+    for piece in sync_pieces(source):
+        if not _write(native, piece):
+            return
+    _finish(native)
 

@@ -190,11 +190,19 @@ class AsyncChannel:
         """The next events of ``poll(*args)``, waiting for them if there are
         none yet."""
         while True:
-            self._news = False
-            events = poll(*args)
+            events = await self.events_or_signal(poll, *args)
             if events:
                 return events
+
+    async def events_or_signal(self, poll: Callable[..., List[T]], *args: Any) -> List[T]:
+        """The events of ``poll(*args)``; if there are none, waits for the next
+        news and returns nothing, so that a `signal` from our own side (not
+        the Core's) reaches the caller too."""
+        self._news = False
+        events = poll(*args)
+        if not events:
             await self.wait()
+        return events
 
     def close(self, registered: bool = True) -> None:
         """`registered` False: the object's terminal event has been polled,

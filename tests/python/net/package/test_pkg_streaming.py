@@ -3,6 +3,7 @@ flow control in both directions."""
 
 import asyncio
 import os
+import threading
 import time
 
 import pytest
@@ -142,3 +143,66 @@ def test_async_upload_waits_for_the_server_without_blocking_the_loop(strandel, s
         server.stop()
     assert held < 48, f"{held:.0f} MiB were taken from the source while the server read nothing"
     assert response.text.split()[0] == str(total)
+
+
+class _UploadRecorder:
+    """Reads a chunked upload; `arrived` is set when the request's head has
+    come, `ended` when the connection is over, and `completed` tells whether
+    the body's last chunk ever arrived."""
+
+    def __init__(self):
+        self.gate = peers.GatedUpload()
+        self.gate.open.set()
+        self.arrived = threading.Event()
+        self.ended = threading.Event()
+        self.completed = False
+
+    def __call__(self, sock, head, rest):
+        self.arrived.set()
+        try:
+            self.gate(sock, head, rest)
+            self.completed = True
+        except OSError:
+            pass
+        finally:
+            self.ended.set()
+
+
+@pytest.mark.parametrize("error", [RuntimeError, ValueError])
+@pytest.mark.parametrize("client_kind, source", [("blocking", "generator"), ("async", "generator"),
+                                                 ("async", "async generator")])
+def test_a_failing_upload_source_ends_the_request_with_its_error(strandel, client_kind, source,
+                                                                   error):
+    recorder = _UploadRecorder()
+    server = servers.ScriptedServer({"/upload": recorder})
+    raised = error("the source broke")
+
+    def pieces():
+        yield b"a" * 1000
+        # The server is reading the body when the source fails.
+        assert recorder.arrived.wait(30)
+        yield b"b" * 1000
+        raise raised
+
+    async def async_pieces():
+        for piece in pieces():
+            yield piece
+
+    body = pieces() if source == "generator" else async_pieces()
+
+    async def post_async():
+        async with strandel.AsyncClient() as client:  # no timeout: a lost error would hang
+            return await asyncio.wait_for(client.post(server.url("/upload"), content=body), 30)
+
+    try:
+        with pytest.raises(error) as caught:
+            if client_kind == "blocking":
+                with strandel.Client() as client:
+                    client.post(server.url("/upload"), content=body)
+            else:
+                asyncio.run(post_async())
+        assert caught.value is raised
+        assert recorder.ended.wait(30)
+        assert not recorder.completed, "the server received a complete body"
+    finally:
+        server.stop()
