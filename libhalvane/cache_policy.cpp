@@ -480,6 +480,10 @@ Action decide(CacheMode mode, const StoredMeta &entry,
   return revalidate(entry);
 }
 
+bool may_update(const std::vector<HeaderField> &request_headers, std::string_view update) {
+  return !request_directives(request_headers).no_store && !response_directives(update).no_store;
+}
+
 std::vector<HeaderField> validators(std::string_view head) {
   std::vector<HeaderField> out;
   if (const auto etag = first_field(head, "etag"); etag && !etag->empty())

@@ -93,6 +93,11 @@ Action decide(CacheMode mode, const StoredMeta &entry,
 // nor stores it.
 bool bypasses_cache(const std::vector<HeaderField> &request_headers);
 
+// True when a 304 or a HEAD response to a request with `request_headers` may
+// update a stored entry: neither says no-store, for nothing of such an
+// exchange is stored.
+bool may_update(const std::vector<HeaderField> &request_headers, std::string_view update);
+
 // If-None-Match from ETag and If-Modified-Since from Last-Modified; empty
 // when the entry has neither (it can then only be fetched again).
 std::vector<HeaderField> validators(std::string_view head);

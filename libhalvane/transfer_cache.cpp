@@ -72,7 +72,7 @@ bool Transfer::cache_takes_head(int status) {
       request_.cache_mode != CacheMode::NoStore && !cache::bypasses_cache(hop_.headers);
   if (hop_.method == "HEAD") {
     // A HEAD response freshens the stored GET response it agrees with.
-    if (status == 200 && may_store) {
+    if (status == 200 && may_store && cache::may_update(hop_.headers, head_.block())) {
       if (auto entry = store->lookup(hop_.url);
           entry && cache::head_may_freshen(entry->meta.head, head_.block())) {
         entry->meta.head = cache::freshen_head(entry->meta.head, head_.block());
@@ -128,7 +128,9 @@ bool Transfer::finish_revalidation(CURLcode result) {
   entry.meta.request_time = request_time_;
   entry.meta.response_time = wall_now();
   // Only a hop that looked the cache up revalidates, so the store is there.
-  context_->cache()->update(hop_.url, entry.meta);
+  // Nothing of a no-store 304 is stored; this request still gets the response.
+  if (cache::may_update(hop_.headers, head_.block()))
+    context_->cache()->update(hop_.url, entry.meta);
   replay(std::move(entry));
   return true;
 }

@@ -471,6 +471,34 @@ TEST(CachePolicy, VaryHeadersAndMatching) {
   EXPECT_FALSE(vary_matches(private_entry, {}));
 }
 
+// Nothing of a no-store exchange is stored, a 304's or a HEAD response's
+// fields included.
+TEST(CachePolicy, MayUpdate) {
+  struct Case {
+    const char *name;
+    Headers request;
+    std::string update;
+    bool expected;
+  };
+  const std::vector<Case> cases = {
+      {"plain", {}, head("HTTP/1.1 304 Not Modified", {"ETag: \"v1\""}), true},
+      {"response no-store",
+       {},
+       head("HTTP/1.1 304 Not Modified", {"Cache-Control: no-store"}),
+       false},
+      {"among other directives",
+       {},
+       ok({"Cache-Control: max-age=60", "cache-control: NO-STORE"}),
+       false},
+      {"request no-store", {{"Cache-Control", "no-store"}}, ok({}), false},
+      {"no-cache is not no-store",
+       {{"Cache-Control", "no-cache"}},
+       ok({"Cache-Control: no-cache"}),
+       true},
+  };
+  for (const auto &c : cases) EXPECT_EQ(may_update(c.request, c.update), c.expected) << c.name;
+}
+
 // ---- invalidation --------------------------------------------------------------
 
 TEST(CachePolicy, Invalidation) {
