@@ -143,7 +143,7 @@ class DiskStore final : public Store, public std::enable_shared_from_this<DiskSt
                            "UPDATE cache_entries SET status=?2, head=?3, request_time=?4, "
                            "response_time=?5, vary=?6, size=body_size+length(?3), "
                            "last_used=(SELECT MAX(last_used) FROM cache_entries WHERE "
-                           "complete=1)+1 WHERE url=?1 AND complete=1") == SQLITE_OK;
+                           "complete=1)+1 WHERE id=?7 AND url=?1 AND complete=1") == SQLITE_OK;
   }
 
   std::optional<Entry> lookup(const std::string &url) override try {
@@ -182,6 +182,7 @@ class DiskStore final : public Store, public std::enable_shared_from_this<DiskSt
     } else {
       e.body = std::make_shared<DiskReader>(shared_from_this(), id, e.body_size);
     }
+    e.id = static_cast<uint64_t>(id);
     return e;
   } catch (...) {
     return std::nullopt;
@@ -189,18 +190,21 @@ class DiskStore final : public Store, public std::enable_shared_from_this<DiskSt
 
   std::unique_ptr<Writer> begin(const std::string &url, StoredMeta meta) override;
 
-  void update(const std::string &url, const StoredMeta &meta) override try {
+  bool update(const std::string &url, uint64_t id, const StoredMeta &meta) override try {
     std::string vary = encode_vary(meta.vary);
     std::lock_guard lock(db_->mutex());
     sql::Transaction t(*db_);
-    if (!t.active()) return;
+    if (!t.active()) return false;
+    const auto row = static_cast<int64_t>(id);
     {
       sql::Statement::Use use(update_);
       bind_entry(update_, url, meta, vary);
-      if (!update_.run() || sqlite3_changes(db_->get()) == 0) return;
+      update_.bind(7, row);
+      if (!update_.run() || sqlite3_changes(db_->get()) == 0) return false;
     }
-    if (evict_locked(0)) t.commit();
+    return evict_locked(row) && t.commit();
   } catch (...) {
+    return false;
   }
 
   void remove(const std::string &url) override try {

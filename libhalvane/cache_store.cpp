@@ -37,6 +37,7 @@ class MemoryStore final : public Store, public std::enable_shared_from_this<Memo
     if (it == entries_.end()) return std::nullopt;
     lru_.splice(lru_.begin(), lru_, it->second.lru);
     Entry e;
+    e.id = it->second.id;
     e.meta = it->second.meta;
     e.body_size = it->second.body->size();
     e.body = std::make_shared<MemoryReader>(it->second.body);
@@ -47,17 +48,19 @@ class MemoryStore final : public Store, public std::enable_shared_from_this<Memo
 
   std::unique_ptr<Writer> begin(const std::string &url, StoredMeta meta) override;
 
-  void update(const std::string &url, const StoredMeta &meta) override try {
+  bool update(const std::string &url, uint64_t id, const StoredMeta &meta) override try {
     StoredMeta copy = meta;  // copied before the lock: nothing throws under it
     std::lock_guard lock(mutex_);
     auto it = entries_.find(url);
-    if (it == entries_.end()) return;
+    if (it == entries_.end() || it->second.id != id) return false;
     size_ -= it->second.meta.head.size();
     it->second.meta = std::move(copy);
     size_ += it->second.meta.head.size();
     lru_.splice(lru_.begin(), lru_, it->second.lru);
     evict_locked();
+    return true;
   } catch (...) {
+    return false;
   }
 
   void remove(const std::string &url) override {
@@ -81,7 +84,7 @@ class MemoryStore final : public Store, public std::enable_shared_from_this<Memo
     if (it != entries_.end()) erase_locked(it);
     lru_.push_front(url);
     try {
-      entries_.emplace(url, Stored{std::move(meta), std::move(body), lru_.begin()});
+      entries_.emplace(url, Stored{std::move(meta), std::move(body), ++last_id_, lru_.begin()});
     } catch (...) {
       lru_.pop_front();
       throw;
@@ -95,6 +98,7 @@ class MemoryStore final : public Store, public std::enable_shared_from_this<Memo
   struct Stored {
     StoredMeta meta;
     Body body;
+    uint64_t id;
     std::list<std::string>::iterator lru;
   };
   using Map = std::unordered_map<std::string, Stored>;
@@ -117,6 +121,7 @@ class MemoryStore final : public Store, public std::enable_shared_from_this<Memo
   Map entries_;
   std::list<std::string> lru_;  // most recently used first
   uint64_t size_ = 0;
+  uint64_t last_id_ = 0;
 };
 
 class MemoryWriter final : public Writer {

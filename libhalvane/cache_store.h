@@ -26,6 +26,9 @@ class BodyReader {
 };
 
 struct Entry {
+  // Which stored response this is: a URL's next entry gets another id, so an
+  // update can tell whether the response it renews is still the one stored.
+  uint64_t id = 0;
   StoredMeta meta;
   uint64_t body_size = 0;
   std::shared_ptr<BodyReader> body;
@@ -50,8 +53,10 @@ class Store {
   virtual std::optional<Entry> lookup(const std::string &url) = 0;
   // Nothing when the store cannot take an entry now.
   virtual std::unique_ptr<Writer> begin(const std::string &url, StoredMeta meta) = 0;
-  // Replaces the stored head and times of the URL's entry, body unchanged.
-  virtual void update(const std::string &url, const StoredMeta &meta) = 0;
+  // Replaces the stored head and times of the URL's entry `id` (as a lookup
+  // gave it), body unchanged. False when the URL holds no entry or another
+  // one now: a late 304 must not rewrite a newer response.
+  virtual bool update(const std::string &url, uint64_t id, const StoredMeta &meta) = 0;
   virtual void remove(const std::string &url) = 0;
   // Bytes held (heads and bodies), for tests and bounds.
   virtual uint64_t size() const = 0;

@@ -141,8 +141,10 @@ TEST_P(StoreTest, UpdateReplacesTheHeadAndKeepsTheBody) {
   m.request_time = 5000;
   m.response_time = 5001;
   m.vary = {{"accept-encoding", "gzip"}, {"x-empty", ""}};
-  s->update("http://a.test/u", m);
-  s->update("http://a.test/missing", m);  // nothing to update
+  auto before = s->lookup("http://a.test/u");
+  ASSERT_TRUE(before);
+  EXPECT_TRUE(s->update("http://a.test/u", before->id, m));
+  EXPECT_FALSE(s->update("http://a.test/missing", before->id, m));  // nothing to update
   auto e = s->lookup("http://a.test/u");
   ASSERT_TRUE(e);
   EXPECT_EQ(e->meta.status, 203);
@@ -155,8 +157,34 @@ TEST_P(StoreTest, UpdateReplacesTheHeadAndKeepsTheBody) {
   EXPECT_EQ(e->meta.vary[1].name, "x-empty");
   EXPECT_EQ(e->meta.vary[1].value, "");
   EXPECT_EQ(read_all(*e->body, e->body_size), "body-bytes");
+  EXPECT_EQ(e->id, before->id);
   EXPECT_EQ(s->size(), m.head.size() + 10);
   EXPECT_FALSE(s->lookup("http://a.test/missing"));
+}
+
+// A 304 that arrives after the URL's entry was replaced, or removed and
+// stored again, renews nothing: the head it carries belongs to the older
+// response, whose body is no longer the stored one.
+TEST_P(StoreTest, UpdateRenewsOnlyTheEntryItNames) {
+  auto s = make(1 << 20);
+  const std::string url = "http://a.test/v";
+  for (bool removed_between : {false, true}) {
+    ASSERT_TRUE(put(*s, url, "1", "first"));
+    auto first = s->lookup(url);
+    ASSERT_TRUE(first);
+    if (removed_between) s->remove(url);
+    ASSERT_TRUE(put(*s, url, "2", "second, longer"));
+    EXPECT_FALSE(s->update(url, first->id, meta_for("1-renewed")));
+    auto e = s->lookup(url);
+    ASSERT_TRUE(e);
+    EXPECT_NE(e->id, first->id);
+    EXPECT_NE(e->meta.head.find("X-Tag: 2\r\n"), std::string::npos) << e->meta.head;
+    EXPECT_EQ(read_all(*e->body, e->body_size), "second, longer");
+    // The entry stored now takes an update that names it.
+    EXPECT_TRUE(s->update(url, e->id, meta_for("2-renewed")));
+    EXPECT_NE(s->lookup(url)->meta.head.find("X-Tag: 2-renewed"), std::string::npos);
+    s->remove(url);
+  }
 }
 
 TEST_P(StoreTest, AnEntryOverAnEighthOfTheBoundIsRefused) {
@@ -207,7 +235,9 @@ TEST_P(StoreTest, EvictsTheLeastRecentlyUsedAndNeverExceedsTheBound) {
   EXPECT_EQ(body_of(*s, url(100)), std::string(400, 'z'));
 
   // A larger update evicts others, not the entry updated.
-  s->update(url(3), meta_for("3", 450));
+  auto third = s->lookup(url(3));
+  ASSERT_TRUE(third);
+  EXPECT_TRUE(s->update(url(3), third->id, meta_for("3", 450)));
   EXPECT_LE(s->size(), bound);
   EXPECT_TRUE(s->lookup(url(3)));
 
@@ -246,10 +276,11 @@ TEST_P(StoreTest, ConcurrentWritersAndReadersSeeWholeEntries) {
             break;
           }
           default:
-            if (i % 8 == 3)
+            if (i % 8 == 3) {
               s->remove(url);
-            else
-              s->update(url, meta_for(tag));
+            } else if (auto e = s->lookup(url)) {
+              s->update(url, e->id, meta_for(tag));
+            }
             break;
         }
         if (s->size() > bound) bad = true;

@@ -1,14 +1,15 @@
-"""What the cache stores, and when, as callers see it: updates from no-store
-responses."""
+"""What the cache stores, and when, as callers see it: a revalidation that
+ends after the URL's entry changed, and updates from no-store responses."""
 
 from __future__ import annotations
 
 import pytest
 
-from cache_server import Resp, classify, fetch
+from cache_server import Gate, Resp, classify, fetch
 
 STALE = ("Cache-Control", "max-age=0")
 ETAG = ("ETag", '"v1"')
+CACHE_MISS = "CacheMiss (Chromium net error -400)"
 
 
 def outcome(origin, engine, path, **options):
@@ -20,6 +21,54 @@ def outcome(origin, engine, path, **options):
 
 def engine_for(native, namespace, where):
     return native.PyEngine(profile_namespace=namespace if where == "disk" else None)
+
+
+def version(n: int, *fields) -> Resp:
+    """A response that is always stale, whose ETag, length and bytes tell
+    which version it is."""
+    return Resp(headers=[STALE, ("ETag", f'"{n}"'), *fields],
+                body=str(n).encode() * (1000 + 111 * n))
+
+
+@pytest.mark.parametrize("where", ["memory", "disk"])
+@pytest.mark.parametrize("change", ["version", "variant"])
+def test_late_304_leaves_a_newer_entry_alone(native, origin, namespace, where, change):
+    # A revalidation's 304 arrives after another request stored a newer
+    # version, or another variant, of the URL: the 304 confirms what its own
+    # request asked about, and renews nothing else.
+    engine = engine_for(native, namespace, where)
+    path = origin.new_path()
+    vary = [("Vary", "Accept-Language")] if change == "variant" else []
+    asked = [("Accept-Language", "en")] if vary else []
+    newer = [("Accept-Language", "fr")] if vary else []
+    gate = Gate()
+    origin.script(path, version(1, *vary),
+                  Resp(304, [STALE, ("ETag", '"1"'), ("X-Renewed", "yes"), *vary], gate=gate),
+                  version(2, *vary))
+    assert outcome(origin, engine, path, headers=asked)[0] == "miss"
+
+    revalidating = engine.request("GET", origin.url(path), headers=asked or None)
+    revalidating.start()
+    try:
+        assert gate.arrived.wait(10)
+        stored = fetch(engine, origin.url(path), headers=newer, cache="bypass")
+        assert (stored.status, len(stored.body)) == (200, 1222)
+    finally:
+        gate.opened.set()
+    response = revalidating.await_response()
+    body = bytes(revalidating.read_body())
+    assert origin.requests(path)[1].header("If-None-Match") == '"1"'
+    assert (response.status_code, body) == (200, b"1" * 1111)
+    assert b"\r\nX-Renewed: yes\r\n" in bytes(response.headers)
+
+    latest = fetch(engine, origin.url(path), headers=newer, cache="only_if_cached")
+    assert (latest.status, latest.body) == (200, b"2" * 1222)
+    assert (latest.header("ETag"), latest.header("Content-Length")) == (['"2"'], ["1222"])
+    assert latest.header("X-Renewed") == []
+    if vary:
+        # The variant the 304 confirmed was replaced: nothing answers for it.
+        assert fetch(engine, origin.url(path), headers=asked,
+                     cache="only_if_cached").error == CACHE_MISS
 
 
 @pytest.mark.parametrize("where", ["memory", "disk"])
