@@ -30,6 +30,12 @@ std::string encode_vary(const std::vector<HeaderField> &fields) {
   return out;
 }
 
+// What an entry costs on disk besides its body: the URL is kept twice, in its
+// row and in the URL index.
+uint64_t disk_entry_bytes(const std::string &url, const StoredMeta &meta) {
+  return entry_bytes(url, meta) + url.size();
+}
+
 // Binds an entry's URL and stored head to ?1 to ?6, where both the insert and
 // the update take them; `vary` is the encoded Vary fields, kept alive by the
 // caller until the statement has run.
@@ -141,9 +147,9 @@ class DiskStore final : public Store, public std::enable_shared_from_this<DiskSt
                            "ORDER BY last_used LIMIT 1") == SQLITE_OK &&
            update_.prepare(c,
                            "UPDATE cache_entries SET status=?2, head=?3, request_time=?4, "
-                           "response_time=?5, vary=?6, size=body_size+length(?3), "
+                           "response_time=?5, vary=?6, size=body_size+?7, "
                            "last_used=(SELECT MAX(last_used) FROM cache_entries WHERE "
-                           "complete=1)+1 WHERE id=?7 AND url=?1 AND complete=1") == SQLITE_OK;
+                           "complete=1)+1 WHERE id=?8 AND url=?1 AND complete=1") == SQLITE_OK;
   }
 
   std::optional<Entry> lookup(const std::string &url) override try {
@@ -191,7 +197,8 @@ class DiskStore final : public Store, public std::enable_shared_from_this<DiskSt
   std::unique_ptr<Writer> begin(const std::string &url, StoredMeta meta) override;
 
   bool update(const std::string &url, uint64_t id, const StoredMeta &meta) override try {
-    std::string vary = encode_vary(meta.vary);
+    const std::string vary = encode_vary(meta.vary);
+    const uint64_t bytes = disk_entry_bytes(url, meta);
     std::lock_guard lock(db_->mutex());
     sql::Transaction t(*db_);
     if (!t.active()) return false;
@@ -199,7 +206,8 @@ class DiskStore final : public Store, public std::enable_shared_from_this<DiskSt
     {
       sql::Statement::Use use(update_);
       bind_entry(update_, url, meta, vary);
-      update_.bind(7, row);
+      update_.bind(7, static_cast<int64_t>(bytes));
+      update_.bind(8, row);
       if (!update_.run() || sqlite3_changes(db_->get()) == 0) return false;
     }
     return evict_locked(row) && t.commit();
@@ -364,8 +372,8 @@ bool DiskReader::read(uint64_t offset, size_t max, std::string &out) try {
 
 class DiskWriter final : public Writer {
  public:
-  DiskWriter(std::shared_ptr<DiskStore> store, std::string url, int64_t id, uint64_t head_size)
-      : store_(std::move(store)), url_(std::move(url)), id_(id), head_size_(head_size) {}
+  DiskWriter(std::shared_ptr<DiskStore> store, std::string url, int64_t id, uint64_t fixed)
+      : store_(std::move(store)), url_(std::move(url)), id_(id), fixed_(fixed) {}
 
   ~DiskWriter() override {
     if (id_ != 0) store_->discard(id_);
@@ -373,7 +381,7 @@ class DiskWriter final : public Writer {
 
   bool append(const uint8_t *data, size_t len) override try {
     if (id_ == 0) return false;
-    if (head_size_ + written_ + pending_.size() + len > store_->entry_max()) return fail();
+    if (fixed_ + written_ + pending_.size() + len > store_->entry_max()) return fail();
     while (len > 0) {
       size_t n = std::min(len, kChunkBytes - pending_.size());
       pending_.append(reinterpret_cast<const char *>(data), n);
@@ -389,7 +397,7 @@ class DiskWriter final : public Writer {
   bool commit() override try {
     if (id_ == 0) return false;
     if (!pending_.empty() && !flush()) return fail();
-    bool ok = store_->complete(id_, url_, written_, head_size_ + written_);
+    bool ok = store_->complete(id_, url_, written_, fixed_ + written_);
     if (!ok) return fail();
     id_ = 0;
     return true;
@@ -414,17 +422,18 @@ class DiskWriter final : public Writer {
 
   std::shared_ptr<DiskStore> store_;
   std::string url_;
-  int64_t id_;  // 0 once committed or dead
-  uint64_t head_size_;
+  int64_t id_;      // 0 once committed or dead
+  uint64_t fixed_;  // disk_entry_bytes
   uint64_t written_ = 0;
   std::string pending_;
 };
 
 std::unique_ptr<Writer> DiskStore::begin(const std::string &url, StoredMeta meta) try {
-  if (meta.head.size() > entry_max_) return nullptr;
+  const uint64_t fixed = disk_entry_bytes(url, meta);
+  if (fixed > entry_max_) return nullptr;
   int64_t id = insert_entry(url, meta);
   if (id == 0) return nullptr;
-  return std::make_unique<DiskWriter>(shared_from_this(), url, id, meta.head.size());
+  return std::make_unique<DiskWriter>(shared_from_this(), url, id, fixed);
 } catch (...) {
   return nullptr;
 }

@@ -85,6 +85,12 @@ class StoreTest : public ::testing::TestWithParam<Kind> {
     return make_disk_store(db_, bound);
   }
 
+  // What an entry counts against the bound; on disk the URL also fills its
+  // index.
+  uint64_t cost(const std::string &url, const StoredMeta &meta, uint64_t body) const {
+    return entry_bytes(url, meta) + body + (GetParam() == Kind::Disk ? url.size() : 0);
+  }
+
   TempFolder folder_;
   std::shared_ptr<sql::Connection> db_;
 };
@@ -110,7 +116,7 @@ TEST_P(StoreTest, EntryAppearsAtCommitAndReplacesThePreviousOne) {
   ASSERT_TRUE(e);
   EXPECT_NE(e->meta.head.find("X-Tag: two"), std::string::npos);
   EXPECT_EQ(read_all(*e->body, e->body_size), "world!");
-  EXPECT_EQ(s->size(), e->meta.head.size() + 6);
+  EXPECT_EQ(s->size(), cost(url, e->meta, 6));
 
   // A writer dropped without commit leaves nothing.
   {
@@ -158,7 +164,7 @@ TEST_P(StoreTest, UpdateReplacesTheHeadAndKeepsTheBody) {
   EXPECT_EQ(e->meta.vary[1].value, "");
   EXPECT_EQ(read_all(*e->body, e->body_size), "body-bytes");
   EXPECT_EQ(e->id, before->id);
-  EXPECT_EQ(s->size(), m.head.size() + 10);
+  EXPECT_EQ(s->size(), cost("http://a.test/u", m, 10));
   EXPECT_FALSE(s->lookup("http://a.test/missing"));
 }
 
@@ -187,6 +193,41 @@ TEST_P(StoreTest, UpdateRenewsOnlyTheEntryItNames) {
   }
 }
 
+// The bound counts what makes an entry's key: a long URL with a tiny body
+// costs its URL, on disk twice (row and index).
+TEST_P(StoreTest, TheBoundCountsUrlsAndVaryFields) {
+  const uint64_t bound = 1 << 20;
+  auto s = make(bound);
+  auto url = [](int i) {
+    return "http://a.test/" + std::to_string(i) + "?" + std::string(32768, 'q');
+  };
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_TRUE(put(*s, url(i), "x", "ten bytes."));
+    ASSERT_LE(s->size(), bound) << i;
+  }
+  EXPECT_TRUE(s->lookup(url(99)));
+  EXPECT_FALSE(s->lookup(url(0)));
+  if (db_) {
+    // What the database holds follows what the store counts.
+    int64_t pages = 0, free_pages = 0, page_size = 0;
+    ASSERT_TRUE(sql::query_int(*db_, "PRAGMA page_count", pages));
+    ASSERT_TRUE(sql::query_int(*db_, "PRAGMA freelist_count", free_pages));
+    ASSERT_TRUE(sql::query_int(*db_, "PRAGMA page_size", page_size));
+    EXPECT_LE(static_cast<uint64_t>((pages - free_pages) * page_size), bound + bound / 4);
+  }
+
+  // Vary fields count as well, and a key alone over an eighth is refused.
+  StoredMeta m = meta_for("v");
+  m.vary = {{"x-long", std::string(1000, 'v')}};
+  auto w = s->begin("http://a.test/vary", m);
+  ASSERT_TRUE(w && w->commit());
+  auto e = s->lookup("http://a.test/vary");
+  ASSERT_TRUE(e);
+  EXPECT_EQ(entry_bytes("http://a.test/vary", e->meta),
+            entry_bytes("http://a.test/vary", meta_for("v")) + 1006);
+  EXPECT_FALSE(s->begin("http://a.test/" + std::string(bound / 8, 'u'), meta_for("u")));
+}
+
 TEST_P(StoreTest, AnEntryOverAnEighthOfTheBoundIsRefused) {
   const uint64_t bound = 80000;  // entries up to 10000 bytes, head included
   auto s = make(bound);
@@ -201,15 +242,15 @@ TEST_P(StoreTest, AnEntryOverAnEighthOfTheBoundIsRefused) {
     if (ok) appended += chunk.size();
   }
   EXPECT_FALSE(ok);
-  EXPECT_LE(m.head.size() + appended, bound / 8);
-  EXPECT_GT(m.head.size() + appended + chunk.size(), bound / 8);
+  EXPECT_LE(cost("http://a.test/big", m, appended), bound / 8);
+  EXPECT_GT(cost("http://a.test/big", m, appended + chunk.size()), bound / 8);
   EXPECT_FALSE(w->append(reinterpret_cast<const uint8_t *>("x"), 1)) << "the writer stays dead";
   EXPECT_FALSE(w->commit());
   EXPECT_FALSE(s->lookup("http://a.test/big"));
   EXPECT_EQ(s->size(), 0u);
 
   // Exactly at the limit is fine; a head alone over it is refused at once.
-  std::string fits(bound / 8 - m.head.size(), 'y');
+  std::string fits(bound / 8 - cost("http://a.test/fits", m, 0), 'y');
   EXPECT_TRUE(put(*s, "http://a.test/fits", "big", fits));
   EXPECT_FALSE(s->begin("http://a.test/head", meta_for("h", bound / 8 + 1)));
 }
@@ -218,8 +259,7 @@ TEST_P(StoreTest, EvictsTheLeastRecentlyUsedAndNeverExceedsTheBound) {
   const uint64_t bound = 4000;  // entries up to 500 bytes
   auto s = make(bound);
   auto url = [](int i) { return "http://a.test/" + std::to_string(i); };
-  size_t entry = meta_for("0").head.size() + 400;
-  size_t fit = bound / entry;
+  size_t fit = bound / cost(url(0), meta_for("0"), 400);
   for (size_t i = 0; i < fit; ++i) {
     ASSERT_TRUE(put(*s, url(i), std::to_string(i % 10), std::string(400, 'a' + i % 26)));
     EXPECT_LE(s->size(), bound);

@@ -1,12 +1,16 @@
 """What the cache stores, and when, as callers see it: a revalidation that
-ends after the URL's entry changed, and updates from no-store responses."""
+ends after the URL's entry changed, updates from no-store responses, and what
+a namespace's disk cache counts against its bound."""
 
 from __future__ import annotations
+
+import sqlite3
 
 import pytest
 
 from cache_server import Gate, Resp, classify, fetch
 
+LONG = ("Cache-Control", "max-age=3600")
 STALE = ("Cache-Control", "max-age=0")
 ETAG = ("ETag", '"v1"')
 CACHE_MISS = "CacheMiss (Chromium net error -400)"
@@ -93,3 +97,22 @@ def test_no_store_update_leaves_the_entry_as_stored(native, origin, namespace, w
     kept = fetch(engine, origin.url(path), cache="only_if_cached")
     assert (kept.status, kept.body, kept.header("X-Version")) == (200, b"stored body", ["1"])
     assert kept.header("Cache-Control") == ["max-age=0"]
+
+
+def test_disk_bound_counts_urls(native, origin, namespace, state, monkeypatch):
+    # Long URLs with tiny bodies: what the database holds stays within the
+    # bound, for the URLs count against it.
+    bound = 1024 * 1024
+    monkeypatch.setenv("HALVANE_DISK_CACHE_BYTES", str(bound))
+    engine = native.PyEngine(profile_namespace=namespace)
+    for _ in range(100):
+        path = origin.new_path() + "?" + "q" * 32768
+        origin.script(path, Resp(headers=[LONG], body=b"ten bytes."))
+        assert fetch(engine, origin.url(path)).body == b"ten bytes."
+    database = sqlite3.connect(state / "halvane" / "profiles" / f"{namespace}.sqlite3")
+    try:
+        pages, free, page_size = (database.execute(f"PRAGMA {name}").fetchone()[0]
+                                  for name in ("page_count", "freelist_count", "page_size"))
+    finally:
+        database.close()
+    assert (pages - free) * page_size <= bound * 5 // 4
