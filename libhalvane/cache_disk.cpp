@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <ctime>
 
+#include "header_block.h"
+
 namespace hvcore::cache {
 namespace {
 
@@ -37,6 +39,29 @@ std::string encode_vary(const std::vector<HeaderField> &fields) {
     out += f.name;
     put_u32(out, static_cast<uint32_t>(f.value.size()));
     out += f.value;
+  }
+  return out;
+}
+
+// The head as it goes to disk: without Set-Cookie and Set-Cookie2, which
+// belong to the response that carried them and must not reach the file or
+// another process (browsers' disk caches drop them too).
+std::string without_cookies(std::string_view head) {
+  std::string out;
+  out.reserve(head.size());
+  size_t pos = 0;
+  bool dropped = false;  // the last field was dropped: so are its folded lines
+  while (pos < head.size()) {
+    size_t end = head.find("\r\n", pos);
+    end = end == std::string_view::npos ? head.size() : end + 2;
+    const std::string_view line = head.substr(pos, end - pos);
+    pos = end;
+    if (line.front() != ' ' && line.front() != '\t') {
+      std::string_view name = line.substr(0, std::min(line.find(':'), line.size()));
+      while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+      dropped = iequals(name, "set-cookie") || iequals(name, "set-cookie2");
+    }
+    if (!dropped) out += line;
   }
   return out;
 }
@@ -237,15 +262,17 @@ class DiskStore final : public Store, public std::enable_shared_from_this<DiskSt
   std::unique_ptr<Writer> begin(const std::string &url, StoredMeta meta) override;
 
   bool update(const std::string &url, uint64_t id, const StoredMeta &meta) override try {
-    const std::string vary = encode_vary(meta.vary);
-    const uint64_t bytes = disk_entry_bytes(url, meta);
+    StoredMeta kept = meta;
+    kept.head = without_cookies(meta.head);
+    const std::string vary = encode_vary(kept.vary);
+    const uint64_t bytes = disk_entry_bytes(url, kept);
     std::lock_guard lock(db_->mutex());
     sql::Transaction t(*db_);
     if (!t.active()) return false;
     const auto row = static_cast<int64_t>(id);
     {
       sql::Statement::Use use(update_);
-      bind_entry(update_, url, meta, vary);
+      bind_entry(update_, url, kept, vary);
       update_.bind(7, static_cast<int64_t>(bytes));
       update_.bind(8, row);
       if (!update_.run() || sqlite3_changes(db_->get()) == 0) return false;
@@ -574,6 +601,7 @@ class DiskWriter final : public Writer {
 };
 
 std::unique_ptr<Writer> DiskStore::begin(const std::string &url, StoredMeta meta) try {
+  meta.head = without_cookies(meta.head);
   const uint64_t fixed = disk_entry_bytes(url, meta);
   if (fixed > entry_max_) return nullptr;
   int64_t id = insert_entry(url, meta);

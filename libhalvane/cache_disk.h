@@ -12,7 +12,7 @@
 // entry replaced, removed or evicted while leased is retired (complete = 2):
 // invisible to lookups, still counted against the bound, and deleted with its
 // last lease, so that readers in this process or another finish the body they
-// started.
+// started. Heads are stored without Set-Cookie.
 #pragma once
 
 #include <cstdint>

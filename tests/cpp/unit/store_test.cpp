@@ -521,6 +521,30 @@ TEST_F(DiskStoreTest, ConcurrentReadersOfLargeBodiesFinishThem) {
   EXPECT_EQ(count(*db1, "SELECT count(*) FROM cache_readers"), 0);
 }
 
+// Set-Cookie belongs to the response that carried it: the disk keeps heads
+// without it, so that it never reaches the file or another process.
+TEST_F(DiskStoreTest, HeadsAreStoredWithoutSetCookie) {
+  auto db = open_db(path_);
+  auto s = make_disk_store(db, 1 << 20);
+  auto with_cookies = [](const std::string &tag) {
+    StoredMeta m = meta_for(tag);
+    // Set-Cookie2 with a folded line, and a space before its colon.
+    m.head.insert(m.head.size() - 2, "Set-Cookie: id=secret-" + tag +
+                                         "\r\nX-Kept: 1\r\nset-cookie2 : old=\r\n secret-" + tag +
+                                         "\r\n");
+    return m;
+  };
+  auto w = s->begin("http://a.test/c", with_cookies("one"));
+  ASSERT_TRUE(w && w->append(reinterpret_cast<const uint8_t *>("b"), 1) && w->commit());
+  auto e = s->lookup("http://a.test/c");
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->meta.head, "HTTP/1.1 200 OK\r\nX-Tag: one\r\nX-Kept: 1\r\n\r\n");
+  EXPECT_TRUE(s->update("http://a.test/c", e->id, with_cookies("two")));
+  EXPECT_EQ(s->lookup("http://a.test/c")->meta.head,
+            "HTTP/1.1 200 OK\r\nX-Tag: two\r\nX-Kept: 1\r\n\r\n");
+  EXPECT_EQ(count(*db, "SELECT count(*) FROM cache_entries WHERE instr(head, 'secret')"), 0);
+}
+
 TEST_F(DiskStoreTest, TwoConnectionsShareEntriesAndDropAbandonedWrites) {
   auto db1 = open_db(path_);
   auto db2 = open_db(path_);

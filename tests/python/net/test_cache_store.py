@@ -1,6 +1,7 @@
 """What the cache stores, and when, as callers see it: a revalidation that
-ends after the URL's entry changed, updates from no-store responses, and what
-a namespace's disk cache counts against its bound."""
+ends after the URL's entry changed, updates from no-store responses, what a
+namespace's disk cache keeps of credentials and cookies, and what its bound
+counts."""
 
 from __future__ import annotations
 
@@ -97,6 +98,33 @@ def test_no_store_update_leaves_the_entry_as_stored(native, origin, namespace, w
     kept = fetch(engine, origin.url(path), cache="only_if_cached")
     assert (kept.status, kept.body, kept.header("X-Version")) == (200, b"stored body", ["1"])
     assert kept.header("Cache-Control") == ["max-age=0"]
+
+
+def test_disk_cache_keeps_no_credential_or_cookie(native, origin, namespace, state):
+    engine = native.PyEngine(profile_namespace=namespace)
+    path = origin.new_path()
+    cookie = "sid=cookie-secret-7f3a; Path=/"  # a session cookie: never in the cookie table
+    origin.script(path, Resp(headers=[LONG, ("Vary", "Authorization"), ("Set-Cookie", cookie),
+                                      ("Set-Cookie2", "old=cookie2-secret-9c1d")],
+                             body=b"for one user"))
+    token = [("Authorization", "Bearer token-secret-51e0")]
+
+    seen, first = outcome(origin, engine, path, headers=token)
+    assert seen == "miss"
+    # The response from the network is the caller's as sent.
+    assert first.header("Set-Cookie") == [cookie]
+    seen, hit = outcome(origin, engine, path, headers=token)
+    assert (seen, hit.body) == ("hit", b"for one user")
+    assert hit.header("Set-Cookie") == [] and hit.header("Set-Cookie2") == []
+    # The digest kept for Vary still tells one token from another.
+    assert outcome(origin, engine, path, headers=[("Authorization", "Bearer other")])[0] == "miss"
+    assert outcome(origin, engine, path, headers=token)[0] == "miss"
+
+    files = list((state / "halvane" / "profiles").glob(namespace + ".sqlite3*"))
+    assert files
+    data = b"".join(f.read_bytes() for f in files)
+    for secret in (b"token-secret-51e0", b"cookie-secret-7f3a", b"cookie2-secret-9c1d"):
+        assert secret not in data, secret
 
 
 def test_disk_bound_counts_urls(native, origin, namespace, state, monkeypatch):
