@@ -1,5 +1,7 @@
 #include "cache_policy.h"
 
+#include <openssl/sha.h>
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -182,12 +184,21 @@ std::optional<std::string> combined_value(const std::vector<HeaderField> &header
   return value;
 }
 
-// Two field values that differ only in whitespace around list commas.
-bool same_list(std::string_view a, std::string_view b) {
-  std::vector<std::string_view> left, right;
-  each_member(a, [&](std::string_view m) { left.push_back(m); });
-  each_member(b, [&](std::string_view m) { right.push_back(m); });
-  return left == right;
+// What a request field's value is kept as for Vary: a SHA-256 digest of its
+// list members, each preceded by its length, so that values differing only in
+// whitespace around list commas share a digest and any other difference
+// tells them apart, while the value itself (a token, a cookie) is never kept.
+std::string vary_digest(std::string_view value) {
+  std::string members;
+  each_member(value, [&](std::string_view m) {
+    members += std::to_string(m.size());
+    members += ':';
+    members += m;
+  });
+  std::string out(SHA256_DIGEST_LENGTH, '\0');
+  SHA256(reinterpret_cast<const uint8_t *>(members.data()), members.size(),
+         reinterpret_cast<uint8_t *>(out.data()));
+  return out;
 }
 
 Seconds date_value(std::string_view head, Seconds fallback) {
@@ -371,7 +382,7 @@ std::vector<HeaderField> vary_headers(std::string_view head,
         std::string lowered(name);
         std::transform(lowered.begin(), lowered.end(), lowered.begin(),
                        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        out.push_back({std::move(lowered), std::move(*value)});
+        out.push_back({std::move(lowered), vary_digest(*value)});
       }
     });
   });
@@ -394,7 +405,7 @@ bool vary_matches(const StoredMeta &entry, const std::vector<HeaderField> &reque
       if (stored == entry.vary.end())
         matches = !current.has_value();
       else
-        matches = current.has_value() && same_list(stored->value, *current);
+        matches = current.has_value() && stored->value == vary_digest(*current);
     });
   });
   return matches;
@@ -467,6 +478,10 @@ Action decide(CacheMode mode, const StoredMeta &entry,
   if (request.max_stale_any || (request.max_stale && age - lifetime <= *request.max_stale))
     return Action::Use;
   return revalidate(entry);
+}
+
+bool may_update(const std::vector<HeaderField> &request_headers, std::string_view update) {
+  return !request_directives(request_headers).no_store && !response_directives(update).no_store;
 }
 
 std::vector<HeaderField> validators(std::string_view head) {

@@ -48,8 +48,9 @@ struct StoredMeta {
   std::string head;           // as received (after any 304 update)
   Seconds request_time = 0;   // when the request that fetched it was sent
   Seconds response_time = 0;  // when its head arrived
-  // The request headers the response's Vary names, as they were sent,
-  // names in lower case; a header the request lacked is absent.
+  // The request headers the response's Vary names, names in lower case,
+  // each value as a SHA-256 digest of its list members (vary_headers); a
+  // header the request lacked is absent.
   std::vector<HeaderField> vary;
 };
 
@@ -60,11 +61,14 @@ struct StoredMeta {
 bool is_storable(std::string_view method, const std::vector<HeaderField> &request_headers,
                  std::string_view head);
 
-// The request headers named by the response's Vary, to keep with the entry.
+// The request headers named by the response's Vary, to keep with the entry:
+// their values as digests, so that a stored entry never holds a credential or
+// cookie the request carried.
 std::vector<HeaderField> vary_headers(std::string_view head,
                                       const std::vector<HeaderField> &request_headers);
 
-// True when the stored entry's Vary headers match this request's.
+// True when the stored entry's Vary headers match this request's: the same
+// list members in the same order (whitespace around commas aside).
 bool vary_matches(const StoredMeta &entry, const std::vector<HeaderField> &request_headers);
 
 // Freshness lifetime: max-age, else Expires minus Date (an invalid Expires is
@@ -88,6 +92,11 @@ Action decide(CacheMode mode, const StoredMeta &entry,
 // answer (a 304, 412 or 206) is the caller's, so the cache neither answers
 // nor stores it.
 bool bypasses_cache(const std::vector<HeaderField> &request_headers);
+
+// True when a 304 or a HEAD response to a request with `request_headers` may
+// update a stored entry: neither says no-store, for nothing of such an
+// exchange is stored.
+bool may_update(const std::vector<HeaderField> &request_headers, std::string_view update);
 
 // If-None-Match from ETag and If-Modified-Since from Last-Modified; empty
 // when the entry has neither (it can then only be fetched again).

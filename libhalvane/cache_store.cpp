@@ -37,6 +37,7 @@ class MemoryStore final : public Store, public std::enable_shared_from_this<Memo
     if (it == entries_.end()) return std::nullopt;
     lru_.splice(lru_.begin(), lru_, it->second.lru);
     Entry e;
+    e.id = it->second.id;
     e.meta = it->second.meta;
     e.body_size = it->second.body->size();
     e.body = std::make_shared<MemoryReader>(it->second.body);
@@ -47,17 +48,22 @@ class MemoryStore final : public Store, public std::enable_shared_from_this<Memo
 
   std::unique_ptr<Writer> begin(const std::string &url, StoredMeta meta) override;
 
-  void update(const std::string &url, const StoredMeta &meta) override try {
+  bool update(const std::string &url, uint64_t id, const StoredMeta &meta) override try {
     StoredMeta copy = meta;  // copied before the lock: nothing throws under it
+    const uint64_t bytes = entry_bytes(url, copy);
     std::lock_guard lock(mutex_);
     auto it = entries_.find(url);
-    if (it == entries_.end()) return;
-    size_ -= it->second.meta.head.size();
-    it->second.meta = std::move(copy);
-    size_ += it->second.meta.head.size();
-    lru_.splice(lru_.begin(), lru_, it->second.lru);
+    if (it == entries_.end() || it->second.id != id) return false;
+    Stored &stored = it->second;
+    size_ -= stored.bytes;
+    stored.bytes = bytes + stored.body->size();
+    size_ += stored.bytes;
+    stored.meta = std::move(copy);
+    lru_.splice(lru_.begin(), lru_, stored.lru);
     evict_locked();
+    return true;
   } catch (...) {
+    return false;
   }
 
   void remove(const std::string &url) override {
@@ -74,33 +80,40 @@ class MemoryStore final : public Store, public std::enable_shared_from_this<Memo
   uint64_t entry_max() const { return entry_max_; }
 
   bool commit(const std::string &url, StoredMeta &&meta, Body body) {
-    uint64_t bytes = meta.head.size() + body->size();
+    const uint64_t bytes = entry_bytes(url, meta) + body->size();
     if (bytes > entry_max_) return false;
     std::lock_guard lock(mutex_);
     auto it = entries_.find(url);
     if (it != entries_.end()) erase_locked(it);
-    lru_.push_front(url);
+    auto added =
+        entries_.emplace(url, Stored{std::move(meta), std::move(body), ++last_id_, bytes, {}})
+            .first;
     try {
-      entries_.emplace(url, Stored{std::move(meta), std::move(body), lru_.begin()});
+      lru_.push_front(&added->first);
     } catch (...) {
-      lru_.pop_front();
+      entries_.erase(added);
       throw;
     }
+    added->second.lru = lru_.begin();
     size_ += bytes;
     evict_locked();
     return true;
   }
 
  private:
+  // The URL is held once, as the map's key; the recency list points at it
+  // (a node-based map never moves its elements).
   struct Stored {
     StoredMeta meta;
     Body body;
-    std::list<std::string>::iterator lru;
+    uint64_t id;
+    uint64_t bytes;  // what it counts against the bound
+    std::list<const std::string *>::iterator lru;
   };
   using Map = std::unordered_map<std::string, Stored>;
 
   void erase_locked(Map::iterator it) {
-    size_ -= it->second.meta.head.size() + it->second.body->size();
+    size_ -= it->second.bytes;
     lru_.erase(it->second.lru);
     entries_.erase(it);
   }
@@ -108,25 +121,29 @@ class MemoryStore final : public Store, public std::enable_shared_from_this<Memo
   // The most recent entry is never evicted: it is at most an eighth of the
   // bound, so the others always make room.
   void evict_locked() {
-    while (size_ > bound_ && lru_.size() > 1) erase_locked(entries_.find(lru_.back()));
+    while (size_ > bound_ && lru_.size() > 1) erase_locked(entries_.find(*lru_.back()));
   }
 
   const uint64_t bound_;
   const uint64_t entry_max_;
   mutable std::mutex mutex_;
   Map entries_;
-  std::list<std::string> lru_;  // most recently used first
+  std::list<const std::string *> lru_;  // most recently used first
   uint64_t size_ = 0;
+  uint64_t last_id_ = 0;
 };
 
 class MemoryWriter final : public Writer {
  public:
   MemoryWriter(std::shared_ptr<MemoryStore> store, std::string url, StoredMeta meta)
-      : store_(std::move(store)), url_(std::move(url)), meta_(std::move(meta)) {}
+      : store_(std::move(store)),
+        url_(std::move(url)),
+        meta_(std::move(meta)),
+        fixed_(entry_bytes(url_, meta_)) {}
 
   bool append(const uint8_t *data, size_t len) override try {
     if (dead_) return false;
-    if (meta_.head.size() + body_.size() + len > store_->entry_max()) {
+    if (fixed_ + body_.size() + len > store_->entry_max()) {
       dead_ = true;
       std::string().swap(body_);
       return false;
@@ -151,18 +168,25 @@ class MemoryWriter final : public Writer {
   std::shared_ptr<MemoryStore> store_;
   std::string url_;
   StoredMeta meta_;
+  uint64_t fixed_;  // entry_bytes
   std::string body_;
   bool dead_ = false;
 };
 
 std::unique_ptr<Writer> MemoryStore::begin(const std::string &url, StoredMeta meta) try {
-  if (meta.head.size() > entry_max_) return nullptr;
+  if (entry_bytes(url, meta) > entry_max_) return nullptr;
   return std::make_unique<MemoryWriter>(shared_from_this(), url, std::move(meta));
 } catch (...) {
   return nullptr;
 }
 
 }  // namespace
+
+uint64_t entry_bytes(const std::string &url, const StoredMeta &meta) {
+  uint64_t bytes = url.size() + meta.head.size();
+  for (const auto &f : meta.vary) bytes += f.name.size() + f.value.size();
+  return bytes;
+}
 
 std::shared_ptr<Store> make_memory_store(uint64_t bound) {
   return std::make_shared<MemoryStore>(bound);

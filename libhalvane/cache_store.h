@@ -16,7 +16,7 @@
 namespace hvcore::cache {
 
 // Reads a stored body by offset. An entry that is replaced or evicted while
-// it is read stays readable for a memory store; a disk store may fail.
+// it is read stays readable until its readers are gone.
 class BodyReader {
  public:
   virtual ~BodyReader() = default;
@@ -26,6 +26,9 @@ class BodyReader {
 };
 
 struct Entry {
+  // Which stored response this is: a URL's next entry gets another id, so an
+  // update can tell whether the response it renews is still the one stored.
+  uint64_t id = 0;
   StoredMeta meta;
   uint64_t body_size = 0;
   std::shared_ptr<BodyReader> body;
@@ -50,17 +53,25 @@ class Store {
   virtual std::optional<Entry> lookup(const std::string &url) = 0;
   // Nothing when the store cannot take an entry now.
   virtual std::unique_ptr<Writer> begin(const std::string &url, StoredMeta meta) = 0;
-  // Replaces the stored head and times of the URL's entry, body unchanged.
-  virtual void update(const std::string &url, const StoredMeta &meta) = 0;
+  // Replaces the stored head and times of the URL's entry `id` (as a lookup
+  // gave it), body unchanged. False when the URL holds no entry or another
+  // one now: a late 304 must not rewrite a newer response.
+  virtual bool update(const std::string &url, uint64_t id, const StoredMeta &meta) = 0;
   virtual void remove(const std::string &url) = 0;
-  // Bytes held (heads and bodies), for tests and bounds.
+  // Bytes held (keys, heads and bodies, see entry_bytes), for tests and
+  // bounds.
   virtual uint64_t size() const = 0;
 };
+
+// What an entry costs its store besides its body: its key (the URL and the
+// Vary fields) and its head, so that long URLs cannot outgrow the bound.
+uint64_t entry_bytes(const std::string &url, const StoredMeta &meta);
 
 constexpr uint64_t kMemoryBound = uint64_t{64} << 20;
 constexpr uint64_t kDiskBound = uint64_t{256} << 20;
 
-// An entry may take at most an eighth of its store's bound.
+// An entry (entry_bytes and its body) may take at most an eighth of its
+// store's bound.
 std::shared_ptr<Store> make_memory_store(uint64_t bound = kMemoryBound);
 
 }  // namespace hvcore::cache

@@ -71,14 +71,15 @@ bool Transfer::cache_takes_head(int status) {
   const bool may_store =
       request_.cache_mode != CacheMode::NoStore && !cache::bypasses_cache(hop_.headers);
   if (hop_.method == "HEAD") {
-    // A HEAD response freshens the stored GET response it agrees with.
-    if (status == 200 && may_store) {
+    // A HEAD response freshens the stored GET response it agrees with, if
+    // that is still the one stored when the update lands.
+    if (status == 200 && may_store && cache::may_update(hop_.headers, head_.block())) {
       if (auto entry = store->lookup(hop_.url);
           entry && cache::head_may_freshen(entry->meta.head, head_.block())) {
         entry->meta.head = cache::freshen_head(entry->meta.head, head_.block());
         entry->meta.request_time = request_time_;
         entry->meta.response_time = wall_now();
-        store->update(hop_.url, entry->meta);
+        store->update(hop_.url, entry->id, entry->meta);
       }
     }
     return false;
@@ -127,8 +128,12 @@ bool Transfer::finish_revalidation(CURLcode result) {
   entry.meta.head = cache::freshen_head(entry.meta.head, head_.block());
   entry.meta.request_time = request_time_;
   entry.meta.response_time = wall_now();
+  // The 304 renews the response whose validators were sent, and only while
+  // it is still the one stored: a newer response stored meanwhile stays as
+  // it is. Either way this request gets the response the origin confirmed.
   // Only a hop that looked the cache up revalidates, so the store is there.
-  context_->cache()->update(hop_.url, entry.meta);
+  if (cache::may_update(hop_.headers, head_.block()))
+    context_->cache()->update(hop_.url, entry.id, entry.meta);
   replay(std::move(entry));
   return true;
 }

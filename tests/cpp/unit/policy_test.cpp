@@ -428,9 +428,13 @@ TEST(CachePolicy, VaryHeadersAndMatching) {
   const auto kept = vary_headers(h, sent);
   ASSERT_EQ(kept.size(), 2u);
   EXPECT_EQ(kept[0].name, "accept-encoding");
-  EXPECT_EQ(kept[0].value, "gzip, br");
   EXPECT_EQ(kept[1].name, "x-mode");
-  EXPECT_EQ(kept[1].value, "a");
+  // Values are kept as digests, never as sent.
+  for (const auto &f : kept) {
+    EXPECT_EQ(f.value.size(), 32u) << f.name;
+    EXPECT_EQ(f.value.find("gzip"), std::string::npos);
+  }
+  EXPECT_NE(kept[0].value, kept[1].value);
 
   const StoredMeta entry{200, h, T, T, kept};
   struct Case {
@@ -443,6 +447,11 @@ TEST(CachePolicy, VaryHeadersAndMatching) {
       {"same as one line", {{"X-Mode", "a"}, {"Accept-Encoding", "gzip,br"}}, true},
       {"other value", {{"Accept-Encoding", "gzip, br"}, {"X-Mode", "b"}}, false},
       {"order of values counts", {{"Accept-Encoding", "br, gzip"}, {"X-Mode", "a"}}, false},
+      {"members joined", {{"Accept-Encoding", "gzipbr"}, {"X-Mode", "a"}}, false},
+      {"members split", {{"Accept-Encoding", "gzip, b, r"}, {"X-Mode", "a"}}, false},
+      {"a comma inside quotes", {{"Accept-Encoding", "\"gzip, br\""}, {"X-Mode", "a"}}, false},
+      {"an empty member", {{"Accept-Encoding", "gzip, , br"}, {"X-Mode", "a"}}, true},
+      {"case counts", {{"Accept-Encoding", "GZIP, br"}, {"X-Mode", "a"}}, false},
       {"missing header", {{"Accept-Encoding", "gzip, br"}}, false},
       {"a header the entry was stored without",
        {{"Accept-Encoding", "gzip, br"}, {"X-Mode", "a"}, {"X-Absent", "1"}},
@@ -450,6 +459,44 @@ TEST(CachePolicy, VaryHeadersAndMatching) {
   };
   for (const auto &c : cases) EXPECT_EQ(vary_matches(entry, c.request), c.expected) << c.name;
   EXPECT_TRUE(vary_matches(StoredMeta{200, ok({}), T, T, {}}, sent));
+
+  // A credential a response varies on is matched without being kept.
+  const std::string auth = ok({"Vary: Authorization"});
+  const Headers bearer = {{"Authorization", "Bearer token-1"}};
+  const StoredMeta private_entry{200, auth, T, T, vary_headers(auth, bearer)};
+  ASSERT_EQ(private_entry.vary.size(), 1u);
+  EXPECT_EQ(private_entry.vary[0].value.find("token-1"), std::string::npos);
+  EXPECT_TRUE(vary_matches(private_entry, bearer));
+  EXPECT_FALSE(vary_matches(private_entry, {{"Authorization", "Bearer token-2"}}));
+  EXPECT_FALSE(vary_matches(private_entry, {}));
+}
+
+// Nothing of a no-store exchange is stored, a 304's or a HEAD response's
+// fields included.
+TEST(CachePolicy, MayUpdate) {
+  struct Case {
+    const char *name;
+    Headers request;
+    std::string update;
+    bool expected;
+  };
+  const std::vector<Case> cases = {
+      {"plain", {}, head("HTTP/1.1 304 Not Modified", {"ETag: \"v1\""}), true},
+      {"response no-store",
+       {},
+       head("HTTP/1.1 304 Not Modified", {"Cache-Control: no-store"}),
+       false},
+      {"among other directives",
+       {},
+       ok({"Cache-Control: max-age=60", "cache-control: NO-STORE"}),
+       false},
+      {"request no-store", {{"Cache-Control", "no-store"}}, ok({}), false},
+      {"no-cache is not no-store",
+       {{"Cache-Control", "no-cache"}},
+       ok({"Cache-Control: no-cache"}),
+       true},
+  };
+  for (const auto &c : cases) EXPECT_EQ(may_update(c.request, c.update), c.expected) << c.name;
 }
 
 // ---- invalidation --------------------------------------------------------------

@@ -27,6 +27,15 @@ def http_date(offset: float = 0.0) -> str:
     return email.utils.formatdate(time.time() + offset, usegmt=True)
 
 
+class Gate:
+    """Holds the responses scripted with it until the test opens it;
+    `arrived` is set once a request is being held."""
+
+    def __init__(self):
+        self.arrived = threading.Event()
+        self.opened = threading.Event()
+
+
 @dataclass
 class Resp:
     """One scripted response. `body` None gives "response <n>" for the n-th
@@ -42,6 +51,7 @@ class Resp:
     chunked: bool = False  # send the body in chunked transfer coding
     truncate: bool = False  # send half the announced body, then close
     stall: bool = False  # send the head and a first piece, then wait for the client to go
+    gate: Gate | None = None  # send nothing until the gate opens
 
 
 @dataclass
@@ -195,6 +205,9 @@ class CacheServer:
                 self._open.discard(sock)
 
     def _send(self, sock: socket.socket, method: str, resp: Resp, index: int) -> bool:
+        if resp.gate is not None:
+            resp.gate.arrived.set()
+            resp.gate.opened.wait(30)
         headers = list(resp.headers.items() if isinstance(resp.headers, dict) else resp.headers)
         names = {n.lower() for n, _ in headers}
         if resp.date and "date" not in names:
