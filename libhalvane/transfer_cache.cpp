@@ -31,6 +31,7 @@ bool Transfer::consult_cache() {
   writer_.reset();
   request_time_ = wall_now();
   cache::Store *store = context_->cache();
+  cache_key_ = store ? cache_key(hop_.url) : std::nullopt;
   CacheMode mode = request_.cache_mode;
   // Never the network, whether or not there is a cache to answer from.
   const bool only_cached =
@@ -38,8 +39,8 @@ bool Transfer::consult_cache() {
       (mode == CacheMode::Default && cache::request_directives(hop_.headers).only_if_cached);
   if (cache::bypasses_cache(hop_.headers)) mode = CacheMode::NoStore;
   std::optional<cache::Entry> entry;
-  if (store && hop_.method == "GET" && mode != CacheMode::NoStore && mode != CacheMode::Bypass)
-    entry = store->lookup(hop_.url);
+  if (cache_key_ && hop_.method == "GET" && mode != CacheMode::NoStore && mode != CacheMode::Bypass)
+    entry = store->lookup(*cache_key_);
   if (entry && cache::vary_matches(entry->meta, sent_headers())) {
     switch (cache::decide(mode, entry->meta, hop_.headers, request_time_)) {
       case cache::Action::Use:
@@ -63,7 +64,7 @@ bool Transfer::consult_cache() {
 // the caller: the origin confirmed the stored response with a 304.
 bool Transfer::cache_takes_head(int status) {
   cache::Store *store = context_->cache();
-  if (!store) return false;
+  if (!store || !cache_key_) return false;
   if (stored_ && status == 304) {
     validated_ = true;
     return true;
@@ -73,12 +74,12 @@ bool Transfer::cache_takes_head(int status) {
   if (hop_.method == "HEAD") {
     // A HEAD response freshens the stored GET response it agrees with.
     if (status == 200 && may_store) {
-      if (auto entry = store->lookup(hop_.url);
+      if (auto entry = store->lookup(*cache_key_);
           entry && cache::head_may_freshen(entry->meta.head, head_.block())) {
         entry->meta.head = cache::freshen_head(entry->meta.head, head_.block());
         entry->meta.request_time = request_time_;
         entry->meta.response_time = wall_now();
-        store->update(hop_.url, entry->meta);
+        store->update(*cache_key_, entry->meta);
       }
     }
     return false;
@@ -92,7 +93,7 @@ bool Transfer::cache_takes_head(int status) {
   meta.request_time = request_time_;
   meta.response_time = wall_now();
   meta.vary = cache::vary_headers(head_.block(), sent_headers());
-  writer_ = store->begin(hop_.url, std::move(meta));
+  writer_ = store->begin(*cache_key_, std::move(meta));
   return false;
 }
 
@@ -104,7 +105,7 @@ void Transfer::cache_on_redirect(const PendingRedirect &redirect) {
   if (cache::invalidates(hop_.method, redirect.status))
     for (const std::string &url : cache::invalidated_urls(hop_.url, redirect.head))
       store->remove(url);
-  if (request_.cache_mode == CacheMode::NoStore ||
+  if (!cache_key_ || request_.cache_mode == CacheMode::NoStore ||
       !cache::is_storable(hop_.method, hop_.headers, redirect.head))
     return;
   cache::StoredMeta meta;
@@ -113,7 +114,7 @@ void Transfer::cache_on_redirect(const PendingRedirect &redirect) {
   meta.request_time = request_time_;
   meta.response_time = wall_now();
   meta.vary = cache::vary_headers(redirect.head, sent_headers());
-  if (auto writer = store->begin(hop_.url, std::move(meta))) writer->commit();
+  if (auto writer = store->begin(*cache_key_, std::move(meta))) writer->commit();
 }
 
 // The hop that revalidated a stored response has ended. True when it was
@@ -127,8 +128,8 @@ bool Transfer::finish_revalidation(CURLcode result) {
   entry.meta.head = cache::freshen_head(entry.meta.head, head_.block());
   entry.meta.request_time = request_time_;
   entry.meta.response_time = wall_now();
-  // Only a hop that looked the cache up revalidates, so the store is there.
-  context_->cache()->update(hop_.url, entry.meta);
+  // Only a hop that looked the cache up revalidates, so the store and key are there.
+  context_->cache()->update(*cache_key_, entry.meta);
   replay(std::move(entry));
   return true;
 }
