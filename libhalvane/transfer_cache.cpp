@@ -20,6 +20,20 @@ constexpr size_t kReplayTurn = 1024 * 1024;
 
 cache::Seconds wall_now() { return static_cast<cache::Seconds>(std::time(nullptr)); }
 
+// Where a hop's response is stored; nothing when the hop keeps out of the
+// cache. A caller's Host naming another authority than the URL's asks the
+// URL's server for another name's answer. Stored under the URL, that answer
+// would reach plain requests for the URL; stored under both names, it would
+// sit where no plain request finds it and no unsafe request to either name
+// removes it. Such requests are rare (a virtual host tried through an
+// address), so they go without the cache.
+std::optional<std::string> storage_key(const std::string &url,
+                                       const std::vector<HeaderField> &headers) {
+  for (const HeaderField &h : headers)
+    if (iequals(h.name, "host") && !names_authority(url, h.value)) return std::nullopt;
+  return cache_key(url);
+}
+
 }  // namespace
 
 // Decides what this hop does with the cache before anything is sent. True
@@ -31,7 +45,7 @@ bool Transfer::consult_cache() {
   writer_.reset();
   request_time_ = wall_now();
   cache::Store *store = context_->cache();
-  cache_key_ = store ? cache_key(hop_.url) : std::nullopt;
+  cache_key_ = store ? storage_key(hop_.url, hop_.headers) : std::nullopt;
   CacheMode mode = request_.cache_mode;
   // Never the network, whether or not there is a cache to answer from.
   const bool only_cached =

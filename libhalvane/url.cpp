@@ -189,6 +189,22 @@ std::optional<std::string> cache_key(std::string_view url) {
   return key;
 }
 
+bool names_authority(const std::string &url, std::string_view host) {
+  while (!host.empty() && (host.front() == ' ' || host.front() == '\t')) host.remove_prefix(1);
+  while (!host.empty() && (host.back() == ' ' || host.back() == '\t')) host.remove_suffix(1);
+  // A bare authority only: anything else would parse as more of a URL, or be
+  // decoded, while the server reads the field as it is.
+  if (host.empty() || has_control_or_space(host) ||
+      host.find_first_of("/?#@%\\") != std::string_view::npos)
+    return false;
+  const auto scheme = url_scheme(url);
+  if (!scheme) return false;
+  const auto named = cache_key(*scheme + "://" + std::string(host) + "/");
+  const auto own = cache_key(url);
+  // "scheme://authority/" opens the URL's key only when the authorities agree.
+  return named && own && own->compare(0, named->size(), *named) == 0;
+}
+
 std::optional<WebSocketTarget> parse_websocket_url(std::string_view url) {
   if (url.empty() || has_control_or_space(url)) return std::nullopt;
   UrlPtr h = parse(std::string(url), CURLU_URLENCODE | CURLU_NON_SUPPORT_SCHEME);

@@ -39,6 +39,10 @@ std::string url_origin(const std::string &url);
 // absolute http or https URL.
 std::optional<std::string> cache_key(std::string_view url);
 
+// True when `host`, a Host field's value, names the authority of `url`: the
+// same host and port, case and a default port aside.
+bool names_authority(const std::string &url, std::string_view host);
+
 // The parts of an absolute ws or wss URL free of control characters and
 // spaces; nothing otherwise.
 std::optional<WebSocketTarget> parse_websocket_url(std::string_view url);

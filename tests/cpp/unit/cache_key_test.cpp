@@ -1,5 +1,5 @@
 // What the HTTP cache stores a response under: one key for every spelling of
-// a URL.
+// a URL, and whether a caller's Host names the URL's own authority.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -72,6 +72,39 @@ TEST(CacheKey, OneKeyForEverySpelling) {
       {"http://h:99999/x", std::nullopt},
   };
   for (const KeyCase &c : cases) EXPECT_EQ(cache_key(c.url), c.key) << c.url;
+}
+
+struct HostCase {
+  const char *url;
+  const char *host;
+  bool names;
+};
+
+TEST(CacheKey, HostNamesTheUrlsAuthority) {
+  const std::vector<HostCase> cases = {
+      {"http://127.0.0.1:8080/x", "127.0.0.1:8080", true},
+      {"http://h/x", "h", true},
+      {"http://h/x", "H", true},
+      {"http://h/x", "h:80", true},
+      {"http://h:80/x", "h", true},
+      {"http://h/x", " h\t", true},
+      {"https://h/x", "h:443", true},
+      {"http://[::1]:8080/", "[::1]:8080", true},
+      {"http://alice:pw@h/x", "h", true},
+      {"http://127.0.0.1:8080/x", "127.0.0.1", false},
+      {"http://127.0.0.1:8080/x", "127.0.0.1:8081", false},
+      {"http://127.0.0.1:8080/x", "evil.test:8080", false},
+      {"http://h/x", "h:443", false},
+      {"https://h/x", "h:80", false},
+      {"http://h/x", "", false},
+      {"http://h/x", "h/x", false},
+      {"http://h/x", "a@h", false},
+      {"http://h/x", "%68", false},
+      {"http://h/x", "h:8o", false},
+      {"http://h/x", "h h", false},
+  };
+  for (const HostCase &c : cases)
+    EXPECT_EQ(names_authority(c.url, c.host), c.names) << c.url << " / " << c.host;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 """What the engine's HTTP cache stores a response under, as callers see it:
-every spelling of a URL reaches one entry, and credentials stay out of the
-namespace's database."""
+every spelling of a URL reaches one entry, a caller's Host naming another
+server keeps out of the cache, and credentials stay out of the namespace's
+database."""
 
 from __future__ import annotations
 
@@ -89,3 +90,23 @@ def test_url_credentials_stay_out_of_the_namespaces_database(native, origin, nam
     for f in files:
         data = f.read_bytes()
         assert b"s3cr3t-pw" not in data and b"alice:" not in data, f
+
+
+# ---- a Host naming another server ------------------------------------------------------
+
+def test_a_host_naming_another_authority_keeps_out_of_the_cache(origin, make_engine):
+    engine = make_engine()
+    path = origin.new_path()
+    origin.script(path, Resp(headers=[LONG]))
+    other = [("Host", "evil.test")]
+    own = [("Host", f"127.0.0.1:{origin.port}")]
+    # Another server's answer is not stored for the URL...
+    assert outcome(origin, engine, path, headers=other)[0] == "miss"
+    state, result = outcome(origin, engine, path)
+    assert (state, result.body) == ("miss", b"response 2")
+    # ...nor is the URL's entry served to it; a Host naming the URL's own
+    # authority uses the cache as a request without one.
+    assert outcome(origin, engine, path, headers=other)[0] == "miss"
+    for headers in ((), own):
+        state, result = outcome(origin, engine, path, headers=headers)
+        assert (state, result.body) == ("hit", b"response 2")
