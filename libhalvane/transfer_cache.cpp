@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "cache_policy.h"
+#include "cookie_lines.h"
 #include "profile_store.h"
 #include "redirects.h"
 #include "transfer.h"
@@ -34,6 +35,34 @@ std::optional<std::string> storage_key(const std::string &url,
   return cache_key(url);
 }
 
+// The jar's cookies libcurl puts on a request to `url`. libcurl counts
+// loopback hosts as secure, so their Secure cookies go over http too.
+std::string jar_cookie_line(CURL *easy, const std::string &url) {
+  const std::string origin = url_origin(url);
+  for (std::string_view loopback : {"http://localhost:", "http://127.0.0.1:", "http://[::1]:"})
+    if (origin.starts_with(loopback)) return cookie_header_for(easy, "https" + url.substr(4));
+  return cookie_header_for(easy, url);
+}
+
+// The fields as Vary compares them: as sent, with the one Cookie line
+// libcurl writes, the jar's cookies first, then the caller's, joined as
+// build_header_list joins them.
+std::vector<HeaderField> with_sent_cookies(std::vector<HeaderField> fields,
+                                           const std::string &jar) {
+  std::string caller;
+  for (const HeaderField &h : fields) {
+    if (!iequals(h.name, "cookie")) continue;
+    if (!caller.empty()) caller += "; ";
+    caller += h.value;
+  }
+  std::erase_if(fields, [](const HeaderField &h) { return iequals(h.name, "cookie"); });
+  std::string line = jar;
+  if (!line.empty() && !caller.empty()) line += "; ";
+  line += caller;
+  if (!line.empty()) fields.push_back({"Cookie", std::move(line)});
+  return fields;
+}
+
 }  // namespace
 
 // Decides what this hop does with the cache before anything is sent. True
@@ -43,6 +72,7 @@ bool Transfer::consult_cache() {
   stored_.reset();
   validated_ = false;
   writer_.reset();
+  jar_cookies_.clear();
   request_time_ = wall_now();
   cache::Store *store = context_->cache();
   cache_key_ = store ? storage_key(hop_.url, hop_.headers) : std::nullopt;
@@ -52,10 +82,16 @@ bool Transfer::consult_cache() {
       mode == CacheMode::OnlyIfCached ||
       (mode == CacheMode::Default && cache::request_directives(hop_.headers).only_if_cached);
   if (cache::bypasses_cache(hop_.headers)) mode = CacheMode::NoStore;
+  if (cache_key_ && hop_.method == "GET" && request_.cache_mode != CacheMode::NoStore) {
+    // Taken before the hop goes out: its response's Set-Cookie changes the
+    // jar before the response is stored.
+    curl_easy_setopt(easy_.get(), CURLOPT_SHARE, context_->share());
+    jar_cookies_ = jar_cookie_line(easy_.get(), hop_.url);
+  }
   std::optional<cache::Entry> entry;
   if (cache_key_ && hop_.method == "GET" && mode != CacheMode::NoStore && mode != CacheMode::Bypass)
     entry = store->lookup(*cache_key_);
-  if (entry && cache::vary_matches(entry->meta, sent_headers())) {
+  if (entry && cache::vary_matches(entry->meta, with_sent_cookies(sent_headers(), jar_cookies_))) {
     switch (cache::decide(mode, entry->meta, hop_.headers, request_time_)) {
       case cache::Action::Use:
         replay(std::move(*entry));
@@ -106,7 +142,7 @@ bool Transfer::cache_takes_head(int status) {
   meta.head = head_.block();
   meta.request_time = request_time_;
   meta.response_time = wall_now();
-  meta.vary = cache::vary_headers(head_.block(), sent_headers());
+  meta.vary = cache::vary_headers(head_.block(), with_sent_cookies(sent_headers(), jar_cookies_));
   writer_ = store->begin(*cache_key_, std::move(meta));
   return false;
 }
@@ -127,7 +163,7 @@ void Transfer::cache_on_redirect(const PendingRedirect &redirect) {
   meta.head = redirect.head;
   meta.request_time = request_time_;
   meta.response_time = wall_now();
-  meta.vary = cache::vary_headers(redirect.head, sent_headers());
+  meta.vary = cache::vary_headers(redirect.head, with_sent_cookies(sent_headers(), jar_cookies_));
   if (auto writer = store->begin(*cache_key_, std::move(meta))) writer->commit();
 }
 

@@ -1,7 +1,7 @@
 """What the engine's HTTP cache stores a response under, as callers see it:
 every spelling of a URL reaches one entry, a caller's Host naming another
-server keeps out of the cache, and credentials stay out of the namespace's
-database."""
+server keeps out of the cache, credentials stay out of the namespace's
+database, and Vary compares the cookies that went out, the jar's included."""
 
 from __future__ import annotations
 
@@ -110,3 +110,46 @@ def test_a_host_naming_another_authority_keeps_out_of_the_cache(origin, make_eng
     for headers in ((), own):
         state, result = outcome(origin, engine, path, headers=headers)
         assert (state, result.body) == ("hit", b"response 2")
+
+
+# ---- Vary: Cookie ----------------------------------------------------------------------
+
+@pytest.mark.parametrize("attributes,caller", [
+    ("", None),
+    ("; Secure", None),  # a loopback host is a secure context for the jar
+    ("", "theme=dark"),
+], ids=["jar", "jar_secure", "jar_and_callers"])
+def test_vary_cookie_compares_the_jars_cookies_as_sent(origin, make_engine, attributes, caller):
+    engine = make_engine()
+    page = origin.new_path("page")
+    origin.script(page, Resp(headers=[LONG, ("Vary", "Cookie")]))
+    logins = {}
+    for user in ("alice", "bob"):
+        logins[user] = origin.new_path(user)
+        origin.script(logins[user], Resp(headers=[("Set-Cookie", f"user={user}; Path=/{attributes}")]))
+    headers = [("Cookie", caller)] if caller else []
+
+    def sent():
+        return origin.requests(page)[-1].header("cookie")
+
+    fetch(engine, origin.url(logins["alice"]))
+    assert outcome(origin, engine, page, headers=headers)[0] == "miss"
+    # One line: the jar's cookies, then the caller's.
+    assert sent() == "; ".join(filter(None, ["user=alice", caller]))
+    assert outcome(origin, engine, page, headers=headers)[0] == "hit"
+    fetch(engine, origin.url(logins["bob"]))
+    state, result = outcome(origin, engine, page, headers=headers)
+    assert (state, result.body) == ("miss", b"response 2")
+    assert sent() == "; ".join(filter(None, ["user=bob", caller]))
+    assert outcome(origin, engine, page, headers=headers)[0] == "hit"
+
+
+def test_vary_cookie_keeps_the_cookies_sent_not_those_the_response_set(origin, make_engine):
+    engine = make_engine()
+    path = origin.new_path()
+    origin.script(path, Resp(headers=[LONG, ("Vary", "Cookie"), ("Set-Cookie", "visit=1; Path=/")]))
+    assert outcome(origin, engine, path)[0] == "miss"
+    assert origin.requests(path)[-1].header("cookie") is None
+    assert outcome(origin, engine, path)[0] == "miss"
+    assert origin.requests(path)[-1].header("cookie") == "visit=1"
+    assert outcome(origin, engine, path)[0] == "hit"
