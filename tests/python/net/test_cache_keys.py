@@ -49,8 +49,8 @@ def test_spellings_of_one_resource_share_one_entry(origin, make_engine, spelling
     engine = make_engine(**({"proxy": origin.url("")} if proxied else {}))
     path = origin.new_path()
     # Whatever request target each spelling goes out with.
-    targets = [prefix + path + suffix
-               for prefix in (("http://keys.invalid", "http://keys.invalid:80") if proxied else ("",))
+    prefixes = ("http://keys.invalid", "http://keys.invalid:80") if proxied else ("",)
+    targets = [prefix + path + suffix for prefix in prefixes
                for suffix in ("", "/~user", "/%7euser", "/%7Euser")]
     for target in targets:
         origin.script(target, Resp(headers=[LONG]))
@@ -126,7 +126,8 @@ def test_vary_cookie_compares_the_jars_cookies_as_sent(origin, make_engine, attr
     logins = {}
     for user in ("alice", "bob"):
         logins[user] = origin.new_path(user)
-        origin.script(logins[user], Resp(headers=[("Set-Cookie", f"user={user}; Path=/{attributes}")]))
+        origin.script(logins[user],
+                      Resp(headers=[("Set-Cookie", f"user={user}; Path=/{attributes}")]))
     headers = [("Cookie", caller)] if caller else []
 
     def sent():
@@ -147,7 +148,8 @@ def test_vary_cookie_compares_the_jars_cookies_as_sent(origin, make_engine, attr
 def test_vary_cookie_keeps_the_cookies_sent_not_those_the_response_set(origin, make_engine):
     engine = make_engine()
     path = origin.new_path()
-    origin.script(path, Resp(headers=[LONG, ("Vary", "Cookie"), ("Set-Cookie", "visit=1; Path=/")]))
+    origin.script(path,
+                  Resp(headers=[LONG, ("Vary", "Cookie"), ("Set-Cookie", "visit=1; Path=/")]))
     assert outcome(origin, engine, path)[0] == "miss"
     assert origin.requests(path)[-1].header("cookie") is None
     assert outcome(origin, engine, path)[0] == "miss"
