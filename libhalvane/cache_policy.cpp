@@ -567,18 +567,19 @@ bool invalidates(std::string_view method, int status) {
 }
 
 std::vector<std::string> invalidated_urls(const std::string &request_url, std::string_view head) {
-  std::vector<std::string> urls{request_url};
+  std::vector<std::string> keys;
+  if (auto key = cache_key(request_url)) keys.push_back(std::move(*key));
   const std::string origin = url_origin(request_url);
   for (std::string_view name : {"location", "content-location"}) {
     const auto reference = first_field(head, name);
     if (!reference || reference->empty()) continue;
     const auto resolved = resolve_url(request_url, *reference);
     if (!resolved) continue;
-    const auto target = normalize_http_url(*resolved);
+    const auto target = cache_key(*resolved);
     if (!target || origin.empty() || url_origin(*target) != origin) continue;
-    if (std::find(urls.begin(), urls.end(), *target) == urls.end()) urls.push_back(*target);
+    if (std::find(keys.begin(), keys.end(), *target) == keys.end()) keys.push_back(*target);
   }
-  return urls;
+  return keys;
 }
 
 std::optional<Seconds> parse_http_date(std::string_view text) {

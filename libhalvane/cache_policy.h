@@ -117,8 +117,9 @@ std::string with_age(std::string_view head, Seconds age);
 // unsafe methods (anything but GET, HEAD, OPTIONS, TRACE) with a 2xx or 3xx.
 bool invalidates(std::string_view method, int status);
 
-// The URLs a successful unsafe request invalidates: its own, and the
-// same-origin targets of Location and Content-Location.
+// The cache keys (cache_key in url.h) a successful unsafe request
+// invalidates: its URL's, and those of the same-origin targets of Location
+// and Content-Location.
 std::vector<std::string> invalidated_urls(const std::string &request_url, std::string_view head);
 
 // An HTTP-date (IMF-fixdate, RFC 850 or asctime) in seconds; nothing when it

@@ -153,6 +153,8 @@ class Transfer : public std::enable_shared_from_this<Transfer> {
   SslCtxData ssl_ctx_data_;  // what the TLS context callback of this hop needs
 
   // The cache's part of the current hop (network thread only).
+  std::optional<std::string> cache_key_;       // of the hop's entry; none: the hop keeps out
+  std::string jar_cookies_;                    // the jar's part of the hop's Cookie line
   cache::Seconds request_time_ = 0;            // wall clock when the hop was sent
   std::optional<cache::Entry> stored_;         // being revalidated by this hop
   bool validated_ = false;                     // the origin answered 304 to it

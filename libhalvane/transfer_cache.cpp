@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "cache_policy.h"
+#include "cookie_lines.h"
 #include "profile_store.h"
 #include "redirects.h"
 #include "transfer.h"
@@ -20,6 +21,48 @@ constexpr size_t kReplayTurn = 1024 * 1024;
 
 cache::Seconds wall_now() { return static_cast<cache::Seconds>(std::time(nullptr)); }
 
+// Where a hop's response is stored; nothing when the hop keeps out of the
+// cache. A caller's Host naming another authority than the URL's asks the
+// URL's server for another name's answer. Stored under the URL, that answer
+// would reach plain requests for the URL; stored under both names, it would
+// sit where no plain request finds it and no unsafe request to either name
+// removes it. Such requests are rare (a virtual host tried through an
+// address), so they go without the cache.
+std::optional<std::string> storage_key(const std::string &url,
+                                       const std::vector<HeaderField> &headers) {
+  for (const HeaderField &h : headers)
+    if (iequals(h.name, "host") && !names_authority(url, h.value)) return std::nullopt;
+  return cache_key(url);
+}
+
+// The jar's cookies libcurl puts on a request to `url`. libcurl counts
+// loopback hosts as secure, so their Secure cookies go over http too.
+std::string jar_cookie_line(CURL *easy, const std::string &url) {
+  const std::string origin = url_origin(url);
+  for (std::string_view loopback : {"http://localhost:", "http://127.0.0.1:", "http://[::1]:"})
+    if (origin.starts_with(loopback)) return cookie_header_for(easy, "https" + url.substr(4));
+  return cookie_header_for(easy, url);
+}
+
+// The fields as Vary compares them: as sent, with the one Cookie line
+// libcurl writes, the jar's cookies first, then the caller's, joined as
+// build_header_list joins them.
+std::vector<HeaderField> with_sent_cookies(std::vector<HeaderField> fields,
+                                           const std::string &jar) {
+  std::string caller;
+  for (const HeaderField &h : fields) {
+    if (!iequals(h.name, "cookie")) continue;
+    if (!caller.empty()) caller += "; ";
+    caller += h.value;
+  }
+  std::erase_if(fields, [](const HeaderField &h) { return iequals(h.name, "cookie"); });
+  std::string line = jar;
+  if (!line.empty() && !caller.empty()) line += "; ";
+  line += caller;
+  if (!line.empty()) fields.push_back({"Cookie", std::move(line)});
+  return fields;
+}
+
 }  // namespace
 
 // Decides what this hop does with the cache before anything is sent. True
@@ -29,18 +72,26 @@ bool Transfer::consult_cache() {
   stored_.reset();
   validated_ = false;
   writer_.reset();
+  jar_cookies_.clear();
   request_time_ = wall_now();
   cache::Store *store = context_->cache();
+  cache_key_ = store ? storage_key(hop_.url, hop_.headers) : std::nullopt;
   CacheMode mode = request_.cache_mode;
   // Never the network, whether or not there is a cache to answer from.
   const bool only_cached =
       mode == CacheMode::OnlyIfCached ||
       (mode == CacheMode::Default && cache::request_directives(hop_.headers).only_if_cached);
   if (cache::bypasses_cache(hop_.headers)) mode = CacheMode::NoStore;
+  if (cache_key_ && hop_.method == "GET" && request_.cache_mode != CacheMode::NoStore) {
+    // Taken before the hop goes out: its response's Set-Cookie changes the
+    // jar before the response is stored.
+    curl_easy_setopt(easy_.get(), CURLOPT_SHARE, context_->share());
+    jar_cookies_ = jar_cookie_line(easy_.get(), hop_.url);
+  }
   std::optional<cache::Entry> entry;
-  if (store && hop_.method == "GET" && mode != CacheMode::NoStore && mode != CacheMode::Bypass)
-    entry = store->lookup(hop_.url);
-  if (entry && cache::vary_matches(entry->meta, sent_headers())) {
+  if (cache_key_ && hop_.method == "GET" && mode != CacheMode::NoStore && mode != CacheMode::Bypass)
+    entry = store->lookup(*cache_key_);
+  if (entry && cache::vary_matches(entry->meta, with_sent_cookies(sent_headers(), jar_cookies_))) {
     switch (cache::decide(mode, entry->meta, hop_.headers, request_time_)) {
       case cache::Action::Use:
         replay(std::move(*entry));
@@ -63,7 +114,7 @@ bool Transfer::consult_cache() {
 // the caller: the origin confirmed the stored response with a 304.
 bool Transfer::cache_takes_head(int status) {
   cache::Store *store = context_->cache();
-  if (!store) return false;
+  if (!store || !cache_key_) return false;
   if (stored_ && status == 304) {
     validated_ = true;
     return true;
@@ -74,12 +125,12 @@ bool Transfer::cache_takes_head(int status) {
     // A HEAD response freshens the stored GET response it agrees with, if
     // that is still the one stored when the update lands.
     if (status == 200 && may_store && cache::may_update(hop_.headers, head_.block())) {
-      if (auto entry = store->lookup(hop_.url);
+      if (auto entry = store->lookup(*cache_key_);
           entry && cache::head_may_freshen(entry->meta.head, head_.block())) {
         entry->meta.head = cache::freshen_head(entry->meta.head, head_.block());
         entry->meta.request_time = request_time_;
         entry->meta.response_time = wall_now();
-        store->update(hop_.url, entry->id, entry->meta);
+        store->update(*cache_key_, entry->id, entry->meta);
       }
     }
     return false;
@@ -92,8 +143,8 @@ bool Transfer::cache_takes_head(int status) {
   meta.head = head_.block();
   meta.request_time = request_time_;
   meta.response_time = wall_now();
-  meta.vary = cache::vary_headers(head_.block(), sent_headers());
-  writer_ = store->begin(hop_.url, std::move(meta));
+  meta.vary = cache::vary_headers(head_.block(), with_sent_cookies(sent_headers(), jar_cookies_));
+  writer_ = store->begin(*cache_key_, std::move(meta));
   return false;
 }
 
@@ -105,7 +156,7 @@ void Transfer::cache_on_redirect(const PendingRedirect &redirect) {
   if (cache::invalidates(hop_.method, redirect.status))
     for (const std::string &url : cache::invalidated_urls(hop_.url, redirect.head))
       store->remove(url);
-  if (request_.cache_mode == CacheMode::NoStore ||
+  if (!cache_key_ || request_.cache_mode == CacheMode::NoStore ||
       !cache::is_storable(hop_.method, hop_.headers, redirect.head))
     return;
   cache::StoredMeta meta;
@@ -113,8 +164,8 @@ void Transfer::cache_on_redirect(const PendingRedirect &redirect) {
   meta.head = redirect.head;
   meta.request_time = request_time_;
   meta.response_time = wall_now();
-  meta.vary = cache::vary_headers(redirect.head, sent_headers());
-  if (auto writer = store->begin(hop_.url, std::move(meta))) writer->commit();
+  meta.vary = cache::vary_headers(redirect.head, with_sent_cookies(sent_headers(), jar_cookies_));
+  if (auto writer = store->begin(*cache_key_, std::move(meta))) writer->commit();
 }
 
 // The hop that revalidated a stored response has ended. True when it was
@@ -131,9 +182,10 @@ bool Transfer::finish_revalidation(CURLcode result) {
   // The 304 renews the response whose validators were sent, and only while
   // it is still the one stored: a newer response stored meanwhile stays as
   // it is. Either way this request gets the response the origin confirmed.
-  // Only a hop that looked the cache up revalidates, so the store is there.
+  // Only a hop that looked the cache up revalidates, so the store and key
+  // are there.
   if (cache::may_update(hop_.headers, head_.block()))
-    context_->cache()->update(hop_.url, entry.id, entry.meta);
+    context_->cache()->update(*cache_key_, entry.id, entry.meta);
   replay(std::move(entry));
   return true;
 }

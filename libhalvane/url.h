@@ -30,6 +30,19 @@ std::optional<std::string> url_scheme(const std::string &url);
 // parse.
 std::string url_origin(const std::string &url);
 
+// What the HTTP cache stores the response to `url` under: one key for every
+// spelling of the same resource (RFC 9110 4.2.3). Scheme and host in lower
+// case, no default port, no credentials, no fragment, "/" for an empty path;
+// in path and query, percent-encoded unreserved characters decoded, other
+// percent-encodings in upper case, characters a URI cannot hold encoded, and
+// the dot-segments decoding uncovers removed. Nothing when `url` is not an
+// absolute http or https URL.
+std::optional<std::string> cache_key(std::string_view url);
+
+// True when `host`, a Host field's value, names the authority of `url`: the
+// same host and port, case and a default port aside.
+bool names_authority(const std::string &url, std::string_view host);
+
 // The parts of an absolute ws or wss URL free of control characters and
 // spaces; nothing otherwise.
 std::optional<WebSocketTarget> parse_websocket_url(std::string_view url);

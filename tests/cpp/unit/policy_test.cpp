@@ -525,6 +525,11 @@ TEST(CachePolicy, Invalidation) {
             std::vector<std::string>{url});
   EXPECT_EQ(invalidated_urls(url, ok({"Location: http://127.0.0.1:8081/c"})),
             std::vector<std::string>{url});
+  // By cache key: any spelling of the request's URL or of a target removes
+  // the one entry they share.
+  EXPECT_EQ(invalidated_urls("http://alice:pw@LOCALHOST:80/a#f",
+                             ok({"Location: /%7eb#g", "Content-Location: HTTP://localhost/a"})),
+            (std::vector<std::string>{"http://localhost/a", "http://localhost/~b"}));
 }
 
 // ---- dates ---------------------------------------------------------------------
