@@ -1,5 +1,7 @@
 #include "cookie_lines.h"
 
+#include <libpsl.h>
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -45,6 +47,24 @@ bool is_ip_literal(std::string_view host) {
   if (host.find(':') != std::string_view::npos) return true;  // IPv6
   return !host.empty() && std::all_of(host.begin(), host.end(),
                                       [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
+}
+
+// The public suffix list, as libcurl loads it for its own transfers: the
+// system's copy when newer than the one built into libpsl. Loaded once and
+// kept for the life of the process; null when neither is there.
+const psl_ctx_t *public_suffixes() {
+  static const psl_ctx_t *const list = [] {
+    const psl_ctx_t *latest = psl_latest(nullptr);
+    return latest != nullptr ? latest : psl_builtin();
+  }();
+  return list;
+}
+
+// A Domain attribute naming a public suffix would reach every site under it.
+// Without the list, a single label stands for one.
+bool is_public_suffix(const std::string &domain) {
+  if (const psl_ctx_t *list = public_suffixes()) return psl_is_public_suffix(list, domain.c_str());
+  return domain.find('.') == std::string::npos;
 }
 
 // RFC 6265 5.1.3: `host` (lower case) is `domain` or a name under it.
@@ -280,15 +300,16 @@ void store_set_cookie(CURL *easy, const std::string &url, std::string_view set_c
   c.secure = secure;
   c.http_only = http_only;
   c.path = path.empty() ? default_path(target->path) : path;
+  c.domain = target->host;
   if (domain_attr) {
-    // Without a list of public suffixes, at least refuse a bare top-level name.
-    bool single_label = domain_attr->find('.') == std::string::npos;
-    if (!domain_match(target->host, *domain_attr) || (single_label && *domain_attr != target->host))
+    if (!domain_match(target->host, *domain_attr)) return;
+    // RFC 6265 5.3 step 5: a public suffix only for the host that is one.
+    if (is_ip_literal(*domain_attr) || !is_public_suffix(*domain_attr)) {
+      c.domain = *domain_attr;
+      c.include_subdomains = true;
+    } else if (*domain_attr != target->host) {
       return;
-    c.domain = *domain_attr;
-    c.include_subdomains = true;
-  } else {
-    c.domain = target->host;
+    }
   }
   if (secure && !secure_scheme(target->scheme) && !loopback_host(target->host)) return;
   if (name.substr(0, 9) == "__Secure-" && !secure) return;

@@ -42,7 +42,8 @@ std::string cookie_header_for(CURL *easy, const std::string &url);
 // Stores one Set-Cookie field value received from `url` in the jar, as a
 // browser would (host-only without Domain, default path, Max-Age over
 // Expires, a past expiry deletes). Refuses a Domain that does not
-// domain-match the host.
+// domain-match the host or that is a public suffix (a host that is itself
+// one keeps the cookie to itself).
 void store_set_cookie(CURL *easy, const std::string &url, std::string_view set_cookie);
 
 }  // namespace hvcore

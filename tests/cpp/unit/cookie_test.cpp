@@ -148,11 +148,22 @@ TEST_F(JarTest, SetCookieIsStoredAsABrowserWould) {
       {"ws://www.a.test/chat", "c8=\"quoted value\"", "c8", "www.a.test", false, "/", false, false,
        0},
       {"http://localhost/", "c9=v; Secure", "c9", "localhost", false, "/", true, false, 0},
+      {"ws://www.a.co.uk/", "c10=v; Domain=a.co.uk", "c10", "a.co.uk", true, "/", false, false, 0},
+      // A host that is itself a public suffix keeps the cookie to itself.
+      {"ws://github.io/", "c11=v; Domain=github.io", "c11", "github.io", false, "/", false, false,
+       0},
+      {"http://127.0.0.1/", "c12=v; Domain=127.0.0.1", "c12", "127.0.0.1", true, "/", false, false,
+       0},
       // Refused: a foreign or a top-level domain, no '=', no name, a control
       // character, Secure from an insecure origin, prefixes not honoured.
       {"http://www.a.test/", "r1=v; Domain=b.test", nullptr},
       {"http://www.a.test/", "r2=v; Domain=test", nullptr},
       {"http://www.a.test/", "r3=v; Domain=xwww.a.test", nullptr},
+      // Public suffixes, of registries and of hosting services.
+      {"ws://a.co.uk/", "r10=v; Domain=co.uk", nullptr},
+      {"http://www.a.co.uk/", "r11=v; Domain=.CO.UK", nullptr},
+      {"wss://a.github.io/", "r12=v; Domain=github.io", nullptr},
+      {"ws://www.a.test/", "r13=v; Domain=127.0.0.1", nullptr},
       {"http://www.a.test/", "r4", nullptr},
       {"http://www.a.test/", "=v", nullptr},
       {"http://www.a.test/", "r5=a\tb", nullptr},
