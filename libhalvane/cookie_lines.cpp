@@ -121,13 +121,17 @@ std::optional<Target> parse_target(const std::string &url) {
   return t;
 }
 
-bool secure_scheme(std::string_view scheme) { return scheme == "https" || scheme == "wss"; }
-
-// Browsers treat loopback hosts as secure origins for cookies.
+// Browsers treat loopback hosts as secure origins for cookies, and so do
+// libcurl's requests for localhost, 127.0.0.1 and ::1.
 bool loopback_host(std::string_view host) {
   return host == "localhost" ||
          (host.size() > 10 && host.substr(host.size() - 10) == ".localhost") ||
          host.substr(0, 4) == "127." || host == "::1";
+}
+
+// Where a Secure cookie may be set and where it goes: one rule for both.
+bool secure_origin(const Target &target) {
+  return target.scheme == "https" || target.scheme == "wss" || loopback_host(target.host);
 }
 
 std::optional<int64_t> parse_int(std::string_view s) {
@@ -220,7 +224,7 @@ std::vector<CookieLine> jar_cookies(CURL *easy) try {
 std::string cookie_header_for(CURL *easy, const std::string &url) try {
   auto target = parse_target(url);
   if (!target) return {};
-  bool secure = secure_scheme(target->scheme);
+  const bool secure = secure_origin(*target);
   std::vector<CookieLine> matching;
   for (auto &c : jar_cookies(easy)) {
     if (c.secure && !secure) continue;
@@ -311,7 +315,7 @@ void store_set_cookie(CURL *easy, const std::string &url, std::string_view set_c
       return;
     }
   }
-  if (secure && !secure_scheme(target->scheme) && !loopback_host(target->host)) return;
+  if (secure && !secure_origin(*target)) return;
   if (name.substr(0, 9) == "__Secure-" && !secure) return;
   if (name.substr(0, 7) == "__Host-" && (!secure || domain_attr || c.path != "/")) return;
 

@@ -96,6 +96,10 @@ TEST_F(JarTest, CookieHeaderMatchesDomainPathAndScheme) {
   add("#HttpOnly_a.test\tFALSE\t/\tFALSE\t0\tho\t6");  // sent: not a script
   add("a.test\tFALSE\t/\tFALSE\t1\told\t7");           // expired
   add("b.a.test\tFALSE\t/\tFALSE\t0\tsub\t8");         // host-only of a subdomain
+  // Loopback hosts are secure origins whatever the scheme, as for requests.
+  add("127.0.0.1\tFALSE\t/\tTRUE\t0\tlo4\t9");
+  add("::1\tFALSE\t/\tTRUE\t0\tlo6\t10");
+  add("localhost\tFALSE\t/\tTRUE\t0\tlocal\t11");
   struct Case {
     const char *url;
     const char *header;
@@ -111,6 +115,10 @@ TEST_F(JarTest, CookieHeaderMatchesDomainPathAndScheme) {
       {"http://c.b.a.test/", "dom=2"},
       {"http://xa.test/", ""},
       {"http://test/", ""},
+      {"ws://127.0.0.1:8080/", "lo4=9"},
+      {"http://127.0.0.1/", "lo4=9"},
+      {"ws://[::1]/", "lo6=10"},
+      {"ws://localhost/", "local=11"},
       {"not a url", ""},
   };
   for (const auto &c : cases) {

@@ -10,9 +10,11 @@ import socket
 import pytest
 
 import servers
+from cache_server import Resp, fetch
 from ws_client import events_until_end, open_websocket
 
 HOST = servers.HOST
+NO_STORE = ("Cache-Control", "no-store")
 
 
 @pytest.fixture(scope="session")
@@ -81,6 +83,19 @@ def handshake(engine, server, url_path, host=HOST, set_cookies=()):
     return [v for k, v in seen["headers"] if k.lower() == "cookie"]
 
 
+def http_sets(engine, origin, set_cookies):
+    path = origin.new_path("set")
+    origin.script(path, Resp(headers=[NO_STORE] + [("Set-Cookie", c) for c in set_cookies]))
+    assert fetch(engine, origin.url(path)).error is None
+
+
+def http_sends(engine, origin):
+    path = origin.new_path("echo")
+    origin.script(path, Resp(headers=[NO_STORE]))
+    assert fetch(engine, origin.url(path)).error is None
+    return origin.requests(path)[-1].header("cookie")
+
+
 def test_handshakes_refuse_cookies_for_public_suffixes(native, cookie_ws, any_name_proxy):
     engine = native.PyEngine(proxy=any_name_proxy.url)
     handshake(engine, cookie_ws, "/hello?uk", "a.co.uk",
@@ -89,3 +104,16 @@ def test_handshakes_refuse_cookies_for_public_suffixes(native, cookie_ws, any_na
     sent = {host: handshake(engine, cookie_ws, f"/hello?to-{host}", host)
             for host in ("b.co.uk", "www.a.co.uk", "b.github.io")}
     assert sent == {"b.co.uk": [], "www.a.co.uk": ["site=2"], "b.github.io": []}
+
+
+@pytest.mark.parametrize("setter", ["http", "ws"])
+def test_a_secure_cookie_from_loopback_goes_to_both(native, cookie_ws, origin, setter):
+    # 127.0.0.1 is a secure origin over http:// and ws:// alike.
+    engine = native.PyEngine()
+    secure = ["s=1; Secure; Path=/"]
+    if setter == "http":
+        http_sets(engine, origin, secure)
+    else:
+        handshake(engine, cookie_ws, f"/hello?secure-{setter}", set_cookies=secure)
+    assert handshake(engine, cookie_ws, f"/hello?secure-sent-{setter}") == ["s=1"]
+    assert http_sends(engine, origin) == "s=1"
