@@ -247,21 +247,21 @@ std::string cookie_header_for(CURL *easy, const std::string &url) try {
   return {};
 }
 
-void store_set_cookie(CURL *easy, const std::string &url, std::string_view set_cookie) try {
+bool store_set_cookie(CURL *easy, const std::string &url, std::string_view set_cookie) try {
   auto target = parse_target(url);
-  if (!target) return;
+  if (!target) return false;
 
   // RFC 6265 5.2: the name-value pair, then attributes, each up to a ';'.
   size_t semi = set_cookie.find(';');
   std::string_view pair = set_cookie.substr(0, semi);
   std::string_view attrs = semi == std::string_view::npos ? "" : set_cookie.substr(semi + 1);
   size_t eq = pair.find('=');
-  if (eq == std::string_view::npos) return;
+  if (eq == std::string_view::npos) return false;
   std::string_view name = trim(pair.substr(0, eq));
   std::string_view value = trim(pair.substr(eq + 1));
   // Tabs and line ends would break the jar's line format.
   if (name.empty() || has_control(name) || has_control(value) || name.size() + value.size() > 4096)
-    return;
+    return false;
 
   std::optional<int64_t> max_age, expires;
   std::optional<std::string> domain_attr;
@@ -296,7 +296,7 @@ void store_set_cookie(CURL *easy, const std::string &url, std::string_view set_c
       http_only = true;
     }
   }
-  if (has_control(path)) return;
+  if (has_control(path)) return false;
 
   CookieLine c;
   c.name = name;
@@ -306,18 +306,18 @@ void store_set_cookie(CURL *easy, const std::string &url, std::string_view set_c
   c.path = path.empty() ? default_path(target->path) : path;
   c.domain = target->host;
   if (domain_attr) {
-    if (!domain_match(target->host, *domain_attr)) return;
+    if (!domain_match(target->host, *domain_attr)) return false;
     // RFC 6265 5.3 step 5: a public suffix only for the host that is one.
     if (is_ip_literal(*domain_attr) || !is_public_suffix(*domain_attr)) {
       c.domain = *domain_attr;
       c.include_subdomains = true;
     } else if (*domain_attr != target->host) {
-      return;
+      return false;
     }
   }
-  if (secure && !secure_origin(*target)) return;
-  if (name.substr(0, 9) == "__Secure-" && !secure) return;
-  if (name.substr(0, 7) == "__Host-" && (!secure || domain_attr || c.path != "/")) return;
+  if (secure && !secure_origin(*target)) return false;
+  if (name.substr(0, 9) == "__Secure-" && !secure) return false;
+  if (name.substr(0, 7) == "__Host-" && (!secure || domain_attr || c.path != "/")) return false;
 
   // Expiry at most 400 days ahead, as browsers keep it; a zero or negative
   // Max-Age or a past Expires deletes, and 0 would mean a session cookie.
@@ -329,8 +329,19 @@ void store_set_cookie(CURL *easy, const std::string &url, std::string_view set_c
   }
   // An expired line replaces the stored cookie, and libcurl then drops it.
   std::string line = c.netscape();
-  curl_easy_setopt(easy, CURLOPT_COOKIELIST, line.c_str());
+  return curl_easy_setopt(easy, CURLOPT_COOKIELIST, line.c_str()) == CURLE_OK;
 } catch (...) {
+  return false;
+}
+
+size_t store_set_cookies(CURL *easy, const std::string &url,
+                         const std::vector<std::string> &set_cookies) {
+  size_t taken = 0;
+  for (const std::string &value : set_cookies) {
+    if (taken == kMaxSetCookiesPerResponse) break;
+    if (store_set_cookie(easy, url, value)) ++taken;
+  }
+  return taken;
 }
 
 }  // namespace hvcore

@@ -82,7 +82,7 @@ void EngineContext::store_cookies(const std::string &url,
   if (set_cookies.empty()) return;
   EasyPtr easy(curl_easy_init());
   if (!easy || curl_easy_setopt(easy.get(), CURLOPT_SHARE, share()) != CURLE_OK) return;
-  for (const std::string &value : set_cookies) store_set_cookie(easy.get(), url, value);
+  store_set_cookies(easy.get(), url, set_cookies);
   if (profile_) profile_->save_cookies(easy.get());
 }
 

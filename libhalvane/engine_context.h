@@ -50,7 +50,8 @@ class EngineContext : public std::enable_shared_from_this<EngineContext> {
   Profile *profile() const { return profile_.get(); }
 
   // The cookie jar seen from outside a transfer (WebSocket handshakes). Any
-  // thread: the jar's share handle has locks.
+  // thread: the jar's share handle has locks. store_cookies takes as many
+  // of one response's cookies as libcurl takes of a transfer's.
   std::string cookie_header(const std::string &url);
   void store_cookies(const std::string &url, const std::vector<std::string> &set_cookies);
 

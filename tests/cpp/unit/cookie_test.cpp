@@ -224,5 +224,15 @@ TEST_F(JarTest, APastExpiryDeletesTheCookie) {
     EXPECT_EQ(std::string(l->data).find("gone"), std::string::npos) << l->data;
 }
 
+TEST_F(JarTest, OneResponseSetsAtMostFiftyCookies) {
+  // As libcurl takes them from a response: fields it refuses do not count.
+  std::vector<std::string> fields = {"bad", "r=v; Domain=co.uk"};
+  for (int i = 0; i < 90; ++i) fields.push_back("c" + std::to_string(i) + "=v");
+  EXPECT_EQ(store_set_cookies(easy_.get(), "ws://a.test/", fields), kMaxSetCookiesPerResponse);
+  auto jar = jar_cookies(easy_.get());
+  ASSERT_EQ(jar.size(), 50u);
+  for (int i = 0; i < 90; ++i) EXPECT_EQ(find("c" + std::to_string(i)).has_value(), i < 50) << i;
+}
+
 }  // namespace
 }  // namespace hvcore

@@ -83,6 +83,10 @@ def handshake(engine, server, url_path, host=HOST, set_cookies=()):
     return [v for k, v in seen["headers"] if k.lower() == "cookie"]
 
 
+def names(cookie_fields):
+    return [part.split("=")[0] for field in cookie_fields for part in field.split("; ")]
+
+
 def http_sets(engine, origin, set_cookies):
     path = origin.new_path("set")
     origin.script(path, Resp(headers=[NO_STORE] + [("Set-Cookie", c) for c in set_cookies]))
@@ -117,3 +121,11 @@ def test_a_secure_cookie_from_loopback_goes_to_both(native, cookie_ws, origin, s
         handshake(engine, cookie_ws, f"/hello?secure-{setter}", set_cookies=secure)
     assert handshake(engine, cookie_ws, f"/hello?secure-sent-{setter}") == ["s=1"]
     assert http_sends(engine, origin) == "s=1"
+
+
+def test_a_handshake_takes_fifty_cookies_as_a_response_does(native, cookie_ws):
+    engine = native.PyEngine()
+    handshake(engine, cookie_ws, "/hello?ninety",
+              set_cookies=[f"c{i}=1; Path=/" for i in range(90)])
+    sent = names(handshake(engine, cookie_ws, "/hello?fifty"))
+    assert sorted(sent) == sorted(f"c{i}" for i in range(50))
