@@ -344,4 +344,12 @@ size_t store_set_cookies(CURL *easy, const std::string &url,
   return taken;
 }
 
+std::string cookie_site(std::string_view domain) {
+  std::string lowered = lower(domain);
+  const psl_ctx_t *list = public_suffixes();
+  if (list == nullptr || is_ip_literal(lowered)) return lowered;
+  const char *site = psl_registrable_domain(list, lowered.c_str());
+  return site != nullptr ? std::string(site) : lowered;
+}
+
 }  // namespace hvcore

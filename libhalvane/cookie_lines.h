@@ -55,4 +55,9 @@ constexpr size_t kMaxSetCookiesPerResponse = 50;
 size_t store_set_cookies(CURL *easy, const std::string &url,
                          const std::vector<std::string> &set_cookies);
 
+// The site a cookie domain belongs to: its registrable domain (one label
+// under its public suffix), or the domain itself for an IP address or a
+// public suffix. Lower case. Throws std::bad_alloc.
+std::string cookie_site(std::string_view domain);
+
 }  // namespace hvcore

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import json
 import socket
+import sqlite3
 
 import pytest
 
@@ -129,3 +130,28 @@ def test_a_handshake_takes_fifty_cookies_as_a_response_does(native, cookie_ws):
               set_cookies=[f"c{i}=1; Path=/" for i in range(90)])
     sent = names(handshake(engine, cookie_ws, "/hello?fifty"))
     assert sorted(sent) == sorted(f"c{i}" for i in range(50))
+
+
+@pytest.mark.parametrize("in_namespace", [False, True], ids=["engine", "namespace"])
+@pytest.mark.parametrize("setter", ["http", "ws"])
+def test_a_site_keeps_its_newest_180_cookies(native, cookie_ws, origin, namespace, state,
+                                             setter, in_namespace):
+    engine = native.PyEngine(profile_namespace=namespace if in_namespace else None)
+    for response in range(4):
+        cookies = [f"c{n}=1; Path=/; Max-Age=3600" for n in range(response * 50, response * 50 + 50)]
+        if setter == "http":
+            http_sets(engine, origin, cookies)
+        else:
+            handshake(engine, cookie_ws, f"/hello?{setter}-{in_namespace}-{response}",
+                      set_cookies=cookies)
+    sent = names(handshake(engine, cookie_ws, f"/hello?bounded-{setter}-{in_namespace}"))
+    assert sorted(sent) == sorted(f"c{n}" for n in range(20, 200))
+    if in_namespace:
+        # The cookies that went are gone from the namespace's database too.
+        db = state / "halvane" / "profiles" / f"{namespace}.sqlite3"
+        connection = sqlite3.connect(db)
+        try:
+            (stored,) = connection.execute("SELECT COUNT(*) FROM cookies").fetchone()
+        finally:
+            connection.close()
+        assert stored == 180
