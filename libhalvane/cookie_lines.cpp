@@ -1,5 +1,7 @@
 #include "cookie_lines.h"
 
+#include <libpsl.h>
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -45,6 +47,24 @@ bool is_ip_literal(std::string_view host) {
   if (host.find(':') != std::string_view::npos) return true;  // IPv6
   return !host.empty() && std::all_of(host.begin(), host.end(),
                                       [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
+}
+
+// The public suffix list, as libcurl loads it for its own transfers: the
+// system's copy when newer than the one built into libpsl. Loaded once and
+// kept for the life of the process; null when neither is there.
+const psl_ctx_t *public_suffixes() {
+  static const psl_ctx_t *const list = [] {
+    const psl_ctx_t *latest = psl_latest(nullptr);
+    return latest != nullptr ? latest : psl_builtin();
+  }();
+  return list;
+}
+
+// A Domain attribute naming a public suffix would reach every site under it.
+// Without the list, a single label stands for one.
+bool is_public_suffix(const std::string &domain) {
+  if (const psl_ctx_t *list = public_suffixes()) return psl_is_public_suffix(list, domain.c_str());
+  return domain.find('.') == std::string::npos;
 }
 
 // RFC 6265 5.1.3: `host` (lower case) is `domain` or a name under it.
@@ -101,13 +121,17 @@ std::optional<Target> parse_target(const std::string &url) {
   return t;
 }
 
-bool secure_scheme(std::string_view scheme) { return scheme == "https" || scheme == "wss"; }
-
-// Browsers treat loopback hosts as secure origins for cookies.
+// Browsers treat loopback hosts as secure origins for cookies, and so do
+// libcurl's requests for localhost, 127.0.0.1 and ::1.
 bool loopback_host(std::string_view host) {
   return host == "localhost" ||
          (host.size() > 10 && host.substr(host.size() - 10) == ".localhost") ||
          host.substr(0, 4) == "127." || host == "::1";
+}
+
+// Where a Secure cookie may be set and where it goes: one rule for both.
+bool secure_origin(const Target &target) {
+  return target.scheme == "https" || target.scheme == "wss" || loopback_host(target.host);
 }
 
 std::optional<int64_t> parse_int(std::string_view s) {
@@ -200,7 +224,7 @@ std::vector<CookieLine> jar_cookies(CURL *easy) try {
 std::string cookie_header_for(CURL *easy, const std::string &url) try {
   auto target = parse_target(url);
   if (!target) return {};
-  bool secure = secure_scheme(target->scheme);
+  const bool secure = secure_origin(*target);
   std::vector<CookieLine> matching;
   for (auto &c : jar_cookies(easy)) {
     if (c.secure && !secure) continue;
@@ -223,21 +247,21 @@ std::string cookie_header_for(CURL *easy, const std::string &url) try {
   return {};
 }
 
-void store_set_cookie(CURL *easy, const std::string &url, std::string_view set_cookie) try {
+bool store_set_cookie(CURL *easy, const std::string &url, std::string_view set_cookie) try {
   auto target = parse_target(url);
-  if (!target) return;
+  if (!target) return false;
 
   // RFC 6265 5.2: the name-value pair, then attributes, each up to a ';'.
   size_t semi = set_cookie.find(';');
   std::string_view pair = set_cookie.substr(0, semi);
   std::string_view attrs = semi == std::string_view::npos ? "" : set_cookie.substr(semi + 1);
   size_t eq = pair.find('=');
-  if (eq == std::string_view::npos) return;
+  if (eq == std::string_view::npos) return false;
   std::string_view name = trim(pair.substr(0, eq));
   std::string_view value = trim(pair.substr(eq + 1));
   // Tabs and line ends would break the jar's line format.
   if (name.empty() || has_control(name) || has_control(value) || name.size() + value.size() > 4096)
-    return;
+    return false;
 
   std::optional<int64_t> max_age, expires;
   std::optional<std::string> domain_attr;
@@ -272,7 +296,7 @@ void store_set_cookie(CURL *easy, const std::string &url, std::string_view set_c
       http_only = true;
     }
   }
-  if (has_control(path)) return;
+  if (has_control(path)) return false;
 
   CookieLine c;
   c.name = name;
@@ -280,19 +304,20 @@ void store_set_cookie(CURL *easy, const std::string &url, std::string_view set_c
   c.secure = secure;
   c.http_only = http_only;
   c.path = path.empty() ? default_path(target->path) : path;
+  c.domain = target->host;
   if (domain_attr) {
-    // Without a list of public suffixes, at least refuse a bare top-level name.
-    bool single_label = domain_attr->find('.') == std::string::npos;
-    if (!domain_match(target->host, *domain_attr) || (single_label && *domain_attr != target->host))
-      return;
-    c.domain = *domain_attr;
-    c.include_subdomains = true;
-  } else {
-    c.domain = target->host;
+    if (!domain_match(target->host, *domain_attr)) return false;
+    // RFC 6265 5.3 step 5: a public suffix only for the host that is one.
+    if (is_ip_literal(*domain_attr) || !is_public_suffix(*domain_attr)) {
+      c.domain = *domain_attr;
+      c.include_subdomains = true;
+    } else if (*domain_attr != target->host) {
+      return false;
+    }
   }
-  if (secure && !secure_scheme(target->scheme) && !loopback_host(target->host)) return;
-  if (name.substr(0, 9) == "__Secure-" && !secure) return;
-  if (name.substr(0, 7) == "__Host-" && (!secure || domain_attr || c.path != "/")) return;
+  if (secure && !secure_origin(*target)) return false;
+  if (name.substr(0, 9) == "__Secure-" && !secure) return false;
+  if (name.substr(0, 7) == "__Host-" && (!secure || domain_attr || c.path != "/")) return false;
 
   // Expiry at most 400 days ahead, as browsers keep it; a zero or negative
   // Max-Age or a past Expires deletes, and 0 would mean a session cookie.
@@ -304,8 +329,27 @@ void store_set_cookie(CURL *easy, const std::string &url, std::string_view set_c
   }
   // An expired line replaces the stored cookie, and libcurl then drops it.
   std::string line = c.netscape();
-  curl_easy_setopt(easy, CURLOPT_COOKIELIST, line.c_str());
+  return curl_easy_setopt(easy, CURLOPT_COOKIELIST, line.c_str()) == CURLE_OK;
 } catch (...) {
+  return false;
+}
+
+size_t store_set_cookies(CURL *easy, const std::string &url,
+                         const std::vector<std::string> &set_cookies) {
+  size_t taken = 0;
+  for (const std::string &value : set_cookies) {
+    if (taken == kMaxSetCookiesPerResponse) break;
+    if (store_set_cookie(easy, url, value)) ++taken;
+  }
+  return taken;
+}
+
+std::string cookie_site(std::string_view domain) {
+  std::string lowered = lower(domain);
+  const psl_ctx_t *list = public_suffixes();
+  if (list == nullptr || is_ip_literal(lowered)) return lowered;
+  const char *site = psl_registrable_domain(list, lowered.c_str());
+  return site != nullptr ? std::string(site) : lowered;
 }
 
 }  // namespace hvcore

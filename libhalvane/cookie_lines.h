@@ -6,6 +6,7 @@
 
 #include <curl/curl.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -42,7 +43,21 @@ std::string cookie_header_for(CURL *easy, const std::string &url);
 // Stores one Set-Cookie field value received from `url` in the jar, as a
 // browser would (host-only without Domain, default path, Max-Age over
 // Expires, a past expiry deletes). Refuses a Domain that does not
-// domain-match the host.
-void store_set_cookie(CURL *easy, const std::string &url, std::string_view set_cookie);
+// domain-match the host or that is a public suffix (a host that is itself
+// one keeps the cookie to itself). Returns whether the jar took it.
+bool store_set_cookie(CURL *easy, const std::string &url, std::string_view set_cookie);
+
+// libcurl takes at most this many cookies from one response.
+constexpr size_t kMaxSetCookiesPerResponse = 50;
+
+// Stores the Set-Cookie field values of one response, in order, up to
+// kMaxSetCookiesPerResponse taken. Returns how many were taken.
+size_t store_set_cookies(CURL *easy, const std::string &url,
+                         const std::vector<std::string> &set_cookies);
+
+// The site a cookie domain belongs to: its registrable domain (one label
+// under its public suffix), or the domain itself for an IP address or a
+// public suffix. Lower case. Throws std::bad_alloc.
+std::string cookie_site(std::string_view domain);
 
 }  // namespace hvcore

@@ -8,6 +8,7 @@
 
 #include "asio_loop.h"
 #include "codes.h"
+#include "cookie_bound.h"
 #include "cookie_lines.h"
 #include "core_thread.h"
 #include "profile_store.h"
@@ -62,6 +63,8 @@ int32_t EngineContext::start(EngineSettings settings, std::unique_ptr<ContextUse
     context->cache_ = profile ? std::shared_ptr<cache::Store>(profile, &profile->cache())
                               : cache::make_memory_store();
   }
+  context->cookie_bound_ =
+      profile ? shared_cookie_bound(profile->share()) : std::make_shared<CookieBound>();
   context->profile_ = std::move(profile);
   out = std::make_unique<ContextUse>(context);
   context->thread_ = std::thread([context] { context->run(); });
@@ -82,8 +85,17 @@ void EngineContext::store_cookies(const std::string &url,
   if (set_cookies.empty()) return;
   EasyPtr easy(curl_easy_init());
   if (!easy || curl_easy_setopt(easy.get(), CURLOPT_SHARE, share()) != CURLE_OK) return;
-  for (const std::string &value : set_cookies) store_set_cookie(easy.get(), url, value);
+  store_set_cookies(easy.get(), url, set_cookies);
+  cookie_bound_->apply(easy.get());
   if (profile_) profile_->save_cookies(easy.get());
+}
+
+void EngineContext::bound_cookies() {
+  // A handle of its own: the transfer's may have taken as many cookies as
+  // libcurl lets one response set, and would refuse the removing lines.
+  EasyPtr easy(curl_easy_init());
+  if (!easy || curl_easy_setopt(easy.get(), CURLOPT_SHARE, share()) != CURLE_OK) return;
+  cookie_bound_->apply(easy.get());
 }
 
 void EngineContext::post(Command command) {

@@ -28,6 +28,7 @@ namespace hvcore {
 
 class Transfer;
 class ContextUse;
+class CookieBound;
 class AsioLoop;
 class Profile;
 
@@ -50,9 +51,14 @@ class EngineContext : public std::enable_shared_from_this<EngineContext> {
   Profile *profile() const { return profile_.get(); }
 
   // The cookie jar seen from outside a transfer (WebSocket handshakes). Any
-  // thread: the jar's share handle has locks.
+  // thread: the jar's share handle has locks. store_cookies takes as many
+  // of one response's cookies as libcurl takes of a transfer's, and keeps
+  // the jar within its bound.
   std::string cookie_header(const std::string &url);
   void store_cookies(const std::string &url, const std::vector<std::string> &set_cookies);
+  // Keeps the jar within its bound after a transfer's response set cookies
+  // (cookie_bound.h). Any thread.
+  void bound_cookies();
 
   // Runs `command` on the network thread soon. Any thread.
   void post(Command command);
@@ -91,6 +97,8 @@ class EngineContext : public std::enable_shared_from_this<EngineContext> {
   std::mutex share_locks_[CURL_LOCK_DATA_LAST];
   std::shared_ptr<Profile> profile_;
   std::shared_ptr<cache::Store> cache_;
+  // The jar's bound: the engine's own, or the one of the namespace's jar.
+  std::shared_ptr<CookieBound> cookie_bound_;
 
   std::mutex queue_mutex_;
   std::vector<Command> queue_;

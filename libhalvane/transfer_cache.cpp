@@ -244,8 +244,10 @@ void Transfer::cache_on_complete(const Outcome &outcome) {
       cache::invalidates(hop_.method, head_.status()))
     for (const std::string &url : cache::invalidated_urls(hop_.url, head_.block()))
       store->remove(url);
-  if (saw_set_cookie_ && easy_)
+  if (saw_set_cookie_ && easy_) {
+    context_->bound_cookies();
     if (Profile *profile = context_->profile()) profile->save_cookies(easy_.get());
+  }
 }
 
 }  // namespace hvcore

@@ -1,10 +1,16 @@
 // libcurl's jar seen through Netscape lines: the line format, the Cookie
-// header a WebSocket handshake sends, and Set-Cookie values stored as a
-// browser would.
+// header a WebSocket handshake sends, Set-Cookie values stored as a browser
+// would, and the jar's bound.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <ctime>
+#include <map>
+#include <mutex>
+#include <thread>
 
+#include "cookie_bound.h"
 #include "cookie_lines.h"
 #include "curl_handles.h"
 
@@ -96,6 +102,10 @@ TEST_F(JarTest, CookieHeaderMatchesDomainPathAndScheme) {
   add("#HttpOnly_a.test\tFALSE\t/\tFALSE\t0\tho\t6");  // sent: not a script
   add("a.test\tFALSE\t/\tFALSE\t1\told\t7");           // expired
   add("b.a.test\tFALSE\t/\tFALSE\t0\tsub\t8");         // host-only of a subdomain
+  // Loopback hosts are secure origins whatever the scheme, as for requests.
+  add("127.0.0.1\tFALSE\t/\tTRUE\t0\tlo4\t9");
+  add("::1\tFALSE\t/\tTRUE\t0\tlo6\t10");
+  add("localhost\tFALSE\t/\tTRUE\t0\tlocal\t11");
   struct Case {
     const char *url;
     const char *header;
@@ -111,6 +121,10 @@ TEST_F(JarTest, CookieHeaderMatchesDomainPathAndScheme) {
       {"http://c.b.a.test/", "dom=2"},
       {"http://xa.test/", ""},
       {"http://test/", ""},
+      {"ws://127.0.0.1:8080/", "lo4=9"},
+      {"http://127.0.0.1/", "lo4=9"},
+      {"ws://[::1]/", "lo6=10"},
+      {"ws://localhost/", "local=11"},
       {"not a url", ""},
   };
   for (const auto &c : cases) {
@@ -148,11 +162,22 @@ TEST_F(JarTest, SetCookieIsStoredAsABrowserWould) {
       {"ws://www.a.test/chat", "c8=\"quoted value\"", "c8", "www.a.test", false, "/", false, false,
        0},
       {"http://localhost/", "c9=v; Secure", "c9", "localhost", false, "/", true, false, 0},
+      {"ws://www.a.co.uk/", "c10=v; Domain=a.co.uk", "c10", "a.co.uk", true, "/", false, false, 0},
+      // A host that is itself a public suffix keeps the cookie to itself.
+      {"ws://github.io/", "c11=v; Domain=github.io", "c11", "github.io", false, "/", false, false,
+       0},
+      {"http://127.0.0.1/", "c12=v; Domain=127.0.0.1", "c12", "127.0.0.1", true, "/", false, false,
+       0},
       // Refused: a foreign or a top-level domain, no '=', no name, a control
       // character, Secure from an insecure origin, prefixes not honoured.
       {"http://www.a.test/", "r1=v; Domain=b.test", nullptr},
       {"http://www.a.test/", "r2=v; Domain=test", nullptr},
       {"http://www.a.test/", "r3=v; Domain=xwww.a.test", nullptr},
+      // Public suffixes, of registries and of hosting services.
+      {"ws://a.co.uk/", "r10=v; Domain=co.uk", nullptr},
+      {"http://www.a.co.uk/", "r11=v; Domain=.CO.UK", nullptr},
+      {"wss://a.github.io/", "r12=v; Domain=github.io", nullptr},
+      {"ws://www.a.test/", "r13=v; Domain=127.0.0.1", nullptr},
       {"http://www.a.test/", "r4", nullptr},
       {"http://www.a.test/", "=v", nullptr},
       {"http://www.a.test/", "r5=a\tb", nullptr},
@@ -203,6 +228,150 @@ TEST_F(JarTest, APastExpiryDeletesTheCookie) {
   SlistPtr list(raw);
   for (curl_slist *l = raw; l; l = l->next)
     EXPECT_EQ(std::string(l->data).find("gone"), std::string::npos) << l->data;
+}
+
+TEST_F(JarTest, OneResponseSetsAtMostFiftyCookies) {
+  // As libcurl takes them from a response: fields it refuses do not count.
+  std::vector<std::string> fields = {"bad", "r=v; Domain=co.uk"};
+  for (int i = 0; i < 90; ++i) fields.push_back("c" + std::to_string(i) + "=v");
+  EXPECT_EQ(store_set_cookies(easy_.get(), "ws://a.test/", fields), kMaxSetCookiesPerResponse);
+  auto jar = jar_cookies(easy_.get());
+  ASSERT_EQ(jar.size(), 50u);
+  for (int i = 0; i < 90; ++i) EXPECT_EQ(find("c" + std::to_string(i)).has_value(), i < 50) << i;
+}
+
+TEST(CookieSiteTest, IsTheRegistrableDomain) {
+  const std::pair<const char *, const char *> cases[] = {
+      {"www.a.test", "a.test"},       {"a.test", "a.test"}, {"x.y.a.co.uk", "a.co.uk"},
+      {"b.github.io", "b.github.io"}, {"co.uk", "co.uk"},   {"localhost", "localhost"},
+      {"127.0.0.1", "127.0.0.1"},     {"::1", "::1"},       {"WWW.A.Test", "a.test"},
+  };
+  for (const auto &[domain, site] : cases) EXPECT_EQ(cookie_site(domain), site) << domain;
+}
+
+class BoundTest : public JarTest {
+ protected:
+  // `count` cookies named prefix0.. on `host`, as from one response.
+  void respond(const std::string &host, const std::string &prefix, int count, int from = 0) {
+    std::vector<std::string> fields;
+    for (int i = from; i < from + count; ++i) fields.push_back(prefix + std::to_string(i) + "=v");
+    store_set_cookies(easy_.get(), "http://" + host + "/", fields);
+  }
+  std::vector<std::string> names() {
+    std::vector<std::string> out;
+    for (auto &c : jar_cookies(easy_.get())) out.push_back(c.name);
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+};
+
+TEST_F(BoundTest, OldestCookiesOfASiteGoFirstThenOldestOfTheJar) {
+  CookieBound bound(3, 5);
+  respond("www.a.test", "a", 2);  // a0 a1
+  EXPECT_EQ(bound.apply(easy_.get()), 0u);
+  respond("b.a.test", "b", 2);  // the same site: a0 goes
+  respond("a.co.uk", "u", 1);
+  EXPECT_EQ(bound.apply(easy_.get()), 1u);
+  EXPECT_EQ(names(), (std::vector<std::string>{"a1", "b0", "b1", "u0"}));
+  // Set again, a cookie keeps its age; another site's never counts here.
+  respond("www.a.test", "a", 1, 1);
+  respond("b.co.uk", "w", 2);  // six in all: the jar's oldest goes
+  EXPECT_EQ(bound.apply(easy_.get()), 1u);
+  EXPECT_EQ(names(), (std::vector<std::string>{"b0", "b1", "u0", "w0", "w1"}));
+  // Gone cookies are forgotten: made again, they are new.
+  respond("www.a.test", "a", 1, 1);
+  EXPECT_EQ(bound.apply(easy_.get()), 1u);
+  EXPECT_EQ(names(), (std::vector<std::string>{"a1", "b1", "u0", "w0", "w1"}));
+}
+
+TEST_F(BoundTest, KeepsBrowsersBounds) {
+  CookieBound bound;
+  // Five full responses from one site: its 180 newest stay.
+  for (int r = 0; r < 5; ++r) {
+    respond("one.test", "c", 50, r * 50);
+    bound.apply(easy_.get());
+  }
+  ASSERT_EQ(jar_cookies(easy_.get()).size(), CookieBound::kPerSite);
+  EXPECT_FALSE(find("c69"));
+  EXPECT_TRUE(find("c70"));
+  // Then 70 sites of 50 cookies, ten sites at a time: the jar's 3,300 newest
+  // stay, so the first ten sites keep 300 between them.
+  const std::string value(32, 'x');
+  for (int step = 0; step < 7; ++step) {
+    for (int site = step * 10; site < step * 10 + 10; ++site)
+      for (int i = 0; i < 50; ++i)
+        add("s" + std::to_string(site) + ".test\tFALSE\t/\tFALSE\t0\tc" + std::to_string(i) + "\t" +
+            value);
+    bound.apply(easy_.get());
+  }
+  std::map<std::string, size_t> per_site;
+  auto jar = jar_cookies(easy_.get());
+  for (const auto &c : jar) ++per_site[c.domain];
+  EXPECT_EQ(jar.size(), CookieBound::kTotal);
+  EXPECT_EQ(per_site.count("one.test"), 0u);
+  size_t first_step = 0;
+  for (int site = 0; site < 70; ++site) {
+    const size_t kept = per_site["s" + std::to_string(site) + ".test"];
+    if (site < 10)
+      first_step += kept;
+    else
+      EXPECT_EQ(kept, 50u) << site;
+  }
+  EXPECT_EQ(first_step, 300u);
+}
+
+TEST(CookieBoundThreadsTest, OneJarBoundFromSeveralThreads) {
+  // As engines of a namespace bound its jar, each on its own thread.
+  ensure_curl_global();
+  struct Locks {
+    std::array<std::mutex, CURL_LOCK_DATA_LAST> m;
+    static void lock(CURL *, curl_lock_data d, curl_lock_access, void *u) {
+      static_cast<Locks *>(u)->m[d].lock();
+    }
+    static void unlock(CURL *, curl_lock_data d, void *u) {
+      static_cast<Locks *>(u)->m[d].unlock();
+    }
+  } locks;
+  SharePtr share(curl_share_init());
+  curl_share_setopt(share.get(), CURLSHOPT_LOCKFUNC, &Locks::lock);
+  curl_share_setopt(share.get(), CURLSHOPT_UNLOCKFUNC, &Locks::unlock);
+  curl_share_setopt(share.get(), CURLSHOPT_USERDATA, static_cast<void *>(&locks));
+  curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+  auto easy_on_share = [&] {
+    EasyPtr easy(curl_easy_init());
+    curl_easy_setopt(easy.get(), CURLOPT_SHARE, share.get());
+    return easy;
+  };
+  CookieBound bound(60, 150);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      const std::string url = "http://s" + std::to_string(t) + ".test/";
+      for (int r = 0; r < 10; ++r) {
+        EasyPtr easy = easy_on_share();
+        std::vector<std::string> fields;
+        for (int i = r * 50; i < r * 50 + 50; ++i) fields.push_back("c" + std::to_string(i) + "=v");
+        store_set_cookies(easy.get(), url, fields);
+        bound.apply(easy.get());
+        cookie_header_for(easy.get(), url);
+      }
+    });
+  }
+  for (auto &th : threads) th.join();
+  EasyPtr easy = easy_on_share();
+  bound.apply(easy.get());
+  std::map<std::string, size_t> per_site;
+  auto jar = jar_cookies(easy.get());
+  for (const auto &c : jar) ++per_site[c.domain];
+  EXPECT_EQ(jar.size(), 150u);
+  for (const auto &[site, count] : per_site) EXPECT_LE(count, 60u) << site;
+}
+
+TEST(SharedCookieBoundTest, OnePerShare) {
+  ensure_curl_global();
+  SharePtr a(curl_share_init()), b(curl_share_init());
+  EXPECT_EQ(shared_cookie_bound(a.get()), shared_cookie_bound(a.get()));
+  EXPECT_NE(shared_cookie_bound(a.get()), shared_cookie_bound(b.get()));
 }
 
 }  // namespace
