@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <map>
@@ -30,7 +31,8 @@ namespace hvcore {
 namespace {
 
 constexpr int64_t kSchemaVersion = 1;
-constexpr int kBusyTimeoutMs = 2000;
+// Opening a namespace waits this long for another process's lock.
+constexpr std::chrono::milliseconds kBusyWait{2000};
 // A write begun this long ago was left by a process that died.
 constexpr int64_t kAbandonedWriteAge = 3600;
 
@@ -129,7 +131,8 @@ class ProfileImpl final : public Profile {
   cache::Store &cache() override { return *cache_; }
   CURLSH *share() override { return share_.get(); }
   void load_cookies(CURL *easy) override;
-  void save_cookies(CURL *easy) override;
+  bool save_cookies(CURL *easy) override;
+  bool cookies_unsaved() const override { return unsaved_.load(std::memory_order_acquire); }
 
   const std::string &binding() const { return binding_; }
 
@@ -142,6 +145,9 @@ class ProfileImpl final : public Profile {
   bool read_cookie_version(int64_t &out);
   // Feeds the jar what changed between `known_` and `stored`.
   void feed_changes(CURL *easy, const CookieMap &stored);
+  // Writes the changes in one transaction; false when it could not be done.
+  bool write_changes(const std::vector<const CookieLine *> &upserts,
+                     const std::vector<const CookieLine *> &deletes, int64_t &before);
 
   static void lock(CURL *, curl_lock_data data, curl_lock_access, void *user) {
     static_cast<ProfileImpl *>(user)->locks_[data].lock();
@@ -160,6 +166,7 @@ class ProfileImpl final : public Profile {
   CookieMap known_;   // persistent cookies as last saved or loaded
   int64_t cookie_version_ = 0;
   int64_t data_version_ = 0;
+  std::atomic<bool> unsaved_{false};
   sql::Statement data_version_stmt_, cookie_version_stmt_, select_cookies_, upsert_cookie_,
       delete_cookie_, bump_version_;
 };
@@ -202,7 +209,7 @@ int32_t ProfileImpl::open_database(const std::string &path, const std::string &i
   // Closing must never write: not after a failed opening, whose file stays
   // as it was, nor in tests that close a namespace other processes use.
   sqlite3_db_config(c.get(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-  sqlite3_busy_timeout(c.get(), kBusyTimeoutMs);
+  c.wait_when_busy(kBusyWait);
 
   // Read first: a file that is not a database, or another program's, fails
   // here without a byte written.
@@ -376,7 +383,7 @@ void ProfileImpl::load_cookies(CURL *easy) try {
 } catch (...) {
 }
 
-void ProfileImpl::save_cookies(CURL *easy) try {
+bool ProfileImpl::save_cookies(CURL *easy) try {
   std::lock_guard lock(mutex_);
   CookieMap current;
   for (auto &c : jar_cookies(easy)) {
@@ -391,13 +398,30 @@ void ProfileImpl::save_cookies(CURL *easy) try {
   }
   for (const auto &[key, c] : known_)
     if (current.count(key) == 0) deletes.push_back(&c);
-  if (upserts.empty() && deletes.empty()) return;
+  int64_t before = 0;
+  // Left out, the changes stay in known_'s difference for the next save.
+  if (!upserts.empty() || !deletes.empty()) {
+    if (!write_changes(upserts, deletes, before)) {
+      unsaved_.store(true, std::memory_order_release);
+      return false;
+    }
+    known_ = std::move(current);
+    // Had another process changed the cookies since our last load, our
+    // version stays behind, and the next load merges its changes.
+    if (before == cookie_version_) cookie_version_ = before + 1;
+  }
+  unsaved_.store(false, std::memory_order_release);
+  return true;
+} catch (...) {
+  unsaved_.store(true, std::memory_order_release);
+  return false;
+}
 
+bool ProfileImpl::write_changes(const std::vector<const CookieLine *> &upserts,
+                                const std::vector<const CookieLine *> &deletes, int64_t &before) {
   std::lock_guard db_lock(db_->mutex());
   sql::Transaction t(*db_);
-  if (!t.active()) return;  // kept in known_'s difference: tried again next time
-  int64_t before = 0;
-  if (!read_cookie_version(before)) return;
+  if (!t.active() || !read_cookie_version(before)) return false;
   for (const CookieLine *c : upserts) {
     sql::Statement &s = upsert_cookie_;
     sql::Statement::Use use(s);
@@ -409,7 +433,7 @@ void ProfileImpl::save_cookies(CURL *easy) try {
     s.bind(6, c->expires);
     s.bind_text(7, c->name);
     s.bind_text(8, c->value);
-    if (!s.run()) return;
+    if (!s.run()) return false;
   }
   for (const CookieLine *c : deletes) {
     sql::Statement &s = delete_cookie_;
@@ -417,18 +441,13 @@ void ProfileImpl::save_cookies(CURL *easy) try {
     s.bind_text(1, c->domain);
     s.bind_text(2, c->path);
     s.bind_text(3, c->name);
-    if (!s.run()) return;
+    if (!s.run()) return false;
   }
   {
     sql::Statement::Use use(bump_version_);
-    if (!bump_version_.run()) return;
+    if (!bump_version_.run()) return false;
   }
-  if (!t.commit()) return;
-  known_ = std::move(current);
-  // Had another process changed the cookies since our last load, our version
-  // stays behind, and the next load merges its changes.
-  if (before == cookie_version_) cookie_version_ = before + 1;
-} catch (...) {
+  return t.commit();
 }
 
 // The namespaces open in this process, by database path. A forked child

@@ -38,8 +38,13 @@ class Profile {
   virtual void load_cookies(CURL *easy) = 0;
   // Stores the persistent cookies of the jar that changed since the last
   // save or load, and removes those gone from it. Session cookies stay in
-  // memory.
-  virtual void save_cookies(CURL *easy) = 0;
+  // memory. On a Core thread it never waits for another process's lock: false
+  // when the changes could not be stored, and they stay unsaved until a later
+  // save succeeds.
+  virtual bool save_cookies(CURL *easy) = 0;
+  // True while changes of the jar wait for a save that could not be done.
+  // Any thread.
+  virtual bool cookies_unsaved() const = 0;
 };
 
 // True for 1 to 64 letters, digits, '.', '_' and '-', not starting with '.'.
@@ -50,7 +55,8 @@ bool valid_namespace_name(std::string_view name);
 // set, kInvalidArgument for a bad name, kProfileConflict when the namespace is
 // bound to another profile, kInitializationFailed when its database cannot be
 // created, read, or is locked past a short timeout or corrupt (the file is then
-// left as it was).
+// left as it was). Waits for another process's lock only here, on the caller's
+// thread, and before any engine can reach the new connection.
 int32_t open_profile(const std::string &name, const std::string &impersonate,
                      std::shared_ptr<Profile> &out);
 
