@@ -5,6 +5,9 @@
 // persistent cookies, the disk cache and the impersonation profile the
 // namespace is bound to.
 //
+// A database is recognised as ours by its application id before anything is
+// written to it; another program's is refused and left exactly as it was.
+//
 // In the process, one Profile per namespace is open at a time and kept for the
 // life of the process, so that session cookies live as long as the process
 // uses the namespace. A forked child opens its own.
@@ -54,9 +57,9 @@ bool valid_namespace_name(std::string_view name);
 // impersonation profile `impersonate` (empty: none). Returns kOk with `out`
 // set, kInvalidArgument for a bad name, kProfileConflict when the namespace is
 // bound to another profile, kInitializationFailed when its database cannot be
-// created, read, or is locked past a short timeout or corrupt (the file is then
-// left as it was). Waits for another process's lock only here, on the caller's
-// thread, and before any engine can reach the new connection.
+// created, read, is locked past a short timeout, corrupt or another program's (the file is then
+// left as it was). Waits for another process's lock only here, on the caller's thread, and before
+// any engine can reach the new connection.
 int32_t open_profile(const std::string &name, const std::string &impersonate,
                      std::shared_ptr<Profile> &out);
 

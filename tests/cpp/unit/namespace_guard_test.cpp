@@ -1,10 +1,15 @@
 // Profile namespaces and what surrounds them: another process holding the
-// database never makes a Core thread wait.
+// database never makes a Core thread wait, another program's database is
+// refused without a byte, a file or a time stamp changed beside it, and ours
+// from before databases were marked is taken over.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
+#include <set>
 #include <thread>
 
 #include "cookie_lines.h"
@@ -14,8 +19,17 @@
 namespace hvcore {
 namespace {
 
+namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::ProfileTest;
+using testing::read_file;
+using testing::run_sql;
+
+constexpr int64_t kOurApplicationId = 0x48764e73;
+// The meta table as our databases had it before they were marked.
+const std::string kPreviousMeta =
+    "CREATE TABLE meta(key TEXT PRIMARY KEY, value NOT NULL);"
+    "INSERT INTO meta VALUES('schema', 1), ('profile', 'chrome_131'), ('cookie_version', 0);";
 
 cache::StoredMeta ok_meta() {
   cache::StoredMeta m;
@@ -55,6 +69,37 @@ class WriteLock {
   sqlite3 *db_ = nullptr;
 };
 
+int64_t pragma(const std::string &path, const std::string &name) {
+  sqlite3 *db = nullptr;
+  sqlite3_stmt *s = nullptr;
+  int64_t value = -1;
+  if (sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+      sqlite3_prepare_v2(db, ("PRAGMA " + name).c_str(), -1, &s, nullptr) == SQLITE_OK &&
+      sqlite3_step(s) == SQLITE_ROW)
+    value = sqlite3_column_int64(s, 0);
+  sqlite3_finalize(s);
+  sqlite3_close(db);
+  return value;
+}
+
+// A file's bytes, its modification time, and the names in its folder.
+struct Snapshot {
+  std::string bytes;
+  int64_t mtime_ns = 0;
+  std::set<std::string> folder;
+};
+
+Snapshot snapshot(const std::string &path) {
+  Snapshot s;
+  s.bytes = read_file(path);
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0)
+    s.mtime_ns = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+  for (const auto &entry : fs::directory_iterator(fs::path(path).parent_path()))
+    s.folder.insert(entry.path().filename().string());
+  return s;
+}
+
 TEST_F(ProfileTest, CoreThreadsNeverWaitForALockedDatabase) {
   auto p = open("busy");
   ASSERT_TRUE(p);
@@ -83,6 +128,66 @@ TEST_F(ProfileTest, CoreThreadsNeverWaitForALockedDatabase) {
   ASSERT_TRUE(later);
   EasyPtr e = easy_on(*later);
   EXPECT_EQ(cookie_header_for(e.get(), "http://a.test/"), "late=1");
+}
+
+TEST_F(ProfileTest, AnotherProgramsDatabaseIsRefusedUntouched) {
+  struct Case {
+    const char *name;
+    std::string sql;
+  } cases[] = {
+      {"meta_of_another_program",
+       "CREATE TABLE meta(key TEXT PRIMARY KEY, value); INSERT INTO meta VALUES('version', 3);"},
+      {"our_keys_beside_another_table", kPreviousMeta + "CREATE TABLE notes(x);"},
+      {"our_keys_and_cookies_of_another_shape",
+       kPreviousMeta + "CREATE TABLE cookies(id INTEGER PRIMARY KEY, jar BLOB);"},
+      {"another_application_id", "PRAGMA application_id=1234;" + kPreviousMeta},
+      {"a_later_layout_of_ours", "PRAGMA application_id=" + std::to_string(kOurApplicationId) +
+                                     "; PRAGMA user_version=99;" + kPreviousMeta},
+      {"in_wal_mode", "PRAGMA journal_mode=WAL; CREATE TABLE t(x); INSERT INTO t VALUES(1);"},
+      {"without_tables_in_wal_mode", "PRAGMA journal_mode=WAL; PRAGMA page_size=1024;"},
+  };
+  fs::create_directories(state_ + "/halvane/profiles");
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = profile_database_path(c.name);
+    run_sql(path, c.sql);
+    Snapshot before = snapshot(path);
+    ASSERT_FALSE(before.bytes.empty());
+    std::shared_ptr<Profile> p;
+    EXPECT_EQ(open_profile(c.name, "chrome_131", p), kInitializationFailed);
+    EXPECT_FALSE(p);
+    Snapshot after = snapshot(path);
+    EXPECT_TRUE(after.bytes == before.bytes);
+    EXPECT_EQ(after.mtime_ns, before.mtime_ns);
+    EXPECT_EQ(after.folder, before.folder) << "no -wal or -shm beside it";
+  }
+}
+
+TEST_F(ProfileTest, OurDatabaseFromBeforeTheMarkIsTakenOver) {
+  // As such a database is while another process uses it: in WAL mode, its
+  // rows still only in the log.
+  fs::create_directories(state_ + "/halvane/profiles");
+  std::string path = profile_database_path("previous");
+  sqlite3 *other = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+  const std::string sql =
+      "PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;" + kPreviousMeta +
+      "CREATE TABLE cookies(domain TEXT NOT NULL, path TEXT NOT NULL, name TEXT NOT NULL,"
+      " include_subdomains INTEGER NOT NULL, secure INTEGER NOT NULL,"
+      " http_only INTEGER NOT NULL, expires INTEGER NOT NULL, value TEXT NOT NULL,"
+      " PRIMARY KEY(domain, path, name));"
+      "INSERT INTO cookies VALUES('a.test', '/', 'kept', 0, 0, 0, 4102444800, 'v');";
+  ASSERT_EQ(sqlite3_exec(other, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+
+  std::shared_ptr<Profile> p;
+  EXPECT_EQ(open_profile("previous", "", p), kProfileConflict) << "its binding is read";
+  p = open("previous", "chrome_131");
+  ASSERT_TRUE(p);
+  EasyPtr e = easy_on(*p);
+  EXPECT_EQ(cookie_header_for(e.get(), "http://a.test/"), "kept=v");
+  sqlite3_close(other);
+  EXPECT_EQ(pragma(path, "application_id"), kOurApplicationId);
+  EXPECT_EQ(pragma(path, "user_version"), 1);
 }
 
 }  // namespace
