@@ -71,17 +71,45 @@ bool make_folders(const std::string &path) {
     std::string part = path.substr(0, pos);
     if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
   }
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  struct stat64 st {};
+  return stat64(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::string profiles_folder() { return state_home() + "/halvane/profiles"; }
+// Our folders are their owner's alone: one that another user owns is
+// refused, any other mode than 0700 set to it. A symbolic link is followed
+// and its target held to the same.
+bool own_private_folder(const std::string &path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat64 st {};
+  bool ok = fstat64(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+            ((st.st_mode & 07777) == 0700 || fchmod(fd, 0700) == 0);
+  ::close(fd);
+  return ok;
+}
+
+// The same for the database and the files SQLite keeps beside it, with mode
+// 0600; a link is refused. SQLite gives the files it makes the database's
+// mode. A missing file is fine unless `must_exist`.
+bool own_private_file(const std::string &path, bool must_exist) {
+  int fd = ::open64(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return !must_exist && errno == ENOENT;
+  struct stat64 st {};
+  bool ok = fstat64(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+            ((st.st_mode & 07777) == 0600 || fchmod(fd, 0600) == 0);
+  ::close(fd);
+  return ok;
+}
+
+std::string halvane_folder() { return state_home() + "/halvane"; }
+std::string profiles_folder() { return halvane_folder() + "/profiles"; }
 
 uint32_t be32(const unsigned char *p) {
   return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
 }
 
-// The 64-bit calls: a 32-bit build must see a database past 2 GiB too.
+// The 64-bit calls here and above: a 32-bit build must see a database past
+// 2 GiB, and a file whose inode number needs more than 32 bits, too.
 int64_t file_size(const std::string &path) {
   struct stat64 st {};
   return stat64(path.c_str(), &st) == 0 ? st.st_size : 0;
@@ -94,14 +122,22 @@ enum class FileKind {
   Refused,   // not a database, cut short, or another program's
 };
 
-// Looks at the database file before SQLite does, so that a file that is not
-// a database, was cut short or is another program's is refused before
-// anything is written to it or beside it. SQLite would notice a truncation
-// only when it reaches a missing page, and it makes -wal and -shm files just
-// to read a database in WAL mode.
+// Looks at the database file before SQLite does, making it (empty, mode
+// 0600 whatever the umask) when missing, so that a file that is not a
+// database, was cut short or is another program's is refused before anything
+// is written to it or beside it. SQLite would notice a truncation only when
+// it reaches a missing page, and it makes -wal and -shm files just to read a
+// database in WAL mode.
 FileKind look_at_file(const std::string &path) {
-  int fd = ::open64(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? FileKind::Empty : FileKind::Refused;
+  int fd = ::open64(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    bool ok = fchmod(fd, 0600) == 0;
+    ::close(fd);
+    return ok ? FileKind::Empty : FileKind::Refused;
+  }
+  if (errno != EEXIST) return FileKind::Refused;
+  fd = ::open64(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return FileKind::Refused;
   struct stat64 st {};
   unsigned char header[100];
   bool read_ok = fstat64(fd, &st) == 0 && S_ISREG(st.st_mode) &&
@@ -318,9 +354,11 @@ int32_t ProfileImpl::open_database(const std::string &path, const std::string &i
     case FileKind::Refused:
       return kInitializationFailed;
   }
+  // Ours: it and what SQLite left beside it become private.
+  for (const char *suffix : {"", "-wal", "-shm", "-journal"})
+    if (!own_private_file(path + suffix, suffix[0] == '\0')) return kInitializationFailed;
   int rc = SQLITE_OK;
-  auto db = sql::Connection::open(
-      path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, rc);
+  auto db = sql::Connection::open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, rc);
   if (db == nullptr) return kInitializationFailed;
   db_ = std::move(db);
   sql::Connection &c = *db_;
@@ -589,7 +627,8 @@ int32_t open_checked(const std::string &name, std::string &path) {
   if (!valid_namespace_name(name)) return kInvalidArgument;
   ensure_curl_global();
   std::string folder = profiles_folder();
-  if (!make_folders(folder)) return kInitializationFailed;
+  if (!make_folders(folder) || !own_private_folder(halvane_folder()) || !own_private_folder(folder))
+    return kInitializationFailed;
   path = folder + "/" + name + ".sqlite3";
   return kOk;
 }

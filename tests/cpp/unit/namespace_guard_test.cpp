@@ -1,10 +1,12 @@
 // Profile namespaces and what surrounds them: another process holding the
 // database never makes a Core thread wait, another program's database is
-// refused without a byte, a file or a time stamp changed beside it, and ours
-// from before databases were marked is taken over.
+// refused without a byte, a file or a time stamp changed beside it, ours from
+// before databases were marked is taken over, and the state stays its owner's
+// (folders 0700, files 0600, whatever the umask).
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -21,6 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing::mode_of;
 using testing::ProfileTest;
 using testing::read_file;
 using testing::run_sql;
@@ -67,6 +70,15 @@ class WriteLock {
 
  private:
   sqlite3 *db_ = nullptr;
+};
+
+class Umask {
+ public:
+  explicit Umask(mode_t mask) : old_(umask(mask)) {}
+  ~Umask() { umask(old_); }
+
+ private:
+  mode_t old_;
 };
 
 int64_t pragma(const std::string &path, const std::string &name) {
@@ -188,6 +200,63 @@ TEST_F(ProfileTest, OurDatabaseFromBeforeTheMarkIsTakenOver) {
   sqlite3_close(other);
   EXPECT_EQ(pragma(path, "application_id"), kOurApplicationId);
   EXPECT_EQ(pragma(path, "user_version"), 1);
+}
+
+TEST_F(ProfileTest, FilesAreTheOwnersAloneWhateverTheUmask) {
+  for (mode_t mask : {mode_t{022}, mode_t{0277}, mode_t{0}}) {
+    SCOPED_TRACE(mask);
+    Umask scoped(mask);
+    std::string name = "umask-" + std::to_string(mask);
+    auto p = open(name);
+    ASSERT_TRUE(p && put(*p, "http://a.test/"));
+    std::string path = profile_database_path(name);
+    for (const char *suffix : {"", "-wal", "-shm"})
+      EXPECT_EQ(mode_of(path + suffix), 0600) << suffix;
+    EXPECT_EQ(mode_of(state_ + "/halvane"), 0700);
+    EXPECT_EQ(mode_of(state_ + "/halvane/profiles"), 0700);
+  }
+
+  // A database of ours with the modes SQLite gave it before is narrowed.
+  Umask scoped(022);
+  ASSERT_TRUE(open("earlier"));
+  testing::forget_open_profiles();
+  std::string path = profile_database_path("earlier");
+  for (const char *suffix : {"", "-wal", "-shm"})
+    ASSERT_EQ(chmod((path + suffix).c_str(), 0644), 0) << suffix;
+  ASSERT_TRUE(open("earlier"));
+  for (const char *suffix : {"", "-wal", "-shm"}) EXPECT_EQ(mode_of(path + suffix), 0600) << suffix;
+
+  // A database that is a link is not followed.
+  fs::create_symlink(path, profile_database_path("alias"));
+  std::shared_ptr<Profile> alias;
+  EXPECT_EQ(open_profile("alias", "", alias), kInitializationFailed);
+}
+
+TEST_F(ProfileTest, AWideFolderOfOursIsNarrowedThroughALink) {
+  Umask scoped(022);
+  std::string target = root_ + "/elsewhere";
+  fs::create_directories(target);
+  fs::create_directories(state_ + "/halvane");
+  ASSERT_EQ(chmod(target.c_str(), 0755), 0);
+  ASSERT_EQ(chmod((state_ + "/halvane").c_str(), 0755), 0);
+  fs::create_directory_symlink(target, state_ + "/halvane/profiles");
+  ASSERT_TRUE(open("linked"));
+  EXPECT_EQ(mode_of(state_ + "/halvane"), 0700);
+  EXPECT_EQ(mode_of(target), 0700);
+  EXPECT_TRUE(fs::is_symlink(state_ + "/halvane/profiles"));
+  EXPECT_TRUE(fs::exists(target + "/linked.sqlite3"));
+}
+
+TEST_F(ProfileTest, AnotherUsersFolderIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "making another user's folder takes root";
+  std::string folder = state_ + "/halvane/profiles";
+  fs::create_directories(folder);
+  ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
+  ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+  std::shared_ptr<Profile> p;
+  EXPECT_EQ(open_profile("theirs", "", p), kInitializationFailed);
+  EXPECT_FALSE(fs::exists(profile_database_path("theirs")));
+  EXPECT_EQ(mode_of(folder), 0755);
 }
 
 }  // namespace
