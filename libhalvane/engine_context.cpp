@@ -18,11 +18,18 @@ namespace hvcore {
 namespace {
 
 constexpr long kIdlePollMs = 1000;
+// Cookies the namespace's database did not take (another process held it)
+// are tried again after this wait, doubled at each failure up to the bound.
+constexpr std::chrono::milliseconds kCookieRetryFirst{250};
+constexpr std::chrono::milliseconds kCookieRetryMax{8000};
 
 }  // namespace
 
 EngineContext::EngineContext(EngineSettings settings)
-    : settings_(std::move(settings)), multi_(curl_multi_init()), share_(curl_share_init()) {
+    : settings_(std::move(settings)),
+      multi_(curl_multi_init()),
+      share_(curl_share_init()),
+      cookie_retry_wait_(kCookieRetryFirst) {
   if (share_) {
     // Transfers use the share on the network thread, WebSocket handshakes
     // read and fill the jar on theirs. Connections are pooled by the multi
@@ -191,15 +198,16 @@ void EngineContext::finish_transfers() {
 long EngineContext::poll_timeout_ms() const {
   long timeout = kIdlePollMs;
   const auto now = Transfer::Clock::now();
-  for (const auto &[key, transfer] : transfers_) {
-    if (auto deadline = transfer->wake_deadline()) {
-      // Clamped before narrowing: long is 32 bits on i386, where a deadline
-      // 25 days away would wrap to a negative wait and spin this thread.
-      const int64_t ms =
-          std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - now).count() + 1;
-      timeout = static_cast<long>(std::clamp<int64_t>(ms, 0, timeout));
-    }
-  }
+  auto wake_by = [&](Transfer::Clock::time_point deadline) {
+    // Clamped before narrowing: long is 32 bits on i386, where a deadline
+    // 25 days away would wrap to a negative wait and spin this thread.
+    const int64_t ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+    timeout = static_cast<long>(std::clamp<int64_t>(ms, 0, timeout));
+  };
+  for (const auto &[key, transfer] : transfers_)
+    if (auto deadline = transfer->wake_deadline()) wake_by(*deadline);
+  if (cookie_retry_at_) wake_by(*cookie_retry_at_);
   return timeout;
 }
 
@@ -209,6 +217,37 @@ void EngineContext::expire_deferred() {
   for (const auto &[key, transfer] : transfers_)
     if (auto deadline = transfer->wake_deadline(); deadline && now >= *deadline) due.push_back(key);
   for (Transfer *transfer : due) transfer->tick(now);  // ending one never ends another
+}
+
+// Cookie saves that found the namespace's database held by another process
+// (on this thread or the WebSocket loop's) are tried again here, on a timer,
+// until one succeeds or the engine ends. Any engine of the namespace may
+// succeed first; the others then find nothing left to save.
+void EngineContext::retry_cookie_save() {
+  if (!profile_ || !profile_->cookies_unsaved()) {
+    cookie_retry_at_.reset();
+    cookie_retry_wait_ = kCookieRetryFirst;
+    return;
+  }
+  const auto now = Transfer::Clock::now();
+  if (!cookie_retry_at_) {
+    cookie_retry_at_ = now + cookie_retry_wait_;
+    return;
+  }
+  if (now < *cookie_retry_at_) return;
+  if (save_cookies_now()) {
+    cookie_retry_at_.reset();
+    cookie_retry_wait_ = kCookieRetryFirst;
+    return;
+  }
+  cookie_retry_wait_ = std::min(cookie_retry_wait_ * 2, kCookieRetryMax);
+  cookie_retry_at_ = now + cookie_retry_wait_;
+}
+
+bool EngineContext::save_cookies_now() {
+  EasyPtr easy(curl_easy_init());
+  return easy && curl_easy_setopt(easy.get(), CURLOPT_SHARE, share()) == CURLE_OK &&
+         profile_->save_cookies(easy.get());
 }
 
 void EngineContext::run() {
@@ -227,11 +266,15 @@ void EngineContext::run() {
     finish_transfers();
     expire_deferred();
     retired_.clear();
+    retry_cookie_save();
     curl_multi_poll(multi_.get(), nullptr, 0, static_cast<int>(poll_timeout_ms()), nullptr);
   }
   // Every request has ended (each held a use); close the pooled connections.
   transfers_.clear();
   retired_.clear();
+  // A last try for cookies still unsaved: the namespace may outlive this
+  // engine, but no timer of its goes on.
+  if (profile_ && profile_->cookies_unsaved()) save_cookies_now();
   MultiPtr multi;
   {
     std::lock_guard lock(queue_mutex_);

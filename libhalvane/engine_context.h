@@ -13,9 +13,11 @@
 #include <curl/curl.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -84,6 +86,8 @@ class EngineContext : public std::enable_shared_from_this<EngineContext> {
   void run_commands();
   void finish_transfers();
   void expire_deferred();
+  void retry_cookie_save();
+  bool save_cookies_now();
   long poll_timeout_ms() const;
 
   static void lock_share(CURL *, curl_lock_data data, curl_lock_access, void *self);
@@ -116,6 +120,10 @@ class EngineContext : public std::enable_shared_from_this<EngineContext> {
   // method of theirs is running.
   std::unordered_map<Transfer *, std::shared_ptr<Transfer>> transfers_;
   std::vector<std::shared_ptr<Transfer>> retired_;
+  // Network thread only: when cookies the namespace's database did not take
+  // are tried again, and the wait after that, doubling up to a bound.
+  std::optional<std::chrono::steady_clock::time_point> cookie_retry_at_;
+  std::chrono::milliseconds cookie_retry_wait_;
 };
 
 // A counted use of a context; the last one to go stops its thread.

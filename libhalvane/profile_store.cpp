@@ -1,8 +1,10 @@
-// A namespace's database: meta(key, value) holds 'schema' (its version),
-// 'profile' (the impersonation profile the namespace is bound to, '' for
-// none) and 'cookie_version' (raised by every cookie save, so that other
-// processes notice); cookies holds the persistent cookies, one row per
-// domain, path and name; the cache tables are cache_disk.cpp's.
+// A namespace's database: its header carries our application id and the
+// layout's version (user_version); meta(key, value) holds 'schema' (the same
+// version, as databases had it before they were marked), 'profile' (the
+// impersonation profile the namespace is bound to, '' for none) and
+// 'cookie_version' (raised by every cookie save, so that other processes
+// notice); cookies holds the persistent cookies, one row per domain, path and
+// name; the cache tables are cache_disk.cpp's.
 #include "profile_store.h"
 
 #include <fcntl.h>
@@ -14,10 +16,14 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "cache_disk.h"
@@ -30,7 +36,10 @@ namespace hvcore {
 namespace {
 
 constexpr int64_t kSchemaVersion = 1;
-constexpr int kBusyTimeoutMs = 2000;
+// PRAGMA application_id of our databases ("HvNs").
+constexpr int64_t kApplicationId = 0x48764e73;
+// Opening a namespace waits this long for another process's lock.
+constexpr std::chrono::milliseconds kBusyWait{2000};
 // A write begun this long ago was left by a process that died.
 constexpr int64_t kAbandonedWriteAge = 3600;
 
@@ -62,42 +71,87 @@ bool make_folders(const std::string &path) {
     std::string part = path.substr(0, pos);
     if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
   }
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  struct stat64 st {};
+  return stat64(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::string profiles_folder() { return state_home() + "/halvane/profiles"; }
+// Our folders are their owner's alone: one that another user owns is
+// refused, any other mode than 0700 set to it. A symbolic link is followed
+// and its target held to the same.
+bool own_private_folder(const std::string &path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat64 st {};
+  bool ok = fstat64(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+            ((st.st_mode & 07777) == 0700 || fchmod(fd, 0700) == 0);
+  ::close(fd);
+  return ok;
+}
+
+// The same for the database and the files SQLite keeps beside it, with mode
+// 0600; a link is refused. SQLite gives the files it makes the database's
+// mode. A missing file is fine unless `must_exist`.
+bool own_private_file(const std::string &path, bool must_exist) {
+  int fd = ::open64(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return !must_exist && errno == ENOENT;
+  struct stat64 st {};
+  bool ok = fstat64(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+            ((st.st_mode & 07777) == 0600 || fchmod(fd, 0600) == 0);
+  ::close(fd);
+  return ok;
+}
+
+std::string halvane_folder() { return state_home() + "/halvane"; }
+std::string profiles_folder() { return halvane_folder() + "/profiles"; }
 
 uint32_t be32(const unsigned char *p) {
   return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
 }
 
-// The 64-bit calls: a 32-bit build must see a database past 2 GiB too.
+// The 64-bit calls here and above: a 32-bit build must see a database past
+// 2 GiB, and a file whose inode number needs more than 32 bits, too.
 int64_t file_size(const std::string &path) {
   struct stat64 st {};
   return stat64(path.c_str(), &st) == 0 ? st.st_size : 0;
 }
 
-// Looks at an existing database file before SQLite does, so that a file that
-// is not one, or one cut short, is refused before anything is written to it.
-// SQLite itself would notice a truncation only when it reaches a missing page.
-bool file_is_usable(const std::string &path) {
-  int fd = ::open64(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT;
+enum class FileKind {
+  Empty,     // new: ours to make a database of
+  Ours,      // marked with our application id
+  Unmarked,  // a database without an application id: maybe ours from before
+  Refused,   // not a database, cut short, or another program's
+};
+
+// Looks at the database file before SQLite does, making it (empty, mode
+// 0600 whatever the umask) when missing, so that a file that is not a
+// database, was cut short or is another program's is refused before anything
+// is written to it or beside it. SQLite would notice a truncation only when
+// it reaches a missing page, and it makes -wal and -shm files just to read a
+// database in WAL mode.
+FileKind look_at_file(const std::string &path) {
+  int fd = ::open64(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    bool ok = fchmod(fd, 0600) == 0;
+    ::close(fd);
+    return ok ? FileKind::Empty : FileKind::Refused;
+  }
+  if (errno != EEXIST) return FileKind::Refused;
+  fd = ::open64(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return FileKind::Refused;
   struct stat64 st {};
   unsigned char header[100];
   bool read_ok = fstat64(fd, &st) == 0 && S_ISREG(st.st_mode) &&
                  (st.st_size == 0 || pread64(fd, header, sizeof header, 0) == sizeof header);
   ::close(fd);
-  if (!read_ok) return false;
-  if (st.st_size == 0) return true;  // an empty database
+  if (!read_ok) return FileKind::Refused;
+  if (st.st_size == 0) return FileKind::Empty;
   if (std::string_view(reinterpret_cast<char *>(header), 16) !=
       std::string_view("SQLite format 3\0", 16))
-    return false;
+    return FileKind::Refused;
   uint32_t page_size = uint32_t(header[16]) << 8 | header[17];
   if (page_size == 1) page_size = 65536;
-  if (page_size < 512 || (page_size & (page_size - 1)) != 0) return false;
-  if (st.st_size % page_size != 0) return false;
+  if (page_size < 512 || (page_size & (page_size - 1)) != 0) return FileKind::Refused;
+  if (st.st_size % page_size != 0) return FileKind::Refused;
   // The page count in the header is trustworthy when the change counter
   // matches the version-valid-for number. Pages may then still live only in
   // a write-ahead log that was not checkpointed.
@@ -105,8 +159,102 @@ bool file_is_usable(const std::string &path) {
   bool count_valid = pages != 0 && be32(header + 24) == be32(header + 92);
   if (count_valid && uint64_t(st.st_size) < uint64_t(pages) * page_size &&
       file_size(path + "-wal") == 0)
+    return FileKind::Refused;
+  const uint32_t application_id = be32(header + 68);
+  if (application_id == kApplicationId) return FileKind::Ours;
+  return application_id == 0 ? FileKind::Unmarked : FileKind::Refused;
+}
+
+enum class Layout { Empty, Ours, Previous, Other };
+
+// The tables of our databases from before they were marked, with the columns
+// they had. meta is always there; any other table present must be one of
+// these, with all of its columns.
+constexpr std::pair<const char *, const char *> kPreviousTables[] = {
+    {"meta", "key, value"},
+    {"cookies", "domain, path, name, include_subdomains, secure, http_only, expires, value"},
+    {"cache_entries",
+     "id, url, complete, status, head, request_time, response_time, vary, body_size, size, "
+     "last_used, created"},
+    {"cache_chunks", "entry, offset, data"},
+};
+
+bool has_previous_tables(sql::Connection &c) {
+  int64_t other_tables = 0;
+  if (!sql::query_int(c,
+                      "SELECT count(*) FROM sqlite_schema WHERE type='table' AND name NOT IN "
+                      "('meta', 'cookies', 'cache_entries', 'cache_chunks', 'sqlite_sequence')",
+                      other_tables) ||
+      other_tables != 0)
     return false;
-  return true;
+  for (const auto &[table, columns] : kPreviousTables) {
+    sql::Statement exists(c, "SELECT count(*) FROM sqlite_schema WHERE type='table' AND name=?1");
+    if (!exists.ok()) return false;
+    exists.bind_text(1, table);
+    if (exists.step() != SQLITE_ROW) return false;
+    if (exists.int64(0) == 0 && std::string_view(table) != "meta") continue;
+    // Fails to prepare without the table or one of its columns.
+    if (!sql::Statement(c, std::string("SELECT ") + columns + " FROM " + table).ok()) return false;
+  }
+  sql::Statement keys(c,
+                      "SELECT count(*) FROM meta WHERE key IN ('profile', 'cookie_version') OR "
+                      "(key='schema' AND CAST(value AS INTEGER) BETWEEN 1 AND ?1)");
+  if (!keys.ok()) return false;
+  keys.bind(1, kSchemaVersion);
+  return keys.step() == SQLITE_ROW && keys.int64(0) == 3;
+}
+
+// What an open database holds. Ours carries our application id with a
+// layout version we know; an unmarked one with our previous tables and meta
+// keys is taken over (and marked at its next write). Other: another
+// program's, a later layout of ours, or unreadable.
+Layout read_layout(sql::Connection &c) {
+  int64_t application_id = 0, version = 0, objects = 0;
+  if (!sql::query_int(c, "PRAGMA application_id", application_id) ||
+      !sql::query_int(c, "PRAGMA user_version", version) ||
+      !sql::query_int(c, "SELECT count(*) FROM sqlite_schema", objects))
+    return Layout::Other;
+  if (application_id == kApplicationId)
+    return version <= kSchemaVersion ? Layout::Ours : Layout::Other;
+  if (application_id != 0 || version != 0) return Layout::Other;
+  if (objects == 0) return Layout::Empty;
+  return has_previous_tables(c) ? Layout::Previous : Layout::Other;
+}
+
+// A path as an SQLite URI, so that query parameters can follow it.
+std::string file_uri(const std::string &path) {
+  std::string out = path.starts_with('/') ? "file://" : "file:";
+  for (unsigned char ch : path) {
+    bool plain = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') ||
+                 ch == '/' || ch == '-' || ch == '.' || ch == '_' || ch == '~';
+    if (plain) {
+      out.push_back(static_cast<char>(ch));
+    } else {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", ch);
+      out += escaped;
+    }
+  }
+  return out;
+}
+
+// Whether an unmarked database is ours from before databases were marked,
+// read without making a file: a write-ahead log with content is read only
+// through the shared-memory index already beside it; without one the file
+// holds everything and is read as immutable, taking no lock and making no
+// -wal or -shm.
+bool is_previous_layout(const std::string &path) {
+  const bool has_log = file_size(path + "-wal") > 0;
+  struct stat64 st {};
+  if (has_log && lstat64((path + "-shm").c_str(), &st) != 0) return false;
+  int rc = SQLITE_OK;
+  auto db = sql::Connection::open(file_uri(path) + (has_log ? "?mode=ro" : "?mode=ro&immutable=1"),
+                                  SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, rc);
+  if (db == nullptr) return false;
+  std::lock_guard lock(db->mutex());
+  sqlite3_db_config(db->get(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  db->wait_when_busy(kBusyWait);
+  return read_layout(*db) == Layout::Previous;
 }
 
 bool same_cookie(const CookieLine &a, const CookieLine &b) {
@@ -129,7 +277,8 @@ class ProfileImpl final : public Profile {
   cache::Store &cache() override { return *cache_; }
   CURLSH *share() override { return share_.get(); }
   void load_cookies(CURL *easy) override;
-  void save_cookies(CURL *easy) override;
+  bool save_cookies(CURL *easy) override;
+  bool cookies_unsaved() const override { return unsaved_.load(std::memory_order_acquire); }
 
   const std::string &binding() const { return binding_; }
 
@@ -142,6 +291,9 @@ class ProfileImpl final : public Profile {
   bool read_cookie_version(int64_t &out);
   // Feeds the jar what changed between `known_` and `stored`.
   void feed_changes(CURL *easy, const CookieMap &stored);
+  // Writes the changes in one transaction; false when it could not be done.
+  bool write_changes(const std::vector<const CookieLine *> &upserts,
+                     const std::vector<const CookieLine *> &deletes, int64_t &before);
 
   static void lock(CURL *, curl_lock_data data, curl_lock_access, void *user) {
     static_cast<ProfileImpl *>(user)->locks_[data].lock();
@@ -160,6 +312,7 @@ class ProfileImpl final : public Profile {
   CookieMap known_;   // persistent cookies as last saved or loaded
   int64_t cookie_version_ = 0;
   int64_t data_version_ = 0;
+  std::atomic<bool> unsaved_{false};
   sql::Statement data_version_stmt_, cookie_version_stmt_, select_cookies_, upsert_cookie_,
       delete_cookie_, bump_version_;
 };
@@ -191,10 +344,21 @@ int32_t ProfileImpl::open(const std::string &path, const std::string &impersonat
 }
 
 int32_t ProfileImpl::open_database(const std::string &path, const std::string &impersonate) {
-  if (!file_is_usable(path)) return kInitializationFailed;
+  switch (look_at_file(path)) {
+    case FileKind::Empty:
+    case FileKind::Ours:
+      break;
+    case FileKind::Unmarked:
+      if (!is_previous_layout(path)) return kInitializationFailed;
+      break;
+    case FileKind::Refused:
+      return kInitializationFailed;
+  }
+  // Ours: it and what SQLite left beside it become private.
+  for (const char *suffix : {"", "-wal", "-shm", "-journal"})
+    if (!own_private_file(path + suffix, suffix[0] == '\0')) return kInitializationFailed;
   int rc = SQLITE_OK;
-  auto db = sql::Connection::open(
-      path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, rc);
+  auto db = sql::Connection::open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, rc);
   if (db == nullptr) return kInitializationFailed;
   db_ = std::move(db);
   sql::Connection &c = *db_;
@@ -202,16 +366,8 @@ int32_t ProfileImpl::open_database(const std::string &path, const std::string &i
   // Closing must never write: not after a failed opening, whose file stays
   // as it was, nor in tests that close a namespace other processes use.
   sqlite3_db_config(c.get(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-  sqlite3_busy_timeout(c.get(), kBusyTimeoutMs);
+  c.wait_when_busy(kBusyWait);
 
-  // Read first: a file that is not a database, or another program's, fails
-  // here without a byte written.
-  int64_t tables = 0, has_meta = 0, version = 0;
-  if (!sql::query_int(c, "SELECT count(*) FROM sqlite_schema", tables) ||
-      !sql::query_int(c, "SELECT count(*) FROM sqlite_schema WHERE type='table' AND name='meta'",
-                      has_meta))
-    return kInitializationFailed;
-  if (tables > 0 && has_meta == 0) return kInitializationFailed;
   auto read_binding = [&](std::optional<std::string> &binding) {
     sql::Statement s(c, "SELECT value FROM meta WHERE key='profile'");
     if (!s.ok()) return false;
@@ -219,29 +375,23 @@ int32_t ProfileImpl::open_database(const std::string &path, const std::string &i
     if (step == SQLITE_ROW) binding = std::string(s.bytes(0));
     return step == SQLITE_ROW || step == SQLITE_DONE;
   };
+  // Read first: a namespace bound to another profile fails without waiting
+  // for the write lock.
+  Layout layout = read_layout(c);
+  if (layout == Layout::Other) return kInitializationFailed;
   std::optional<std::string> binding;
-  if (has_meta != 0) {
-    sql::Statement s(c, "SELECT CAST(value AS INTEGER) FROM meta WHERE key='schema'");
-    if (!s.ok()) return kInitializationFailed;
-    int step = s.step();
-    if (step == SQLITE_ROW)
-      version = s.int64(0);
-    else if (step != SQLITE_DONE)
-      return kInitializationFailed;
-    if (version > kSchemaVersion) return kInitializationFailed;
-    if (!read_binding(binding)) return kInitializationFailed;
-    if (binding && *binding != impersonate) return kProfileConflict;
-  }
+  if (layout != Layout::Empty && !read_binding(binding)) return kInitializationFailed;
+  if (binding && *binding != impersonate) return kProfileConflict;
 
-  // A body of many megabytes passes through the log; it is cut back to this
-  // size at the next checkpoint.
-  if (c.exec("PRAGMA journal_mode=WAL") != SQLITE_OK ||
-      c.exec("PRAGMA synchronous=NORMAL") != SQLITE_OK ||
-      c.exec("PRAGMA journal_size_limit=16777216") != SQLITE_OK)
-    return kInitializationFailed;
+  // Another process may have made or bound the namespace since the reads
+  // above. The file is marked as ours, in the transaction that makes its
+  // tables, before it is switched to write-ahead logging.
+  const std::string mark = "PRAGMA application_id=" + std::to_string(kApplicationId) +
+                           ";PRAGMA user_version=" + std::to_string(kSchemaVersion);
   sql::Transaction t(c);
-  if (!t.active()) return kInitializationFailed;
-  if (c.exec("CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value NOT NULL);"
+  if (!t.active() || read_layout(c) == Layout::Other) return kInitializationFailed;
+  if (c.exec(mark.c_str()) != SQLITE_OK ||
+      c.exec("CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value NOT NULL);"
              "CREATE TABLE IF NOT EXISTS cookies("
              " domain TEXT NOT NULL, path TEXT NOT NULL, name TEXT NOT NULL,"
              " include_subdomains INTEGER NOT NULL, secure INTEGER NOT NULL,"
@@ -249,7 +399,6 @@ int32_t ProfileImpl::open_database(const std::string &path, const std::string &i
              " PRIMARY KEY(domain, path, name));") != SQLITE_OK ||
       !cache::create_disk_tables(c))
     return kInitializationFailed;
-  // Another process may have bound the namespace since the read above.
   binding.reset();
   if (!read_binding(binding)) return kInitializationFailed;
   if (binding && *binding != impersonate) return kProfileConflict;
@@ -265,6 +414,13 @@ int32_t ProfileImpl::open_database(const std::string &path, const std::string &i
   expired.bind(1, now_seconds());
   if (!expired.run() || !cache::remove_abandoned_writes(c, now_seconds() - kAbandonedWriteAge) ||
       !t.commit())
+    return kInitializationFailed;
+
+  // A body of many megabytes passes through the log; it is cut back to this
+  // size at the next checkpoint.
+  if (c.exec("PRAGMA journal_mode=WAL") != SQLITE_OK ||
+      c.exec("PRAGMA synchronous=NORMAL") != SQLITE_OK ||
+      c.exec("PRAGMA journal_size_limit=16777216") != SQLITE_OK)
     return kInitializationFailed;
   binding_ = impersonate;
   return kOk;
@@ -376,7 +532,7 @@ void ProfileImpl::load_cookies(CURL *easy) try {
 } catch (...) {
 }
 
-void ProfileImpl::save_cookies(CURL *easy) try {
+bool ProfileImpl::save_cookies(CURL *easy) try {
   std::lock_guard lock(mutex_);
   CookieMap current;
   for (auto &c : jar_cookies(easy)) {
@@ -391,13 +547,30 @@ void ProfileImpl::save_cookies(CURL *easy) try {
   }
   for (const auto &[key, c] : known_)
     if (current.count(key) == 0) deletes.push_back(&c);
-  if (upserts.empty() && deletes.empty()) return;
+  int64_t before = 0;
+  // Left out, the changes stay in known_'s difference for the next save.
+  if (!upserts.empty() || !deletes.empty()) {
+    if (!write_changes(upserts, deletes, before)) {
+      unsaved_.store(true, std::memory_order_release);
+      return false;
+    }
+    known_ = std::move(current);
+    // Had another process changed the cookies since our last load, our
+    // version stays behind, and the next load merges its changes.
+    if (before == cookie_version_) cookie_version_ = before + 1;
+  }
+  unsaved_.store(false, std::memory_order_release);
+  return true;
+} catch (...) {
+  unsaved_.store(true, std::memory_order_release);
+  return false;
+}
 
+bool ProfileImpl::write_changes(const std::vector<const CookieLine *> &upserts,
+                                const std::vector<const CookieLine *> &deletes, int64_t &before) {
   std::lock_guard db_lock(db_->mutex());
   sql::Transaction t(*db_);
-  if (!t.active()) return;  // kept in known_'s difference: tried again next time
-  int64_t before = 0;
-  if (!read_cookie_version(before)) return;
+  if (!t.active() || !read_cookie_version(before)) return false;
   for (const CookieLine *c : upserts) {
     sql::Statement &s = upsert_cookie_;
     sql::Statement::Use use(s);
@@ -409,7 +582,7 @@ void ProfileImpl::save_cookies(CURL *easy) try {
     s.bind(6, c->expires);
     s.bind_text(7, c->name);
     s.bind_text(8, c->value);
-    if (!s.run()) return;
+    if (!s.run()) return false;
   }
   for (const CookieLine *c : deletes) {
     sql::Statement &s = delete_cookie_;
@@ -417,18 +590,13 @@ void ProfileImpl::save_cookies(CURL *easy) try {
     s.bind_text(1, c->domain);
     s.bind_text(2, c->path);
     s.bind_text(3, c->name);
-    if (!s.run()) return;
+    if (!s.run()) return false;
   }
   {
     sql::Statement::Use use(bump_version_);
-    if (!bump_version_.run()) return;
+    if (!bump_version_.run()) return false;
   }
-  if (!t.commit()) return;
-  known_ = std::move(current);
-  // Had another process changed the cookies since our last load, our version
-  // stays behind, and the next load merges its changes.
-  if (before == cookie_version_) cookie_version_ = before + 1;
-} catch (...) {
+  return t.commit();
 }
 
 // The namespaces open in this process, by database path. A forked child
@@ -459,7 +627,8 @@ int32_t open_checked(const std::string &name, std::string &path) {
   if (!valid_namespace_name(name)) return kInvalidArgument;
   ensure_curl_global();
   std::string folder = profiles_folder();
-  if (!make_folders(folder)) return kInitializationFailed;
+  if (!make_folders(folder) || !own_private_folder(halvane_folder()) || !own_private_folder(folder))
+    return kInitializationFailed;
   path = folder + "/" + name + ".sqlite3";
   return kOk;
 }

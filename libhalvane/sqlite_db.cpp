@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "core_thread.h"
+
 namespace hvcore::sql {
 
 std::unique_ptr<Connection> Connection::open(const std::string &path, int flags, int &rc) {
@@ -22,6 +24,22 @@ std::unique_ptr<Connection> Connection::open(const std::string &path, int flags,
 
 int Connection::exec(const char *sql) {
   return sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr);
+}
+
+void Connection::wait_when_busy(std::chrono::milliseconds bound) {
+  busy_bound_ = bound;
+  sqlite3_busy_handler(db_.get(), &Connection::on_busy, this);
+}
+
+int Connection::on_busy(void *self, int count) {
+  if (on_core_thread()) return 0;
+  auto *c = static_cast<Connection *>(self);
+  const auto now = std::chrono::steady_clock::now();
+  if (count == 0) c->busy_since_ = now;
+  if (now - c->busy_since_ >= c->busy_bound_) return 0;
+  // Short first: most locks are a commit of a few milliseconds.
+  sqlite3_sleep(count < 4 ? 1 << count : 20);
+  return 1;
 }
 
 int Statement::prepare(Connection &db, std::string_view sql) {

@@ -8,6 +8,7 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -35,10 +36,20 @@ class Connection {
   // Runs statements without results; SQLITE_OK or the first error.
   int exec(const char *sql);
 
+  // How long a statement waits for another connection's lock before it
+  // fails with SQLITE_BUSY. The Core's own threads never wait: a request
+  // must not outlast its timeout, nor hold up the others on its thread,
+  // because another process holds the database.
+  void wait_when_busy(std::chrono::milliseconds bound);
+
  private:
   explicit Connection(sqlite3 *db) : db_(db) {}
+  static int on_busy(void *self, int count);
+
   std::unique_ptr<sqlite3, ConnectionCloser> db_;
   std::mutex mutex_;
+  std::chrono::milliseconds busy_bound_{0};
+  std::chrono::steady_clock::time_point busy_since_;  // under mutex_, as every use
 };
 
 // A prepared statement kept for reuse. Bind, then step; every use ends with
@@ -99,8 +110,8 @@ class Statement {
   std::unique_ptr<sqlite3_stmt, StatementFinalizer> stmt_;
 };
 
-// BEGIN IMMEDIATE (takes the write lock at once, waiting up to the busy
-// timeout); rolled back on destruction unless committed.
+// BEGIN IMMEDIATE (takes the write lock at once, waiting as the connection
+// allows); rolled back on destruction unless committed.
 class Transaction {
  public:
   explicit Transaction(Connection &db);

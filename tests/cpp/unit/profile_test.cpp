@@ -25,17 +25,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-int mode_of(const std::string &path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
-}
+using testing::mode_of;
+using testing::ProfileTest;
+using testing::read_file;
+using testing::run_sql;
 
 cache::StoredMeta ok_meta() {
   cache::StoredMeta m;
@@ -43,54 +36,6 @@ cache::StoredMeta ok_meta() {
   m.head = "HTTP/1.1 200 OK\r\n\r\n";
   return m;
 }
-
-// Runs SQL on the database with a connection of the test's own.
-void run_sql(const std::string &path, const std::string &sql) {
-  sqlite3 *db = nullptr;
-  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-  char *err = nullptr;
-  int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err);
-  std::string msg = err ? err : "";
-  sqlite3_free(err);
-  sqlite3_close(db);
-  ASSERT_EQ(rc, SQLITE_OK) << msg;
-}
-
-class ProfileTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "hv-profile-XXXXXX").string();
-    root_ = mkdtemp(pattern.data());
-    state_ = root_ + "/state";
-    setenv("XDG_STATE_HOME", state_.c_str(), 1);
-    unsetenv("HALVANE_DISK_CACHE_BYTES");
-    testing::forget_open_profiles();
-    ensure_curl_global();
-  }
-  void TearDown() override {
-    testing::forget_open_profiles();
-    unsetenv("HALVANE_DISK_CACHE_BYTES");
-    fs::remove_all(root_);
-  }
-
-  std::shared_ptr<Profile> open(const std::string &name, const std::string &impersonate = "") {
-    std::shared_ptr<Profile> p;
-    EXPECT_EQ(open_profile(name, impersonate, p), kOk);
-    return p;
-  }
-  std::shared_ptr<Profile> open_unshared(const std::string &name) {
-    std::shared_ptr<Profile> p;
-    EXPECT_EQ(testing::open_profile_unshared(name, "", p), kOk);
-    return p;
-  }
-  EasyPtr easy_on(Profile &p) {
-    EasyPtr e(curl_easy_init());
-    curl_easy_setopt(e.get(), CURLOPT_SHARE, p.share());
-    return e;
-  }
-
-  std::string root_, state_;
-};
 
 TEST_F(ProfileTest, NamesAreCheckedBeforeAnythingIsCreated) {
   struct Case {

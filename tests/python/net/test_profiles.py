@@ -1,7 +1,9 @@
 """Profile namespaces as callers see them: engines naming the same namespace
 share its cookie jar and HTTP cache, in this process and with other
 processes; bad names, damaged databases and a namespace bound to another
-impersonation profile fail engine creation."""
+impersonation profile fail engine creation; a database another process holds
+locked never holds requests up, and the cookies it kept from being saved are
+saved once it is free."""
 
 from __future__ import annotations
 
@@ -11,6 +13,9 @@ import sqlite3
 import subprocess
 import sys
 import textwrap
+import threading
+import time
+from contextlib import contextmanager
 from pathlib import Path
 
 import pytest
@@ -162,3 +167,97 @@ def test_namespace_bound_to_another_profile(native, state, namespace):
     with pytest.raises(RuntimeError, match="^ProfileConflict$"):
         native.PyEngine(profile_namespace=namespace)
     del engine
+
+
+# Another process holding the namespace's write lock until the test lets go
+# (a line, or the end of its input).
+LOCKER = textwrap.dedent("""
+    import sqlite3
+    import sys
+    db = sqlite3.connect(sys.argv[1], isolation_level=None)
+    db.execute("BEGIN IMMEDIATE")
+    print("locked", flush=True)
+    sys.stdin.readline()
+    db.execute("ROLLBACK")
+    db.close()
+""")
+
+
+@contextmanager
+def locked_by_another_process(path: Path):
+    child = subprocess.Popen([sys.executable, "-c", LOCKER, str(path)], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "locked\n"
+        yield
+    finally:
+        child.stdin.close()
+        assert child.wait(timeout=60) == 0
+
+
+def stored_cookies(path: Path) -> set[str]:
+    with sqlite3.connect(f"file:{path}?mode=ro", uri=True) as db:
+        names = {name for (name,) in db.execute("SELECT name FROM cookies")}
+    db.close()
+    return names
+
+
+def test_a_locked_database_holds_no_request(native, origin, state, namespace):
+    engine = native.PyEngine(profile_namespace=namespace)
+    # Two stored entries: reading the older one marks it as used, a write.
+    older, newer = origin.new_path("older"), origin.new_path("newer")
+    for path in (older, newer):
+        origin.script(path, Resp(headers=[LONG]))
+        assert fetch(engine, origin.url(path)).body == b"response 1"
+    fresh = origin.new_path("fresh")
+    origin.script(fresh, Resp(headers=[LONG, ("Set-Cookie", "late=1; Max-Age=3600")]))
+    echo = script_echo(origin)
+
+    def get(path, results):
+        request = engine.request("GET", origin.url(path), timeout=1)
+        try:
+            response = request.start_stream()
+            results[path] = (response.status_code, bytes(request.read_body()))
+        except RuntimeError as error:
+            results[path] = str(error)
+
+    with locked_by_another_process(database(state, namespace)):
+        # Each would wait for the lock: the cache's use mark, the new entry,
+        # the cookie save; the echo shares their network thread.
+        results = {}
+        threads = [threading.Thread(target=get, args=(p, results))
+                   for p in (older, fresh, echo)]
+        start = time.monotonic()
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        elapsed = time.monotonic() - start
+        assert results == {older: (200, b"response 1"), fresh: (200, b"response 1"),
+                           echo: (200, b"response 1")}
+        assert elapsed < 5, "well before the lock ends"
+        assert origin.count(older) == 1
+    # Not stored while locked: fetched again.
+    assert fetch(engine, origin.url(fresh)).body == b"response 2"
+
+
+@pytest.mark.parametrize("after", ["engine_stays", "engine_ends"])
+def test_cookies_a_locked_database_kept_out_are_saved_when_it_is_free(native, origin, state,
+                                                                      namespace, after):
+    engine = native.PyEngine(profile_namespace=namespace)
+    path = database(state, namespace)
+    set_path = script_cookies(origin, "late=1; Max-Age=3600")
+    with locked_by_another_process(path):
+        assert fetch(engine, origin.url(set_path)).error is None
+        assert stored_cookies(path) == set()
+    if after == "engine_ends":
+        del engine  # its last attempt
+    else:
+        # No other Set-Cookie comes: the engine tries again by itself.
+        deadline = time.monotonic() + 60
+        while stored_cookies(path) != {"late"} and time.monotonic() < deadline:
+            time.sleep(0.05)
+    assert stored_cookies(path) == {"late"}
+    echo = script_echo(origin)
+    assert run_child(state, namespace, origin.url(echo))[0][2] is None
+    assert cookie_names(cookies_sent(origin, echo)) == {"late"}
