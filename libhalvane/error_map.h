@@ -33,8 +33,9 @@ int32_t net_error_from_errno(long err, int32_t fallback);
 // cipher.
 bool is_version_or_cipher_mismatch(unsigned long code);
 
-// Net error of a failed certificate check, from OpenSSL's verify result;
-// `message` is libcurl's text where there is one.
+// Net error of a failed certificate check, from the TLS library's verify
+// result or the certificate policy's (cert_policy.h); `message` is libcurl's
+// text where there is one.
 int32_t certificate_net_error(long verify_result, std::string_view message = {});
 
 }  // namespace hvcore

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cert_decompression.h"
+#include "cert_policy.h"
 #include "profiles.h"
 #include "settings.h"
 #include "tls_store.h"
@@ -209,7 +210,7 @@ bool needs_ssl_ctx_callback(const EngineSettings &s) {
   (void)s;
   return true;  // the defaults above
 #else
-  return s.tls == TlsVerification::CustomCa || !s.impersonate.empty();
+  return s.tls != TlsVerification::Disabled || !s.impersonate.empty();
 #endif
 }
 
@@ -218,6 +219,7 @@ CURLcode engine_ssl_ctx_callback(CURL *, void *ssl_ctx, void *ssl_ctx_data) noex
   const EngineSettings &s = *data.settings;
   auto *ctx = static_cast<SSL_CTX *>(ssl_ctx);
   if (s.tls == TlsVerification::CustomCa) s.ca->install(ctx);
+  install_certificate_policy(ctx, s.tls != TlsVerification::Disabled);
   if (s.impersonate.empty()) return apply_tls_defaults(ctx) ? CURLE_OK : CURLE_SSL_CIPHER;
   // The engine's check found this profile, so the lookup allocates nothing.
   const BrowserProfile *profile = nullptr;

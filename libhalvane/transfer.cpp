@@ -212,8 +212,9 @@ bool Transfer::configure_easy() {
     case TlsVerification::Default:
       break;
   }
-  // The engine's CA store and its profile's ClientHello (or the Core's TLS
-  // defaults) go into the context libcurl makes for each connection.
+  // The engine's CA store, the certificate policy and its profile's
+  // ClientHello (or the Core's TLS defaults) go into the context libcurl
+  // makes for each connection.
   if (needs_ssl_ctx_callback(s)) {
     ssl_ctx_data_ = {.settings = &s, .offers_h2 = http_version() != CURL_HTTP_VERSION_1_1};
     set(CURLOPT_SSL_CTX_FUNCTION, &engine_ssl_ctx_callback);

@@ -6,6 +6,7 @@
 #include <boost/asio/ip/address.hpp>
 #include <new>
 
+#include "cert_policy.h"
 #include "profiles.h"
 #include "tls_store.h"
 
@@ -29,18 +30,16 @@ std::unique_ptr<ssl::context> make_tls_client_context(const EngineSettings &sett
   SSL_CTX_set_alpn_protos(ctx, kAlpn, sizeof kAlpn);
   switch (settings.tls) {
     case TlsVerification::Disabled:
-      SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
       break;
     case TlsVerification::CustomCa:
       // Only the engine's own bundle is trusted.
       settings.ca->install(ctx);
-      SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
       break;
     case TlsVerification::Default:
       SSL_CTX_set_default_verify_paths(ctx);
-      SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
       break;
   }
+  install_certificate_policy(ctx, settings.tls != TlsVerification::Disabled);
   // The same ClientHello as the engine's requests (ALPN apart).
   if (settings.impersonate.empty()) {
     if (!apply_tls_defaults(ctx)) return nullptr;

@@ -1,6 +1,14 @@
-"""Certificate verification modes against a server whose CA the tests made."""
+"""Certificate verification modes against a server whose CA the tests made,
+and the rules requests and WebSockets share: what a certificate must show."""
+
+import socketserver
+import ssl
+import threading
 
 import pytest
+
+import certs
+import servers
 
 
 def outcome(engine, url):
@@ -62,3 +70,104 @@ def test_app_over_tls_negotiates_http2(native, app, ca_pem):
     request = engine.request("GET", app.url("/echo", tls=True))
     assert request.start_stream().headers.startswith(b"HTTP/2 200")
     assert json.loads(bytes(request.read_body()))["http_version"] == "2"
+
+
+# ---- the same rules for requests and WebSockets ---------------------------------------
+
+class TlsServer:
+    """HTTPS on 127.0.0.1: every request gets 200 "ok" on a kept-alive
+    connection. Kept: whether each connection resumed a session (`resumed`),
+    and the request heads (`heads`)."""
+
+    def __init__(self, context):
+        self.resumed, self.heads = [], []
+        outer = self
+
+        class Handler(socketserver.BaseRequestHandler):
+            def handle(self):
+                try:
+                    with context.wrap_socket(self.request, server_side=True) as tls:
+                        outer.resumed.append(tls.session_reused)
+                        while True:
+                            head, _ = servers.read_head(tls)
+                            if head is None:
+                                return
+                            outer.heads.append(head)
+                            tls.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
+                except (OSError, ssl.SSLError):
+                    pass
+
+        class Server(socketserver.ThreadingTCPServer):
+            daemon_threads = True
+
+        self.server = Server((servers.HOST, 0), Handler)
+        self.port = self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def url(self, path, host=servers.HOST):
+        return f"https://{host}:{self.port}{path}"
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+def attempt(engine, server, host):
+    """200 or "open" when the connection got through, else the failure text."""
+    if isinstance(server, TlsServer):
+        return outcome(engine, server.url("/", host=host))
+    ws = engine.websocket(server.url("/echo", host=host))
+    ws.connect()
+    kind, _data, _code, text = ws.recv()
+    if kind == "open":
+        ws.close(1000, "")
+        return "open"
+    return text
+
+
+def refusal(transport, net_error):
+    suffix = ")" if transport == "https" else ", response 0)"
+    return f"Tls (Chromium net error {net_error}{suffix}"
+
+
+@pytest.fixture(scope="module")
+def refused_servers(trust, ws_servers_module):
+    """An https and a wss server for each refused certificate, by kind."""
+    made = {}
+    for kind, cert in certs.make_refused_certificates(trust[0]).items():
+        made[kind] = {"https": TlsServer(certs.server_context(cert, legacy=True)),
+                      "wss": ws_servers_module.WsServer(certs.server_context(cert, legacy=True))}
+    yield made
+    for pair in made.values():
+        for server in pair.values():
+            server.stop()
+
+
+REFUSED = [  # kind, the host the URL names, net error
+    ("no_san_name", "localhost", -200),
+    ("no_san_address", servers.HOST, -200),
+    ("uri_san_only", servers.HOST, -200),
+    ("sha1", servers.HOST, -208),
+    ("rsa_768", servers.HOST, -211),
+    ("forged", servers.HOST, -202),
+]
+TRANSPORTS = ["https", "wss"]
+
+
+@pytest.mark.parametrize("profile", [None, "chrome_131", "firefox_133", "safari_18"])
+@pytest.mark.parametrize("transport", TRANSPORTS)
+@pytest.mark.parametrize("kind,host,net_error", REFUSED)
+def test_certificates_browsers_refuse(native, ca_pem, refused_servers, kind, host, net_error,
+                                      transport, profile):
+    engine = native.PyEngine(ca_pem=ca_pem, **({"impersonate": profile} if profile else {}))
+    assert attempt(engine, refused_servers[kind][transport], host) == \
+        refusal(transport, net_error)
+
+
+@pytest.mark.parametrize("transport", TRANSPORTS)
+@pytest.mark.parametrize("kind,host,net_error", REFUSED)
+def test_unverified_engines_accept_them(native, refused_servers, kind, host, net_error,
+                                        transport):
+    engine = native.PyEngine(verify=False)
+    assert attempt(engine, refused_servers[kind][transport], host) == \
+        (200 if transport == "https" else "open")
