@@ -147,7 +147,10 @@ Outcome map_failure(const FailureFacts &f) {
         return {kTls, net::kSslVersionOrCipherMismatch};
       return {kTls, net::kSslProtocolError};
     case CURLE_PEER_FAILED_VERIFICATION:
-      return {kTls, certificate_net_error(f.verify_result, f.message)};
+      // An https proxy's certificate fails before the server's is seen,
+      // which leaves the server's result at zero.
+      return {kTls, certificate_net_error(
+                        f.proxy_verify != X509_V_OK ? f.proxy_verify : f.verify_result, f.message)};
     case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
       return {kTls, net::kSslPinnedKeyNotInCertChain};
     case CURLE_SSL_CERTPROBLEM:

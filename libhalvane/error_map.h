@@ -17,6 +17,7 @@ struct FailureFacts {
   long os_errno = 0;           // CURLINFO_OS_ERRNO
   long connect_code = 0;       // CURLINFO_HTTP_CONNECTCODE: the proxy's answer to CONNECT
   long verify_result = 0;      // CURLINFO_SSL_VERIFYRESULT
+  long proxy_verify = 0;       // CURLINFO_PROXY_SSL_VERIFYRESULT: an https proxy's
   bool connected = false;      // the TCP connection was made
   bool via_proxy = false;      // the engine sends through a proxy
   bool chunked = false;        // the response head announced chunked coding

@@ -414,6 +414,7 @@ Outcome Transfer::failure_outcome(CURLcode result) const {
   curl_easy_getinfo(easy_.get(), CURLINFO_OS_ERRNO, &facts.os_errno);
   curl_easy_getinfo(easy_.get(), CURLINFO_HTTP_CONNECTCODE, &facts.connect_code);
   curl_easy_getinfo(easy_.get(), CURLINFO_SSL_VERIFYRESULT, &facts.verify_result);
+  curl_easy_getinfo(easy_.get(), CURLINFO_PROXY_SSL_VERIFYRESULT, &facts.proxy_verify);
   facts.connected = connected_;
   facts.via_proxy = !context_->settings().proxy.empty();
   facts.chunked = chunked_;
