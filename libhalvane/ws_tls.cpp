@@ -40,6 +40,10 @@ std::unique_ptr<ssl::context> make_tls_client_context(const EngineSettings &sett
       break;
   }
   install_certificate_policy(ctx, settings.tls != TlsVerification::Disabled);
+  // Chains are built as libcurl builds them for requests: a trusted
+  // intermediate (or leaf) ends a chain as a root would.
+  X509_VERIFY_PARAM_set_flags(SSL_CTX_get0_param(ctx),
+                              X509_V_FLAG_PARTIAL_CHAIN | X509_V_FLAG_TRUSTED_FIRST);
   // The same ClientHello as the engine's requests (ALPN apart).
   if (settings.impersonate.empty()) {
     if (!apply_tls_defaults(ctx)) return nullptr;

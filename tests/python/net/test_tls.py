@@ -1,5 +1,6 @@
 """Certificate verification modes against a server whose CA the tests made,
-and the rules requests and WebSockets share: what a certificate must show."""
+and the rules requests and WebSockets share: what a certificate must show,
+whose TLS sessions are resumed."""
 
 import socketserver
 import ssl
@@ -171,3 +172,34 @@ def test_unverified_engines_accept_them(native, refused_servers, kind, host, net
     engine = native.PyEngine(verify=False)
     assert attempt(engine, refused_servers[kind][transport], host) == \
         (200 if transport == "https" else "open")
+
+
+@pytest.mark.parametrize("version", ["TLSv1_2", "TLSv1_3"])
+@pytest.mark.parametrize("first,second,expected", [
+    ({"ca_pem": "ca"}, {"ca_pem": "ca"}, 200),
+    ({"ca_pem": "ca"}, {"ca_pem": "other"}, UNKNOWN_ISSUER),
+    ({"ca_pem": "ca"}, {"ca_pem": "empty"}, UNKNOWN_ISSUER),
+    ({"verify": False}, {"ca_pem": "other"}, UNKNOWN_ISSUER),
+], ids=["same-bundle", "other-bundle", "empty-bundle", "unverified-first"])
+def test_namespace_sessions_resume_only_under_the_same_trust(native, trust, ca_pem, namespace,
+                                                             version, first, second, expected):
+    trustme = pytest.importorskip("trustme")
+    bundles = {"ca": ca_pem, "other": trustme.CA().cert_pem.bytes(), "empty": b""}
+    context = certs.server_context(trust[1]["good"])
+    context.maximum_version = getattr(ssl.TLSVersion, version)
+    server = TlsServer(context)
+    try:
+        def engine(options):
+            options = {k: bundles[v] if k == "ca_pem" else v for k, v in options.items()}
+            return native.PyEngine(profile_namespace=namespace, **options)
+
+        # The first engine lives on: the server forgets a TLS 1.2 session
+        # whose connection ended without a close alert.
+        kept = engine(first)
+        assert outcome(kept, server.url("/")) == 200
+        assert outcome(engine(second), server.url("/")) == expected
+        # The second handshake resumed the first one's session only where
+        # it trusts the same certificates.
+        assert server.resumed == [False] + ([True] if expected == 200 else [])
+    finally:
+        server.stop()
