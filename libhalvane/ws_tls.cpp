@@ -3,7 +3,9 @@
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <boost/asio/ip/address.hpp>
+#include <cctype>
 #include <new>
 
 #include "cert_policy.h"
@@ -67,9 +69,17 @@ bool prepare_tls_connection(SSL *ssl, const std::string &host) {
   if (is_address) {
     ok = X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1;
   } else {
-    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-    ok = SSL_set_tlsext_host_name(ssl, host.c_str()) == 1 &&
-         X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size()) == 1;
+    // As libcurl does for requests: the name (already in its ASCII form)
+    // without the dot that may end it, and in lower case for SNI, which
+    // servers compare as they please.
+    std::string name = host;
+    if (name.size() > 1 && name.back() == '.') name.pop_back();
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    X509_VERIFY_PARAM_set_hostflags(
+        param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
+    ok = SSL_set_tlsext_host_name(ssl, name.c_str()) == 1 &&
+         X509_VERIFY_PARAM_set1_host(param, name.c_str(), name.size()) == 1;
   }
   ERR_clear_error();
   return ok;

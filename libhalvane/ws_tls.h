@@ -19,7 +19,8 @@ namespace hvcore {
 std::unique_ptr<boost::asio::ssl::context> make_tls_client_context(const EngineSettings &settings);
 
 // Sets the server name sent (SNI, not for addresses) and the name or address
-// the certificate must carry. False when OpenSSL refuses them.
+// the certificate must carry in a subject alternative name, the host as
+// requests send them. False when OpenSSL refuses them.
 bool prepare_tls_connection(SSL *ssl, const std::string &host);
 
 }  // namespace hvcore

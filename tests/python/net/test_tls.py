@@ -1,7 +1,9 @@
 """Certificate verification modes against a server whose CA the tests made,
 and the rules requests and WebSockets share: what a certificate must show,
-whose TLS sessions are resumed."""
+whose TLS sessions are resumed, how a host name goes out."""
 
+import json
+import socket
 import socketserver
 import ssl
 import threading
@@ -10,6 +12,7 @@ import pytest
 
 import certs
 import servers
+from ws_client import open_websocket
 
 
 def outcome(engine, url):
@@ -113,6 +116,13 @@ class TlsServer:
         self.server.server_close()
 
 
+def recording_names(context):
+    """The list into which `context` puts the server name of each handshake."""
+    names = []
+    context.sni_callback = lambda _sock, name, _context: names.append(name)
+    return names
+
+
 def attempt(engine, server, host):
     """200 or "open" when the connection got through, else the failure text."""
     if isinstance(server, TlsServer):
@@ -203,3 +213,66 @@ def test_namespace_sessions_resume_only_under_the_same_trust(native, trust, ca_p
         assert server.resumed == [False] + ([True] if expected == 200 else [])
     finally:
         server.stop()
+
+
+class ConnectRecorder:
+    """An http proxy that tunnels every CONNECT to 127.0.0.1 at the port it
+    names, whatever the host, and keeps the targets (`targets`)."""
+
+    def __init__(self, ws_servers_module):
+        self.targets = []
+        outer = self
+
+        class Listener(ws_servers_module.ThreadedListener):
+            def _serve(self, client):
+                try:
+                    head, rest = servers.read_head(client)
+                    if head is None:
+                        return
+                    target = head.split(" ")[1]
+                    outer.targets.append(target)
+                    upstream = socket.create_connection((servers.HOST,
+                                                         int(target.rsplit(":", 1)[1])))
+                    client.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
+                    upstream.sendall(rest)
+                    ws_servers_module.relay(client, upstream)
+                except (OSError, ValueError):
+                    pass
+                finally:
+                    client.close()
+
+        self.listener = Listener()
+        self.url = f"http://{servers.HOST}:{self.listener.port}"
+
+    def stop(self):
+        self.listener.stop()
+
+
+@pytest.mark.parametrize("transport", TRANSPORTS)
+@pytest.mark.parametrize("host,sent,sni", [
+    ("bücher.test", "xn--bcher-kva.test", "xn--bcher-kva.test"),
+    ("localhost.", "localhost.", "localhost"),
+])
+def test_host_names_go_out_as_requests_send_them(native, trust, ws_servers_module, transport,
+                                                 host, sent, sni):
+    # No name is resolved here: the proxy takes any to 127.0.0.1.
+    context = certs.server_context(certs.issue(trust[0], names=("xn--bcher-kva.test",
+                                                                 "localhost")))
+    names = recording_names(context)
+    server = TlsServer(context) if transport == "https" else ws_servers_module.WsServer(context)
+    proxy = ConnectRecorder(ws_servers_module)
+    try:
+        engine = native.PyEngine(proxy=proxy.url, ca_pem=trust[0].cert_pem.bytes())
+        if transport == "https":
+            assert outcome(engine, server.url("/", host=host)) == 200
+            fields = [line.split(": ", 1) for line in server.heads[0].split("\r\n")[1:]]
+        else:
+            ws, _ = open_websocket(engine, server.url("/hello", host=host))
+            fields = json.loads(bytes(ws.recv()[1]))["headers"]
+            ws.close(1000, "")
+        assert proxy.targets == [f"{sent}:{server.port}"]
+        assert names == [sni]
+        assert [v for k, v in fields if k.lower() == "host"] == [f"{sent}:{server.port}"]
+    finally:
+        server.stop()
+        proxy.stop()
