@@ -184,6 +184,20 @@ def test_unverified_engines_accept_them(native, refused_servers, kind, host, net
         (200 if transport == "https" else "open")
 
 
+@pytest.mark.parametrize("transport", TRANSPORTS)
+def test_a_trusted_leaf_is_a_chain_of_its_own(native, trust, ws_servers_module, transport):
+    # Both transports build chains alike: a trusted certificate ends one,
+    # root or not.
+    leaf = trust[1]["good"]
+    context = certs.server_context(leaf)
+    server = TlsServer(context) if transport == "https" else ws_servers_module.WsServer(context)
+    try:
+        engine = native.PyEngine(ca_pem=leaf.cert_chain_pems[0].bytes())
+        assert attempt(engine, server, servers.HOST) == (200 if transport == "https" else "open")
+    finally:
+        server.stop()
+
+
 @pytest.mark.parametrize("version", ["TLSv1_2", "TLSv1_3"])
 @pytest.mark.parametrize("first,second,expected", [
     ({"ca_pem": "ca"}, {"ca_pem": "ca"}, 200),
