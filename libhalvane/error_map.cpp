@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "cert_policy.h"
+
 namespace hvcore {
 namespace {
 
@@ -67,7 +69,18 @@ int32_t certificate_net_error(long verify_result, std::string_view message) {
     case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
     case X509_V_ERR_CERT_UNTRUSTED:
     case X509_V_ERR_INVALID_CA:
+    // A signature its named issuer did not make: no path to a trusted
+    // certificate, as the browser sees it.
+    case X509_V_ERR_CERT_SIGNATURE_FAILURE:
+    case X509_V_ERR_UNABLE_TO_DECRYPT_CERT_SIGNATURE:
+    case X509_V_ERR_UNABLE_TO_DECODE_ISSUER_PUBLIC_KEY:
       return net::kCertAuthorityInvalid;
+    case kVerifyNoSubjectAltName:
+      return net::kCertCommonNameInvalid;
+    case kVerifyWeakSignature:
+      return net::kCertWeakSignatureAlgorithm;
+    case kVerifyWeakKey:
+      return net::kCertWeakKey;
     case X509_V_ERR_CERT_REVOKED:
       return net::kCertRevoked;
     default:
@@ -134,7 +147,10 @@ Outcome map_failure(const FailureFacts &f) {
         return {kTls, net::kSslVersionOrCipherMismatch};
       return {kTls, net::kSslProtocolError};
     case CURLE_PEER_FAILED_VERIFICATION:
-      return {kTls, certificate_net_error(f.verify_result, f.message)};
+      // An https proxy's certificate fails before the server's is seen,
+      // which leaves the server's result at zero.
+      return {kTls, certificate_net_error(
+                        f.proxy_verify != X509_V_OK ? f.proxy_verify : f.verify_result, f.message)};
     case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
       return {kTls, net::kSslPinnedKeyNotInCertChain};
     case CURLE_SSL_CERTPROBLEM:

@@ -17,6 +17,7 @@ struct FailureFacts {
   long os_errno = 0;           // CURLINFO_OS_ERRNO
   long connect_code = 0;       // CURLINFO_HTTP_CONNECTCODE: the proxy's answer to CONNECT
   long verify_result = 0;      // CURLINFO_SSL_VERIFYRESULT
+  long proxy_verify = 0;       // CURLINFO_PROXY_SSL_VERIFYRESULT: an https proxy's
   bool connected = false;      // the TCP connection was made
   bool via_proxy = false;      // the engine sends through a proxy
   bool chunked = false;        // the response head announced chunked coding
@@ -33,8 +34,9 @@ int32_t net_error_from_errno(long err, int32_t fallback);
 // cipher.
 bool is_version_or_cipher_mismatch(unsigned long code);
 
-// Net error of a failed certificate check, from OpenSSL's verify result;
-// `message` is libcurl's text where there is one.
+// Net error of a failed certificate check, from the TLS library's verify
+// result or the certificate policy's (cert_policy.h); `message` is libcurl's
+// text where there is one.
 int32_t certificate_net_error(long verify_result, std::string_view message = {});
 
 }  // namespace hvcore

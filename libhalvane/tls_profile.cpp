@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "cert_decompression.h"
+#include "cert_policy.h"
 #include "profiles.h"
 #include "settings.h"
-#include "tls_store.h"
 
 #ifndef OPENSSL_IS_BORINGSSL
 #include <openssl/ct.h>
@@ -209,7 +209,7 @@ bool needs_ssl_ctx_callback(const EngineSettings &s) {
   (void)s;
   return true;  // the defaults above
 #else
-  return s.tls == TlsVerification::CustomCa || !s.impersonate.empty();
+  return s.tls != TlsVerification::Disabled || !s.impersonate.empty();
 #endif
 }
 
@@ -217,7 +217,8 @@ CURLcode engine_ssl_ctx_callback(CURL *, void *ssl_ctx, void *ssl_ctx_data) noex
   const auto &data = *static_cast<const SslCtxData *>(ssl_ctx_data);
   const EngineSettings &s = *data.settings;
   auto *ctx = static_cast<SSL_CTX *>(ssl_ctx);
-  if (s.tls == TlsVerification::CustomCa) s.ca->install(ctx);
+  // The trust store is libcurl's own, from the options (see transfer.cpp).
+  install_certificate_policy(ctx, s.tls != TlsVerification::Disabled);
   if (s.impersonate.empty()) return apply_tls_defaults(ctx) ? CURLE_OK : CURLE_SSL_CIPHER;
   // The engine's check found this profile, so the lookup allocates nothing.
   const BrowserProfile *profile = nullptr;

@@ -46,9 +46,10 @@ struct SslCtxData {
   bool offers_h2 = false;
 };
 
-// CURLOPT_SSL_CTX_FUNCTION for every engine that needs one: installs the
-// engine's own CA store and its profile's ClientHello. Its pointer argument is
-// the transfer's SslCtxData.
+// CURLOPT_SSL_CTX_FUNCTION for every engine that needs one, for the
+// connections to servers and to proxies: installs the certificate policy
+// (cert_policy.h) and the profile's ClientHello. Its pointer argument is the
+// transfer's SslCtxData.
 CURLcode engine_ssl_ctx_callback(CURL *, void *ssl_ctx, void *ssl_ctx_data) noexcept;
 
 // True when the engine's requests need that callback.

@@ -6,26 +6,42 @@
 #include <climits>
 
 namespace hvcore {
+namespace {
+
+struct BioFree {
+  void operator()(BIO *bio) const { BIO_free(bio); }
+};
+using BioPtr = std::unique_ptr<BIO, BioFree>;
+
+}  // namespace
 
 std::shared_ptr<const CaStore> CaStore::from_pem(std::string_view pem) {
   X509_STORE *store = X509_STORE_new();
   if (store == nullptr) return nullptr;
-  std::shared_ptr<const CaStore> result(new CaStore(store));
+  std::shared_ptr<CaStore> result(new CaStore(store));
   if (pem.empty()) return result;
   if (pem.size() > static_cast<size_t>(INT_MAX)) return nullptr;
 
-  BIO *bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
-  if (bio == nullptr) return nullptr;
+  BioPtr in(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  BioPtr out(BIO_new(BIO_s_mem()));
+  if (!in || !out) return nullptr;
   int added = 0;
-  while (X509 *cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
-    if (X509_STORE_add_cert(store, cert) == 1) ++added;
+  bool written = true;
+  while (X509 *cert = PEM_read_bio_X509(in.get(), nullptr, nullptr, nullptr)) {
+    if (X509_STORE_add_cert(store, cert) == 1) {
+      ++added;
+      written = written && PEM_write_bio_X509(out.get(), cert) == 1;
+    }
     X509_free(cert);
   }
-  BIO_free(bio);
   // The loop ends on the first block that is not a certificate, which leaves
   // an error on this thread's queue; it must not leak into libcurl's reports.
   ERR_clear_error();
-  if (added == 0) return nullptr;
+  if (added == 0 || !written) return nullptr;
+  char *data = nullptr;
+  const long size = BIO_get_mem_data(out.get(), &data);
+  if (size <= 0 || data == nullptr) return nullptr;
+  result->pem_.assign(data, static_cast<size_t>(size));
   return result;
 }
 

@@ -1,6 +1,8 @@
-// The trust store of an engine that verifies against its own PEM bundle, and
-// its installation into an OpenSSL context (libcurl's through
-// engine_ssl_ctx_callback in tls_profile.h).
+// The trust store of an engine that verifies against its own PEM bundle: the
+// parsed store, installed into the WebSockets' context, and the same
+// certificates as PEM for libcurl, which parses them for each connection and
+// keys its TLS sessions on them, so that a session is resumed only under the
+// trust that verified it.
 #pragma once
 
 #include <curl/curl.h>
@@ -8,6 +10,7 @@
 #include <openssl/x509.h>
 
 #include <memory>
+#include <string>
 #include <string_view>
 
 namespace hvcore {
@@ -27,9 +30,13 @@ class CaStore {
   // certificates are trusted.
   void install(SSL_CTX *ctx) const;
 
+  // The certificates of the store as PEM; empty for an empty store.
+  const std::string &pem() const { return pem_; }
+
  private:
   explicit CaStore(X509_STORE *store) : store_(store) {}
   X509_STORE *store_;
+  std::string pem_;
 };
 
 }  // namespace hvcore

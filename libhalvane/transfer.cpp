@@ -202,17 +202,26 @@ bool Transfer::configure_easy() {
       set(CURLOPT_PROXY_SSL_VERIFYHOST, 0L);
       break;
     case TlsVerification::CustomCa:
-      // Nothing from the system store: the context callback installs the
-      // engine's own store.
+      // Only the engine's own bundle, nothing from the system store. libcurl
+      // keys its TLS sessions on the bundle, so that an engine of the same
+      // namespace that trusts other certificates never resumes a session
+      // these verified. An empty bundle leaves libcurl's store empty.
       set(CURLOPT_CAINFO, static_cast<const char *>(nullptr));
       set(CURLOPT_CAPATH, static_cast<const char *>(nullptr));
       set(CURLOPT_PROXY_CAINFO, static_cast<const char *>(nullptr));
       set(CURLOPT_PROXY_CAPATH, static_cast<const char *>(nullptr));
+      if (const std::string &pem = s.ca->pem(); !pem.empty()) {
+        // libcurl copies it into each connection's settings; the engine's
+        // bundle outlives the transfer that points at it.
+        curl_blob blob{const_cast<char *>(pem.data()), pem.size(), CURL_BLOB_NOCOPY};
+        set(CURLOPT_CAINFO_BLOB, &blob);
+        set(CURLOPT_PROXY_CAINFO_BLOB, &blob);
+      }
       break;
     case TlsVerification::Default:
       break;
   }
-  // The engine's CA store and its profile's ClientHello (or the Core's TLS
+  // The certificate policy and the profile's ClientHello (or the Core's TLS
   // defaults) go into the context libcurl makes for each connection.
   if (needs_ssl_ctx_callback(s)) {
     ssl_ctx_data_ = {.settings = &s, .offers_h2 = http_version() != CURL_HTTP_VERSION_1_1};
@@ -413,6 +422,7 @@ Outcome Transfer::failure_outcome(CURLcode result) const {
   curl_easy_getinfo(easy_.get(), CURLINFO_OS_ERRNO, &facts.os_errno);
   curl_easy_getinfo(easy_.get(), CURLINFO_HTTP_CONNECTCODE, &facts.connect_code);
   curl_easy_getinfo(easy_.get(), CURLINFO_SSL_VERIFYRESULT, &facts.verify_result);
+  curl_easy_getinfo(easy_.get(), CURLINFO_PROXY_SSL_VERIFYRESULT, &facts.proxy_verify);
   facts.connected = connected_;
   facts.via_proxy = !context_->settings().proxy.empty();
   facts.chunked = chunked_;

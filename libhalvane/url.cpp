@@ -210,7 +210,9 @@ std::optional<WebSocketTarget> parse_websocket_url(std::string_view url) {
   UrlPtr h = parse(std::string(url), CURLU_URLENCODE | CURLU_NON_SUPPORT_SCHEME);
   if (!h) return std::nullopt;
   const auto scheme = get(h.get(), CURLUPART_SCHEME);
-  const auto host = get(h.get(), CURLUPART_HOST);
+  // An international name in its ASCII form, as libcurl sends it for requests
+  // (DNS, CONNECT, SNI, certificate, Host).
+  const auto host = get(h.get(), CURLUPART_HOST, CURLU_PUNYCODE);
   if (!scheme || (*scheme != "ws" && *scheme != "wss") || !host || host->empty())
     return std::nullopt;
 
@@ -226,7 +228,7 @@ std::optional<WebSocketTarget> parse_websocket_url(std::string_view url) {
   target.resource = get(h.get(), CURLUPART_PATH).value_or("/");
   if (target.resource.empty()) target.resource = "/";
   if (auto query = get(h.get(), CURLUPART_QUERY)) target.resource += "?" + *query;
-  auto normalized = get(h.get(), CURLUPART_URL);
+  auto normalized = get(h.get(), CURLUPART_URL, CURLU_PUNYCODE);
   if (!normalized) return std::nullopt;
   target.url = std::move(*normalized);
   return target;
@@ -236,7 +238,7 @@ std::optional<ProxyTarget> parse_proxy_url(const std::string &proxy) {
   UrlPtr h = parse(proxy, CURLU_NON_SUPPORT_SCHEME);
   if (!h) return std::nullopt;
   const auto scheme = get(h.get(), CURLUPART_SCHEME);
-  const auto host = get(h.get(), CURLUPART_HOST);
+  const auto host = get(h.get(), CURLUPART_HOST, CURLU_PUNYCODE);
   if (!scheme || !host || host->empty()) return std::nullopt;
   ProxyTarget target;
   target.scheme = lower(*scheme);

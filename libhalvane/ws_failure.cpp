@@ -1,7 +1,6 @@
 #include "ws_failure.h"
 
 #include <openssl/err.h>
-#include <openssl/x509.h>
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/ssl/error.hpp>
@@ -9,6 +8,7 @@
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/websocket/error.hpp>
 
+#include "cert_policy.h"
 #include "error_map.h"
 
 namespace hvcore {
@@ -70,7 +70,7 @@ WsFailure tls_failure(const ErrorCode &ec, SSL *ssl) {
       const long verify = SSL_get_verify_result(ssl);
       return {{kTls, certificate_net_error(verify)},
               0,
-              std::string("Certificate verify failed: ") + X509_verify_cert_error_string(verify)};
+              std::string("Certificate verify failed: ") + verify_result_text(verify)};
     }
     if (is_version_or_cipher_mismatch(code))
       return {{kTls, net::kSslVersionOrCipherMismatch}, 0, ec.message()};

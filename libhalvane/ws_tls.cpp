@@ -3,9 +3,12 @@
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <boost/asio/ip/address.hpp>
+#include <cctype>
 #include <new>
 
+#include "cert_policy.h"
 #include "profiles.h"
 #include "tls_store.h"
 
@@ -29,18 +32,20 @@ std::unique_ptr<ssl::context> make_tls_client_context(const EngineSettings &sett
   SSL_CTX_set_alpn_protos(ctx, kAlpn, sizeof kAlpn);
   switch (settings.tls) {
     case TlsVerification::Disabled:
-      SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
       break;
     case TlsVerification::CustomCa:
       // Only the engine's own bundle is trusted.
       settings.ca->install(ctx);
-      SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
       break;
     case TlsVerification::Default:
       SSL_CTX_set_default_verify_paths(ctx);
-      SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
       break;
   }
+  install_certificate_policy(ctx, settings.tls != TlsVerification::Disabled);
+  // Chains are built as libcurl builds them for requests: a trusted
+  // intermediate (or leaf) ends a chain as a root would.
+  X509_VERIFY_PARAM_set_flags(SSL_CTX_get0_param(ctx),
+                              X509_V_FLAG_PARTIAL_CHAIN | X509_V_FLAG_TRUSTED_FIRST);
   // The same ClientHello as the engine's requests (ALPN apart).
   if (settings.impersonate.empty()) {
     if (!apply_tls_defaults(ctx)) return nullptr;
@@ -64,9 +69,17 @@ bool prepare_tls_connection(SSL *ssl, const std::string &host) {
   if (is_address) {
     ok = X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1;
   } else {
-    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-    ok = SSL_set_tlsext_host_name(ssl, host.c_str()) == 1 &&
-         X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size()) == 1;
+    // As libcurl does for requests: the name (already in its ASCII form)
+    // without the dot that may end it, and in lower case for SNI, which
+    // servers compare as they please.
+    std::string name = host;
+    if (name.size() > 1 && name.back() == '.') name.pop_back();
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    X509_VERIFY_PARAM_set_hostflags(
+        param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
+    ok = SSL_set_tlsext_host_name(ssl, name.c_str()) == 1 &&
+         X509_VERIFY_PARAM_set1_host(param, name.c_str(), name.size()) == 1;
   }
   ERR_clear_error();
   return ok;

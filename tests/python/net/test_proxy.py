@@ -1,10 +1,13 @@
-"""Requests through tinyproxy with Basic authentication."""
+"""Requests through tinyproxy with Basic authentication, and through https
+proxies whose certificate fails."""
 
 import json
 
 import pytest
 
+import certs
 import servers
+from ws_client import failure_text
 
 
 def proxied(native, proxy, credentials=True, **kwargs):
@@ -59,3 +62,37 @@ def test_proxy_unreachable(native, scheme, app):
 def test_proxy_address_must_be_a_proxy_url(native, address):
     with pytest.raises(RuntimeError, match="^InvalidArgument$"):
         native.PyEngine(proxy=address)
+
+
+@pytest.fixture(scope="module")
+def refused_proxies(trust, ws_servers_module):
+    """https proxies whose certificate fails, by kind."""
+    trustme = pytest.importorskip("trustme")
+    ca, issued = trust
+    made = {kind: ws_servers_module.TlsConnectProxy(cert) for kind, cert in {
+        "expired": issued["expired"],
+        "wrong_name": issued["wrong_name"],
+        "untrusted": trustme.CA().issue_cert(servers.HOST),
+        "forged": certs.issue(ca, forged=True),
+    }.items()}
+    yield made
+    for proxy in made.values():
+        proxy.stop()
+
+
+@pytest.mark.parametrize("transport", ["https", "http", "ws"])
+@pytest.mark.parametrize("kind,net_error", [
+    ("expired", -201), ("wrong_name", -200), ("untrusted", -202), ("forged", -202),
+])
+def test_https_proxy_certificate_failures(native, refused_proxies, ca_pem, kind, net_error,
+                                          transport):
+    # Requests report what WebSockets report: the certificate's own error.
+    proxy = refused_proxies[kind]
+    engine = native.PyEngine(proxy=proxy.url, proxy_username=proxy.USER,
+                             proxy_password=proxy.PASSWORD, ca_pem=ca_pem)
+    url = f"{transport}://{servers.HOST}:{servers.free_port()}/"
+    if transport == "ws":
+        assert failure_text(engine, url) == f"Tls (Chromium net error {net_error}, response 0)"
+    else:
+        with pytest.raises(RuntimeError, match=rf"^Tls \(Chromium net error {net_error}\)$"):
+            engine.request("GET", url).start_stream()
