@@ -117,6 +117,13 @@ def _redirects(request) -> list[tuple[int, bytes, str, str]]:
             for status, head, target, method in request.take_redirects()]
 
 
+def outcome(origin, engine, path, **options):
+    """What one request did at the origin, and its result."""
+    before = origin.count(path)
+    result = fetch(engine, origin.url(path), **options)
+    return classify(origin.requests(path)[before:]), result
+
+
 class CacheServer:
     def __init__(self):
         self._lock = threading.Lock()

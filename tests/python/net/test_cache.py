@@ -12,19 +12,12 @@ import time
 
 import pytest
 
-from cache_server import Resp, classify, fetch, http_date
+from cache_server import Resp, http_date, outcome
 
 MIB = 1024 * 1024
 LONG = ("Cache-Control", "max-age=3600")
 ETAG = ("ETag", '"v1"')
 CACHE_MISS = "CacheMiss (Chromium net error -400)"
-
-
-def outcome(origin, engine, path, **options):
-    """What one request did at the origin, and its result."""
-    before = origin.count(path)
-    result = fetch(engine, origin.url(path), **options)
-    return classify(origin.requests(path)[before:]), result
 
 
 def drain(request) -> tuple[int, str]:

@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import pytest
 
-from cache_server import Resp, classify, fetch
+from cache_server import Resp, fetch, outcome
 
 LONG = ("Cache-Control", "max-age=3600")
 
@@ -20,12 +20,6 @@ def make_engine(request, native, namespace):
             options["profile_namespace"] = namespace
         return native.PyEngine(**options)
     return make
-
-
-def outcome(origin, engine, path, **options):
-    before = origin.count(path)
-    result = fetch(engine, origin.url(path), **options)
-    return classify(origin.requests(path)[before:]), result
 
 
 # ---- one resource, one key -----------------------------------------------------------

@@ -9,19 +9,12 @@ import sqlite3
 
 import pytest
 
-from cache_server import Gate, Resp, classify, fetch
+from cache_server import Gate, Resp, fetch, outcome
 
 LONG = ("Cache-Control", "max-age=3600")
 STALE = ("Cache-Control", "max-age=0")
 ETAG = ("ETag", '"v1"')
 CACHE_MISS = "CacheMiss (Chromium net error -400)"
-
-
-def outcome(origin, engine, path, **options):
-    """What one request did at the origin, and its result."""
-    before = origin.count(path)
-    result = fetch(engine, origin.url(path), **options)
-    return classify(origin.requests(path)[before:]), result
 
 
 def engine_for(native, namespace, where):

@@ -5,7 +5,6 @@ the jar, whichever of them sets the cookies."""
 from __future__ import annotations
 
 import json
-import socket
 import sqlite3
 
 import pytest
@@ -40,35 +39,7 @@ def cookie_ws(ws_servers_module):
 
 @pytest.fixture(scope="session")
 def any_name_proxy(ws_servers_module):
-    class AnyNameProxy(ws_servers_module.ThreadedListener):
-        """An HTTP proxy whose CONNECT tunnels reach 127.0.0.1 whatever host
-        name they ask for: handshakes then carry names without DNS."""
-
-        @property
-        def url(self):
-            return f"http://{HOST}:{self.port}"
-
-        def _serve(self, client):
-            try:
-                head, rest = servers.read_head(client)
-                if head is None:
-                    return
-                method, authority, _ = head.split("\r\n")[0].split(" ")
-                if method != "CONNECT":
-                    client.sendall(b"HTTP/1.1 405 Method Not Allowed\r\n"
-                                   b"Content-Length: 0\r\n\r\n")
-                    return
-                upstream = socket.create_connection((HOST, int(authority.rsplit(":", 1)[1])))
-                client.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
-                if rest:
-                    upstream.sendall(rest)
-                ws_servers_module.relay(client, upstream)
-            except (OSError, ValueError):
-                pass
-            finally:
-                client.close()
-
-    server = AnyNameProxy()
+    server = ws_servers_module.AnyNameConnectProxy()
     yield server
     server.stop()
 

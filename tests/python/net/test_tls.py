@@ -3,7 +3,6 @@ and the rules requests and WebSockets share: what a certificate must show,
 whose TLS sessions are resumed, how a host name goes out."""
 
 import json
-import socket
 import socketserver
 import ssl
 import threading
@@ -229,39 +228,6 @@ def test_namespace_sessions_resume_only_under_the_same_trust(native, trust, ca_p
         server.stop()
 
 
-class ConnectRecorder:
-    """An http proxy that tunnels every CONNECT to 127.0.0.1 at the port it
-    names, whatever the host, and keeps the targets (`targets`)."""
-
-    def __init__(self, ws_servers_module):
-        self.targets = []
-        outer = self
-
-        class Listener(ws_servers_module.ThreadedListener):
-            def _serve(self, client):
-                try:
-                    head, rest = servers.read_head(client)
-                    if head is None:
-                        return
-                    target = head.split(" ")[1]
-                    outer.targets.append(target)
-                    upstream = socket.create_connection((servers.HOST,
-                                                         int(target.rsplit(":", 1)[1])))
-                    client.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
-                    upstream.sendall(rest)
-                    ws_servers_module.relay(client, upstream)
-                except (OSError, ValueError):
-                    pass
-                finally:
-                    client.close()
-
-        self.listener = Listener()
-        self.url = f"http://{servers.HOST}:{self.listener.port}"
-
-    def stop(self):
-        self.listener.stop()
-
-
 @pytest.mark.parametrize("transport", TRANSPORTS)
 @pytest.mark.parametrize("host,sent,sni", [
     ("bücher.test", "xn--bcher-kva.test", "xn--bcher-kva.test"),
@@ -274,7 +240,7 @@ def test_host_names_go_out_as_requests_send_them(native, trust, ws_servers_modul
                                                                  "localhost")))
     names = recording_names(context)
     server = TlsServer(context) if transport == "https" else ws_servers_module.WsServer(context)
-    proxy = ConnectRecorder(ws_servers_module)
+    proxy = ws_servers_module.AnyNameConnectProxy()
     try:
         engine = native.PyEngine(proxy=proxy.url, ca_pem=trust[0].cert_pem.bytes())
         if transport == "https":

@@ -174,6 +174,40 @@ class ThreadedListener:
         raise NotImplementedError
 
 
+class AnyNameConnectProxy(ThreadedListener):
+    """An http proxy whose CONNECT tunnels reach 127.0.0.1 at the port asked
+    for, whatever the host name: clients then send names without DNS. Keeps
+    each CONNECT target in `targets`."""
+
+    def __init__(self):
+        self.targets = []
+        super().__init__()
+
+    @property
+    def url(self):
+        return f"http://{HOST}:{self.port}"
+
+    def _serve(self, client):
+        try:
+            head, rest = servers.read_head(client)
+            if head is None:
+                return
+            method, authority, _ = head.split("\r\n")[0].split(" ")
+            if method != "CONNECT":
+                client.sendall(b"HTTP/1.1 405 Method Not Allowed\r\nContent-Length: 0\r\n\r\n")
+                return
+            self.targets.append(authority)
+            upstream = socket.create_connection((HOST, int(authority.rsplit(":", 1)[1])))
+            client.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
+            if rest:
+                upstream.sendall(rest)
+            relay(client, upstream)
+        except (OSError, ValueError):
+            pass
+        finally:
+            client.close()
+
+
 class TlsConnectProxy(ThreadedListener):
     """An https proxy: TLS to the client, then CONNECT with Basic credentials,
     then bytes relayed both ways. Only tunnels to 127.0.0.1."""
