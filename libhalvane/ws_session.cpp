@@ -52,6 +52,9 @@ int32_t WsSession::send(uint32_t type, const uint8_t *data, uint32_t len) {
   if (len > 0) item.data.assign(reinterpret_cast<const char *>(data), len);
 
   std::unique_lock lock(mutex_);
+  // A sender racing the caller's cancel learns of the cancel whether its send
+  // was held when it came or arrived just after it, until the end is reported.
+  if (started_ && cancel_requested_ && !finished_) return kCanceled;
   if (!started_ || cancel_requested_ || close_requested_ || closing_ || finished_)
     return kInvalidState;
   const uint64_t number = queue(std::move(item));
