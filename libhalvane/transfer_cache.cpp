@@ -35,15 +35,6 @@ std::optional<std::string> storage_key(const std::string &url,
   return cache_key(url);
 }
 
-// The jar's cookies libcurl puts on a request to `url`. libcurl counts
-// loopback hosts as secure, so their Secure cookies go over http too.
-std::string jar_cookie_line(CURL *easy, const std::string &url) {
-  const std::string origin = url_origin(url);
-  for (std::string_view loopback : {"http://localhost:", "http://127.0.0.1:", "http://[::1]:"})
-    if (origin.starts_with(loopback)) return cookie_header_for(easy, "https" + url.substr(4));
-  return cookie_header_for(easy, url);
-}
-
 // The fields as Vary compares them: as sent, with the one Cookie line
 // libcurl writes, the jar's cookies first, then the caller's, joined as
 // build_header_list joins them.
@@ -86,7 +77,8 @@ bool Transfer::consult_cache() {
     // Taken before the hop goes out: its response's Set-Cookie changes the
     // jar before the response is stored.
     curl_easy_setopt(easy_.get(), CURLOPT_SHARE, context_->share());
-    jar_cookies_ = jar_cookie_line(easy_.get(), hop_.url);
+    // Loopback hosts count as secure origins there, as they do for libcurl.
+    jar_cookies_ = cookie_header_for(easy_.get(), hop_.url);
   }
   std::optional<cache::Entry> entry;
   if (cache_key_ && hop_.method == "GET" && mode != CacheMode::NoStore && mode != CacheMode::Bypass)
