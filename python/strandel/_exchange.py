@@ -188,7 +188,7 @@ class SyncExchange:
             except RuntimeError as e:
                 raise from_native(e, request=state.request) from None
             if self._upload is not None:
-                self._send_body()
+                _send_blocking(state.native, self._upload)
             if not stream:
                 # Head, body and end often come in one batch: take them all.
                 # A poll that leaves nothing behind re-arms the notification,
@@ -211,9 +211,6 @@ class SyncExchange:
         except BaseException:
             self.close()
             raise
-
-    def _send_body(self) -> None:
-        _send_blocking(self._state.native, self._upload)
 
     def next_chunk(self) -> Optional[bytes]:
         state = self._state
