@@ -5,8 +5,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/core_handle.h"
-#include "core/core_reference.h"
+#include "client/core_handle.h"
+#include "client/core_reference.h"
 
 namespace {
 

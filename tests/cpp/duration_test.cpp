@@ -1,4 +1,4 @@
-#include "core/duration.h"
+#include "client/duration.h"
 
 #include <gtest/gtest.h>
 

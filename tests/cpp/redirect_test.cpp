@@ -2,8 +2,8 @@
 #include <condition_variable>
 #include <thread>
 
-#include "core/bounded_wait.h"
-#include "core/utf8.h"
+#include "client/bounded_wait.h"
+#include "client/utf8.h"
 #include "request_test_support.h"
 
 using namespace request_test;

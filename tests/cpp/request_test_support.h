@@ -10,9 +10,9 @@
 #include <string>
 #include <string_view>
 
-#include "core/engine.h"
-#include "core/request.h"
-#include "core/request_shared.h"
+#include "client/engine.h"
+#include "client/request.h"
+#include "client/request_shared.h"
 #include "fake_core.h"
 #include "fake_worker.h"
 

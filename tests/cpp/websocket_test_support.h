@@ -12,11 +12,11 @@
 #include <string_view>
 #include <vector>
 
-#include "core/engine.h"
+#include "client/engine.h"
+#include "client/websocket.h"
 #include "fake_core.h"
 #include "fake_websocket.h"
 #include "fake_worker.h"
-#include "websocket/websocket.h"
 
 namespace websocket_test {
 

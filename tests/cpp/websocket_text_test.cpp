@@ -1,5 +1,5 @@
 // Lossy UTF-8 copies of the Core's texts.
-#include "websocket/websocket_text.h"
+#include "client/websocket_text.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/hv_abi.h"
+#include "halvane/hv_abi.h"
 
 extern "C" {
 // Forgets every recorded call and scripted result, restores ABI 8 and the

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/hv_abi.h"
+#include "halvane/hv_abi.h"
 
 namespace nettest {
 

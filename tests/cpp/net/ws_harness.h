@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/hv_abi.h"
+#include "halvane/hv_abi.h"
 #include "local_server.h"
 
 namespace nettest {

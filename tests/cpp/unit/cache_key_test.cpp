@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "url.h"
+#include "base/url.h"
 
 namespace hvcore {
 namespace {

@@ -18,7 +18,7 @@
 #include <memory>
 #include <vector>
 
-#include "cert_decompression.h"
+#include "tls/cert_decompression.h"
 
 namespace hvcore {
 namespace {

@@ -10,9 +10,9 @@
 #include <mutex>
 #include <thread>
 
-#include "cookie_bound.h"
-#include "cookie_lines.h"
-#include "curl_handles.h"
+#include "base/curl_handles.h"
+#include "namespaces/cookie_bound.h"
+#include "namespaces/cookie_lines.h"
 
 namespace hvcore {
 namespace {

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "profiles.h"
+#include "profiles/profiles.h"
 
 namespace hvcore {
 namespace {

@@ -14,9 +14,9 @@
 #include <set>
 #include <thread>
 
-#include "cookie_lines.h"
-#include "core_thread.h"
-#include "profile_test_support.h"
+#include "base/core_thread.h"
+#include "namespace_test_support.h"
+#include "namespaces/cookie_lines.h"
 
 namespace hvcore {
 namespace {
@@ -41,7 +41,7 @@ cache::StoredMeta ok_meta() {
   return m;
 }
 
-bool put(Profile &p, const std::string &url) {
+bool put(Namespace &p, const std::string &url) {
   auto w = p.cache().begin(url, ok_meta());
   return w && w->append(reinterpret_cast<const uint8_t *>("body"), 4) && w->commit();
 }
@@ -117,7 +117,7 @@ TEST_F(ProfileTest, CoreThreadsNeverWaitForALockedDatabase) {
   ASSERT_TRUE(p);
   ASSERT_TRUE(put(*p, "http://a.test/older"));
   ASSERT_TRUE(put(*p, "http://a.test/newer"));
-  WriteLock lock(profile_database_path("busy"));
+  WriteLock lock(namespace_database_path("busy"));
   on_a_core_thread([&] {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(p->cache().lookup("http://a.test/older")) << "found; its use is not marked";
@@ -161,12 +161,12 @@ TEST_F(ProfileTest, AnotherProgramsDatabaseIsRefusedUntouched) {
   fs::create_directories(state_ + "/halvane/profiles");
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
-    std::string path = profile_database_path(c.name);
+    std::string path = namespace_database_path(c.name);
     run_sql(path, c.sql);
     Snapshot before = snapshot(path);
     ASSERT_FALSE(before.bytes.empty());
-    std::shared_ptr<Profile> p;
-    EXPECT_EQ(open_profile(c.name, "chrome_131", p), kInitializationFailed);
+    std::shared_ptr<Namespace> p;
+    EXPECT_EQ(open_namespace(c.name, "chrome_131", p), kInitializationFailed);
     EXPECT_FALSE(p);
     Snapshot after = snapshot(path);
     EXPECT_TRUE(after.bytes == before.bytes);
@@ -179,7 +179,7 @@ TEST_F(ProfileTest, OurDatabaseFromBeforeTheMarkIsTakenOver) {
   // As such a database is while another process uses it: in WAL mode, its
   // rows still only in the log.
   fs::create_directories(state_ + "/halvane/profiles");
-  std::string path = profile_database_path("previous");
+  std::string path = namespace_database_path("previous");
   sqlite3 *other = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
   const std::string sql =
@@ -191,8 +191,8 @@ TEST_F(ProfileTest, OurDatabaseFromBeforeTheMarkIsTakenOver) {
       "INSERT INTO cookies VALUES('a.test', '/', 'kept', 0, 0, 0, 4102444800, 'v');";
   ASSERT_EQ(sqlite3_exec(other, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
 
-  std::shared_ptr<Profile> p;
-  EXPECT_EQ(open_profile("previous", "", p), kProfileConflict) << "its binding is read";
+  std::shared_ptr<Namespace> p;
+  EXPECT_EQ(open_namespace("previous", "", p), kProfileConflict) << "its binding is read";
   p = open("previous", "chrome_131");
   ASSERT_TRUE(p);
   EasyPtr e = easy_on(*p);
@@ -209,7 +209,7 @@ TEST_F(ProfileTest, FilesAreTheOwnersAloneWhateverTheUmask) {
     std::string name = "umask-" + std::to_string(mask);
     auto p = open(name);
     ASSERT_TRUE(p && put(*p, "http://a.test/"));
-    std::string path = profile_database_path(name);
+    std::string path = namespace_database_path(name);
     for (const char *suffix : {"", "-wal", "-shm"})
       EXPECT_EQ(mode_of(path + suffix), 0600) << suffix;
     EXPECT_EQ(mode_of(state_ + "/halvane"), 0700);
@@ -219,17 +219,17 @@ TEST_F(ProfileTest, FilesAreTheOwnersAloneWhateverTheUmask) {
   // A database of ours with the modes SQLite gave it before is narrowed.
   Umask scoped(022);
   ASSERT_TRUE(open("earlier"));
-  testing::forget_open_profiles();
-  std::string path = profile_database_path("earlier");
+  testing::forget_open_namespaces();
+  std::string path = namespace_database_path("earlier");
   for (const char *suffix : {"", "-wal", "-shm"})
     ASSERT_EQ(chmod((path + suffix).c_str(), 0644), 0) << suffix;
   ASSERT_TRUE(open("earlier"));
   for (const char *suffix : {"", "-wal", "-shm"}) EXPECT_EQ(mode_of(path + suffix), 0600) << suffix;
 
   // A database that is a link is not followed.
-  fs::create_symlink(path, profile_database_path("alias"));
-  std::shared_ptr<Profile> alias;
-  EXPECT_EQ(open_profile("alias", "", alias), kInitializationFailed);
+  fs::create_symlink(path, namespace_database_path("alias"));
+  std::shared_ptr<Namespace> alias;
+  EXPECT_EQ(open_namespace("alias", "", alias), kInitializationFailed);
 }
 
 TEST_F(ProfileTest, AWideFolderOfOursIsNarrowedThroughALink) {
@@ -253,9 +253,9 @@ TEST_F(ProfileTest, AnotherUsersFolderIsRefused) {
   fs::create_directories(folder);
   ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
   ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
-  std::shared_ptr<Profile> p;
-  EXPECT_EQ(open_profile("theirs", "", p), kInitializationFailed);
-  EXPECT_FALSE(fs::exists(profile_database_path("theirs")));
+  std::shared_ptr<Namespace> p;
+  EXPECT_EQ(open_namespace("theirs", "", p), kInitializationFailed);
+  EXPECT_FALSE(fs::exists(namespace_database_path("theirs")));
   EXPECT_EQ(mode_of(folder), 0755);
 }
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "cache_policy.h"
+#include "cache/cache_policy.h"
 
 // Expected directive sets name only the fields they set.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"

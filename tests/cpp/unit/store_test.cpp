@@ -11,8 +11,8 @@
 #include <functional>
 #include <thread>
 
-#include "cache_disk.h"
-#include "cache_store.h"
+#include "cache/cache_disk.h"
+#include "cache/cache_store.h"
 
 namespace hvcore::cache {
 namespace {

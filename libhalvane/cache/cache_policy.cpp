@@ -1,0 +1,614 @@
+#include "cache/cache_policy.h"
+
+#include <openssl/sha.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <ctime>
+
+#include "base/header_block.h"
+#include "base/url.h"
+
+namespace hvcore::cache {
+namespace {
+
+// RFC 9111 1.2.2: a delta-seconds too large to represent counts as 2^31.
+constexpr Seconds kMaxDelta = Seconds{1} << 31;
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+// One field line of a head: its trimmed name and value, and the line itself
+// without its CRLF.
+struct Field {
+  std::string_view name;
+  std::string_view value;
+  std::string_view line;
+};
+
+// Calls `f` with each field of a head, after the status line, until the
+// empty line. Lines without a colon (obsolete folding, junk) are skipped.
+template <typename F>
+void each_field(std::string_view head, F f) {
+  size_t pos = head.find("\r\n");
+  while (pos != std::string_view::npos) {
+    pos += 2;
+    const size_t end = head.find("\r\n", pos);
+    if (end == std::string_view::npos || end == pos) return;
+    const std::string_view line = head.substr(pos, end - pos);
+    const size_t colon = line.find(':');
+    if (colon != std::string_view::npos && line.front() != ' ' && line.front() != '\t')
+      f(Field{trim(line.substr(0, colon)), trim(line.substr(colon + 1)), line});
+    pos = end;
+  }
+}
+
+std::optional<std::string_view> first_field(std::string_view head, std::string_view name) {
+  std::optional<std::string_view> found;
+  each_field(head, [&](const Field &field) {
+    if (!found && iequals(field.name, name)) found = field.value;
+  });
+  return found;
+}
+
+std::string_view status_line(std::string_view head) {
+  const size_t end = head.find("\r\n");
+  return end == std::string_view::npos ? head : head.substr(0, end);
+}
+
+int status_of(std::string_view head) { return parse_status_line(status_line(head)); }
+
+// Calls `f` with each trimmed, non-empty member of a comma-separated list;
+// commas inside quoted strings do not separate.
+template <typename F>
+void each_member(std::string_view value, F f) {
+  size_t start = 0;
+  bool quoted = false;
+  for (size_t i = 0; i <= value.size(); ++i) {
+    if (i == value.size() || (!quoted && value[i] == ',')) {
+      const std::string_view member = trim(value.substr(start, i - start));
+      if (!member.empty()) f(member);
+      start = i + 1;
+    } else if (value[i] == '"') {
+      quoted = !quoted;
+    } else if (quoted && value[i] == '\\' && i + 1 < value.size()) {
+      ++i;
+    }
+  }
+}
+
+// delta-seconds: one or more digits; nothing for anything else.
+std::optional<Seconds> parse_delta(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  Seconds value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = std::min(value * 10 + (c - '0'), kMaxDelta);
+  }
+  return value;
+}
+
+// A directive's argument as a number of seconds. An argument that is missing
+// or not a number counts as 0: a response with a malformed max-age is stale,
+// and a request's malformed limit asks for the most caution.
+Seconds delta_or_zero(std::string_view argument) {
+  if (argument.size() >= 2 && argument.front() == '"' && argument.back() == '"')
+    argument = argument.substr(1, argument.size() - 2);
+  return parse_delta(trim(argument)).value_or(0);
+}
+
+void set_once(std::optional<Seconds> &slot, std::string_view argument) {
+  if (!slot) slot = delta_or_zero(argument);
+}
+
+void apply_directive(Directives &d, std::string_view member) {
+  const size_t eq = member.find('=');
+  const std::string_view name = trim(member.substr(0, eq));
+  const bool has_argument = eq != std::string_view::npos;
+  const std::string_view argument = has_argument ? trim(member.substr(eq + 1)) : "";
+  if (iequals(name, "no-store")) {
+    d.no_store = true;
+  } else if (iequals(name, "no-cache")) {
+    d.no_cache = true;
+  } else if (iequals(name, "must-revalidate")) {
+    d.must_revalidate = true;
+  } else if (iequals(name, "proxy-revalidate")) {
+    d.proxy_revalidate = true;
+  } else if (iequals(name, "public")) {
+    d.is_public = true;
+  } else if (iequals(name, "private")) {
+    d.is_private = true;
+  } else if (iequals(name, "only-if-cached")) {
+    d.only_if_cached = true;
+  } else if (iequals(name, "immutable")) {
+    d.immutable = true;
+  } else if (iequals(name, "max-age")) {
+    set_once(d.max_age, argument);
+  } else if (iequals(name, "s-maxage")) {
+    set_once(d.s_maxage, argument);
+  } else if (iequals(name, "min-fresh")) {
+    set_once(d.min_fresh, argument);
+  } else if (iequals(name, "max-stale")) {
+    if (d.max_stale || d.max_stale_any) return;
+    if (has_argument)
+      d.max_stale = delta_or_zero(argument);
+    else
+      d.max_stale_any = true;
+  }
+}
+
+bool cacheable_by_default(int status) {
+  switch (status) {
+    case 200:
+    case 203:
+    case 204:
+    case 300:
+    case 301:
+    case 308:
+    case 404:
+    case 405:
+    case 410:
+    case 414:
+    case 501:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool has_vary_star(std::string_view head) {
+  bool star = false;
+  each_field(head, [&](const Field &field) {
+    if (iequals(field.name, "vary"))
+      each_member(field.value, [&](std::string_view m) { star = star || m == "*"; });
+  });
+  return star;
+}
+
+// The request's values of a field joined as one list; nothing when absent.
+std::optional<std::string> combined_value(const std::vector<HeaderField> &headers,
+                                          std::string_view name) {
+  std::optional<std::string> value;
+  for (const auto &h : headers) {
+    if (!iequals(h.name, name)) continue;
+    if (value)
+      *value += ", ";
+    else
+      value.emplace();
+    *value += trim(h.value);
+  }
+  return value;
+}
+
+// What a request field's value is kept as for Vary: a SHA-256 digest of its
+// list members, each preceded by its length, so that values differing only in
+// whitespace around list commas share a digest and any other difference
+// tells them apart, while the value itself (a token, a cookie) is never kept.
+std::string vary_digest(std::string_view value) {
+  std::string members;
+  each_member(value, [&](std::string_view m) {
+    members += std::to_string(m.size());
+    members += ':';
+    members += m;
+  });
+  std::string out(SHA256_DIGEST_LENGTH, '\0');
+  SHA256(reinterpret_cast<const uint8_t *>(members.data()), members.size(),
+         reinterpret_cast<uint8_t *>(out.data()));
+  return out;
+}
+
+Seconds date_value(std::string_view head, Seconds fallback) {
+  const auto date = first_field(head, "date");
+  if (!date) return fallback;
+  return parse_http_date(*date).value_or(fallback);
+}
+
+bool has_conditional(const std::vector<HeaderField> &headers) {
+  static constexpr std::array<std::string_view, 5> kConditionals = {
+      "if-none-match", "if-modified-since", "if-match", "if-unmodified-since", "if-range"};
+  return std::any_of(headers.begin(), headers.end(), [](const HeaderField &h) {
+    return std::any_of(kConditionals.begin(), kConditionals.end(),
+                       [&](std::string_view c) { return iequals(h.name, c); });
+  });
+}
+
+Action revalidate(const StoredMeta &entry) {
+  return validators(entry.head).empty() ? Action::Network : Action::Revalidate;
+}
+
+// Fields a 304 or a HEAD response never changes in a stored head: the
+// stored body's framing and coding, and hop-by-hop fields.
+bool kept_as_stored(std::string_view name, std::string_view update) {
+  static constexpr std::array<std::string_view, 10> kKept = {
+      "content-length", "content-encoding", "content-range",    "transfer-encoding",
+      "connection",     "keep-alive",       "proxy-connection", "te",
+      "trailer",        "upgrade"};
+  if (std::any_of(kKept.begin(), kKept.end(), [&](std::string_view k) { return iequals(name, k); }))
+    return true;
+  bool listed = false;
+  each_field(update, [&](const Field &field) {
+    if (iequals(field.name, "connection"))
+      each_member(field.value, [&](std::string_view m) { listed = listed || iequals(m, name); });
+  });
+  return listed;
+}
+
+// ---- HTTP-date -----------------------------------------------------------------
+
+class Cursor {
+ public:
+  explicit Cursor(std::string_view s) : s_(s) {}
+  bool done() const { return i_ == s_.size(); }
+  bool literal(std::string_view text) {
+    if (s_.substr(i_, text.size()) != text) return false;
+    i_ += text.size();
+    return true;
+  }
+  // Between `min` and `max` digits.
+  bool number(size_t min, size_t max, int &out) {
+    size_t n = 0;
+    out = 0;
+    while (n < max && i_ < s_.size() && s_[i_] >= '0' && s_[i_] <= '9') {
+      out = out * 10 + (s_[i_++] - '0');
+      ++n;
+    }
+    return n >= min;
+  }
+  std::string_view letters() {
+    const size_t start = i_;
+    while (i_ < s_.size() && ((s_[i_] >= 'A' && s_[i_] <= 'Z') || (s_[i_] >= 'a' && s_[i_] <= 'z')))
+      ++i_;
+    return s_.substr(start, i_ - start);
+  }
+  bool month(int &out) {
+    static constexpr std::array<std::string_view, 12> kMonths = {
+        "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const std::string_view name = letters();
+    for (size_t m = 0; m < kMonths.size(); ++m)
+      if (name == kMonths[m]) {
+        out = static_cast<int>(m) + 1;
+        return true;
+      }
+    return false;
+  }
+  bool time_of_day(int &h, int &m, int &s) {
+    return number(2, 2, h) && literal(":") && number(2, 2, m) && literal(":") && number(2, 2, s);
+  }
+
+ private:
+  std::string_view s_;
+  size_t i_ = 0;
+};
+
+bool short_day(std::string_view d) {
+  static constexpr std::array<std::string_view, 7> kDays = {"Mon", "Tue", "Wed", "Thu",
+                                                            "Fri", "Sat", "Sun"};
+  return std::find(kDays.begin(), kDays.end(), d) != kDays.end();
+}
+
+bool long_day(std::string_view d) {
+  static constexpr std::array<std::string_view, 7> kDays = {
+      "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Sunday"};
+  return std::find(kDays.begin(), kDays.end(), d) != kDays.end();
+}
+
+// Days from 1970-01-01 to a proleptic Gregorian date.
+int64_t days_from_civil(int64_t y, int m, int d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+int days_in_month(int y, int m) {
+  static constexpr std::array<int, 12> kDays = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  return m == 2 && leap ? 29 : kDays[m - 1];
+}
+
+// RFC 9110 5.6.7: a two-digit year more than 50 years ahead is in the past.
+int full_year(int two_digits) {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  const int current = utc.tm_year + 1900;
+  int year = current / 100 * 100 + two_digits;
+  if (year > current + 50) year -= 100;
+  return year;
+}
+
+std::optional<Seconds> to_seconds(int y, int mon, int d, int h, int m, int s) {
+  if (d < 1 || d > days_in_month(y, mon) || h > 23 || m > 59 || s > 60) return std::nullopt;
+  return days_from_civil(y, mon, d) * 86400 + h * 3600 + m * 60 + s;
+}
+
+}  // namespace
+
+Directives response_directives(std::string_view head) {
+  Directives d;
+  each_field(head, [&](const Field &field) {
+    if (iequals(field.name, "cache-control"))
+      each_member(field.value, [&](std::string_view m) { apply_directive(d, m); });
+  });
+  return d;
+}
+
+Directives request_directives(const std::vector<HeaderField> &headers) {
+  Directives d;
+  bool has_cache_control = false;
+  for (const auto &h : headers) {
+    if (!iequals(h.name, "cache-control")) continue;
+    has_cache_control = true;
+    each_member(h.value, [&](std::string_view m) { apply_directive(d, m); });
+  }
+  if (has_cache_control) return d;
+  for (const auto &h : headers) {
+    if (iequals(h.name, "pragma"))
+      each_member(h.value,
+                  [&](std::string_view m) { d.no_cache = d.no_cache || iequals(m, "no-cache"); });
+  }
+  return d;
+}
+
+bool is_storable(std::string_view method, const std::vector<HeaderField> &request_headers,
+                 std::string_view head) {
+  if (method != "GET") return false;
+  const int status = status_of(head);
+  if (status < 200 || status == 206 || status == 304) return false;
+  if (request_directives(request_headers).no_store) return false;
+  const Directives d = response_directives(head);
+  if (d.no_store || has_vary_star(head)) return false;
+  return cacheable_by_default(status) || d.max_age || d.is_public ||
+         first_field(head, "expires").has_value();
+}
+
+std::vector<HeaderField> vary_headers(std::string_view head,
+                                      const std::vector<HeaderField> &request_headers) {
+  std::vector<HeaderField> out;
+  each_field(head, [&](const Field &field) {
+    if (!iequals(field.name, "vary")) return;
+    each_member(field.value, [&](std::string_view name) {
+      if (name == "*") return;
+      const bool seen = std::any_of(out.begin(), out.end(),
+                                    [&](const HeaderField &h) { return iequals(h.name, name); });
+      if (seen) return;
+      if (auto value = combined_value(request_headers, name)) {
+        std::string lowered(name);
+        std::transform(lowered.begin(), lowered.end(), lowered.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        out.push_back({std::move(lowered), vary_digest(*value)});
+      }
+    });
+  });
+  return out;
+}
+
+bool vary_matches(const StoredMeta &entry, const std::vector<HeaderField> &request_headers) {
+  bool matches = true;
+  each_field(entry.head, [&](const Field &field) {
+    if (!matches || !iequals(field.name, "vary")) return;
+    each_member(field.value, [&](std::string_view name) {
+      if (!matches) return;
+      if (name == "*") {
+        matches = false;
+        return;
+      }
+      const auto stored = std::find_if(entry.vary.begin(), entry.vary.end(),
+                                       [&](const HeaderField &h) { return iequals(h.name, name); });
+      const auto current = combined_value(request_headers, name);
+      if (stored == entry.vary.end())
+        matches = !current.has_value();
+      else
+        matches = current.has_value() && stored->value == vary_digest(*current);
+    });
+  });
+  return matches;
+}
+
+Seconds freshness_lifetime(std::string_view head, Seconds response_time) {
+  const Directives d = response_directives(head);
+  if (d.max_age) return *d.max_age;
+  const Seconds date = date_value(head, response_time);
+  if (const auto expires = first_field(head, "expires")) {
+    const auto when = parse_http_date(*expires);
+    return when ? std::max<Seconds>(0, *when - date) : 0;
+  }
+  if (!cacheable_by_default(status_of(head))) return 0;
+  if (const auto modified = first_field(head, "last-modified")) {
+    const auto when = parse_http_date(*modified);
+    if (when && date > *when) return (date - *when) / 10;
+  }
+  return 0;
+}
+
+Seconds current_age(const StoredMeta &entry, Seconds now) {
+  const Seconds date = date_value(entry.head, entry.response_time);
+  const Seconds apparent_age = std::max<Seconds>(0, entry.response_time - date);
+  Seconds age_value = 0;
+  if (const auto age = first_field(entry.head, "age")) age_value = parse_delta(*age).value_or(0);
+  const Seconds response_delay = std::max<Seconds>(0, entry.response_time - entry.request_time);
+  const Seconds corrected_age_value = age_value + response_delay;
+  const Seconds corrected_initial_age = std::max(apparent_age, corrected_age_value);
+  const Seconds resident_time = std::max<Seconds>(0, now - entry.response_time);
+  return corrected_initial_age + resident_time;
+}
+
+bool bypasses_cache(const std::vector<HeaderField> &request_headers) {
+  return has_conditional(request_headers) ||
+         std::any_of(request_headers.begin(), request_headers.end(),
+                     [](const HeaderField &h) { return iequals(h.name, "range"); });
+}
+
+Action decide(CacheMode mode, const StoredMeta &entry,
+              const std::vector<HeaderField> &request_headers, Seconds now) {
+  switch (mode) {
+    case CacheMode::Bypass:
+    case CacheMode::NoStore:
+      return Action::Network;
+    case CacheMode::Force:
+    case CacheMode::OnlyIfCached:
+      return Action::Use;
+    case CacheMode::Validate:
+    case CacheMode::Default:
+      break;
+  }
+  const Directives request = request_directives(request_headers);
+  if (request.only_if_cached) return Action::Use;
+  // The caller's own conditions and no-store are answered by the origin, so
+  // that a 304 or 412 reaches the caller rather than the stored response.
+  if (request.no_store || has_conditional(request_headers)) return Action::Network;
+  if (mode == CacheMode::Validate) return revalidate(entry);
+
+  const Directives response = response_directives(entry.head);
+  if (request.no_cache || response.no_cache) return revalidate(entry);
+  const Seconds age = current_age(entry, now);
+  const Seconds lifetime = freshness_lifetime(entry.head, entry.response_time);
+  if (request.max_age && age > *request.max_age) return revalidate(entry);
+  if (request.min_fresh && lifetime - age < *request.min_fresh) return revalidate(entry);
+  if (lifetime > age) return Action::Use;
+  // Stale: only a request that accepts staleness may take it, and never one
+  // the origin told to revalidate.
+  if (response.must_revalidate) return revalidate(entry);
+  if (request.max_stale_any || (request.max_stale && age - lifetime <= *request.max_stale))
+    return Action::Use;
+  return revalidate(entry);
+}
+
+bool may_update(const std::vector<HeaderField> &request_headers, std::string_view update) {
+  return !request_directives(request_headers).no_store && !response_directives(update).no_store;
+}
+
+std::vector<HeaderField> validators(std::string_view head) {
+  std::vector<HeaderField> out;
+  if (const auto etag = first_field(head, "etag"); etag && !etag->empty())
+    out.push_back({"If-None-Match", std::string(*etag)});
+  if (const auto modified = first_field(head, "last-modified"); modified && !modified->empty())
+    out.push_back({"If-Modified-Since", std::string(*modified)});
+  return out;
+}
+
+std::string freshen_head(std::string_view stored, std::string_view update) {
+  std::vector<Field> updates;
+  each_field(update, [&](const Field &field) {
+    if (!kept_as_stored(field.name, update)) updates.push_back(field);
+  });
+  // Date and Age describe the response that last came from the origin: a
+  // stored one the update lacks would age the renewed entry at once.
+  auto updated = [&](std::string_view name) {
+    return iequals(name, "date") || iequals(name, "age") ||
+           std::any_of(updates.begin(), updates.end(),
+                       [&](const Field &u) { return iequals(u.name, name); });
+  };
+  // A replaced field takes the place of its first stored line; new fields
+  // come last.
+  std::vector<bool> placed(updates.size(), false);
+  auto place = [&](std::string &out, std::string_view name) {
+    for (size_t i = 0; i < updates.size(); ++i) {
+      if (placed[i] || !iequals(updates[i].name, name)) continue;
+      placed[i] = true;
+      out.append(updates[i].line).append("\r\n");
+    }
+  };
+
+  std::string out;
+  out.reserve(stored.size() + update.size());
+  out.append(status_line(stored)).append("\r\n");
+  each_field(stored, [&](const Field &field) {
+    if (!updated(field.name)) {
+      out.append(field.line).append("\r\n");
+      return;
+    }
+    place(out, field.name);
+  });
+  for (size_t i = 0; i < updates.size(); ++i) place(out, updates[i].name);
+  out += "\r\n";
+  return out;
+}
+
+bool head_may_freshen(std::string_view stored, std::string_view head_response) {
+  bool any_validator = false;
+  for (std::string_view name : {"etag", "last-modified"}) {
+    const auto theirs = first_field(head_response, name);
+    const auto ours = first_field(stored, name);
+    if (!theirs) continue;
+    any_validator = true;
+    if (!ours || *ours != *theirs) return false;
+  }
+  // Without validators the HEAD response can only vouch for an entry that
+  // has none either.
+  if (!any_validator && !validators(stored).empty()) return false;
+  if (const auto length = first_field(head_response, "content-length")) {
+    const auto ours = first_field(stored, "content-length");
+    if (!ours || *ours != *length) return false;
+  }
+  return true;
+}
+
+std::string with_age(std::string_view head, Seconds age) {
+  std::string out;
+  out.reserve(head.size() + 24);
+  out.append(status_line(head)).append("\r\n");
+  each_field(head, [&](const Field &field) {
+    if (!iequals(field.name, "age")) out.append(field.line).append("\r\n");
+  });
+  out.append("Age: ").append(std::to_string(std::max<Seconds>(0, age))).append("\r\n\r\n");
+  return out;
+}
+
+bool invalidates(std::string_view method, int status) {
+  if (status < 200 || status >= 400) return false;
+  return method != "GET" && method != "HEAD" && method != "OPTIONS" && method != "TRACE";
+}
+
+std::vector<std::string> invalidated_urls(const std::string &request_url, std::string_view head) {
+  std::vector<std::string> keys;
+  if (auto key = cache_key(request_url)) keys.push_back(std::move(*key));
+  const std::string origin = url_origin(request_url);
+  for (std::string_view name : {"location", "content-location"}) {
+    const auto reference = first_field(head, name);
+    if (!reference || reference->empty()) continue;
+    const auto resolved = resolve_url(request_url, *reference);
+    if (!resolved) continue;
+    const auto target = cache_key(*resolved);
+    if (!target || origin.empty() || url_origin(*target) != origin) continue;
+    if (std::find(keys.begin(), keys.end(), *target) == keys.end()) keys.push_back(*target);
+  }
+  return keys;
+}
+
+std::optional<Seconds> parse_http_date(std::string_view text) {
+  Cursor c(trim(text));
+  const std::string_view day = c.letters();
+  int d = 0, mon = 0, y = 0, h = 0, m = 0, s = 0;
+  if (c.literal(",")) {
+    if (short_day(day)) {
+      // IMF-fixdate: Sun, 06 Nov 1994 08:49:37 GMT
+      if (c.literal(" ") && c.number(1, 2, d) && c.literal(" ") && c.month(mon) && c.literal(" ") &&
+          c.number(4, 4, y) && c.literal(" ") && c.time_of_day(h, m, s) && c.literal(" GMT") &&
+          c.done())
+        return to_seconds(y, mon, d, h, m, s);
+    } else if (long_day(day)) {
+      // RFC 850: Sunday, 06-Nov-94 08:49:37 GMT
+      if (c.literal(" ") && c.number(2, 2, d) && c.literal("-") && c.month(mon) && c.literal("-") &&
+          c.number(2, 2, y) && c.literal(" ") && c.time_of_day(h, m, s) && c.literal(" GMT") &&
+          c.done())
+        return to_seconds(full_year(y), mon, d, h, m, s);
+    }
+    return std::nullopt;
+  }
+  // asctime: Sun Nov  6 08:49:37 1994
+  if (!short_day(day) || !c.literal(" ") || !c.month(mon) || !c.literal(" ")) return std::nullopt;
+  c.literal(" ");  // a one-digit day is padded with a space
+  if (c.number(1, 2, d) && c.literal(" ") && c.time_of_day(h, m, s) && c.literal(" ") &&
+      c.number(4, 4, y) && c.done())
+    return to_seconds(y, mon, d, h, m, s);
+  return std::nullopt;
+}
+
+}  // namespace hvcore::cache

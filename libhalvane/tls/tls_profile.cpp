@@ -1,0 +1,235 @@
+#include "tls/tls_profile.h"
+
+#include <openssl/err.h>
+
+#include <algorithm>
+#include <iterator>
+#include <string_view>
+#include <vector>
+
+#include "base/cert_policy.h"
+#include "base/settings.h"
+#include "profiles/profiles.h"
+#include "tls/cert_decompression.h"
+
+#ifndef OPENSSL_IS_BORINGSSL
+#include <openssl/ct.h>
+#endif
+
+namespace hvcore {
+namespace {
+
+// Calls `fn` with each name of a colon-separated list.
+template <typename Fn>
+void for_each_name(std::string_view list, Fn &&fn) {
+  while (!list.empty()) {
+    const size_t end = list.find(':');
+    fn(list.substr(0, end));
+    list = end == std::string_view::npos ? std::string_view() : list.substr(end + 1);
+  }
+}
+
+// The names of a colon-separated list that `keep` accepts, joined again.
+template <typename Keep>
+std::string kept_names(std::string_view list, Keep &&keep) {
+  std::string kept;
+  for_each_name(list, [&](std::string_view name) {
+    if (!keep(name)) return;
+    if (!kept.empty()) kept += ':';
+    kept += name;
+  });
+  return kept;
+}
+
+#ifdef OPENSSL_IS_BORINGSSL
+
+// Application settings and the encrypted-client-hello GREASE are set per
+// connection; libcurl hands out only the context, so they are added when each
+// connection's handshake starts, before its hello is written.
+template <bool Alps, bool EchGrease>
+void on_handshake_start(const SSL *const_ssl, int where, int) {
+  if ((where & SSL_CB_HANDSHAKE_START) == 0) return;
+  auto *ssl = const_cast<SSL *>(const_ssl);
+  if constexpr (EchGrease) SSL_set_enable_ech_grease(ssl, 1);
+  if constexpr (Alps) {
+    // Offered for h2 only when h2 is offered at all; the value is empty,
+    // as the browser's is until the server answers with its own.
+    static constexpr uint8_t kH2[] = {'h', '2'};
+    SSL_add_application_settings(ssl, kH2, sizeof kH2, nullptr, 0);
+    ERR_clear_error();
+  }
+}
+
+using InfoCallback = void (*)(const SSL *, int, int);
+
+InfoCallback handshake_start_hook(const TlsProfile &p, bool offers_h2) {
+  if (p.alps && offers_h2)
+    return p.ech_grease ? &on_handshake_start<true, true> : &on_handshake_start<true, false>;
+  return p.ech_grease ? &on_handshake_start<false, true> : nullptr;
+}
+
+// BoringSSL knows no finite-field groups; the browsers that list them after
+// their elliptic curves are left with those.
+std::string known_groups(std::string_view groups) {
+  return kept_names(groups, [](std::string_view name) { return !name.starts_with("ffdhe"); });
+}
+
+using NamedCode = std::pair<std::string_view, uint16_t>;
+
+// The code points of a list's names, in order and repeated where the list
+// repeats one; empty when a name is not in `table`.
+template <size_t N>
+std::vector<uint16_t> codes_of(std::string_view list, const NamedCode (&table)[N]) {
+  std::vector<uint16_t> codes;
+  bool known = true;
+  for_each_name(list, [&](std::string_view name) {
+    const auto *it = std::find_if(std::begin(table), std::end(table),
+                                  [&](const NamedCode &entry) { return entry.first == name; });
+    if (it == std::end(table))
+      known = false;
+    else
+      codes.push_back(it->second);
+  });
+  if (!known) codes.clear();
+  return codes;
+}
+
+// Signature algorithms by the names the profiles use.
+constexpr NamedCode kSigalgCodes[] = {{"RSA+SHA1", 0x0201},
+                                      {"ECDSA+SHA1", 0x0203},
+                                      {"RSA+SHA256", 0x0401},
+                                      {"ECDSA+SHA256", 0x0403},
+                                      {"RSA+SHA384", 0x0501},
+                                      {"ECDSA+SHA384", 0x0503},
+                                      {"RSA+SHA512", 0x0601},
+                                      {"ECDSA+SHA512", 0x0603},
+                                      {"rsa_pss_rsae_sha256", 0x0804},
+                                      {"rsa_pss_rsae_sha384", 0x0805},
+                                      {"rsa_pss_rsae_sha512", 0x0806}};
+
+constexpr NamedCode kTls13Codes[] = {{"TLS_AES_128_GCM_SHA256", 0x1301},
+                                     {"TLS_AES_256_GCM_SHA384", 0x1302},
+                                     {"TLS_CHACHA20_POLY1305_SHA256", 0x1303}};
+
+bool apply_library_specific(SSL_CTX *ctx, const TlsProfile &p, bool offers_h2) {
+  // Signature algorithms are set as code points: Safari repeats one, which
+  // the list parser would refuse. The TLS 1.3 order is our BoringSSL's own
+  // switch (Firefox puts ChaCha20 second).
+  const std::vector<uint16_t> sigalgs = codes_of(p.sigalgs, kSigalgCodes);
+  const std::vector<uint16_t> tls13 = codes_of(p.tls13_ciphers, kTls13Codes);
+  bool ok = SSL_CTX_set1_curves_list(ctx, known_groups(p.groups).c_str()) == 1 &&
+            !sigalgs.empty() &&
+            SSL_CTX_set_verify_algorithm_prefs(ctx, sigalgs.data(), sigalgs.size()) == 1 &&
+            !tls13.empty() && SSL_CTX_set_tls13_cipher_order(ctx, tls13.data(), tls13.size()) == 1;
+  if (p.status_request) SSL_CTX_enable_ocsp_stapling(ctx);
+  if (p.sct) SSL_CTX_enable_signed_cert_timestamps(ctx);
+  SSL_CTX_set_grease_enabled(ctx, p.grease ? 1 : 0);
+  SSL_CTX_set_permute_extensions(ctx, p.permute_extensions ? 1 : 0);
+  // Our BoringSSL's own switch: a browser whose hello is always longer
+  // (post-quantum key shares) never pads, even where ours would.
+  SSL_CTX_set_hello_padding(ctx, p.padding ? 1 : 0);
+  ok = ok && offer_cert_decompression(ctx, p.cert_compression);
+  SSL_CTX_set_info_callback(ctx, handshake_start_hook(p, offers_h2));
+  return ok;
+}
+
+#else
+
+// Asking for timestamps is the browser's habit; judging them is not this
+// client's: a missing or unverifiable one fails nothing.
+int accept_any_scts(const CT_POLICY_EVAL_CTX *, const STACK_OF(SCT) *, void *) { return 1; }
+
+// Each name once, in the order of first appearance: OpenSSL refuses repeats.
+std::string unique_names(std::string_view list) {
+  std::vector<std::string_view> seen;
+  return kept_names(list, [&](std::string_view name) {
+    if (std::find(seen.begin(), seen.end(), name) != seen.end()) return false;
+    seen.push_back(name);
+    return true;
+  });
+}
+
+bool apply_library_specific(SSL_CTX *ctx, const TlsProfile &p, bool) {
+  bool ok = SSL_CTX_set_ciphersuites(ctx, p.tls13_ciphers.c_str()) == 1 &&
+            SSL_CTX_set1_groups_list(ctx, p.groups.c_str()) == 1 &&
+            SSL_CTX_set1_sigalgs_list(ctx, unique_names(p.sigalgs).c_str()) == 1;
+  // No browser offers encrypt-then-MAC or post-handshake client
+  // authentication; OpenSSL would (BoringSSL has neither).
+  uint64_t set = SSL_OP_NO_ENCRYPT_THEN_MAC;
+  uint64_t clear = 0;
+  (p.padding ? set : clear) |= SSL_OP_TLSEXT_PADDING;
+  SSL_CTX_set_options(ctx, set);
+  SSL_CTX_clear_options(ctx, clear);
+  SSL_CTX_set_post_handshake_auth(ctx, 0);
+  // Without a status callback a stapled answer is read and ignored; libcurl
+  // checks one only when told to require it.
+  if (p.status_request) ok = ok && SSL_CTX_set_tlsext_status_type(ctx, TLSEXT_STATUSTYPE_ocsp) == 1;
+  if (p.sct) ok = ok && SSL_CTX_set_ct_validation_callback(ctx, &accept_any_scts, nullptr) == 1;
+  return ok;
+}
+
+#endif
+
+}  // namespace
+
+bool apply_tls_profile(SSL_CTX *ctx, const TlsProfile &p, bool offers_h2) noexcept {
+  bool ok = false;
+  try {  // the lists are converted into fresh strings and vectors
+    ok = SSL_CTX_set_cipher_list(ctx, p.ciphers.c_str()) == 1 &&
+         apply_library_specific(ctx, p, offers_h2);
+  } catch (...) {
+    ok = false;
+  }
+  if (p.session_ticket)
+    SSL_CTX_clear_options(ctx, SSL_OP_NO_TICKET);
+  else
+    SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET);
+  ERR_clear_error();
+  return ok;
+}
+
+#ifdef OPENSSL_IS_BORINGSSL
+bool apply_tls_defaults(SSL_CTX *ctx) {
+  // BoringSSL would offer 3DES and accept SHA-1 handshake signatures; the
+  // system's OpenSSL, which the Core ran on before, offered neither. Only a
+  // browser profile that lists them brings them back.
+  static constexpr uint16_t kSigalgs[] = {0x0403, 0x0804, 0x0401, 0x0503,
+                                          0x0805, 0x0501, 0x0806, 0x0601};
+  const bool ok = SSL_CTX_set_cipher_list(ctx, "ALL:!3DES") == 1 &&
+                  SSL_CTX_set_verify_algorithm_prefs(ctx, kSigalgs, std::size(kSigalgs)) == 1;
+  ERR_clear_error();
+  return ok;
+}
+#else
+bool apply_tls_defaults(SSL_CTX *) { return true; }
+#endif
+
+bool needs_ssl_ctx_callback(const EngineSettings &s) {
+#ifdef OPENSSL_IS_BORINGSSL
+  (void)s;
+  return true;  // the defaults above
+#else
+  return s.tls != TlsVerification::Disabled || !s.impersonate.empty();
+#endif
+}
+
+CURLcode engine_ssl_ctx_callback(CURL *, void *ssl_ctx, void *ssl_ctx_data) noexcept {
+  const auto &data = *static_cast<const SslCtxData *>(ssl_ctx_data);
+  const EngineSettings &s = *data.settings;
+  auto *ctx = static_cast<SSL_CTX *>(ssl_ctx);
+  // The trust store is libcurl's own, from the options (see transfer.cpp).
+  install_certificate_policy(ctx, s.tls != TlsVerification::Disabled);
+  if (s.impersonate.empty()) return apply_tls_defaults(ctx) ? CURLE_OK : CURLE_SSL_CIPHER;
+  // The engine's check found this profile, so the lookup allocates nothing.
+  const BrowserProfile *profile = nullptr;
+  try {
+    profile = find_profile(s.impersonate);
+  } catch (...) {
+    return CURLE_OUT_OF_MEMORY;
+  }
+  if (profile == nullptr || !apply_tls_profile(ctx, profile->tls, data.offers_h2))
+    return CURLE_SSL_CIPHER;
+  return CURLE_OK;
+}
+
+}  // namespace hvcore

@@ -1,0 +1,455 @@
+// The network-thread side of a request: setting up each hop on the easy
+// handle, and ending the request exactly once.
+#include "transfer/transfer.h"
+
+#include <algorithm>
+#include <climits>
+#include <new>
+
+#include "base/error_map.h"
+#include "base/header_block.h"
+#include "base/url.h"
+#include "cache/cache_policy.h"
+#include "namespaces/namespace_store.h"
+#include "profiles/profiles.h"
+#include "tls/tls_profile.h"
+#include "tls/tls_store.h"
+
+namespace hvcore {
+namespace {
+
+constexpr long kReceiveBufferSize = 64 * 1024;
+constexpr long kUploadBufferSize = 128 * 1024;
+
+long http_version_option(HttpVersion v) {
+  switch (v) {
+    case HttpVersion::Http1:
+      return CURL_HTTP_VERSION_1_1;
+    case HttpVersion::Http2:
+      return CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE;
+    case HttpVersion::Http3:
+      return CURL_HTTP_VERSION_3;
+    case HttpVersion::Auto:
+    default:
+      return CURL_HTTP_VERSION_2TLS;
+  }
+}
+
+// HTTP/2 stream weights, rising with the priority.
+long stream_weight(Priority p) {
+  switch (p) {
+    case Priority::Highest:
+      return 256;
+    case Priority::Medium:
+      return 128;
+    case Priority::Low:
+      return 64;
+    case Priority::Lowest:
+      return 32;
+    case Priority::Idle:
+      return 8;
+    case Priority::Default:
+    default:
+      return 16;  // the protocol's default weight
+  }
+}
+
+bool sends_empty_body(const std::string &method) {
+  return method == "POST" || method == "PUT" || method == "PATCH";
+}
+
+// nghttp2 refuses to send a header block over 64 KiB, and libcurl then
+// leaves the stream waiting for ever. This bounds the block from above: every
+// field costs at most its bytes and ten of HPACK's length and type bytes; the
+// margin covers the pseudo-headers, libcurl's own fields and the cookie jar.
+constexpr size_t kHttp2HeadLimit = 48 * 1024;
+
+size_t http2_head_bound(const std::string &url, const std::string &method,
+                        const std::vector<HeaderField> &headers, const EngineSettings &s) {
+  size_t size = url.size() + method.size() + s.user_agent.size() + s.accept_language.size();
+  for (const HeaderField &h : headers) size += h.name.size() + h.value.size() + 10;
+  return size;
+}
+
+}  // namespace
+
+// ---- start and per-hop setup ---------------------------------------------
+
+void Transfer::begin() {
+  context_->track(shared_from_this());
+  bool cancelled;
+  {
+    std::lock_guard lock(mutex_);
+    cancelled = cancel_requested_;
+  }
+  if (cancelled) return complete({kCanceled, net::kAborted});
+
+  if (request_.body_kind == BodyKind::Streamed) {
+    std::weak_ptr<Transfer> weak = weak_from_this();
+    EngineContext *context = &*context_;
+    upload_.activate([weak, context] {
+      if (auto self = weak.lock()) context->post([self] { self->do_upload_wake(); });
+    });
+  }
+  // The clock counts 64-bit nanoseconds: a deadline past about 292 years would
+  // overflow and fire at once. A timeout of a century or more never expires.
+  constexpr uint64_t kNeverMs = uint64_t{100} * 365 * 24 * 3600 * 1000;
+  if (request_.timeout_ms > 0 && request_.timeout_ms < kNeverMs)
+    deadline_ = Clock::now() + std::chrono::milliseconds(request_.timeout_ms);
+  origin_ = url_origin(request_.url);
+  hop_ = Hop{request_.url, request_.method, request_.headers, request_.body_kind};
+  easy_.reset(curl_easy_init());
+  if (!easy_) return complete({kOutOfMemory, net::kOutOfMemory});
+  if (Namespace *ns = context_->profile_namespace()) {
+    // Cookies other processes stored in the namespace since the last look.
+    curl_easy_setopt(easy_.get(), CURLOPT_SHARE, context_->share());
+    ns->load_cookies(easy_.get());
+  }
+  begin_hop();
+}
+
+void Transfer::begin_hop() {
+  head_ = HeadBuilder();
+  decoder_.reset();
+  redirect_.reset();
+  redirect_body_bytes_ = 0;
+  redirect_body_dropped_ = false;
+  head_delivered_ = chunked_ = connected_ = false;
+  recv_paused_ = send_paused_ = false;
+  replaying_ = false;
+  replay_.reset();
+  body_offset_ = 0;
+  error_buffer_[0] = '\0';
+
+  long timeout_ms = 0;
+  if (deadline_) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - Clock::now()).count();
+    if (left <= 0) return complete({kTimeout, net::kTimedOut});
+    // curl takes a long, 32 bits on i386 (about 24.8 days); a longer wait is
+    // timed by tick alone.
+    if (left <= LONG_MAX) timeout_ms = static_cast<long>(left);
+  }
+  // HTTP/2 was asked for, and this head cannot travel on it.
+  if (context_->settings().http_version == HttpVersion::Http2 &&
+      http2_head_bound(hop_.url, hop_.method, hop_.headers, context_->settings()) > kHttp2HeadLimit)
+    return complete({kInvalidArgument, net::kInvalidArgument});
+  if (consult_cache()) return;
+  bool configured = false;
+  try {
+    configured = configure_easy();
+  } catch (const std::bad_alloc &) {
+  }
+  if (!configured) return complete({kOutOfMemory, net::kOutOfMemory});
+  curl_easy_setopt(easy_.get(), CURLOPT_TIMEOUT_MS, timeout_ms);
+  if (curl_multi_add_handle(context_->multi(), easy_.get()) != CURLM_OK)
+    return complete({kOutOfMemory, net::kOutOfMemory});
+  in_multi_ = true;
+}
+
+bool Transfer::configure_easy() {
+  CURL *e = easy_.get();
+  const EngineSettings &s = context_->settings();
+  curl_easy_reset(e);
+  bool ok = true;
+  auto set = [&](CURLoption opt, auto value) {
+    ok = ok && curl_easy_setopt(e, opt, value) == CURLE_OK;
+  };
+
+  set(CURLOPT_PRIVATE,
+      static_cast<void *>(static_cast<MultiWork *>(this)));  // read back by the context
+  set(CURLOPT_URL, hop_.url.c_str());
+  set(CURLOPT_PROTOCOLS_STR, "http,https");
+  set(CURLOPT_FOLLOWLOCATION, 0L);  // every hop is reported and may wait
+  set(CURLOPT_NOSIGNAL, 1L);
+  set(CURLOPT_SHARE, context_->share());
+  set(CURLOPT_COOKIEFILE, "");  // the engine's jar, in memory only
+  // Bodies are decoded here (content_decoder.h), so that a pause holds back
+  // the decoding too; libcurl would keep everything one read decodes to.
+  set(CURLOPT_HTTP_CONTENT_DECODING, 0L);
+  set(CURLOPT_HTTP_VERSION, http_version());
+  set(CURLOPT_PIPEWAIT, 1L);
+  set(CURLOPT_STREAM_WEIGHT, stream_weight(request_.priority));
+  set(CURLOPT_BUFFERSIZE, kReceiveBufferSize);
+  set(CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
+  set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  set(CURLOPT_ERRORBUFFER, error_buffer_);
+  set(CURLOPT_HEADERFUNCTION, &Transfer::header_cb);
+  set(CURLOPT_HEADERDATA, static_cast<void *>(this));
+  set(CURLOPT_WRITEFUNCTION, &Transfer::write_cb);
+  set(CURLOPT_WRITEDATA, static_cast<void *>(this));
+  set(CURLOPT_PREREQFUNCTION, &Transfer::prereq_cb);
+  set(CURLOPT_PREREQDATA, static_cast<void *>(this));
+
+  // Proxy: only the engine's; the environment is never consulted.
+  set(CURLOPT_PROXY, s.proxy.c_str());
+  set(CURLOPT_NOPROXY, "");
+  if (!s.proxy_username.empty() || !s.proxy_password.empty()) {
+    set(CURLOPT_PROXYUSERNAME, s.proxy_username.c_str());
+    set(CURLOPT_PROXYPASSWORD, s.proxy_password.c_str());
+    // Sent with the first request: a challenge round would show the
+    // proxy's 407 head as if it were the response.
+    set(CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
+  }
+
+  // TLS 1.0 and 1.1 are refused like a current browser does.
+  set(CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+  set(CURLOPT_PROXY_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+  switch (s.tls) {
+    case TlsVerification::Disabled:
+      set(CURLOPT_SSL_VERIFYPEER, 0L);
+      set(CURLOPT_SSL_VERIFYHOST, 0L);
+      set(CURLOPT_PROXY_SSL_VERIFYPEER, 0L);
+      set(CURLOPT_PROXY_SSL_VERIFYHOST, 0L);
+      break;
+    case TlsVerification::CustomCa:
+      // Only the engine's own bundle, nothing from the system store. libcurl
+      // keys its TLS sessions on the bundle, so that an engine of the same
+      // namespace that trusts other certificates never resumes a session
+      // these verified. An empty bundle leaves libcurl's store empty.
+      set(CURLOPT_CAINFO, static_cast<const char *>(nullptr));
+      set(CURLOPT_CAPATH, static_cast<const char *>(nullptr));
+      set(CURLOPT_PROXY_CAINFO, static_cast<const char *>(nullptr));
+      set(CURLOPT_PROXY_CAPATH, static_cast<const char *>(nullptr));
+      if (const std::string &pem = s.ca->pem(); !pem.empty()) {
+        // libcurl copies it into each connection's settings; the engine's
+        // bundle outlives the transfer that points at it.
+        curl_blob blob{const_cast<char *>(pem.data()), pem.size(), CURL_BLOB_NOCOPY};
+        set(CURLOPT_CAINFO_BLOB, &blob);
+        set(CURLOPT_PROXY_CAINFO_BLOB, &blob);
+      }
+      break;
+    case TlsVerification::Default:
+      break;
+  }
+  // The certificate policy and the profile's ClientHello (or the Core's TLS
+  // defaults) go into the context libcurl makes for each connection.
+  if (needs_ssl_ctx_callback(s)) {
+    ssl_ctx_data_ = {.settings = &s, .offers_h2 = http_version() != CURL_HTTP_VERSION_1_1};
+    set(CURLOPT_SSL_CTX_FUNCTION, &engine_ssl_ctx_callback);
+    set(CURLOPT_SSL_CTX_DATA, static_cast<void *>(&ssl_ctx_data_));
+  }
+#ifdef HALVANE_OWN_TLS_STACK
+  // A new HTTP/2 connection opens the way the profile's browser opens one.
+  if (!s.impersonate.empty())
+    if (const BrowserProfile *profile = find_profile(s.impersonate))
+      set(CURLOPT_HTTP2_FINGERPRINT, profile->http2.c_str());
+#endif
+
+  std::string cookies;
+  header_list_.reset(build_header_list(cookies));
+  set(CURLOPT_HTTPHEADER, header_list_.get());
+  if (!cookies.empty()) set(CURLOPT_COOKIE, cookies.c_str());  // copied by libcurl
+  return ok && configure_method();
+}
+
+bool Transfer::configure_method() {
+  CURL *e = easy_.get();
+  bool ok = true;
+  auto set = [&](CURLoption opt, auto value) {
+    ok = ok && curl_easy_setopt(e, opt, value) == CURLE_OK;
+  };
+  const std::string &method = hop_.method;
+  if (method == "HEAD") {
+    set(CURLOPT_NOBODY, 1L);
+    return ok;
+  }
+  if (hop_.body == BodyKind::None && !sends_empty_body(method)) {
+    set(CURLOPT_HTTPGET, 1L);
+    if (method != "GET") set(CURLOPT_CUSTOMREQUEST, method.c_str());
+    return ok;
+  }
+  // Bodies go through the read callback in upload mode, which adds no
+  // content type of its own; the method is named explicitly.
+  set(CURLOPT_UPLOAD, 1L);
+  set(CURLOPT_CUSTOMREQUEST, method.c_str());
+  set(CURLOPT_READFUNCTION, &Transfer::read_cb);
+  set(CURLOPT_READDATA, static_cast<void *>(this));
+  set(CURLOPT_SEEKFUNCTION, &Transfer::seek_cb);
+  set(CURLOPT_SEEKDATA, static_cast<void *>(this));
+  curl_off_t size = 0;
+  if (hop_.body == BodyKind::Bytes) size = static_cast<curl_off_t>(request_.body.size());
+  if (hop_.body == BodyKind::Streamed) size = -1;  // chunked on HTTP/1.1
+  set(CURLOPT_INFILESIZE_LARGE, size);
+  return ok;
+}
+
+long Transfer::http_version() const {
+  const EngineSettings &s = context_->settings();
+  if (s.http_version != HttpVersion::Auto) return http_version_option(s.http_version);
+  // Without TLS there is no HTTP/2 to negotiate. Asking for it anyway would
+  // let a request wait for the origin's first connection to show whether it
+  // multiplexes, and wait for ever if that connection failed before a reply.
+  if (url_scheme(hop_.url) != "https") return CURL_HTTP_VERSION_1_1;
+  if (http2_head_bound(hop_.url, hop_.method, hop_.headers, s) > kHttp2HeadLimit)
+    return CURL_HTTP_VERSION_1_1;  // a new connection: HTTP/1.1 ones never share an HTTP/2 one
+  return http_version_option(s.http_version);
+}
+
+std::vector<HeaderField> Transfer::sent_headers() const {
+  const EngineSettings &s = context_->settings();
+  // Under a profile its browser's fields lead, in its order, holding the
+  // caller's and the engine's values where the names meet.
+  const BrowserProfile *profile = s.impersonate.empty() ? nullptr : find_profile(s.impersonate);
+  // A revalidation asks with the stored response's validators, as if the
+  // caller had given them.
+  std::vector<HeaderField> caller = hop_.headers;
+  if (stored_)
+    for (HeaderField &h : cache::validators(stored_->meta.head)) caller.push_back(std::move(h));
+  std::vector<HeaderField> fields =
+      profile
+          ? compose_request_headers(*profile, s, caller, http_version() != CURL_HTTP_VERSION_1_1)
+          : std::move(caller);
+  bool has_user_agent = false, has_accept_language = false, has_accept_encoding = false;
+  for (const HeaderField &h : fields) {
+    has_user_agent = has_user_agent || iequals(h.name, "user-agent");
+    has_accept_language = has_accept_language || iequals(h.name, "accept-language");
+    has_accept_encoding = has_accept_encoding || iequals(h.name, "accept-encoding");
+  }
+  if (!has_user_agent && !s.user_agent.empty()) fields.push_back({"User-Agent", s.user_agent});
+  if (!has_accept_language && !s.accept_language.empty())
+    fields.push_back({"Accept-Language", s.accept_language});
+  if (!has_accept_encoding) fields.push_back({"Accept-Encoding", std::string(kAcceptedCodings)});
+  return fields;
+}
+
+curl_slist *Transfer::build_header_list(std::string &cookies) const {
+  SlistBuilder list;
+  bool has_expect = false;
+  std::string line;
+  for (const HeaderField &h : sent_headers()) {
+    if (iequals(h.name, "cookie")) {
+      // One Cookie line, merged with the jar's cookies by libcurl.
+      if (!cookies.empty()) cookies += "; ";
+      cookies += h.value;
+      continue;
+    }
+    // The body's framing is the Core's: a caller's length or coding could
+    // contradict what is sent.
+    if (iequals(h.name, "content-length") || iequals(h.name, "transfer-encoding")) continue;
+    has_expect = has_expect || iequals(h.name, "expect");
+    // "Name;" is libcurl's form for a header with an empty value.
+    line.assign(h.name);
+    line += h.value.empty() ? ";" : ": ";
+    line += h.value;
+    list.append(line.c_str());
+  }
+  if (!has_expect) list.append("Expect:");  // no 100-continue round trip
+  return list.release();
+}
+
+// ---- control commands ------------------------------------------------------
+
+void Transfer::do_cancel() {
+  if (!done_) complete({kCanceled, net::kAborted});
+}
+
+void Transfer::set_pause() {
+  const int bits = (recv_paused_ ? CURLPAUSE_RECV : 0) | (send_paused_ ? CURLPAUSE_SEND : 0);
+  curl_easy_pause(easy_.get(), bits);
+}
+
+void Transfer::do_resume() {
+  if (replaying_) {
+    if (done_ || !recv_paused_) return;
+    recv_paused_ = false;
+    return continue_replay();
+  }
+  if (done_ || !recv_paused_ || (!in_multi_ && !end_result_)) return;
+  recv_paused_ = false;
+  if (decoder_ && decoder_->holding()) {
+    const auto result =
+        decoder_->drain([this](const uint8_t *data, size_t len) { return deliver(data, len); });
+    if (result == ContentDecoder::Result::Failed)
+      return complete({kNetwork, net::kContentDecodingFailed});
+    if (result == ContentDecoder::Result::Paused) {
+      recv_paused_ = true;  // libcurl stays paused too
+      return;
+    }
+  }
+  if (end_result_) return finish(*end_result_);
+  set_pause();  // may deliver held data, and pause again, right here
+}
+
+void Transfer::do_upload_wake() {
+  upload_.woken();
+  if (done_ || !in_multi_ || !send_paused_) return;
+  send_paused_ = false;
+  set_pause();
+}
+
+// libcurl's own timeout does not run while a transfer waits for a
+// connection, nor once it has ended with body still held here: the deadline
+// is watched here as well, with the outcome libcurl would give.
+void Transfer::tick(Clock::time_point now) {
+  if (!done_ && deadline_ && now >= *deadline_)
+    complete({kTimeout, connected_ || deferred_ ? net::kTimedOut : net::kConnectionTimedOut});
+}
+
+std::optional<Transfer::Clock::time_point> Transfer::wake_deadline() const {
+  if (!done_) return deadline_;
+  return std::nullopt;
+}
+
+// ---- the end -----------------------------------------------------------------
+
+void Transfer::on_done(CURLcode result) {
+  if (done_) return;
+  curl_multi_remove_handle(context_->multi(), easy_.get());
+  in_multi_ = false;
+  if (finish_revalidation(result)) return;
+  if (redirect_ && (result == CURLE_OK || (result == CURLE_WRITE_ERROR && redirect_body_dropped_)))
+    return handle_redirect();
+  if (callback_failure_) return complete(*callback_failure_);
+  if (decoder_ && decoder_->holding()) {
+    end_result_ = result;
+    return;
+  }
+  finish(result);
+}
+
+void Transfer::finish(CURLcode result) {
+  if (result == CURLE_OK) {
+    // A transfer never succeeds without a head to show for it.
+    if (!head_delivered_) return complete({kNetwork, net::kEmptyResponse});
+    return complete({kOk, 0});
+  }
+  complete(failure_outcome(result));
+}
+
+Outcome Transfer::failure_outcome(CURLcode result) const {
+  FailureFacts facts;
+  facts.curl = result;
+  curl_easy_getinfo(easy_.get(), CURLINFO_OS_ERRNO, &facts.os_errno);
+  curl_easy_getinfo(easy_.get(), CURLINFO_HTTP_CONNECTCODE, &facts.connect_code);
+  curl_easy_getinfo(easy_.get(), CURLINFO_SSL_VERIFYRESULT, &facts.verify_result);
+  curl_easy_getinfo(easy_.get(), CURLINFO_PROXY_SSL_VERIFYRESULT, &facts.proxy_verify);
+  facts.connected = connected_;
+  facts.via_proxy = !context_->settings().proxy.empty();
+  facts.chunked = chunked_;
+  facts.awaiting_head = connected_ && !head_delivered_ && !redirect_;
+  facts.message = error_buffer_;
+  return map_failure(facts);
+}
+
+void Transfer::complete(Outcome outcome) {
+  if (done_) return;
+  done_ = true;
+  deferred_ = false;
+  cache_on_complete(outcome);
+  if (in_multi_) curl_multi_remove_handle(context_->multi(), easy_.get());
+  in_multi_ = false;
+  easy_.reset();  // the share is touched here, so only on this thread
+  header_list_.reset();
+  {
+    std::lock_guard lock(mutex_);
+    finished_ = true;
+    redirect_deferred_ = false;
+  }
+  upload_.close(outcome.code == kOk ? kInvalidState : outcome.code);
+  if (callbacks_.on_complete)
+    callbacks_.on_complete(callbacks_.user, handle_, outcome.code, outcome.net_error);
+  context_->untrack(this);  // released at the context's next safe point
+}
+
+}  // namespace hvcore

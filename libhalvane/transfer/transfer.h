@@ -1,0 +1,167 @@
+// One request: the object behind a request handle.
+//
+// The public operations may be called from any thread; they check the
+// request's state under `mutex_`, then post a command to the engine's network
+// thread. Everything else (the curl easy handle, the hop being sent, the head
+// being received, pauses) belongs to the network thread, which is also the
+// only thread that calls the caller's callbacks, never with a lock held.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/codes.h"
+#include "base/curl_handles.h"
+#include "base/header_block.h"
+#include "base/settings.h"
+#include "cache/cache_store.h"
+#include "engine/engine_context.h"
+#include "tls/tls_profile.h"
+#include "transfer/content_decoder.h"
+#include "transfer/upload_buffer.h"
+
+namespace hvcore {
+
+class Transfer final : public MultiWork, public std::enable_shared_from_this<Transfer> {
+ public:
+  Transfer(std::shared_ptr<EngineContext> context, RequestSettings settings, Callbacks callbacks);
+  ~Transfer();
+
+  // The handle value passed back to the callbacks; set once after creation.
+  void set_handle(hv_handle handle) { handle_ = handle; }
+
+  // Any thread; each returns a result code.
+  int32_t start();
+  int32_t cancel();
+  int32_t follow_redirect();
+  int32_t resume_read();
+  int32_t upload_write(const uint8_t *data, uint32_t len, bool final_chunk);
+  // The caller lets go of its handle: a running request is cancelled, and
+  // still reports its completion.
+  void release();
+
+  // Network thread, called by the context.
+  void on_done(CURLcode result) override;
+  void tick(Clock::time_point now) override;
+  std::optional<Clock::time_point> wake_deadline() const override;
+
+ private:
+  // The request as it is sent on the current hop; redirects change it.
+  struct Hop {
+    std::string url;
+    std::string method;
+    std::vector<HeaderField> headers;
+    BodyKind body = BodyKind::None;
+  };
+  struct PendingRedirect {
+    int status = 0;
+    std::string head;
+    std::string location;
+    bool from_cache = false;  // replayed from the cache, not to be stored again
+  };
+
+  // Network thread (transfer.cpp).
+  void begin();
+  void begin_hop();
+  bool configure_easy();
+  bool configure_method();
+  long http_version() const;
+  // The hop's request fields as sent: the caller's (with a revalidation's
+  // validators), or a profile's with them, and the engine's defaults.
+  // Cookies from the jar are not among them.
+  std::vector<HeaderField> sent_headers() const;
+  curl_slist *build_header_list(std::string &cookies) const;
+  void finish(CURLcode result);
+  void complete(Outcome outcome);
+  void do_cancel();
+  void do_resume();
+  void do_upload_wake();
+  void set_pause();
+  Outcome failure_outcome(CURLcode result) const;
+
+  // Network thread, libcurl callbacks (transfer_io.cpp).
+  bool on_header_line(std::string_view line);
+  size_t on_body_data(char *data, size_t len);
+  bool deliver(const uint8_t *data, size_t len);
+  size_t on_upload_read(char *out, size_t cap);
+  static size_t header_cb(char *data, size_t size, size_t n, void *self) noexcept;
+  static size_t write_cb(char *data, size_t size, size_t n, void *self) noexcept;
+  static size_t read_cb(char *out, size_t size, size_t n, void *self) noexcept;
+  static int seek_cb(void *self, curl_off_t offset, int origin) noexcept;
+  static int prereq_cb(void *self, char *, char *, int, int) noexcept;
+
+  // Network thread, redirects (transfer_redirect.cpp).
+  void handle_redirect();
+  void do_follow();
+
+  // Network thread, the HTTP cache (transfer_cache.cpp).
+  bool consult_cache();
+  bool cache_takes_head(int status);
+  void cache_on_redirect(const PendingRedirect &redirect);
+  void cache_on_complete(const Outcome &outcome);
+  bool finish_revalidation(CURLcode result);
+  void replay(cache::Entry entry);
+  void continue_replay();
+
+  ContextUse context_;
+  const Callbacks callbacks_;
+  const RequestSettings request_;
+  hv_handle handle_ = 0;
+  UploadBuffer upload_;
+
+  // Shared between callers and the network thread.
+  std::mutex mutex_;
+  bool started_ = false;
+  bool cancel_requested_ = false;
+  bool finished_ = false;
+  bool redirect_deferred_ = false;
+
+  // Network thread only.
+  EasyPtr easy_;
+  SlistPtr header_list_;
+  Hop hop_;
+  HeadBuilder head_;
+  std::unique_ptr<ContentDecoder> decoder_;  // the final head's content codings
+  // The transfer ended while decoded body was still held back by a pause;
+  // its result is reported once the caller has taken the rest.
+  std::optional<CURLcode> end_result_;
+  std::optional<PendingRedirect> redirect_;
+  std::optional<Clock::time_point> deadline_;
+  std::string origin_;
+  size_t redirect_body_bytes_ = 0;
+  size_t body_offset_ = 0;
+  int redirects_ = 0;
+  bool head_delivered_ = false;
+  bool chunked_ = false;
+  bool connected_ = false;
+  bool redirect_body_dropped_ = false;
+  bool credentials_dropped_ = false;
+  bool in_multi_ = false;
+  bool deferred_ = false;
+  bool recv_paused_ = false;
+  bool send_paused_ = false;
+  bool done_ = false;
+  std::optional<Outcome> callback_failure_;
+  char error_buffer_[CURL_ERROR_SIZE] = {};
+  SslCtxData ssl_ctx_data_;  // what the TLS context callback of this hop needs
+
+  // The cache's part of the current hop (network thread only).
+  std::optional<std::string> cache_key_;       // of the hop's entry; none: the hop keeps out
+  std::string jar_cookies_;                    // the jar's part of the hop's Cookie line
+  cache::Seconds request_time_ = 0;            // wall clock when the hop was sent
+  std::optional<cache::Entry> stored_;         // being revalidated by this hop
+  bool validated_ = false;                     // the origin answered 304 to it
+  std::unique_ptr<cache::Writer> writer_;      // this hop's response, stored as it streams
+  std::shared_ptr<cache::BodyReader> replay_;  // the body delivered from the cache
+  uint64_t replay_offset_ = 0;
+  uint64_t replay_size_ = 0;
+  bool replaying_ = false;
+  bool saw_set_cookie_ = false;  // a namespace's jar is saved when this ends
+};
+
+}  // namespace hvcore

@@ -1,0 +1,159 @@
+// libcurl's callbacks for one request: response heads, body data with flow
+// control, and the request body. They run on the network thread inside
+// curl_multi_perform and never let an exception reach libcurl.
+#include <cstring>
+#include <new>
+
+#include "transfer/redirects.h"
+#include "transfer/transfer.h"
+
+namespace hvcore {
+namespace {
+
+// A redirect's own body is read and dropped so the connection can be reused,
+// unless it is large; then the connection is given up instead.
+constexpr size_t kRedirectBodyLimit = 64 * 1024;
+
+// A response head larger than this is refused as malformed, as browsers do;
+// libcurl's own limits (100 KiB a line, 300 KiB a head) are mapped to the
+// same failure.
+constexpr size_t kMaxResponseHead = 256 * 1024;
+
+}  // namespace
+
+bool Transfer::on_header_line(std::string_view line) {
+  constexpr std::string_view kSetCookie = "set-cookie:";
+  if (line.size() > kSetCookie.size() && iequals(line.substr(0, kSetCookie.size()), kSetCookie))
+    saw_set_cookie_ = true;
+  const HeadBuilder::Step step = head_.add(line);
+  if (head_.block().size() > kMaxResponseHead) {
+    callback_failure_ = Outcome{kProtocol, net::kResponseHeadersTooBig};
+    return false;
+  }
+  if (step != HeadBuilder::Step::Complete) return true;
+  const int status = head_.status();
+  if (status >= 100 && status < 200) return true;  // informational heads are not reported
+  if (head_delivered_ || redirect_ || validated_) return true;
+  if (cache_takes_head(status)) return true;
+  if (is_redirect_status(status)) {
+    if (auto location = find_header(head_.block(), "location")) {
+      redirect_ = PendingRedirect{status, head_.block(), std::move(*location)};
+      return true;
+    }
+  }
+  head_delivered_ = true;
+  chunked_ = is_chunked(head_.block());
+  decoder_ = ContentDecoder::for_head(head_.block());
+  if (callbacks_.on_response)
+    callbacks_.on_response(callbacks_.user, handle_, status,
+                           reinterpret_cast<const uint8_t *>(head_.block().data()),
+                           static_cast<uint32_t>(head_.block().size()));
+  return true;
+}
+
+size_t Transfer::on_body_data(char *data, size_t len) {
+  if (redirect_) {
+    redirect_body_bytes_ += len;
+    if (redirect_body_bytes_ > kRedirectBodyLimit) {
+      redirect_body_dropped_ = true;
+      return CURL_WRITEFUNC_ERROR;
+    }
+    return len;
+  }
+  // Held by libcurl and handed over again after the resume.
+  if (recv_paused_) return CURL_WRITEFUNC_PAUSE;
+  if (len == 0) return 0;
+  bool keep = true;
+  if (decoder_) {
+    // All of this read is taken; a pause keeps its undecoded rest here.
+    switch (decoder_->push(std::string_view(data, len),
+                           [this](const uint8_t *piece, size_t n) { return deliver(piece, n); })) {
+      case ContentDecoder::Result::Failed:
+        callback_failure_ = Outcome{kNetwork, net::kContentDecodingFailed};
+        return CURL_WRITEFUNC_ERROR;
+      case ContentDecoder::Result::Paused:
+        keep = false;
+        break;
+      case ContentDecoder::Result::Drained:
+        break;
+    }
+  } else {
+    keep = deliver(reinterpret_cast<const uint8_t *>(data), len);
+  }
+  if (!keep) {
+    // This chunk was taken; pausing now also closes the HTTP/2 stream
+    // window so that the peer stops sending.
+    recv_paused_ = true;
+    set_pause();
+  }
+  return len;
+}
+
+// Hands one piece to the caller; false when it asks to pause.
+bool Transfer::deliver(const uint8_t *data, size_t len) {
+  if (writer_ && !writer_->append(data, len)) writer_.reset();  // too large to keep
+  if (!callbacks_.on_body) return true;
+  return callbacks_.on_body(callbacks_.user, handle_, data, static_cast<uint32_t>(len)) != 0;
+}
+
+size_t Transfer::on_upload_read(char *out, size_t cap) {
+  if (hop_.body == BodyKind::Bytes) {
+    const size_t n = std::min(cap, request_.body.size() - body_offset_);
+    if (n > 0) std::memcpy(out, request_.body.data() + body_offset_, n);
+    body_offset_ += n;
+    return n;
+  }
+  if (hop_.body != BodyKind::Streamed) return 0;
+  bool end = false;
+  const size_t n = upload_.read(out, cap, end);
+  if (n > 0 || end) return n;
+  send_paused_ = true;
+  return CURL_READFUNC_PAUSE;
+}
+
+size_t Transfer::header_cb(char *data, size_t size, size_t n, void *self) noexcept {
+  auto *t = static_cast<Transfer *>(self);
+  try {
+    return t->on_header_line(std::string_view(data, size * n)) ? size * n : 0;
+  } catch (...) {
+    t->callback_failure_ = Outcome{kOutOfMemory, net::kOutOfMemory};
+    return 0;
+  }
+}
+
+size_t Transfer::write_cb(char *data, size_t size, size_t n, void *self) noexcept {
+  auto *t = static_cast<Transfer *>(self);
+  try {
+    return t->on_body_data(data, size * n);
+  } catch (...) {
+    t->callback_failure_ = Outcome{kOutOfMemory, net::kOutOfMemory};
+    return CURL_WRITEFUNC_ERROR;
+  }
+}
+
+size_t Transfer::read_cb(char *out, size_t size, size_t n, void *self) noexcept {
+  auto *t = static_cast<Transfer *>(self);
+  try {
+    return t->on_upload_read(out, size * n);
+  } catch (...) {
+    t->callback_failure_ = Outcome{kOutOfMemory, net::kOutOfMemory};
+    return CURL_READFUNC_ABORT;
+  }
+}
+
+int Transfer::seek_cb(void *self, curl_off_t offset, int origin) noexcept {
+  auto *t = static_cast<Transfer *>(self);
+  // Only a body held whole can be sent again (a retry on a fresh connection).
+  if (t->hop_.body != BodyKind::Bytes || origin != SEEK_SET || offset < 0 ||
+      static_cast<uint64_t>(offset) > t->request_.body.size())
+    return CURL_SEEKFUNC_CANTSEEK;
+  t->body_offset_ = static_cast<size_t>(offset);
+  return CURL_SEEKFUNC_OK;
+}
+
+int Transfer::prereq_cb(void *self, char *, char *, int, int) noexcept {
+  static_cast<Transfer *>(self)->connected_ = true;
+  return CURL_PREREQFUNC_OK;
+}
+
+}  // namespace hvcore

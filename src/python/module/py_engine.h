@@ -1,0 +1,18 @@
+// PyEngine: the Python class through which requests and WebSockets are made.
+#pragma once
+
+#include "client/engine.h"
+#include "python/module/python.h"
+
+namespace strandel {
+
+// The native value of a PyEngine instance.
+struct PyEngineValue {
+  halvane::Engine engine;
+};
+
+// PyEngine.request(...) and PyEngine.websocket(...).
+PyObject *engine_request(PyObject *self, PyObject *args, PyObject *kwargs);
+PyObject *engine_websocket(PyObject *self, PyObject *args, PyObject *kwargs);
+
+}  // namespace strandel
