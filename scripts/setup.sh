@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian and Python packages that building and testing need, into
-# build/venv for the Python side. Safe to run again.
+# build/venv for the Python side, and fetches the sources of the Core's TLS
+# stack into build/tls-stack/src. Safe to run again. Root (or sudo) is used for
+# apt-get install only, and only when a package is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,3 +28,6 @@ fi
   h2 brotli zstandard uvloop
 # The venv's cmake and ninja come first for everything that follows.
 export PATH=$PWD/$VENV/bin:$PATH
+
+# The first configure builds the TLS stack from these; configures never fetch.
+bash scripts/fetch_sources.sh

@@ -9,11 +9,13 @@
 #
 # PREFIX receives include/ and lib/ (libssl.a, libcrypto.a, libcurl.a) and a
 # stamp naming what was built; a PREFIX whose stamp matches is left alone.
-# Sources are fetched once into PREFIX/../src. Compiles go through ccache when
-# there is one. Environment: JOBS (default: nproc); for a 32-bit x86 build on
-# an x86_64 host, TLS_STACK_ARCH=i386 and TLS_STACK_ROOT, a folder of Debian's
-# unpacked i386 packages holding the libraries libcurl links to
-# (scripts/i386/setup.sh makes one).
+# The sources are those scripts/stack.versions pins, which
+# scripts/fetch_sources.sh (run by scripts/setup.sh) has unpacked into
+# PREFIX/../src: this script builds only from there and fetches nothing.
+# Compiles go through ccache when there is one. Environment: JOBS (default:
+# nproc); for a 32-bit x86 build on an x86_64 host, TLS_STACK_ARCH=i386 and
+# TLS_STACK_ROOT, a folder of Debian's unpacked i386 packages holding the
+# libraries libcurl links to (scripts/i386/setup.sh makes one).
 set -euo pipefail
 [ $# -eq 1 ] || { echo "usage: $0 PREFIX" >&2; exit 2; }
 HERE=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,16 +24,34 @@ PREFIX=$(cd "$1" && pwd)
 SRC=$(dirname "$PREFIX")/src
 JOBS=${JOBS:-$(nproc)}
 
+PINS=$HERE/scripts/stack.versions
 BSSL_PKG=android-platform-external-boringssl
-BSSL_VERSION=13.0.0+r24-2
-CURL_VERSION=7.88.1
+CURL_PKG=curl
+# The unpacked tree of a pinned package; fails, naming the command that
+# fetches it, when it is not there or was fetched for another pin.
+source_tree() {  # package
+  local pin recorded
+  pin=$(awk -v p="$1" '$1 == p { print $1, $2, $3; exit }' "$PINS")
+  [ -n "$pin" ] || { echo "scripts/stack.versions pins no $1" >&2; return 1; }
+  recorded=$(cat "$SRC/$1.fetched" 2>/dev/null || true)
+  if [ "${recorded% *}" != "$pin" ] || [ ! -d "$SRC/$1-$(cut -d' ' -f2 <<<"$pin")" ]; then
+    echo "the TLS stack's sources ($pin) are not fetched into $SRC;" \
+      "fetch them with: bash $HERE/scripts/fetch_sources.sh $SRC" >&2
+    return 1
+  fi
+  echo "$SRC/$1-$(cut -d' ' -f2 <<<"$pin")"
+}
+BSSL_SRC=$(source_tree "$BSSL_PKG")
+CURL_SRC=$(source_tree "$CURL_PKG")
 shopt -s nullglob
 PATCHES=("$HERE"/libhalvane/patches/*.patch)
 shopt -u nullglob
 
 ARCH=${TLS_STACK_ARCH:-$(dpkg-architecture -qDEB_HOST_ARCH)}
-# What the stamp records: this script, the patches, the compiler and the target.
-STAMP=$( (cat "$0" "${PATCHES[@]}"; gcc --version | head -1; echo "$ARCH") | sha256sum | cut -c1-16)
+# What the stamp records: this script, the patches, the Debian versions built,
+# the compiler and the target.
+STAMP=$( (cat "$0" "${PATCHES[@]}" "$SRC/$BSSL_PKG.fetched" "$SRC/$CURL_PKG.fetched"
+  gcc --version | head -1; echo "$ARCH") | sha256sum | cut -c1-16)
 if [ "$(cat "$PREFIX/stamp" 2>/dev/null)" = "$STAMP" ]; then
   exit 0
 fi
@@ -60,36 +80,6 @@ if [ "$ARCH" = i386 ] && [ "$(dpkg-architecture -qDEB_HOST_ARCH)" != i386 ]; the
 fi
 command -v ccache >/dev/null && CC="ccache $CC"
 export CCACHE_BASEDIR=$SRC CCACHE_NOHASHDIR=1
-
-SUDO=
-[ "$(id -u)" = 0 ] || SUDO=sudo
-
-# Source packages need a deb-src entry beside the binary ones; it is added
-# from the system's own Debian sources when missing.
-fetch_source() {  # package version
-  local dir
-  dir=$(ls -d "$SRC/$1"-*/ 2>/dev/null | head -1 || true)
-  [ -n "$dir" ] && return 0
-  if ! (cd "$SRC" && apt-get source -qq "$1=$2" >/dev/null 2>&1); then
-    local dir=/etc/apt/sources.list.d
-    if [ ! -f $dir/strandel-deb-src.sources ] && [ ! -f $dir/strandel-deb-src.list ]; then
-      if [ -f $dir/debian.sources ]; then
-        sed -e 's/^Types: deb$/Types: deb-src/' $dir/debian.sources |
-          $SUDO tee $dir/strandel-deb-src.sources >/dev/null
-      else
-        sed -n -e 's/^deb /deb-src /p' /etc/apt/sources.list | $SUDO tee $dir/strandel-deb-src.list >/dev/null
-      fi
-      $SUDO apt-get update -qq
-    fi
-    (cd "$SRC" && apt-get source -qq "$1=$2" >/dev/null)
-  fi
-}
-
-fetch_source "$BSSL_PKG" "$BSSL_VERSION"
-fetch_source curl "7.88.1-10+deb12u15" 2>/dev/null ||
-  (cd "$SRC" && apt-get source -qq curl >/dev/null)
-BSSL_SRC=$(ls -d "$SRC/$BSSL_PKG"-*/ | head -1)
-CURL_SRC=$(ls -d "$SRC"/curl-"$CURL_VERSION"/ | head -1)
 
 # Builds happen in patched copies; the unpacked sources stay as Debian made them.
 patched_copy() {  # source, destination, patch prefix

@@ -25,6 +25,8 @@ stage() {  # name: announces the next stage with the time spent so far
 
 stage "setup"
 bash scripts/i386/setup.sh
+# The i386 TLS stack builds from the same sources as the host's.
+bash scripts/fetch_sources.sh
 
 stage "configure and build"
 cmake -S "$TOP" -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOP/cmake/toolchain-i386.cmake" \
