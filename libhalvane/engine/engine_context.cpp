@@ -70,8 +70,8 @@ int32_t EngineContext::start(EngineSettings settings, std::unique_ptr<ContextUse
     context->cache_ = profile ? std::shared_ptr<cache::Store>(profile, &profile->cache())
                               : cache::make_memory_store();
   }
-  context->cookie_bound_ =
-      profile ? shared_cookie_bound(profile->share()) : std::make_shared<CookieBound>();
+  context->cookie_bound_ = profile ? std::shared_ptr<CookieBound>(profile, &profile->cookie_bound())
+                                   : std::make_shared<CookieBound>();
   context->namespace_ = std::move(profile);
   out = std::make_unique<ContextUse>(context);
   context->thread_ = std::thread([context] { context->run(); });

@@ -30,6 +30,7 @@
 #include "base/curl_handles.h"
 #include "base/sqlite_db.h"
 #include "cache/cache_disk.h"
+#include "namespaces/cookie_bound.h"
 #include "namespaces/cookie_lines.h"
 
 namespace hvcore {
@@ -279,6 +280,7 @@ class NamespaceImpl final : public Namespace {
   void load_cookies(CURL *easy) override;
   bool save_cookies(CURL *easy) override;
   bool cookies_unsaved() const override { return unsaved_.load(std::memory_order_acquire); }
+  CookieBound &cookie_bound() override { return bound_; }
 
   const std::string &binding() const { return binding_; }
 
@@ -306,6 +308,7 @@ class NamespaceImpl final : public Namespace {
   std::shared_ptr<cache::Store> cache_;
   std::array<std::mutex, CURL_LOCK_DATA_LAST> locks_;
   SharePtr share_;  // after locks_: cleaned up before them
+  CookieBound bound_;
   std::string binding_;
 
   std::mutex mutex_;  // the cookie state below; taken before the database's
@@ -599,13 +602,18 @@ bool NamespaceImpl::write_changes(const std::vector<const CookieLine *> &upserts
   return t.commit();
 }
 
-// The namespaces open in this process, by database path. A forked child
-// starts a registry of its own: the parent's connections and share handles
-// are not the child's to use or to close, so they are left as they are.
+// The namespaces open in this process, by database path. The registry does
+// not keep them open: the engines do, and the last to go closes its
+// namespace's database and jar on its own thread, without the registry's lock.
+// An opening that finds its entry expired, though the closing may still be
+// under way, opens the file anew: the two connections are independent, and
+// the old one writes nothing as it closes. A forked child starts a registry of
+// its own: the parent's connections and share handles are not the child's to
+// use or to close, so they are left as they are.
 struct Registry {
   pid_t pid = 0;
   std::mutex mutex;
-  std::map<std::string, std::shared_ptr<NamespaceImpl>> open;
+  std::map<std::string, std::weak_ptr<NamespaceImpl>> open;
   Registry *parent = nullptr;  // kept reachable, never freed
 };
 
@@ -665,15 +673,17 @@ int32_t open_namespace(const std::string &name, const std::string &impersonate,
   if (int32_t rc = open_checked(name, path); rc != kOk) return rc;
   Registry &reg = registry();
   std::lock_guard lock(reg.mutex);
-  auto it = reg.open.find(path);
-  if (it != reg.open.end()) {
-    if (it->second->binding() != impersonate) return kProfileConflict;
-    out = it->second;
-    return kOk;
+  if (auto it = reg.open.find(path); it != reg.open.end()) {
+    if (std::shared_ptr<NamespaceImpl> open = it->second.lock()) {
+      if (open->binding() != impersonate) return kProfileConflict;
+      out = std::move(open);
+      return kOk;
+    }
   }
+  std::erase_if(reg.open, [](const auto &entry) { return entry.second.expired(); });
   std::shared_ptr<NamespaceImpl> p;
   if (int32_t rc = NamespaceImpl::open(path, impersonate, p); rc != kOk) return rc;
-  reg.open.emplace(path, p);
+  reg.open.insert_or_assign(path, p);
   out = std::move(p);
   return kOk;
 } catch (...) {

@@ -10,9 +10,11 @@
 // application id before anything is written to it; another program's is
 // refused and left exactly as it was.
 //
-// In the process, one Namespace per namespace is open at a time and kept for the
-// life of the process, so that session cookies live as long as the process
-// uses the namespace. A forked child opens its own.
+// In the process, one Namespace per namespace is open at a time, shared by the
+// engines that name it, and closed (database and jar) when the last of them is
+// gone: session cookies live as long as some engine uses the namespace, and
+// the next engine to name it opens and checks the file again. A forked child
+// opens its own.
 #pragma once
 
 #include <curl/curl.h>
@@ -25,6 +27,8 @@
 #include "cache/cache_store.h"
 
 namespace hvcore {
+
+class CookieBound;
 
 class Namespace {
  public:
@@ -50,6 +54,9 @@ class Namespace {
   // True while changes of the jar wait for a save that could not be done.
   // Any thread.
   virtual bool cookies_unsaved() const = 0;
+
+  // The bound of the shared jar (cookie_bound.h): the engines' one. Any thread.
+  virtual CookieBound &cookie_bound() = 0;
 };
 
 // True for 1 to 64 letters, digits, '.', '_' and '-', not starting with '.'.

@@ -1,18 +1,22 @@
 // Profile namespaces and what surrounds them: another process holding the
 // database never makes a Core thread wait, another program's database is
 // refused without a byte, a file or a time stamp changed beside it, ours from
-// before databases were marked is taken over, and the state stays its owner's
-// (folders 0700, files 0600, whatever the umask).
+// before databases were marked is taken over, the state stays its owner's
+// (folders 0700, files 0600, whatever the umask), and a namespace lives as
+// long as its holders, its file checked again at the next opening.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "base/core_thread.h"
 #include "namespace_test_support.h"
@@ -173,6 +177,57 @@ TEST_F(ProfileTest, AnotherProgramsDatabaseIsRefusedUntouched) {
     EXPECT_EQ(after.mtime_ns, before.mtime_ns);
     EXPECT_EQ(after.folder, before.folder) << "no -wal or -shm beside it";
   }
+}
+
+TEST_F(ProfileTest, ANamespaceLivesAsLongAsItsHolders) {
+  auto first = open("held");
+  ASSERT_TRUE(first);
+  auto second = open("held");
+  EXPECT_EQ(second, first);
+  EasyPtr e = easy_on(*first);
+  store_set_cookies(e.get(), "http://a.test/", {"session=1"});
+  e.reset();
+  first.reset();
+  EXPECT_EQ(cookie_header_for(easy_on(*second).get(), "http://a.test/"), "session=1");
+  second.reset();
+  auto later = open("held");
+  ASSERT_TRUE(later);
+  EXPECT_EQ(cookie_header_for(easy_on(*later).get(), "http://a.test/"), "")
+      << "session cookies went with the last holder";
+  later.reset();
+
+  // Its file is looked at again: one overwritten meanwhile is refused as it is.
+  std::string path = namespace_database_path("held");
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << std::string(4096, 'x');
+  Snapshot before = snapshot(path);
+  std::shared_ptr<Namespace> p;
+  EXPECT_EQ(open_namespace("held", "", p), kInitializationFailed);
+  EXPECT_FALSE(p);
+  EXPECT_TRUE(snapshot(path).bytes == before.bytes);
+}
+
+TEST_F(ProfileTest, HoldersComingAndGoingOnThreadsOpenAndCloseCleanly) {
+  // Last holders closing on some threads while others open the same name.
+  constexpr int kThreads = 4, kRounds = 30;
+  std::atomic<int> failed{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        std::shared_ptr<Namespace> p;
+        if (open_namespace("churn", "", p) != kOk ||
+            !put(*p, "http://a.test/" + std::to_string(t) + "/" + std::to_string(i)))
+          failed.fetch_add(1);
+      }
+    });
+  for (auto &t : threads) t.join();
+  EXPECT_EQ(failed.load(), 0);
+  auto p = open("churn");
+  ASSERT_TRUE(p);
+  for (int t = 0; t < kThreads; ++t)
+    for (int i = 0; i < kRounds; ++i)
+      EXPECT_TRUE(
+          p->cache().lookup("http://a.test/" + std::to_string(t) + "/" + std::to_string(i)));
 }
 
 TEST_F(ProfileTest, OurDatabaseFromBeforeTheMarkIsTakenOver) {
