@@ -6,6 +6,7 @@
 #include <climits>
 #include <new>
 
+#include "base/diag.h"
 #include "base/error_map.h"
 #include "base/header_block.h"
 #include "base/url.h"
@@ -109,6 +110,7 @@ void Transfer::begin() {
 }
 
 void Transfer::begin_hop() {
+  diag::request(handle_, hop_.method, hop_.url);
   head_ = HeadBuilder();
   decoder_.reset();
   redirect_.reset();
@@ -395,6 +397,7 @@ std::optional<Transfer::Clock::time_point> Transfer::wake_deadline() const {
 
 void Transfer::on_done(CURLcode result) {
   if (done_) return;
+  diag::hop(handle_, easy_.get());
   curl_multi_remove_handle(context_->multi(), easy_.get());
   in_multi_ = false;
   if (finish_revalidation(result)) return;
@@ -437,6 +440,7 @@ void Transfer::complete(Outcome outcome) {
   done_ = true;
   deferred_ = false;
   cache_on_complete(outcome);
+  diag::end(handle_, outcome.code);
   if (in_multi_) curl_multi_remove_handle(context_->multi(), easy_.get());
   in_multi_ = false;
   easy_.reset();  // the share is touched here, so only on this thread

@@ -4,6 +4,7 @@
 // control as one from the network.
 #include <ctime>
 
+#include "base/diag.h"
 #include "base/url.h"
 #include "cache/cache_policy.h"
 #include "namespaces/cookie_lines.h"
@@ -86,10 +87,12 @@ bool Transfer::consult_cache() {
   if (entry && cache::vary_matches(entry->meta, with_sent_cookies(sent_headers(), jar_cookies_))) {
     switch (cache::decide(mode, entry->meta, hop_.headers, request_time_)) {
       case cache::Action::Use:
+        diag::cache(handle_, "hit");
         replay(std::move(*entry));
         return true;
       case cache::Action::Revalidate:
         if (only_cached) break;  // the origin may not be asked
+        diag::cache(handle_, "revalidating");
         stored_ = std::move(entry);
         return false;
       case cache::Action::Network:
@@ -97,6 +100,7 @@ bool Transfer::consult_cache() {
     }
   }
   // Nothing stored that this request may use.
+  if (cache_key_ && hop_.method == "GET") diag::cache(handle_, "miss");
   if (!only_cached) return false;
   complete({kCacheMiss, net::kCacheMiss});
   return true;
@@ -178,6 +182,7 @@ bool Transfer::finish_revalidation(CURLcode result) {
   // are there.
   if (cache::may_update(hop_.headers, head_.block()))
     context_->cache()->update(*cache_key_, entry.id, entry.meta);
+  diag::cache(handle_, "revalidated");
   replay(std::move(entry));
   return true;
 }
@@ -226,6 +231,8 @@ void Transfer::continue_replay() {
 }
 
 void Transfer::cache_on_complete(const Outcome &outcome) {
+  if (cache_key_ && !replaying_ && head_delivered_)
+    diag::cache(handle_, writer_ && outcome.code == kOk ? "stored" : "not stored");
   if (writer_) {
     if (outcome.code == kOk) writer_->commit();
     writer_.reset();

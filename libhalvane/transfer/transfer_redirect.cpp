@@ -1,5 +1,6 @@
 // What happens when a hop ends in a redirect: it is reported, then followed,
 // deferred until the caller follows it, or turned into the request's failure.
+#include "base/diag.h"
 #include "base/url.h"
 #include "transfer/redirects.h"
 #include "transfer/transfer.h"
@@ -9,6 +10,7 @@ namespace hvcore {
 void Transfer::handle_redirect() {
   const PendingRedirect redirect = std::move(*redirect_);
   redirect_.reset();
+  diag::redirect(handle_, redirect.status, redirect.location);
   if (!redirect.from_cache) cache_on_redirect(redirect);
   if (++redirects_ > kMaxRedirects) return complete({kRedirect, net::kTooManyRedirects});
   const auto target = resolve_url(hop_.url, redirect.location);

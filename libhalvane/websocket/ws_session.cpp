@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "base/core_thread.h"
+#include "base/diag.h"
 #include "engine/asio_loop.h"
 #include "websocket/utf8_check.h"
 #include "websocket/ws_connection.h"
@@ -221,6 +222,7 @@ bool WsSession::end(int32_t code) {
 
 void WsSession::report_open(std::string_view protocol, std::string_view extensions) {
   if (ended_ || callbacks_.on_open == nullptr) return;
+  diag::websocket(handle_, "open");
   callbacks_.on_open(callbacks_.user, handle_, reinterpret_cast<const uint8_t *>(protocol.data()),
                      static_cast<uint32_t>(protocol.size()),
                      reinterpret_cast<const uint8_t *>(extensions.data()),
@@ -247,6 +249,7 @@ void WsSession::report_closing() {
 void WsSession::report_closed(bool clean, uint16_t code, std::string_view reason) {
   // Messages still queued after a clean close were behind its close frame.
   if (!end(kInvalidState) || callbacks_.on_closed == nullptr) return;
+  diag::websocket(handle_, clean ? "closed cleanly" : "closed uncleanly");
   callbacks_.on_closed(callbacks_.user, handle_, clean ? 1 : 0, code,
                        reinterpret_cast<const uint8_t *>(reason.data()),
                        static_cast<uint32_t>(reason.size()));
@@ -254,6 +257,7 @@ void WsSession::report_closed(bool clean, uint16_t code, std::string_view reason
 
 void WsSession::report_failure(const WsFailure &failure) {
   if (!end(failure.outcome.code) || callbacks_.on_failure == nullptr) return;
+  diag::websocket(handle_, "failed");
   callbacks_.on_failure(callbacks_.user, handle_, failure.outcome.code, failure.outcome.net_error,
                         failure.response_code,
                         reinterpret_cast<const uint8_t *>(failure.message.data()),
