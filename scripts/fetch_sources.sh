@@ -27,7 +27,7 @@ PINS=$TOP/scripts/stack.versions
 log() { echo "[fetch] $*"; }
 fail() { echo "[fetch] $*" >&2; exit 1; }
 
-# Configures side by side would otherwise fetch into one folder at once.
+# Setups run side by side would otherwise fetch into one folder at once.
 exec 9>"$DEST/.lock"
 flock 9
 
@@ -35,7 +35,8 @@ flock 9
 pins=()
 while read -r pkg upstream suite rest; do
   [ -z "$pkg" ] || [ "${pkg:0:1}" = "#" ] && continue
-  [ -n "$suite" ] && [ -z "$rest" ] || fail "$PINS: expected 'package upstream suite': $pkg $upstream $suite $rest"
+  [ -n "$suite" ] && [ -z "$rest" ] ||
+    fail "$PINS: expected 'package upstream suite': $pkg $upstream $suite $rest"
   pins+=("$pkg $upstream $suite")
 done <"$PINS"
 
@@ -121,6 +122,8 @@ for pin in "${todo[@]}"; do
   echo "deb-src ${opts}${uri} ${suite} main" >>"$LIST"
 done
 
+# The system's apt.conf.d still applies (a proxy, for instance); its sources,
+# preferences, lists, caches and package state do not.
 APT=(-o Dir::Etc::SourceList="$LIST" -o Dir::Etc::SourceParts=/dev/null
      -o Dir::Etc::Preferences=/dev/null -o Dir::Etc::PreferencesParts=/dev/null
      -o Dir::State::Lists="$APT_DIR/lists" -o Dir::State::status=/dev/null
