@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <new>
 #include <thread>
 
 namespace hvcore::diag {
@@ -26,6 +27,7 @@ constexpr std::chrono::seconds kExitWait{2};
 class Channel {
  public:
   explicit Channel(int fd) : fd_(fd) {}
+  int fd() const { return fd_; }
 
   void push(std::string_view text) noexcept {
     std::lock_guard lock(mutex_);
@@ -51,17 +53,6 @@ class Channel {
     std::unique_lock lock(mutex_);
     if (writer_running_)
       idle_.wait_for(lock, kExitWait, [&] { return queue_.empty() && dropped_ == 0 && !writing_; });
-  }
-
-  // Around fork(): nothing is copied half-changed, and a child starts with an
-  // empty queue and no writer, its parent's being in the parent.
-  void before_fork() noexcept { mutex_.lock(); }
-  void after_fork_in_parent() noexcept { mutex_.unlock(); }
-  void after_fork_in_child() noexcept {
-    queue_.clear();
-    dropped_ = 0;
-    writer_running_ = writing_ = false;
-    mutex_.unlock();
   }
 
  private:
@@ -116,14 +107,15 @@ class Channel {
 // Never freed: Core threads may still log while the process exits.
 std::atomic<Channel *> channel{nullptr};
 
-void before_fork() {
-  if (Channel *c = channel.load(std::memory_order_acquire)) c->before_fork();
-}
-void after_fork_in_parent() {
-  if (Channel *c = channel.load(std::memory_order_acquire)) c->after_fork_in_parent();
-}
+// A forked child gets a channel of its own on the same file: the parent's
+// writer is not in the child, and the parent's lock and condition variables
+// are not the child's to use, a thread of the parent having been in them.
 void after_fork_in_child() {
-  if (Channel *c = channel.load(std::memory_order_acquire)) c->after_fork_in_child();
+  Channel *inherited = channel.load(std::memory_order_acquire);
+  if (inherited == nullptr) return;
+  Channel *fresh = new (std::nothrow) Channel(inherited->fd());
+  if (fresh == nullptr) detail::state.store(detail::kOff, std::memory_order_release);
+  channel.store(fresh, std::memory_order_release);
 }
 
 bool open_channel() noexcept {
@@ -145,8 +137,7 @@ bool open_channel() noexcept {
     }
   }
   Channel *made = new (std::nothrow) Channel(fd);
-  if (made == nullptr ||
-      pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) != 0) {
+  if (made == nullptr || pthread_atfork(nullptr, nullptr, after_fork_in_child) != 0) {
     detail::state.store(detail::kOff, std::memory_order_release);
     return false;
   }

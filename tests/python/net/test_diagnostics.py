@@ -1,7 +1,7 @@
 """The Core's diagnostic channel (HALVANE_LOG) as a user sees it: one line an
 event, each with a time stamp and the transfer's handle, for a stored GET, its
-repeat from the cache and a redirect; a file that cannot be opened costs one
-line on stderr and nothing else."""
+repeat from the cache and a redirect; a forked child logs its own requests; a
+file that cannot be opened costs one line on stderr and nothing else."""
 
 from __future__ import annotations
 
@@ -18,19 +18,28 @@ HERE = str(Path(__file__).resolve().parent)
 LINE = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z transfer (\d+) (.*)")
 
 CHILD = textwrap.dedent("""
+    import os
     import sys
     sys.path.insert(0, sys.argv[1])
     from conftest import _load_module
     from cache_server import fetch
-    engine = _load_module().PyEngine()
-    for url in sys.argv[2:]:
+    native = _load_module()
+    engine = native.PyEngine()
+    for url in sys.argv[3:]:
         result = fetch(engine, url)
         assert result.error is None and result.status == 200, result
+    if sys.argv[2] == "fork":
+        # A child of this process: a new engine fetches the last URL again.
+        pid = os.fork()
+        if pid == 0:
+            result = fetch(native.PyEngine(), sys.argv[-1])
+            sys.exit(0 if result.status == 200 else 1)
+        assert os.waitpid(pid, 0)[1] == 0
 """)
 
 
-def run_child(log: str, *urls: str) -> subprocess.CompletedProcess:
-    done = subprocess.run([sys.executable, "-c", CHILD, HERE, *urls],
+def run_child(log: str, *urls: str, fork: bool = False) -> subprocess.CompletedProcess:
+    done = subprocess.run([sys.executable, "-c", CHILD, HERE, "fork" if fork else "-", *urls],
                           env=dict(os.environ, HALVANE_LOG=log), capture_output=True, text=True,
                           timeout=120)
     assert done.returncode == 0, done.stderr
@@ -71,6 +80,15 @@ def test_a_stored_get_its_repeat_and_a_redirect_each_leave_their_lines(origin, t
         for line, pattern in zip(got, want):
             assert re.fullmatch(pattern if pattern.startswith("response") else re.escape(pattern),
                                 line), (line, pattern)
+
+
+def test_a_forked_child_logs_its_own_requests(origin, tmp_path):
+    path = origin.new_path("forked")
+    origin.script(path, Resp(headers=[("Cache-Control", "no-store")]))
+    log = tmp_path / "halvane.log"
+    run_child(str(log), origin.url(path), fork=True)
+    ends = [line for line in log.read_text().splitlines() if line.endswith(" end, code 0")]
+    assert len(ends) == 2
 
 
 def test_a_log_file_that_cannot_be_opened_costs_one_line_on_stderr(origin, tmp_path):
