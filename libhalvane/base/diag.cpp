@@ -26,7 +26,7 @@ constexpr std::chrono::seconds kExitWait{2};
 
 class Channel {
  public:
-  explicit Channel(int fd) : fd_(fd) {}
+  explicit Channel(int fd, Channel *parent = nullptr) : fd_(fd), parent_(parent) {}
   int fd() const { return fd_; }
 
   void push(std::string_view text) noexcept {
@@ -96,6 +96,7 @@ class Channel {
   }
 
   const int fd_;
+  Channel *const parent_;  // a forked child's parent's, kept reachable, never freed
   std::mutex mutex_;
   std::condition_variable wake_, idle_;
   std::string queue_;
@@ -113,7 +114,7 @@ std::atomic<Channel *> channel{nullptr};
 void after_fork_in_child() {
   Channel *inherited = channel.load(std::memory_order_acquire);
   if (inherited == nullptr) return;
-  Channel *fresh = new (std::nothrow) Channel(inherited->fd());
+  Channel *fresh = new (std::nothrow) Channel(inherited->fd(), inherited);
   if (fresh == nullptr) detail::state.store(detail::kOff, std::memory_order_release);
   channel.store(fresh, std::memory_order_release);
 }
