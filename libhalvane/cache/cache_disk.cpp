@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "base/header_block.h"
+#include "base/http_text.h"
 
 namespace hvcore::cache {
 namespace {
@@ -17,8 +18,6 @@ constexpr uint64_t kInlineBody = 64 * 1024;
 // runs. A lease left by a process that died runs out and is then cleared.
 constexpr Seconds kReaderLease = 3600;
 constexpr Seconds kLeaseRenewal = 300;
-
-Seconds now_seconds() { return static_cast<Seconds>(std::time(nullptr)); }
 
 // Retired entries no running lease holds, at ?1 = now; ?2, when bound, picks
 // one entry.
@@ -57,8 +56,7 @@ std::string without_cookies(std::string_view head) {
     const std::string_view line = head.substr(pos, end - pos);
     pos = end;
     if (line.front() != ' ' && line.front() != '\t') {
-      std::string_view name = line.substr(0, std::min(line.find(':'), line.size()));
-      while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+      const std::string_view name = trim(line.substr(0, std::min(line.find(':'), line.size())));
       dropped = iequals(name, "set-cookie") || iequals(name, "set-cookie2");
     }
     if (!dropped) out += line;

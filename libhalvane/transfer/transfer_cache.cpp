@@ -19,8 +19,6 @@ namespace {
 constexpr size_t kReplayPiece = 64 * 1024;
 constexpr size_t kReplayTurn = 1024 * 1024;
 
-cache::Seconds wall_now() { return static_cast<cache::Seconds>(std::time(nullptr)); }
-
 // Where a hop's response is stored; nothing when the hop keeps out of the
 // cache. A caller's Host naming another authority than the URL's asks the
 // URL's server for another name's answer. Stored under the URL, that answer
@@ -64,7 +62,7 @@ bool Transfer::consult_cache() {
   validated_ = false;
   writer_.reset();
   jar_cookies_.clear();
-  request_time_ = wall_now();
+  request_time_ = now_seconds();
   cache::Store *store = context_->cache();
   cache_key_ = store ? storage_key(hop_.url, hop_.headers) : std::nullopt;
   CacheMode mode = request_.cache_mode;
@@ -121,7 +119,7 @@ bool Transfer::cache_takes_head(int status) {
           entry && cache::head_may_freshen(entry->meta.head, head_.block())) {
         entry->meta.head = cache::freshen_head(entry->meta.head, head_.block());
         entry->meta.request_time = request_time_;
-        entry->meta.response_time = wall_now();
+        entry->meta.response_time = now_seconds();
         store->update(*cache_key_, entry->id, entry->meta);
       }
     }
@@ -134,7 +132,7 @@ bool Transfer::cache_takes_head(int status) {
   meta.status = status;
   meta.head = head_.block();
   meta.request_time = request_time_;
-  meta.response_time = wall_now();
+  meta.response_time = now_seconds();
   meta.vary = cache::vary_headers(head_.block(), with_sent_cookies(sent_headers(), jar_cookies_));
   writer_ = store->begin(*cache_key_, std::move(meta));
   return false;
@@ -155,7 +153,7 @@ void Transfer::cache_on_redirect(const PendingRedirect &redirect) {
   meta.status = redirect.status;
   meta.head = redirect.head;
   meta.request_time = request_time_;
-  meta.response_time = wall_now();
+  meta.response_time = now_seconds();
   meta.vary = cache::vary_headers(redirect.head, with_sent_cookies(sent_headers(), jar_cookies_));
   if (auto writer = store->begin(*cache_key_, std::move(meta))) writer->commit();
 }
@@ -170,7 +168,7 @@ bool Transfer::finish_revalidation(CURLcode result) {
   stored_.reset();
   entry.meta.head = cache::freshen_head(entry.meta.head, head_.block());
   entry.meta.request_time = request_time_;
-  entry.meta.response_time = wall_now();
+  entry.meta.response_time = now_seconds();
   // The 304 renews the response whose validators were sent, and only while
   // it is still the one stored: a newer response stored meanwhile stays as
   // it is. Either way this request gets the response the origin confirmed.
@@ -183,7 +181,7 @@ bool Transfer::finish_revalidation(CURLcode result) {
 }
 
 void Transfer::replay(cache::Entry entry) {
-  const cache::Seconds age = cache::current_age(entry.meta, wall_now());
+  const cache::Seconds age = cache::current_age(entry.meta, now_seconds());
   std::string head = cache::with_age(entry.meta.head, age);
   if (is_redirect_status(entry.meta.status)) {
     if (auto location = find_header(head, "location")) {
