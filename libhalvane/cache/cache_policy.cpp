@@ -135,7 +135,7 @@ std::optional<std::string> combined_value(const std::vector<HeaderField> &header
   return value;
 }
 
-// What a request field's value is kept as for Vary: a SHA-256 digest of its
+// What a request field's value is kept as for Vary: a SHA-256 digest, in hex, of its
 // list members, each preceded by its length, so that values differing only in
 // whitespace around list commas share a digest and any other difference
 // tells them apart, while the value itself (a token, a cookie) is never kept.
@@ -146,9 +146,15 @@ std::string vary_digest(std::string_view value) {
     members += ':';
     members += m;
   });
-  std::string out(SHA256_DIGEST_LENGTH, '\0');
-  SHA256(reinterpret_cast<const uint8_t *>(members.data()), members.size(),
-         reinterpret_cast<uint8_t *>(out.data()));
+  std::array<uint8_t, SHA256_DIGEST_LENGTH> digest;
+  SHA256(reinterpret_cast<const uint8_t *>(members.data()), members.size(), digest.data());
+  static constexpr std::string_view kHex = "0123456789abcdef";
+  std::string out;
+  out.reserve(2 * digest.size());
+  for (uint8_t b : digest) {
+    out += kHex[b >> 4];
+    out += kHex[b & 0xf];
+  }
   return out;
 }
 

@@ -431,7 +431,7 @@ TEST(CachePolicy, VaryHeadersAndMatching) {
   EXPECT_EQ(kept[1].name, "x-mode");
   // Values are kept as digests, never as sent.
   for (const auto &f : kept) {
-    EXPECT_EQ(f.value.size(), 32u) << f.name;
+    EXPECT_EQ(f.value.size(), 64u) << f.name;
     EXPECT_EQ(f.value.find("gzip"), std::string::npos);
   }
   EXPECT_NE(kept[0].value, kept[1].value);
