@@ -3,7 +3,6 @@
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <cctype>
 
 #include "base/codes.h"
 #include "base/http_text.h"

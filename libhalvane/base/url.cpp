@@ -1,7 +1,6 @@
 #include "base/url.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <vector>
 

@@ -1,7 +1,6 @@
 #include "cache/cache_disk.h"
 
 #include <algorithm>
-#include <ctime>
 
 #include "base/header_block.h"
 #include "base/http_text.h"

@@ -3,7 +3,6 @@
 #include <libpsl.h>
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <ctime>
 

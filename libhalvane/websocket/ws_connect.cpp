@@ -6,7 +6,6 @@
 #include <boost/asio/connect.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/http/read.hpp>
-#include <cctype>
 #include <chrono>
 
 #include "base/http_text.h"
