@@ -3,9 +3,9 @@
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <cctype>
 
 #include "base/codes.h"
+#include "base/http_text.h"
 #include "base/url.h"
 #include "profiles/profiles.h"
 #include "tls/tls_store.h"
@@ -33,13 +33,6 @@ bool proxy_url_ok(const std::string &proxy) {
          (*scheme == "http" || *scheme == "https" || *scheme == "socks5" || *scheme == "socks5h");
 }
 
-bool iequals_ascii(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
 // A Sec-WebSocket-Protocol value given as a header: its comma-separated
 // names join the requested sub-protocols.
 bool add_protocols(std::string_view value, std::vector<std::string> &out) {
@@ -47,8 +40,7 @@ bool add_protocols(std::string_view value, std::vector<std::string> &out) {
     const size_t comma = value.find(',');
     std::string_view item = value.substr(0, comma);
     value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
-    while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
-    while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
+    item = trim(item);
     if (!is_token(item)) return false;
     out.emplace_back(item);
   }
@@ -226,7 +218,7 @@ int32_t read_websocket_record(const hv_websocket_record *r, WebSocketSettings &o
 
   out.headers.clear();
   if (!read_headers(r->headers, r->header_count, head, [&](HeaderField field) {
-        if (iequals_ascii(field.name, "sec-websocket-protocol"))
+        if (iequals(field.name, "sec-websocket-protocol"))
           return add_protocols(field.value, out.protocols);
         out.headers.push_back(std::move(field));
         return true;

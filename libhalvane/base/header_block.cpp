@@ -1,8 +1,5 @@
 #include "base/header_block.h"
 
-#include <algorithm>
-#include <cctype>
-
 namespace hvcore {
 namespace {
 
@@ -12,20 +9,7 @@ std::string_view strip_eol(std::string_view line) {
   return line;
 }
 
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
-char lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
-
 }  // namespace
-
-bool iequals(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                            [](char x, char y) { return lower(x) == lower(y); });
-}
 
 HeadBuilder::Step HeadBuilder::add(std::string_view line) {
   const std::string_view content = strip_eol(line);
@@ -58,52 +42,61 @@ int parse_status_line(std::string_view line) {
   return status;
 }
 
-namespace {
-
-// Calls `found` with the trimmed value of each field called `name` until it
-// returns false.
-template <typename Found>
-void each_header(std::string_view block, std::string_view name, Found found) {
-  size_t pos = block.find("\r\n");  // skip the status line
-  while (pos != std::string_view::npos) {
-    pos += 2;
-    const size_t end = block.find("\r\n", pos);
-    if (end == std::string_view::npos) break;
-    const std::string_view line = block.substr(pos, end - pos);
-    const size_t colon = line.find(':');
-    if (colon != std::string_view::npos && iequals(trim(line.substr(0, colon)), name) &&
-        !found(trim(line.substr(colon + 1))))
-      return;
-    pos = end;
-  }
+std::string_view status_line(std::string_view head) {
+  const size_t end = head.find("\r\n");
+  return end == std::string_view::npos ? head : head.substr(0, end);
 }
 
-}  // namespace
+std::string_view head_fields(std::string_view head) {
+  const size_t end = head.find("\r\n");
+  return end == std::string_view::npos ? std::string_view() : head.substr(end + 2);
+}
 
-std::optional<std::string> find_header(std::string_view block, std::string_view name) {
+std::optional<std::string> find_header(std::string_view head, std::string_view name) {
   std::optional<std::string> value;
-  each_header(block, name, [&](std::string_view v) {
-    value.emplace(v);
-    return false;
+  each_field(head_fields(head), [&](const FieldLine &field) {
+    if (!value && iequals(field.name, name)) value.emplace(field.value);
   });
   return value;
 }
 
-std::vector<std::string> find_headers(std::string_view block, std::string_view name) {
+std::vector<std::string> find_headers(std::string_view head, std::string_view name) {
   std::vector<std::string> values;
-  each_header(block, name, [&](std::string_view v) {
-    values.emplace_back(v);
-    return true;
+  each_field(head_fields(head), [&](const FieldLine &field) {
+    if (iequals(field.name, name)) values.emplace_back(field.value);
   });
   return values;
 }
 
-bool is_chunked(std::string_view block) {
-  auto te = find_header(block, "transfer-encoding");
-  if (!te) return false;
-  std::string lowered(*te);
-  std::transform(lowered.begin(), lowered.end(), lowered.begin(), lower);
-  return lowered.find("chunked") != std::string::npos;
+bool is_chunked(std::string_view head) {
+  const auto te = find_header(head, "transfer-encoding");
+  return te && lower(*te).find("chunked") != std::string::npos;
+}
+
+std::string field_block(const std::vector<HeaderField> &fields) {
+  std::string out;
+  for (const HeaderField &f : fields)
+    out.append(f.name).append(": ").append(f.value).append("\r\n");
+  out += "\r\n";
+  return out;
+}
+
+std::optional<std::vector<HeaderField>> parse_field_block(std::string_view block) {
+  if (!block.ends_with("\r\n") || block.find('\0') != std::string_view::npos) return std::nullopt;
+  std::vector<HeaderField> fields;
+  size_t pos = 0;
+  for (;;) {
+    const size_t end = block.find("\r\n", pos);
+    if (end == pos) break;  // the empty line
+    const std::string_view line = block.substr(pos, end - pos);
+    const size_t colon = line.find(':');
+    if (colon == std::string_view::npos || colon == 0) return std::nullopt;
+    fields.push_back(
+        {std::string(line.substr(0, colon)), std::string(trim(line.substr(colon + 1)))});
+    pos = end + 2;
+  }
+  if (pos + 2 != block.size()) return std::nullopt;
+  return fields;
 }
 
 }  // namespace hvcore

@@ -1,11 +1,11 @@
 #include "base/url.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <vector>
 
 #include "base/curl_handles.h"
+#include "base/http_text.h"
 
 namespace hvcore {
 namespace {
@@ -28,12 +28,6 @@ bool has_control_or_space(std::string_view url) {
     const auto b = static_cast<unsigned char>(c);
     return b <= 0x20 || b == 0x7f;
   });
-}
-
-std::string lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
 }
 
 // "[::1]" as curl gives IPv6 hosts, without the brackets.
@@ -190,8 +184,7 @@ std::optional<std::string> cache_key(std::string_view url) {
 }
 
 bool names_authority(const std::string &url, std::string_view host) {
-  while (!host.empty() && (host.front() == ' ' || host.front() == '\t')) host.remove_prefix(1);
-  while (!host.empty() && (host.back() == ' ' || host.back() == '\t')) host.remove_suffix(1);
+  host = trim(host);
   // A bare authority only: anything else would parse as more of a URL, or be
   // decoded, while the server reads the field as it is.
   if (host.empty() || has_control_or_space(host) ||

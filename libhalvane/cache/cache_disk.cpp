@@ -1,9 +1,9 @@
 #include "cache/cache_disk.h"
 
 #include <algorithm>
-#include <ctime>
 
 #include "base/header_block.h"
+#include "base/http_text.h"
 
 namespace hvcore::cache {
 namespace {
@@ -18,30 +18,11 @@ constexpr uint64_t kInlineBody = 64 * 1024;
 constexpr Seconds kReaderLease = 3600;
 constexpr Seconds kLeaseRenewal = 300;
 
-Seconds now_seconds() { return static_cast<Seconds>(std::time(nullptr)); }
-
 // Retired entries no running lease holds, at ?1 = now; ?2, when bound, picks
 // one entry.
 constexpr const char *kUnreadRetired =
     "SELECT id FROM cache_entries WHERE complete=2 AND (?2 IS NULL OR id=?2) AND NOT EXISTS("
     "SELECT 1 FROM cache_readers WHERE entry=cache_entries.id AND expires>?1)";
-
-// Vary headers as a blob: for each field, the name's and the value's length
-// (4 bytes, little-endian) each followed by its bytes.
-void put_u32(std::string &out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
-}
-
-std::string encode_vary(const std::vector<HeaderField> &fields) {
-  std::string out;
-  for (const auto &f : fields) {
-    put_u32(out, static_cast<uint32_t>(f.name.size()));
-    out += f.name;
-    put_u32(out, static_cast<uint32_t>(f.value.size()));
-    out += f.value;
-  }
-  return out;
-}
 
 // The head as it goes to disk: without Set-Cookie and Set-Cookie2, which
 // belong to the response that carried them and must not reach the file or
@@ -57,8 +38,7 @@ std::string without_cookies(std::string_view head) {
     const std::string_view line = head.substr(pos, end - pos);
     pos = end;
     if (line.front() != ' ' && line.front() != '\t') {
-      std::string_view name = line.substr(0, std::min(line.find(':'), line.size()));
-      while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+      const std::string_view name = trim(line.substr(0, std::min(line.find(':'), line.size())));
       dropped = iequals(name, "set-cookie") || iequals(name, "set-cookie2");
     }
     if (!dropped) out += line;
@@ -85,27 +65,14 @@ void bind_entry(sql::Statement &s, const std::string &url, const StoredMeta &met
   s.bind_blob_static(6, vary.data(), vary.size());
 }
 
-bool take_string(std::string_view &in, std::string &out) {
-  if (in.size() < 4) return false;
-  uint32_t n = 0;
-  for (int i = 0; i < 4; ++i) n |= uint32_t(static_cast<uint8_t>(in[i])) << (8 * i);
-  in.remove_prefix(4);
-  if (in.size() < n) return false;
-  out.assign(in.substr(0, n));
-  in.remove_prefix(n);
-  return true;
-}
-
-// A malformed blob gives no fields rather than failing the lookup; such an
-// entry then matches only requests that name none of its Vary headers.
-std::vector<HeaderField> decode_vary(std::string_view in) {
-  std::vector<HeaderField> out;
-  while (!in.empty()) {
-    HeaderField f;
-    if (!take_string(in, f.name) || !take_string(in, f.value)) return {};
-    out.push_back(std::move(f));
-  }
-  return out;
+// The Vary fields as kept in their column: a field block, as heads are kept.
+// Earlier builds wrote them in a binary form of their own, never a field
+// block (it holds NULs), and wrote nothing for no fields; an entry whose
+// fields cannot be read is a miss, since taken as having none it would match
+// requests it was not stored for. The URL's next response replaces it.
+std::optional<std::vector<HeaderField>> read_vary(std::string_view column) {
+  if (column.empty()) return std::vector<HeaderField>();
+  return parse_field_block(column);
 }
 
 class DiskStore;
@@ -221,7 +188,9 @@ class DiskStore final : public Store, public std::enable_shared_from_this<DiskSt
         e.meta.head = lookup_.bytes(2);
         e.meta.request_time = lookup_.int64(3);
         e.meta.response_time = lookup_.int64(4);
-        e.meta.vary = decode_vary(lookup_.bytes(5));
+        auto vary = read_vary(lookup_.bytes(5));
+        if (!vary) return std::nullopt;
+        e.meta.vary = std::move(*vary);
         e.body_size = static_cast<uint64_t>(lookup_.int64(6));
         newest = lookup_.int64(7) != 0;
       }
@@ -264,7 +233,7 @@ class DiskStore final : public Store, public std::enable_shared_from_this<DiskSt
   bool update(const std::string &url, uint64_t id, const StoredMeta &meta) override try {
     StoredMeta kept = meta;
     kept.head = without_cookies(meta.head);
-    const std::string vary = encode_vary(kept.vary);
+    const std::string vary = field_block(kept.vary);
     const uint64_t bytes = disk_entry_bytes(url, kept);
     std::lock_guard lock(db_->mutex());
     sql::Transaction t(*db_);
@@ -300,7 +269,7 @@ class DiskStore final : public Store, public std::enable_shared_from_this<DiskSt
   uint64_t entry_max() const { return entry_max_; }
 
   int64_t insert_entry(const std::string &url, const StoredMeta &meta) {
-    std::string vary = encode_vary(meta.vary);
+    const std::string vary = field_block(meta.vary);
     std::lock_guard lock(db_->mutex());
     sql::Statement::Use use(insert_entry_);
     bind_entry(insert_entry_, url, meta, vary);

@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
-#include <ctime>
+#include <chrono>
 
 #include "base/header_block.h"
+#include "base/http_text.h"
 #include "base/url.h"
 
 namespace hvcore::cache {
@@ -16,70 +16,21 @@ namespace {
 // RFC 9111 1.2.2: a delta-seconds too large to represent counts as 2^31.
 constexpr Seconds kMaxDelta = Seconds{1} << 31;
 
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
-// One field line of a head: its trimmed name and value, and the line itself
-// without its CRLF.
-struct Field {
-  std::string_view name;
-  std::string_view value;
-  std::string_view line;
-};
-
-// Calls `f` with each field of a head, after the status line, until the
-// empty line. Lines without a colon (obsolete folding, junk) are skipped.
+// Calls `f` with each field of a head, after the status line.
 template <typename F>
-void each_field(std::string_view head, F f) {
-  size_t pos = head.find("\r\n");
-  while (pos != std::string_view::npos) {
-    pos += 2;
-    const size_t end = head.find("\r\n", pos);
-    if (end == std::string_view::npos || end == pos) return;
-    const std::string_view line = head.substr(pos, end - pos);
-    const size_t colon = line.find(':');
-    if (colon != std::string_view::npos && line.front() != ' ' && line.front() != '\t')
-      f(Field{trim(line.substr(0, colon)), trim(line.substr(colon + 1)), line});
-    pos = end;
-  }
+void each_head_field(std::string_view head, F f) {
+  each_field(head_fields(head), f);
 }
 
 std::optional<std::string_view> first_field(std::string_view head, std::string_view name) {
   std::optional<std::string_view> found;
-  each_field(head, [&](const Field &field) {
+  each_head_field(head, [&](const FieldLine &field) {
     if (!found && iequals(field.name, name)) found = field.value;
   });
   return found;
 }
 
-std::string_view status_line(std::string_view head) {
-  const size_t end = head.find("\r\n");
-  return end == std::string_view::npos ? head : head.substr(0, end);
-}
-
 int status_of(std::string_view head) { return parse_status_line(status_line(head)); }
-
-// Calls `f` with each trimmed, non-empty member of a comma-separated list;
-// commas inside quoted strings do not separate.
-template <typename F>
-void each_member(std::string_view value, F f) {
-  size_t start = 0;
-  bool quoted = false;
-  for (size_t i = 0; i <= value.size(); ++i) {
-    if (i == value.size() || (!quoted && value[i] == ',')) {
-      const std::string_view member = trim(value.substr(start, i - start));
-      if (!member.empty()) f(member);
-      start = i + 1;
-    } else if (value[i] == '"') {
-      quoted = !quoted;
-    } else if (quoted && value[i] == '\\' && i + 1 < value.size()) {
-      ++i;
-    }
-  }
-}
 
 // delta-seconds: one or more digits; nothing for anything else.
 std::optional<Seconds> parse_delta(std::string_view text) {
@@ -162,7 +113,7 @@ bool cacheable_by_default(int status) {
 
 bool has_vary_star(std::string_view head) {
   bool star = false;
-  each_field(head, [&](const Field &field) {
+  each_head_field(head, [&](const FieldLine &field) {
     if (iequals(field.name, "vary"))
       each_member(field.value, [&](std::string_view m) { star = star || m == "*"; });
   });
@@ -184,7 +135,7 @@ std::optional<std::string> combined_value(const std::vector<HeaderField> &header
   return value;
 }
 
-// What a request field's value is kept as for Vary: a SHA-256 digest of its
+// What a request field's value is kept as for Vary: a SHA-256 digest, in hex, of its
 // list members, each preceded by its length, so that values differing only in
 // whitespace around list commas share a digest and any other difference
 // tells them apart, while the value itself (a token, a cookie) is never kept.
@@ -195,9 +146,15 @@ std::string vary_digest(std::string_view value) {
     members += ':';
     members += m;
   });
-  std::string out(SHA256_DIGEST_LENGTH, '\0');
-  SHA256(reinterpret_cast<const uint8_t *>(members.data()), members.size(),
-         reinterpret_cast<uint8_t *>(out.data()));
+  std::array<uint8_t, SHA256_DIGEST_LENGTH> digest;
+  SHA256(reinterpret_cast<const uint8_t *>(members.data()), members.size(), digest.data());
+  static constexpr std::string_view kHex = "0123456789abcdef";
+  std::string out;
+  out.reserve(2 * digest.size());
+  for (uint8_t b : digest) {
+    out += kHex[b >> 4];
+    out += kHex[b & 0xf];
+  }
   return out;
 }
 
@@ -230,7 +187,7 @@ bool kept_as_stored(std::string_view name, std::string_view update) {
   if (std::any_of(kKept.begin(), kKept.end(), [&](std::string_view k) { return iequals(name, k); }))
     return true;
   bool listed = false;
-  each_field(update, [&](const Field &field) {
+  each_head_field(update, [&](const FieldLine &field) {
     if (iequals(field.name, "connection"))
       each_member(field.value, [&](std::string_view m) { listed = listed || iequals(m, name); });
   });
@@ -239,100 +196,81 @@ bool kept_as_stored(std::string_view name, std::string_view update) {
 
 // ---- HTTP-date -----------------------------------------------------------------
 
-class Cursor {
+// Reads an HTTP-date left to right; each step fails on anything else.
+class DateReader {
  public:
-  explicit Cursor(std::string_view s) : s_(s) {}
-  bool done() const { return i_ == s_.size(); }
+  explicit DateReader(std::string_view text) : rest_(text) {}
+  bool done() const { return rest_.empty(); }
   bool literal(std::string_view text) {
-    if (s_.substr(i_, text.size()) != text) return false;
-    i_ += text.size();
+    if (!rest_.starts_with(text)) return false;
+    rest_.remove_prefix(text.size());
     return true;
   }
   // Between `min` and `max` digits.
   bool number(size_t min, size_t max, int &out) {
     size_t n = 0;
     out = 0;
-    while (n < max && i_ < s_.size() && s_[i_] >= '0' && s_[i_] <= '9') {
-      out = out * 10 + (s_[i_++] - '0');
-      ++n;
-    }
+    while (n < max && n < rest_.size() && rest_[n] >= '0' && rest_[n] <= '9')
+      out = out * 10 + (rest_[n++] - '0');
+    rest_.remove_prefix(n);
     return n >= min;
   }
-  std::string_view letters() {
-    const size_t start = i_;
-    while (i_ < s_.size() && ((s_[i_] >= 'A' && s_[i_] <= 'Z') || (s_[i_] >= 'a' && s_[i_] <= 'z')))
-      ++i_;
-    return s_.substr(start, i_ - start);
-  }
-  bool month(int &out) {
-    static constexpr std::array<std::string_view, 12> kMonths = {
-        "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    const std::string_view name = letters();
-    for (size_t m = 0; m < kMonths.size(); ++m)
-      if (name == kMonths[m]) {
-        out = static_cast<int>(m) + 1;
-        return true;
-      }
-    return false;
+  // A run of letters that is one of `names` (case counts, RFC 9110 5.6.7);
+  // `index` tells which.
+  template <size_t N>
+  bool name(const std::array<std::string_view, N> &names, int &index) {
+    const size_t n = std::min(rest_.size(), rest_.find_first_not_of(kLetters));
+    const std::string_view word = rest_.substr(0, n);
+    rest_.remove_prefix(n);
+    const auto it = std::find(names.begin(), names.end(), word);
+    index = static_cast<int>(it - names.begin());
+    return it != names.end();
   }
   bool time_of_day(int &h, int &m, int &s) {
     return number(2, 2, h) && literal(":") && number(2, 2, m) && literal(":") && number(2, 2, s);
   }
 
  private:
-  std::string_view s_;
-  size_t i_ = 0;
+  static constexpr std::string_view kLetters =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+  std::string_view rest_;
 };
 
-bool short_day(std::string_view d) {
-  static constexpr std::array<std::string_view, 7> kDays = {"Mon", "Tue", "Wed", "Thu",
-                                                            "Fri", "Sat", "Sun"};
-  return std::find(kDays.begin(), kDays.end(), d) != kDays.end();
-}
-
-bool long_day(std::string_view d) {
-  static constexpr std::array<std::string_view, 7> kDays = {
-      "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Sunday"};
-  return std::find(kDays.begin(), kDays.end(), d) != kDays.end();
-}
-
-// Days from 1970-01-01 to a proleptic Gregorian date.
-int64_t days_from_civil(int64_t y, int m, int d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
-int days_in_month(int y, int m) {
-  static constexpr std::array<int, 12> kDays = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-  return m == 2 && leap ? 29 : kDays[m - 1];
-}
+constexpr std::array<std::string_view, 12> kMonths = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+constexpr std::array<std::string_view, 7> kDays = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+constexpr std::array<std::string_view, 7> kLongDays = {
+    "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Sunday"};
 
 // RFC 9110 5.6.7: a two-digit year more than 50 years ahead is in the past.
 int full_year(int two_digits) {
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-  gmtime_r(&now, &utc);
-  const int current = utc.tm_year + 1900;
+  namespace chrono = std::chrono;
+  const chrono::sys_seconds now{chrono::seconds{now_seconds()}};
+  const int current =
+      static_cast<int>(chrono::year_month_day{chrono::floor<chrono::days>(now)}.year());
   int year = current / 100 * 100 + two_digits;
   if (year > current + 50) year -= 100;
   return year;
 }
 
-std::optional<Seconds> to_seconds(int y, int mon, int d, int h, int m, int s) {
-  if (d < 1 || d > days_in_month(y, mon) || h > 23 || m > 59 || s > 60) return std::nullopt;
-  return days_from_civil(y, mon, d) * 86400 + h * 3600 + m * 60 + s;
+// Seconds since the epoch, in 64 bits whatever the width of time_t, so that
+// no date wraps; nothing for a day the month does not have or a time out of
+// range (a leap second counts).
+std::optional<Seconds> to_seconds(int y, int month_index, int d, int h, int m, int s) {
+  namespace chrono = std::chrono;
+  const chrono::year_month_day date{chrono::year{y}, chrono::month{unsigned(month_index) + 1},
+                                    chrono::day{unsigned(d)}};
+  if (!date.ok() || h > 23 || m > 59 || s > 60) return std::nullopt;
+  const chrono::sys_seconds at =
+      chrono::sys_days{date} + chrono::hours{h} + chrono::minutes{m} + chrono::seconds{s};
+  return at.time_since_epoch().count();
 }
 
 }  // namespace
 
 Directives response_directives(std::string_view head) {
   Directives d;
-  each_field(head, [&](const Field &field) {
+  each_head_field(head, [&](const FieldLine &field) {
     if (iequals(field.name, "cache-control"))
       each_member(field.value, [&](std::string_view m) { apply_directive(d, m); });
   });
@@ -371,7 +309,7 @@ bool is_storable(std::string_view method, const std::vector<HeaderField> &reques
 std::vector<HeaderField> vary_headers(std::string_view head,
                                       const std::vector<HeaderField> &request_headers) {
   std::vector<HeaderField> out;
-  each_field(head, [&](const Field &field) {
+  each_head_field(head, [&](const FieldLine &field) {
     if (!iequals(field.name, "vary")) return;
     each_member(field.value, [&](std::string_view name) {
       if (name == "*") return;
@@ -379,10 +317,7 @@ std::vector<HeaderField> vary_headers(std::string_view head,
                                     [&](const HeaderField &h) { return iequals(h.name, name); });
       if (seen) return;
       if (auto value = combined_value(request_headers, name)) {
-        std::string lowered(name);
-        std::transform(lowered.begin(), lowered.end(), lowered.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        out.push_back({std::move(lowered), vary_digest(*value)});
+        out.push_back({lower(name), vary_digest(*value)});
       }
     });
   });
@@ -391,7 +326,7 @@ std::vector<HeaderField> vary_headers(std::string_view head,
 
 bool vary_matches(const StoredMeta &entry, const std::vector<HeaderField> &request_headers) {
   bool matches = true;
-  each_field(entry.head, [&](const Field &field) {
+  each_head_field(entry.head, [&](const FieldLine &field) {
     if (!matches || !iequals(field.name, "vary")) return;
     each_member(field.value, [&](std::string_view name) {
       if (!matches) return;
@@ -494,8 +429,8 @@ std::vector<HeaderField> validators(std::string_view head) {
 }
 
 std::string freshen_head(std::string_view stored, std::string_view update) {
-  std::vector<Field> updates;
-  each_field(update, [&](const Field &field) {
+  std::vector<FieldLine> updates;
+  each_head_field(update, [&](const FieldLine &field) {
     if (!kept_as_stored(field.name, update)) updates.push_back(field);
   });
   // Date and Age describe the response that last came from the origin: a
@@ -503,7 +438,7 @@ std::string freshen_head(std::string_view stored, std::string_view update) {
   auto updated = [&](std::string_view name) {
     return iequals(name, "date") || iequals(name, "age") ||
            std::any_of(updates.begin(), updates.end(),
-                       [&](const Field &u) { return iequals(u.name, name); });
+                       [&](const FieldLine &u) { return iequals(u.name, name); });
   };
   // A replaced field takes the place of its first stored line; new fields
   // come last.
@@ -519,7 +454,7 @@ std::string freshen_head(std::string_view stored, std::string_view update) {
   std::string out;
   out.reserve(stored.size() + update.size());
   out.append(status_line(stored)).append("\r\n");
-  each_field(stored, [&](const Field &field) {
+  each_head_field(stored, [&](const FieldLine &field) {
     if (!updated(field.name)) {
       out.append(field.line).append("\r\n");
       return;
@@ -554,7 +489,7 @@ std::string with_age(std::string_view head, Seconds age) {
   std::string out;
   out.reserve(head.size() + 24);
   out.append(status_line(head)).append("\r\n");
-  each_field(head, [&](const Field &field) {
+  each_head_field(head, [&](const FieldLine &field) {
     if (!iequals(field.name, "age")) out.append(field.line).append("\r\n");
   });
   out.append("Age: ").append(std::to_string(std::max<Seconds>(0, age))).append("\r\n\r\n");
@@ -583,31 +518,30 @@ std::vector<std::string> invalidated_urls(const std::string &request_url, std::s
 }
 
 std::optional<Seconds> parse_http_date(std::string_view text) {
-  Cursor c(trim(text));
-  const std::string_view day = c.letters();
-  int d = 0, mon = 0, y = 0, h = 0, m = 0, s = 0;
-  if (c.literal(",")) {
-    if (short_day(day)) {
+  DateReader r(trim(text));
+  int weekday = 0, d = 0, mon = 0, y = 0, h = 0, m = 0, s = 0;
+  if (r.name(kDays, weekday)) {
+    if (r.literal(",")) {
       // IMF-fixdate: Sun, 06 Nov 1994 08:49:37 GMT
-      if (c.literal(" ") && c.number(1, 2, d) && c.literal(" ") && c.month(mon) && c.literal(" ") &&
-          c.number(4, 4, y) && c.literal(" ") && c.time_of_day(h, m, s) && c.literal(" GMT") &&
-          c.done())
+      if (r.literal(" ") && r.number(1, 2, d) && r.literal(" ") && r.name(kMonths, mon) &&
+          r.literal(" ") && r.number(4, 4, y) && r.literal(" ") && r.time_of_day(h, m, s) &&
+          r.literal(" GMT") && r.done())
         return to_seconds(y, mon, d, h, m, s);
-    } else if (long_day(day)) {
-      // RFC 850: Sunday, 06-Nov-94 08:49:37 GMT
-      if (c.literal(" ") && c.number(2, 2, d) && c.literal("-") && c.month(mon) && c.literal("-") &&
-          c.number(2, 2, y) && c.literal(" ") && c.time_of_day(h, m, s) && c.literal(" GMT") &&
-          c.done())
-        return to_seconds(full_year(y), mon, d, h, m, s);
+      return std::nullopt;
     }
+    // asctime: Sun Nov  6 08:49:37 1994, a one-digit day padded with a space
+    if (r.literal(" ") && r.name(kMonths, mon) && (r.literal("  ") || r.literal(" ")) &&
+        r.number(1, 2, d) && r.literal(" ") && r.time_of_day(h, m, s) && r.literal(" ") &&
+        r.number(4, 4, y) && r.done())
+      return to_seconds(y, mon, d, h, m, s);
     return std::nullopt;
   }
-  // asctime: Sun Nov  6 08:49:37 1994
-  if (!short_day(day) || !c.literal(" ") || !c.month(mon) || !c.literal(" ")) return std::nullopt;
-  c.literal(" ");  // a one-digit day is padded with a space
-  if (c.number(1, 2, d) && c.literal(" ") && c.time_of_day(h, m, s) && c.literal(" ") &&
-      c.number(4, 4, y) && c.done())
-    return to_seconds(y, mon, d, h, m, s);
+  // RFC 850: Sunday, 06-Nov-94 08:49:37 GMT
+  r = DateReader(trim(text));
+  if (r.name(kLongDays, weekday) && r.literal(", ") && r.number(2, 2, d) && r.literal("-") &&
+      r.name(kMonths, mon) && r.literal("-") && r.number(2, 2, y) && r.literal(" ") &&
+      r.time_of_day(h, m, s) && r.literal(" GMT") && r.done())
+    return to_seconds(full_year(y), mon, d, h, m, s);
   return std::nullopt;
 }
 

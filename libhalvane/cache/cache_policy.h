@@ -49,7 +49,7 @@ struct StoredMeta {
   Seconds request_time = 0;   // when the request that fetched it was sent
   Seconds response_time = 0;  // when its head arrived
   // The request headers the response's Vary names, names in lower case,
-  // each value as a SHA-256 digest of its list members (vary_headers); a
+  // each value as a SHA-256 digest of its list members in hex (vary_headers); a
   // header the request lacked is absent.
   std::vector<HeaderField> vary;
 };

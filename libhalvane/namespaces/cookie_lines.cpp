@@ -3,38 +3,17 @@
 #include <libpsl.h>
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <ctime>
 
 #include "base/curl_handles.h"
+#include "base/http_text.h"
 
 namespace hvcore {
 namespace {
 
 constexpr std::string_view kHttpOnlyPrefix = "#HttpOnly_";
 constexpr int64_t kMaxLifetime = int64_t{400} * 24 * 3600;
-
-int64_t now_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
-
-bool iequals(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-std::string lower(std::string_view s) {
-  std::string out(s);
-  for (char &c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
 
 bool has_control(std::string_view s) {
   return std::any_of(s.begin(), s.end(), [](char c) {

@@ -19,7 +19,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -28,6 +27,7 @@
 
 #include "base/codes.h"
 #include "base/curl_handles.h"
+#include "base/http_text.h"
 #include "base/sqlite_db.h"
 #include "cache/cache_disk.h"
 #include "namespaces/cookie_bound.h"
@@ -43,8 +43,6 @@ constexpr int64_t kApplicationId = 0x48764e73;
 constexpr std::chrono::milliseconds kBusyWait{2000};
 // A write begun this long ago was left by a process that died.
 constexpr int64_t kAbandonedWriteAge = 3600;
-
-int64_t now_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
 
 std::string home_folder() {
   const char *home = std::getenv("HOME");

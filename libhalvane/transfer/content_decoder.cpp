@@ -1,34 +1,17 @@
 #include "transfer/content_decoder.h"
 
-#include <algorithm>
-#include <cctype>
-
 #include "base/header_block.h"
 
 namespace hvcore {
 namespace {
 
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
 // The codings named by every Content-Encoding field, in the order applied.
 std::vector<std::string> coding_names(std::string_view block) {
   std::vector<std::string> names;
-  for (const std::string &value : find_headers(block, "content-encoding")) {
-    std::string_view rest = value;
-    while (!rest.empty()) {
-      const size_t comma = rest.find(',');
-      std::string name(trim(rest.substr(0, comma)));
-      rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-      std::transform(name.begin(), name.end(), name.begin(), [](char c) {
-        return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      });
-      if (!name.empty() && name != "identity") names.push_back(std::move(name));
-    }
-  }
+  for (const std::string &value : find_headers(block, "content-encoding"))
+    each_member(value, [&](std::string_view member) {
+      if (std::string name = lower(member); name != "identity") names.push_back(std::move(name));
+    });
   return names;
 }
 

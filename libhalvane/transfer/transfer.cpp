@@ -10,7 +10,6 @@
 #include "base/error_map.h"
 #include "base/header_block.h"
 #include "base/url.h"
-#include "cache/cache_policy.h"
 #include "namespaces/namespace_store.h"
 #include "profiles/profiles.h"
 #include "tls/tls_profile.h"
@@ -118,8 +117,6 @@ void Transfer::begin_hop() {
   redirect_body_dropped_ = false;
   head_delivered_ = chunked_ = connected_ = false;
   recv_paused_ = send_paused_ = false;
-  replaying_ = false;
-  replay_.reset();
   body_offset_ = 0;
   error_buffer_[0] = '\0';
 
@@ -296,8 +293,7 @@ std::vector<HeaderField> Transfer::sent_headers() const {
   // A revalidation asks with the stored response's validators, as if the
   // caller had given them.
   std::vector<HeaderField> caller = hop_.headers;
-  if (stored_)
-    for (HeaderField &h : cache::validators(stored_->meta.head)) caller.push_back(std::move(h));
+  for (HeaderField &h : cache_.validators()) caller.push_back(std::move(h));
   std::vector<HeaderField> fields =
       profile
           ? compose_request_headers(*profile, s, caller, http_version() != CURL_HTTP_VERSION_1_1)
@@ -352,7 +348,7 @@ void Transfer::set_pause() {
 }
 
 void Transfer::do_resume() {
-  if (replaying_) {
+  if (cache_.replaying()) {
     if (done_ || !recv_paused_) return;
     recv_paused_ = false;
     return continue_replay();
@@ -439,7 +435,14 @@ void Transfer::complete(Outcome outcome) {
   if (done_) return;
   done_ = true;
   deferred_ = false;
-  cache_on_complete(outcome);
+  if (cache_.keyed() && !cache_.replaying() && head_delivered_)
+    diag::cache(handle_, cache_.storing() && outcome.code == kOk ? "stored" : "not stored");
+  cache_.on_complete(outcome.code == kOk, hop_, head_delivered_, head_.status(), head_.block());
+  // The namespace's jar takes what the responses set once they are all in.
+  if (saw_set_cookie_ && easy_) {
+    context_->bound_cookies();
+    if (Namespace *ns = context_->profile_namespace()) ns->save_cookies(easy_.get());
+  }
   diag::end(handle_, outcome.code);
   if (in_multi_) curl_multi_remove_handle(context_->multi(), easy_.get());
   in_multi_ = false;

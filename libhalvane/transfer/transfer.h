@@ -19,10 +19,10 @@
 #include "base/curl_handles.h"
 #include "base/header_block.h"
 #include "base/settings.h"
-#include "cache/cache_store.h"
 #include "engine/engine_context.h"
 #include "tls/tls_profile.h"
 #include "transfer/content_decoder.h"
+#include "transfer/transfer_cache.h"
 #include "transfer/upload_buffer.h"
 
 namespace hvcore {
@@ -51,13 +51,6 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
   std::optional<Clock::time_point> wake_deadline() const override;
 
  private:
-  // The request as it is sent on the current hop; redirects change it.
-  struct Hop {
-    std::string url;
-    std::string method;
-    std::vector<HeaderField> headers;
-    BodyKind body = BodyKind::None;
-  };
   struct PendingRedirect {
     int status = 0;
     std::string head;
@@ -99,19 +92,18 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
   void handle_redirect();
   void do_follow();
 
-  // Network thread, the HTTP cache (transfer_cache.cpp).
+  // Network thread, responses from the HTTP cache (transfer_io.cpp).
   bool consult_cache();
-  bool cache_takes_head(int status);
-  void cache_on_redirect(const PendingRedirect &redirect);
-  void cache_on_complete(const Outcome &outcome);
   bool finish_revalidation(CURLcode result);
   void replay(cache::Entry entry);
   void continue_replay();
+  TransferCache::SentFields sent_fields() const;
 
   ContextUse context_;
   const Callbacks callbacks_;
   const RequestSettings request_;
   hv_handle handle_ = 0;
+  TransferCache cache_;  // network thread only
   UploadBuffer upload_;
 
   // Shared between callers and the network thread.
@@ -148,19 +140,7 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
   bool done_ = false;
   std::optional<Outcome> callback_failure_;
   char error_buffer_[CURL_ERROR_SIZE] = {};
-  SslCtxData ssl_ctx_data_;  // what the TLS context callback of this hop needs
-
-  // The cache's part of the current hop (network thread only).
-  std::optional<std::string> cache_key_;       // of the hop's entry; none: the hop keeps out
-  std::string jar_cookies_;                    // the jar's part of the hop's Cookie line
-  cache::Seconds request_time_ = 0;            // wall clock when the hop was sent
-  std::optional<cache::Entry> stored_;         // being revalidated by this hop
-  bool validated_ = false;                     // the origin answered 304 to it
-  std::unique_ptr<cache::Writer> writer_;      // this hop's response, stored as it streams
-  std::shared_ptr<cache::BodyReader> replay_;  // the body delivered from the cache
-  uint64_t replay_offset_ = 0;
-  uint64_t replay_size_ = 0;
-  bool replaying_ = false;
+  SslCtxData ssl_ctx_data_;      // what the TLS context callback of this hop needs
   bool saw_set_cookie_ = false;  // a namespace's jar is saved when this ends
 };
 

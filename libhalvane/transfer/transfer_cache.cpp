@@ -1,16 +1,17 @@
 // The HTTP cache's part of a request: looking a hop up before it goes out,
 // revalidating a stored response, storing what comes back while it streams,
-// and delivering a stored response through the same callbacks and flow
-// control as one from the network.
-#include <ctime>
+// and reading a stored response out for the transfer to deliver through the
+// same callbacks and flow control as one from the network.
+#include "transfer/transfer_cache.h"
 
-#include "base/diag.h"
+#include <algorithm>
+
+#include "base/header_block.h"
 #include "base/url.h"
 #include "cache/cache_policy.h"
+#include "engine/engine_context.h"
 #include "namespaces/cookie_lines.h"
-#include "namespaces/namespace_store.h"
 #include "transfer/redirects.h"
-#include "transfer/transfer.h"
 
 namespace hvcore {
 namespace {
@@ -19,8 +20,6 @@ namespace {
 // many bytes a turn, so that other requests on the thread are not starved.
 constexpr size_t kReplayPiece = 64 * 1024;
 constexpr size_t kReplayTurn = 1024 * 1024;
-
-cache::Seconds wall_now() { return static_cast<cache::Seconds>(std::time(nullptr)); }
 
 // Where a hop's response is stored; nothing when the hop keeps out of the
 // cache. A caller's Host naming another authority than the URL's asks the
@@ -36,11 +35,172 @@ std::optional<std::string> storage_key(const std::string &url,
   return cache_key(url);
 }
 
+}  // namespace
+
+TransferCache::Start TransferCache::start_hop(CURL *easy, const Hop &hop, const SentFields &sent) {
+  found_.reset();
+  confirmed_ = false;
+  writer_.reset();
+  replay_.reset();
+  replaying_ = false;
+  jar_cookies_.clear();
+  request_time_ = now_seconds();
+  cache::Store *store = context_.cache();
+  key_ = store ? storage_key(hop.url, hop.headers) : std::nullopt;
+  CacheMode mode = mode_;
+  // Never the network, whether or not there is a cache to answer from.
+  const bool only_cached =
+      mode == CacheMode::OnlyIfCached ||
+      (mode == CacheMode::Default && cache::request_directives(hop.headers).only_if_cached);
+  if (cache::bypasses_cache(hop.headers)) mode = CacheMode::NoStore;
+  if (key_ && hop.method == "GET" && mode_ != CacheMode::NoStore) {
+    curl_easy_setopt(easy, CURLOPT_SHARE, context_.share());
+    // Loopback hosts count as secure origins there, as they do for libcurl.
+    jar_cookies_ = cookie_header_for(easy, hop.url);
+  }
+  std::optional<cache::Entry> entry;
+  if (key_ && hop.method == "GET" && mode != CacheMode::NoStore && mode != CacheMode::Bypass)
+    entry = store->lookup(*key_);
+  if (entry && cache::vary_matches(entry->meta, vary_fields(sent))) {
+    switch (cache::decide(mode, entry->meta, hop.headers, request_time_)) {
+      case cache::Action::Use:
+        found_ = std::move(entry);
+        return Start::Use;
+      case cache::Action::Revalidate:
+        if (only_cached) break;  // the origin may not be asked
+        found_ = std::move(entry);
+        return Start::Network;
+      case cache::Action::Network:
+        break;
+    }
+  }
+  // Nothing stored that this request may use.
+  return only_cached ? Start::Miss : Start::Network;
+}
+
+cache::Entry TransferCache::take_entry() {
+  cache::Entry entry = std::move(*found_);
+  found_.reset();
+  return entry;
+}
+
+std::vector<HeaderField> TransferCache::validators() const {
+  return found_ ? cache::validators(found_->meta.head) : std::vector<HeaderField>();
+}
+
+bool TransferCache::takes_head(const Hop &hop, int status, const std::string &head,
+                               const SentFields &sent) {
+  cache::Store *store = context_.cache();
+  if (!store || !key_) return false;
+  if (found_ && status == 304) {
+    confirmed_ = true;
+    return true;
+  }
+  const bool may_store = mode_ != CacheMode::NoStore && !cache::bypasses_cache(hop.headers);
+  if (hop.method == "HEAD") {
+    // Only while the response it agrees with is still the one stored when
+    // the update lands.
+    if (status == 200 && may_store && cache::may_update(hop.headers, head))
+      if (auto entry = store->lookup(*key_);
+          entry && cache::head_may_freshen(entry->meta.head, head))
+        freshen(*entry, head, true);
+    return false;
+  }
+  // Redirects are stored when their hop ends (on_redirect).
+  if (is_redirect_status(status) && find_header(head, "location")) return false;
+  if (!may_store || !cache::is_storable(hop.method, hop.headers, head)) return false;
+  writer_ = store->begin(*key_, meta_for(status, head, sent));
+  return false;
+}
+
+void TransferCache::store_body(const uint8_t *data, size_t len) {
+  if (writer_ && !writer_->append(data, len)) writer_.reset();  // too large to keep
+}
+
+void TransferCache::on_redirect(const Hop &hop, int status, const std::string &head,
+                                const SentFields &sent) {
+  writer_.reset();
+  cache::Store *store = context_.cache();
+  if (!store) return;
+  // A successful unsafe request that redirects still changed its target.
+  if (cache::invalidates(hop.method, status))
+    for (const std::string &url : cache::invalidated_urls(hop.url, head)) store->remove(url);
+  if (!key_ || mode_ == CacheMode::NoStore || !cache::is_storable(hop.method, hop.headers, head))
+    return;
+  if (auto writer = store->begin(*key_, meta_for(status, head, sent))) writer->commit();
+}
+
+std::optional<cache::Entry> TransferCache::finish_revalidation(CURLcode result, const Hop &hop,
+                                                               const std::string &head) {
+  if (!confirmed_) return std::nullopt;
+  confirmed_ = false;
+  if (result != CURLE_OK) return std::nullopt;
+  cache::Entry entry = take_entry();
+  // The 304 renews the response whose validators were sent, and only while
+  // it is still the one stored: a newer response stored meanwhile stays as
+  // it is. Either way this request gets the response the origin confirmed.
+  freshen(entry, head, cache::may_update(hop.headers, head));
+  return entry;
+}
+
+std::string TransferCache::delivered_head(const cache::StoredMeta &meta) {
+  return cache::with_age(meta.head, cache::current_age(meta, now_seconds()));
+}
+
+void TransferCache::start_replay(cache::Entry entry) {
+  replaying_ = true;
+  replay_ = std::move(entry.body);
+  replay_offset_ = 0;
+  replay_size_ = replay_ ? entry.body_size : 0;
+}
+
+TransferCache::Replay TransferCache::replay_body(
+    const std::function<bool(const uint8_t *, size_t)> &deliver) {
+  size_t turn = 0;
+  std::string piece;
+  while (replay_offset_ < replay_size_) {
+    if (turn >= kReplayTurn) return Replay::Turn;
+    piece.clear();
+    const size_t want =
+        static_cast<size_t>(std::min<uint64_t>(kReplayPiece, replay_size_ - replay_offset_));
+    if (!replay_->read(replay_offset_, want, piece) || piece.empty()) return Replay::Failed;
+    replay_offset_ += piece.size();
+    turn += piece.size();
+    // Taken; the rest waits for a resume.
+    if (!deliver(reinterpret_cast<const uint8_t *>(piece.data()), piece.size()))
+      return replay_offset_ < replay_size_ ? Replay::Paused : Replay::Done;
+  }
+  return Replay::Done;
+}
+
+void TransferCache::on_complete(bool ok, const Hop &hop, bool delivered, int status,
+                                const std::string &head) {
+  if (writer_) {
+    if (ok) writer_->commit();
+    writer_.reset();
+  }
+  replay_.reset();
+  cache::Store *store = context_.cache();
+  if (store && ok && !replaying_ && delivered && cache::invalidates(hop.method, status))
+    for (const std::string &url : cache::invalidated_urls(hop.url, head)) store->remove(url);
+}
+
+cache::StoredMeta TransferCache::meta_for(int status, const std::string &head,
+                                          const SentFields &sent) const {
+  cache::StoredMeta meta;
+  meta.status = status;
+  meta.head = head;
+  meta.request_time = request_time_;
+  meta.response_time = now_seconds();
+  meta.vary = cache::vary_headers(head, vary_fields(sent));
+  return meta;
+}
+
 // The fields as Vary compares them: as sent, with the one Cookie line
-// libcurl writes, the jar's cookies first, then the caller's, joined as
-// build_header_list joins them.
-std::vector<HeaderField> with_sent_cookies(std::vector<HeaderField> fields,
-                                           const std::string &jar) {
+// libcurl writes, the jar's cookies first, then the caller's, joined as the
+// transfer's header list joins them.
+std::vector<HeaderField> TransferCache::vary_fields(const SentFields &sent) const {
+  std::vector<HeaderField> fields = sent();
   std::string caller;
   for (const HeaderField &h : fields) {
     if (!iequals(h.name, "cookie")) continue;
@@ -48,205 +208,22 @@ std::vector<HeaderField> with_sent_cookies(std::vector<HeaderField> fields,
     caller += h.value;
   }
   std::erase_if(fields, [](const HeaderField &h) { return iequals(h.name, "cookie"); });
-  std::string line = jar;
+  std::string line = jar_cookies_;
   if (!line.empty() && !caller.empty()) line += "; ";
   line += caller;
   if (!line.empty()) fields.push_back({"Cookie", std::move(line)});
   return fields;
 }
 
-}  // namespace
-
-// Decides what this hop does with the cache before anything is sent. True
-// when the hop was handled without the network: delivered from the cache,
-// replayed as a stored redirect, or ended as a cache miss.
-bool Transfer::consult_cache() {
-  stored_.reset();
-  validated_ = false;
-  writer_.reset();
-  jar_cookies_.clear();
-  request_time_ = wall_now();
-  cache::Store *store = context_->cache();
-  cache_key_ = store ? storage_key(hop_.url, hop_.headers) : std::nullopt;
-  CacheMode mode = request_.cache_mode;
-  // Never the network, whether or not there is a cache to answer from.
-  const bool only_cached =
-      mode == CacheMode::OnlyIfCached ||
-      (mode == CacheMode::Default && cache::request_directives(hop_.headers).only_if_cached);
-  if (cache::bypasses_cache(hop_.headers)) mode = CacheMode::NoStore;
-  if (cache_key_ && hop_.method == "GET" && request_.cache_mode != CacheMode::NoStore) {
-    // Taken before the hop goes out: its response's Set-Cookie changes the
-    // jar before the response is stored.
-    curl_easy_setopt(easy_.get(), CURLOPT_SHARE, context_->share());
-    // Loopback hosts count as secure origins there, as they do for libcurl.
-    jar_cookies_ = cookie_header_for(easy_.get(), hop_.url);
-  }
-  std::optional<cache::Entry> entry;
-  if (cache_key_ && hop_.method == "GET" && mode != CacheMode::NoStore && mode != CacheMode::Bypass)
-    entry = store->lookup(*cache_key_);
-  if (entry && cache::vary_matches(entry->meta, with_sent_cookies(sent_headers(), jar_cookies_))) {
-    switch (cache::decide(mode, entry->meta, hop_.headers, request_time_)) {
-      case cache::Action::Use:
-        diag::cache(handle_, "hit");
-        replay(std::move(*entry));
-        return true;
-      case cache::Action::Revalidate:
-        if (only_cached) break;  // the origin may not be asked
-        diag::cache(handle_, "revalidating");
-        stored_ = std::move(entry);
-        return false;
-      case cache::Action::Network:
-        break;
-    }
-  }
-  // Nothing stored that this request may use.
-  if (cache_key_ && hop_.method == "GET") diag::cache(handle_, "miss");
-  if (!only_cached) return false;
-  complete({kCacheMiss, net::kCacheMiss});
-  return true;
-}
-
-// A hop's final head has arrived. True when the cache takes it instead of
-// the caller: the origin confirmed the stored response with a 304.
-bool Transfer::cache_takes_head(int status) {
-  cache::Store *store = context_->cache();
-  if (!store || !cache_key_) return false;
-  if (stored_ && status == 304) {
-    validated_ = true;
-    return true;
-  }
-  const bool may_store =
-      request_.cache_mode != CacheMode::NoStore && !cache::bypasses_cache(hop_.headers);
-  if (hop_.method == "HEAD") {
-    // A HEAD response freshens the stored GET response it agrees with, if
-    // that is still the one stored when the update lands.
-    if (status == 200 && may_store && cache::may_update(hop_.headers, head_.block())) {
-      if (auto entry = store->lookup(*cache_key_);
-          entry && cache::head_may_freshen(entry->meta.head, head_.block())) {
-        entry->meta.head = cache::freshen_head(entry->meta.head, head_.block());
-        entry->meta.request_time = request_time_;
-        entry->meta.response_time = wall_now();
-        store->update(*cache_key_, entry->id, entry->meta);
-      }
-    }
-    return false;
-  }
-  // Redirects are stored when their hop ends (cache_on_redirect).
-  if (is_redirect_status(status) && find_header(head_.block(), "location")) return false;
-  if (!may_store || !cache::is_storable(hop_.method, hop_.headers, head_.block())) return false;
-  cache::StoredMeta meta;
-  meta.status = status;
-  meta.head = head_.block();
-  meta.request_time = request_time_;
-  meta.response_time = wall_now();
-  meta.vary = cache::vary_headers(head_.block(), with_sent_cookies(sent_headers(), jar_cookies_));
-  writer_ = store->begin(*cache_key_, std::move(meta));
-  return false;
-}
-
-void Transfer::cache_on_redirect(const PendingRedirect &redirect) {
-  writer_.reset();
-  cache::Store *store = context_->cache();
-  if (!store) return;
-  // A successful unsafe request that redirects still changed its target.
-  if (cache::invalidates(hop_.method, redirect.status))
-    for (const std::string &url : cache::invalidated_urls(hop_.url, redirect.head))
-      store->remove(url);
-  if (!cache_key_ || request_.cache_mode == CacheMode::NoStore ||
-      !cache::is_storable(hop_.method, hop_.headers, redirect.head))
-    return;
-  cache::StoredMeta meta;
-  meta.status = redirect.status;
-  meta.head = redirect.head;
-  meta.request_time = request_time_;
-  meta.response_time = wall_now();
-  meta.vary = cache::vary_headers(redirect.head, with_sent_cookies(sent_headers(), jar_cookies_));
-  if (auto writer = store->begin(*cache_key_, std::move(meta))) writer->commit();
-}
-
-// The hop that revalidated a stored response has ended. True when it was
-// confirmed and the stored response is now on its way to the caller.
-bool Transfer::finish_revalidation(CURLcode result) {
-  if (!validated_) return false;
-  validated_ = false;
-  if (result != CURLE_OK) return false;
-  cache::Entry entry = std::move(*stored_);
-  stored_.reset();
-  entry.meta.head = cache::freshen_head(entry.meta.head, head_.block());
+// A 304's or a HEAD response's fields renew the entry's head and times;
+// `write` puts them in the store too.
+void TransferCache::freshen(cache::Entry &entry, const std::string &update, bool write) const {
+  entry.meta.head = cache::freshen_head(entry.meta.head, update);
   entry.meta.request_time = request_time_;
-  entry.meta.response_time = wall_now();
-  // The 304 renews the response whose validators were sent, and only while
-  // it is still the one stored: a newer response stored meanwhile stays as
-  // it is. Either way this request gets the response the origin confirmed.
-  // Only a hop that looked the cache up revalidates, so the store and key
-  // are there.
-  if (cache::may_update(hop_.headers, head_.block()))
-    context_->cache()->update(*cache_key_, entry.id, entry.meta);
-  diag::cache(handle_, "revalidated");
-  replay(std::move(entry));
-  return true;
-}
-
-void Transfer::replay(cache::Entry entry) {
-  const cache::Seconds age = cache::current_age(entry.meta, wall_now());
-  std::string head = cache::with_age(entry.meta.head, age);
-  if (is_redirect_status(entry.meta.status)) {
-    if (auto location = find_header(head, "location")) {
-      redirect_ = PendingRedirect{entry.meta.status, std::move(head), std::move(*location), true};
-      handle_redirect();
-      return;
-    }
-  }
-  head_delivered_ = true;
-  replaying_ = true;
-  replay_ = std::move(entry.body);
-  replay_offset_ = 0;
-  replay_size_ = replay_ ? entry.body_size : 0;
-  if (callbacks_.on_response)
-    callbacks_.on_response(callbacks_.user, handle_, entry.meta.status,
-                           reinterpret_cast<const uint8_t *>(head.data()),
-                           static_cast<uint32_t>(head.size()));
-  continue_replay();
-}
-
-void Transfer::continue_replay() {
-  size_t turn = 0;
-  std::string piece;
-  while (!done_ && !recv_paused_ && replay_offset_ < replay_size_) {
-    if (turn >= kReplayTurn) {
-      context_->post([self = shared_from_this()] { self->continue_replay(); });
-      return;
-    }
-    piece.clear();
-    const size_t want =
-        static_cast<size_t>(std::min<uint64_t>(kReplayPiece, replay_size_ - replay_offset_));
-    if (!replay_->read(replay_offset_, want, piece) || piece.empty())
-      return complete({kNetwork, net::kCacheReadFailure});
-    replay_offset_ += piece.size();
-    turn += piece.size();
-    if (!deliver(reinterpret_cast<const uint8_t *>(piece.data()), piece.size()))
-      recv_paused_ = true;  // taken; the rest waits for a resume
-  }
-  if (!done_ && replay_offset_ >= replay_size_) complete({kOk, 0});
-}
-
-void Transfer::cache_on_complete(const Outcome &outcome) {
-  if (cache_key_ && !replaying_ && head_delivered_)
-    diag::cache(handle_, writer_ && outcome.code == kOk ? "stored" : "not stored");
-  if (writer_) {
-    if (outcome.code == kOk) writer_->commit();
-    writer_.reset();
-  }
-  replay_.reset();
-  cache::Store *store = context_->cache();
-  if (store && outcome.code == kOk && !replaying_ && head_delivered_ &&
-      cache::invalidates(hop_.method, head_.status()))
-    for (const std::string &url : cache::invalidated_urls(hop_.url, head_.block()))
-      store->remove(url);
-  if (saw_set_cookie_ && easy_) {
-    context_->bound_cookies();
-    if (Namespace *ns = context_->profile_namespace()) ns->save_cookies(easy_.get());
-  }
+  entry.meta.response_time = now_seconds();
+  // Only a hop that looked the cache up freshens, so the store and key are
+  // there.
+  if (write) context_.cache()->update(*key_, entry.id, entry.meta);
 }
 
 }  // namespace hvcore

@@ -6,7 +6,10 @@ namespace hvcore {
 
 Transfer::Transfer(std::shared_ptr<EngineContext> context, RequestSettings settings,
                    Callbacks callbacks)
-    : context_(std::move(context)), callbacks_(callbacks), request_(std::move(settings)) {}
+    : context_(std::move(context)),
+      callbacks_(callbacks),
+      request_(std::move(settings)),
+      cache_(*context_, request_.cache_mode) {}
 
 Transfer::~Transfer() = default;
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "base/diag.h"
 #include "transfer/redirects.h"
 #include "transfer/transfer.h"
 
@@ -33,8 +34,8 @@ bool Transfer::on_header_line(std::string_view line) {
   if (step != HeadBuilder::Step::Complete) return true;
   const int status = head_.status();
   if (status >= 100 && status < 200) return true;  // informational heads are not reported
-  if (head_delivered_ || redirect_ || validated_) return true;
-  if (cache_takes_head(status)) return true;
+  if (head_delivered_ || redirect_ || cache_.confirmed()) return true;
+  if (cache_.takes_head(hop_, status, head_.block(), sent_fields())) return true;
   if (is_redirect_status(status)) {
     if (auto location = find_header(head_.block(), "location")) {
       redirect_ = PendingRedirect{status, head_.block(), std::move(*location)};
@@ -91,7 +92,7 @@ size_t Transfer::on_body_data(char *data, size_t len) {
 
 // Hands one piece to the caller; false when it asks to pause.
 bool Transfer::deliver(const uint8_t *data, size_t len) {
-  if (writer_ && !writer_->append(data, len)) writer_.reset();  // too large to keep
+  cache_.store_body(data, len);
   if (!callbacks_.on_body) return true;
   return callbacks_.on_body(callbacks_.user, handle_, data, static_cast<uint32_t>(len)) != 0;
 }
@@ -154,6 +155,84 @@ int Transfer::seek_cb(void *self, curl_off_t offset, int origin) noexcept {
 int Transfer::prereq_cb(void *self, char *, char *, int, int) noexcept {
   static_cast<Transfer *>(self)->connected_ = true;
   return CURL_PREREQFUNC_OK;
+}
+
+// ---- responses from the cache ----------------------------------------------
+
+TransferCache::SentFields Transfer::sent_fields() const {
+  return [this] { return sent_headers(); };
+}
+
+// Decides what this hop does with the cache before anything is sent. True
+// when the hop was handled without the network: delivered from the cache,
+// replayed as a stored redirect, or ended as a cache miss.
+bool Transfer::consult_cache() {
+  switch (cache_.start_hop(easy_.get(), hop_, sent_fields())) {
+    case TransferCache::Start::Network:
+      if (cache_.revalidating())
+        diag::cache(handle_, "revalidating");
+      else if (cache_.keyed() && hop_.method == "GET")
+        diag::cache(handle_, "miss");
+      return false;
+    case TransferCache::Start::Use:
+      diag::cache(handle_, "hit");
+      replay(cache_.take_entry());
+      return true;
+    case TransferCache::Start::Miss:
+      if (cache_.keyed()) diag::cache(handle_, "miss");
+      complete({kCacheMiss, net::kCacheMiss});
+      return true;
+  }
+  return false;
+}
+
+// The hop that revalidated a stored response has ended. True when it was
+// confirmed and the stored response is now on its way to the caller.
+bool Transfer::finish_revalidation(CURLcode result) {
+  auto entry = cache_.finish_revalidation(result, hop_, head_.block());
+  if (!entry) return false;
+  diag::cache(handle_, "revalidated");
+  replay(std::move(*entry));
+  return true;
+}
+
+// A stored response goes out as one from the network would: a redirect
+// through the redirect reports, anything else as a head and body chunks.
+void Transfer::replay(cache::Entry entry) {
+  std::string head = TransferCache::delivered_head(entry.meta);
+  if (is_redirect_status(entry.meta.status)) {
+    if (auto location = find_header(head, "location")) {
+      redirect_ = PendingRedirect{entry.meta.status, std::move(head), std::move(*location), true};
+      handle_redirect();
+      return;
+    }
+  }
+  head_delivered_ = true;
+  const int status = entry.meta.status;
+  cache_.start_replay(std::move(entry));
+  if (callbacks_.on_response)
+    callbacks_.on_response(callbacks_.user, handle_, status,
+                           reinterpret_cast<const uint8_t *>(head.data()),
+                           static_cast<uint32_t>(head.size()));
+  continue_replay();
+}
+
+void Transfer::continue_replay() {
+  if (done_ || recv_paused_) return;
+  const auto step =
+      cache_.replay_body([this](const uint8_t *data, size_t len) { return deliver(data, len); });
+  switch (step) {
+    case TransferCache::Replay::Done:
+      return complete({kOk, 0});
+    case TransferCache::Replay::Paused:
+      recv_paused_ = true;
+      return;
+    case TransferCache::Replay::Turn:
+      context_->post([self = shared_from_this()] { self->continue_replay(); });
+      return;
+    case TransferCache::Replay::Failed:
+      return complete({kNetwork, net::kCacheReadFailure});
+  }
 }
 
 }  // namespace hvcore

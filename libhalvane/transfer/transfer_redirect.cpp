@@ -11,7 +11,7 @@ void Transfer::handle_redirect() {
   const PendingRedirect redirect = std::move(*redirect_);
   redirect_.reset();
   diag::redirect(handle_, redirect.status, redirect.location);
-  if (!redirect.from_cache) cache_on_redirect(redirect);
+  if (!redirect.from_cache) cache_.on_redirect(hop_, redirect.status, redirect.head, sent_fields());
   if (++redirects_ > kMaxRedirects) return complete({kRedirect, net::kTooManyRedirects});
   const auto target = resolve_url(hop_.url, redirect.location);
   if (!target) return complete({kRedirect, net::kInvalidRedirect});

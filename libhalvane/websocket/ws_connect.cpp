@@ -6,9 +6,9 @@
 #include <boost/asio/connect.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/http/read.hpp>
-#include <cctype>
 #include <chrono>
 
+#include "base/http_text.h"
 #include "engine/asio_loop.h"
 #include "profiles/profiles.h"
 #include "tls/ws_tls.h"
@@ -25,19 +25,6 @@ namespace websocket = beast::websocket;
 // clock's nanosecond count would overflow.
 constexpr uint64_t kMaxTimeoutMs = 365ull * 24 * 3600 * 1000;
 
-bool iequals(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-std::string_view trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
-}
-
 // The handshake headers that Beast writes itself; a caller's copy would
 // contradict them.
 bool is_managed_header(std::string_view name) {
@@ -49,16 +36,16 @@ bool is_managed_header(std::string_view name) {
 // Only permessage-deflate is offered, so only it may come back, once.
 bool only_offered_extensions(std::string_view extensions) {
   int deflate = 0;
-  while (!extensions.empty()) {
-    const size_t comma = extensions.find(',');
-    const std::string_view item = extensions.substr(0, comma);
-    extensions =
-        comma == std::string_view::npos ? std::string_view() : extensions.substr(comma + 1);
+  bool others = false;
+  each_member(extensions, [&](std::string_view item) {
     const std::string_view name = trim(item.substr(0, item.find(';')));
-    if (name.empty()) continue;
-    if (!iequals(name, "permessage-deflate") || ++deflate > 1) return false;
-  }
-  return true;
+    if (name.empty()) return;
+    if (iequals(name, "permessage-deflate"))
+      ++deflate;
+    else
+      others = true;
+  });
+  return !others && deflate <= 1;
 }
 
 // Rewrites the handshake's fields in the order, and with the defaults, of

@@ -594,5 +594,45 @@ TEST_F(DiskStoreTest, LookupOfASmallEntryIsFast) {
   EXPECT_LT(per.count(), 5000);
 }
 
+// Earlier builds kept Vary fields in a binary form of their own. Such a row
+// is a miss, never an entry without Vary fields, until the URL's next
+// response replaces it; a row they wrote without fields reads as before.
+TEST_F(DiskStoreTest, VaryFieldsInTheEarlierFormAreMisses) {
+  auto db = open_db(path_);
+  ASSERT_TRUE(db);
+  auto s = make_disk_store(db, 1 << 20);
+  ASSERT_TRUE(s);
+  auto insert_earlier = [&](const std::string &url, const std::string &vary) {
+    sql::Statement insert(*db,
+                          "INSERT INTO cache_entries(url, complete, status, head, request_time, "
+                          "response_time, vary, body_size, size, last_used, created) "
+                          "VALUES(?1, 1, 200, ?2, 1000, 1001, ?3, 0, 0, 1, 1000)");
+    const std::string head = meta_for("earlier").head;
+    insert.bind_text(1, url);
+    insert.bind_blob(2, head.data(), head.size());
+    insert.bind_blob(3, vary.data(), vary.size());
+    return insert.run();
+  };
+  // accept-encoding and a 32-byte digest, each after its length in 4 bytes.
+  const std::string earlier_vary = std::string("\x0f\0\0\0accept-encoding", 19) +
+                                   std::string("\x20\0\0\0", 4) + std::string(32, '\r');
+  ASSERT_TRUE(insert_earlier("http://a.test/fields", earlier_vary));
+  ASSERT_TRUE(insert_earlier("http://a.test/none", ""));
+
+  EXPECT_FALSE(s->lookup("http://a.test/fields"));
+  auto none = s->lookup("http://a.test/none");
+  ASSERT_TRUE(none);
+  EXPECT_TRUE(none->meta.vary.empty());
+
+  StoredMeta m = meta_for("now");
+  m.vary = {{"accept-encoding", std::string(64, 'a')}};
+  auto w = s->begin("http://a.test/fields", m);
+  ASSERT_TRUE(w && w->commit());
+  auto e = s->lookup("http://a.test/fields");
+  ASSERT_TRUE(e);
+  ASSERT_EQ(e->meta.vary.size(), 1u);
+  EXPECT_EQ(e->meta.vary[0].value, std::string(64, 'a'));
+}
+
 }  // namespace
 }  // namespace hvcore::cache

@@ -1,0 +1,37 @@
+#include "base/http_text.h"
+
+#include <algorithm>
+#include <ctime>
+
+namespace hvcore {
+namespace {
+
+// ASCII only: the C library's tolower follows the process's locale, which
+// the interpreter may have changed.
+char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool is_ows(char c) { return c == ' ' || c == '\t'; }
+
+}  // namespace
+
+std::string_view trim(std::string_view text) {
+  while (!text.empty() && is_ows(text.front())) text.remove_prefix(1);
+  while (!text.empty() && is_ows(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return lower_ascii(x) == lower_ascii(y);
+         });
+}
+
+std::string lower(std::string_view text) {
+  std::string out(text);
+  std::transform(out.begin(), out.end(), out.begin(), lower_ascii);
+  return out;
+}
+
+int64_t now_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
+
+}  // namespace hvcore
