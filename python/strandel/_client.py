@@ -7,10 +7,11 @@ import contextlib
 import os
 from typing import Any, AsyncIterator, Dict, Iterator, Mapping, Optional, Sequence, Tuple, Union
 
-from ._config import USE_CLIENT_DEFAULT, VerifyTypes, engine_options, make_engine
+from ._config import (USE_CLIENT_DEFAULT, VerifyTypes, engine_options, make_engine,
+                      request_options_refused, timeout_refused)
 from ._content import (Encoded, QueryParamTypes, RequestContent, RequestFiles, encode_body,
                        join_url, merge_params)
-from ._errors import from_native
+from ._errors import from_call
 from ._exchange import AsyncExchange, SyncExchange, redirect_mode
 from ._headers import Headers, HeaderTypes
 from ._models import Request, Response
@@ -94,10 +95,8 @@ class _BaseClient:
                 True, redirect_mode(follow, self.max_redirects), cache, priority,
                 encoded.stream is not None)
         except RuntimeError as e:
-            message = str(e)
-            if message.startswith(("unknown ", "timeout must")):
-                raise ValueError(message) from None
-            raise from_native(e, request=request) from None
+            refused = request_options_refused(timeout, cache, priority)
+            raise from_call(e, refused_argument=refused, request=request) from None
         return native, follow, self.max_redirects
 
     def _websocket(self, url: str, headers: HeaderTypes, subprotocols: Optional[Sequence[str]],
@@ -109,10 +108,8 @@ class _BaseClient:
             return self._engine.websocket(url, origin or "", merged.multi_items(), timeout,
                                           list(subprotocols) if subprotocols else None)
         except RuntimeError as e:
-            message = str(e)
-            if message.startswith("timeout must"):
-                raise ValueError(message) from None
-            raise from_native(e, websocket=True) from None
+            raise from_call(e, refused_argument=timeout_refused(timeout), websocket=True) \
+                from None
 
 
 class Client(_BaseClient):

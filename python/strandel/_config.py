@@ -1,13 +1,16 @@
-"""Client keywords turned into the native engine's keywords."""
+"""Client keywords turned into the native engine's keywords, and the checks
+of option values the native module refuses."""
 
 from __future__ import annotations
 
+import math
 import os
-from typing import Any, Dict, Optional, Tuple, Union
+from typing import Any, Dict, FrozenSet, Optional, Tuple, Union
 from urllib.parse import unquote, urlsplit, urlunsplit
 
 from . import _native
-from ._errors import from_native
+from ._codes import CACHE_MODES, HTTP_VERSIONS, PRIORITIES
+from ._errors import from_call
 
 VerifyTypes = Union[bool, str, "os.PathLike[str]"]
 
@@ -77,7 +80,27 @@ def make_engine(options: Dict[str, Any]) -> Any:
     try:
         return _native.PyEngine(**options)
     except RuntimeError as e:
-        message = str(e)
-        if message.startswith("unknown "):
-            raise ValueError(message) from None
-        raise from_native(e) from None
+        refused = _name_refused(options["http_version"], HTTP_VERSIONS)
+        raise from_call(e, refused_argument=refused) from None
+
+
+def _name_refused(name: Any, names: FrozenSet[str]) -> bool:
+    return isinstance(name, str) and name not in names
+
+
+def timeout_refused(timeout: Any) -> bool:
+    """A timeout the native module refuses as a value: negative, NaN or
+    infinite (one it cannot take as a number is a TypeError of its own)."""
+    if timeout is None or isinstance(timeout, str):
+        return False
+    try:
+        seconds = float(timeout)
+    except (TypeError, ValueError, OverflowError):
+        return False
+    return not seconds >= 0 or math.isinf(seconds)
+
+
+def request_options_refused(timeout: Any, cache: Any, priority: Any) -> bool:
+    """A value of these request options that the native module refuses."""
+    return timeout_refused(timeout) or _name_refused(cache, CACHE_MODES) or \
+        _name_refused(priority, PRIORITIES)

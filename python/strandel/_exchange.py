@@ -10,14 +10,14 @@ import time
 from typing import Any, Deque, List, Optional, Tuple
 
 from . import _native
+from ._codes import CoreResult, NetError
 from ._content import split, sync_pieces
-from ._errors import HTTPError, TooManyRedirects, error_from_text, from_native
+from ._errors import HTTPError, core_error, error_from_text, from_native
 from ._models import Redirect, Request, Response
 from ._wait import AsyncChannel, ChannelPool, SyncChannel
 
 # The Core follows at most this many redirects on its own.
 CORE_MAX_REDIRECTS = 20
-TOO_MANY_REDIRECTS = "Redirect (Chromium net error -310)"
 
 # Events taken per poll while reading a body whole. A streamed body is taken
 # one chunk at a time: the Core's flow control sees a slow reader, and each
@@ -92,8 +92,9 @@ class _State:
             self.stopped_at = redirect
             self.finished = True
         elif len(self.history) >= self.max_redirects:
-            self.error = TooManyRedirects(TOO_MANY_REDIRECTS, kind="Redirect", net_error=-310,
-                                          request=self.request)
+            # As the Core fails when it follows too many by itself.
+            self.error = core_error(CoreResult.REDIRECT, NetError.TOO_MANY_REDIRECTS,
+                                    request=self.request)
             self.finished = True
         else:
             self.history.append(redirect)
