@@ -7,8 +7,8 @@ import contextlib
 import os
 from typing import Any, AsyncIterator, Dict, Iterator, Mapping, Optional, Sequence, Tuple, Union
 
-from ._config import (USE_CLIENT_DEFAULT, VerifyTypes, engine_options, make_engine,
-                      request_options_refused, timeout_refused)
+from ._config import (ENGINE_OPTION_NAMES, USE_CLIENT_DEFAULT, VerifyTypes, engine_options,
+                      make_engine, request_options_refused, timeout_refused)
 from ._content import (Encoded, QueryParamTypes, RequestContent, RequestFiles, encode_body,
                        join_url, merge_params)
 from ._errors import from_call
@@ -34,11 +34,10 @@ class _BaseClient:
                  params: QueryParamTypes = None, timeout: TimeoutTypes = None,
                  follow_redirects: bool = True, max_redirects: int = 20,
                  base_url: str = "") -> None:
-        self._engine = make_engine(engine_options(
-            impersonate=impersonate, proxy=proxy, proxy_auth=proxy_auth, verify=verify,
-            ca_file=ca_file, ca_pem=ca_pem, user_agent=user_agent,
-            accept_language=accept_language, http_version=http_version, cache=cache,
-            profile_namespace=profile_namespace))
+        # The engine keywords are those of ENGINE_OPTIONS, taken by name.
+        given = locals()
+        self._engine = make_engine(engine_options({name: given[name]
+                                                   for name in ENGINE_OPTION_NAMES}))
         self.headers = Headers(headers)
         self.params = params
         self.timeout = timeout
@@ -48,6 +47,8 @@ class _BaseClient:
         self.is_closed = False
         # Wakers of finished blocking requests, kept for the next ones.
         self._pool = ChannelPool()
+        # An asyncio client's dispatcher of each event loop, by id(loop).
+        self._dispatchers: Dict[int, Dispatcher] = {}
 
     def _merge_headers(self, headers: HeaderTypes) -> Headers:
         """The client's headers, each name given here replacing all of its
@@ -202,10 +203,6 @@ class Client(_BaseClient):
 class AsyncClient(_BaseClient):
     """The asyncio twin of Client (same keywords). Works on any loop that
     has ``add_reader`` (the default loop, uvloop)."""
-
-    def __init__(self, **kwargs: Any) -> None:
-        super().__init__(**kwargs)
-        self._dispatchers: Dict[int, Dispatcher] = {}
 
     async def request(self, method: str, url: str, *, params: QueryParamTypes = None,
                       headers: HeaderTypes = None, content: Optional[RequestContent] = None,
