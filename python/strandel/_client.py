@@ -101,16 +101,18 @@ class _BaseClient:
         return native, follow, self.max_redirects
 
     def _websocket(self, url: str, headers: HeaderTypes, subprotocols: Optional[Sequence[str]],
-                   origin: Optional[str], timeout: Any) -> Any:
+                   origin: Optional[str], timeout: Any) -> Tuple[Any, str]:
+        """The native WebSocket, and its URL."""
         url = join_url(self.base_url, url)
         merged = self._merge_headers(headers)
         timeout = self.timeout if timeout is USE_CLIENT_DEFAULT else timeout
         try:
-            return self._engine.websocket(url, origin or "", merged.multi_items(), timeout,
-                                          list(subprotocols) if subprotocols else None)
+            native = self._engine.websocket(url, origin or "", merged.multi_items(), timeout,
+                                            list(subprotocols) if subprotocols else None)
         except RuntimeError as e:
             raise from_call(e, refused_argument=timeout_refused(timeout), websocket=True) \
                 from None
+        return native, url
 
 
 class Client(_BaseClient):
@@ -186,7 +188,7 @@ class Client(_BaseClient):
                   timeout: Any = USE_CLIENT_DEFAULT) -> WebSocket:
         """A WebSocket, connected on entering its ``with`` block (or by
         ``connect()``); `timeout` bounds the opening handshake."""
-        return WebSocket(self._websocket(url, headers, subprotocols, origin, timeout))
+        return WebSocket(*self._websocket(url, headers, subprotocols, origin, timeout))
 
     def close(self) -> None:
         """The engine goes once the last request and WebSocket made on it end."""
@@ -265,8 +267,9 @@ class AsyncClient(_BaseClient):
                   subprotocols: Optional[Sequence[str]] = None, origin: Optional[str] = None,
                   timeout: Any = USE_CLIENT_DEFAULT) -> AsyncWebSocket:
         """Use as ``async with client.websocket(url) as ws``."""
-        native = self._websocket(url, headers, subprotocols, origin, timeout)
-        return AsyncWebSocket(native, lambda: running_dispatcher(self._dispatchers).channel())
+        native, url = self._websocket(url, headers, subprotocols, origin, timeout)
+        return AsyncWebSocket(native, lambda: running_dispatcher(self._dispatchers).channel(),
+                              url)
 
     async def aclose(self) -> None:
         """Stops watching the loops; requests still running are cancelled."""

@@ -9,7 +9,7 @@ import collections
 import time
 from typing import Any, Deque, List, Optional, Tuple
 
-from . import _native
+from . import _log, _native
 from ._codes import CoreResult, NetError
 from ._content import split, sync_pieces
 from ._errors import HTTPError, core_error, error_from_text, from_native
@@ -143,6 +143,19 @@ class _State:
         except RuntimeError as e:
             raise from_native(e, request=self.request) from None
 
+    def log_end(self) -> None:
+        """The exchange's line in the log, once it ends."""
+        if _log.enabled():
+            if self.error is not None:
+                outcome: object = self.error
+            elif self.stopped_at is not None:
+                outcome = self.stopped_at.status_code
+            elif self.head is not None:
+                outcome = self.head[0] if self.done else f"{self.head[0]}, body left unread"
+            else:
+                outcome = "ended before a response"
+            _log.exchange_ended(self.request.method, self.request.url, outcome, self.started)
+
     def cancel(self) -> None:
         """Ends the request in the Core unless the Core ended it: a redirect
         not followed, or one over our limit, leaves it waiting."""
@@ -234,6 +247,7 @@ class SyncExchange:
         if not self._closed:
             self._closed = True
             state = self._state
+            state.log_end()
             try:
                 if not state.core_ended:
                     state.cancel()
@@ -336,6 +350,7 @@ class AsyncExchange:
             return
         self._closed = True
         state = self._state
+        state.log_end()
         try:
             state.cancel()
         finally:
