@@ -14,7 +14,7 @@ from __future__ import annotations
 from typing import Any
 
 from ._client import AsyncClient, Client
-from ._config import USE_CLIENT_DEFAULT
+from ._config import USE_CLIENT_DEFAULT, call_options
 from ._errors import (CacheMiss, ConnectError, DecodingError, HTTPError, HTTPStatusError,
                       InvalidRequest, NetworkError, ProxyError, ReadError, RedirectError,
                       RemoteProtocolError, RequestError, StreamError, TimeoutException, TLSError,
@@ -36,30 +36,18 @@ __all__ = [
     "head", "options", "patch", "post", "put", "request", "stream",
 ]
 
-_ENGINE_KEYWORDS = ("impersonate", "proxy", "proxy_auth", "verify", "ca_file", "ca_pem",
-                    "user_agent", "accept_language", "http_version", "cache_enabled",
-                    "profile_namespace")
-
-
-def _split(kwargs: Any) -> Any:
-    engine = {k: kwargs.pop(k) for k in _ENGINE_KEYWORDS if k in kwargs}
-    if "cache_enabled" in engine:
-        engine["cache"] = engine.pop("cache_enabled")
-    return engine
-
-
 def request(method: str, url: str, **kwargs: Any) -> Response:
     """One request on a client of its own: takes the keywords of
     ``Client.request`` and the engine keywords of ``Client`` (the engine's
     cache switch is ``cache_enabled`` here, since ``cache`` names the
     request's cache mode)."""
-    with Client(**_split(kwargs)) as client:
+    with Client(**call_options(kwargs)) as client:
         return client.request(method, url, **kwargs)
 
 
 def stream(method: str, url: str, **kwargs: Any) -> Any:
     """``with strandel.stream("GET", url) as r:`` on a client of its own."""
-    return Client(**_split(kwargs)).stream(method, url, **kwargs)
+    return Client(**call_options(kwargs)).stream(method, url, **kwargs)
 
 
 def get(url: str, **kwargs: Any) -> Response:

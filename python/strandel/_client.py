@@ -7,10 +7,11 @@ import contextlib
 import os
 from typing import Any, AsyncIterator, Dict, Iterator, Mapping, Optional, Sequence, Tuple, Union
 
-from ._config import USE_CLIENT_DEFAULT, VerifyTypes, engine_options, make_engine
+from ._config import (ENGINE_OPTION_NAMES, USE_CLIENT_DEFAULT, VerifyTypes, engine_options,
+                      make_engine, request_options_refused, timeout_refused)
 from ._content import (Encoded, QueryParamTypes, RequestContent, RequestFiles, encode_body,
                        join_url, merge_params)
-from ._errors import from_native
+from ._errors import from_call
 from ._exchange import AsyncExchange, SyncExchange, redirect_mode
 from ._headers import Headers, HeaderTypes
 from ._models import Request, Response
@@ -33,11 +34,10 @@ class _BaseClient:
                  params: QueryParamTypes = None, timeout: TimeoutTypes = None,
                  follow_redirects: bool = True, max_redirects: int = 20,
                  base_url: str = "") -> None:
-        self._engine = make_engine(engine_options(
-            impersonate=impersonate, proxy=proxy, proxy_auth=proxy_auth, verify=verify,
-            ca_file=ca_file, ca_pem=ca_pem, user_agent=user_agent,
-            accept_language=accept_language, http_version=http_version, cache=cache,
-            profile_namespace=profile_namespace))
+        # The engine keywords are those of ENGINE_OPTIONS, taken by name.
+        given = locals()
+        self._engine = make_engine(engine_options({name: given[name]
+                                                   for name in ENGINE_OPTION_NAMES}))
         self.headers = Headers(headers)
         self.params = params
         self.timeout = timeout
@@ -47,6 +47,8 @@ class _BaseClient:
         self.is_closed = False
         # Wakers of finished blocking requests, kept for the next ones.
         self._pool = ChannelPool()
+        # An asyncio client's dispatcher of each event loop, by id(loop).
+        self._dispatchers: Dict[int, Dispatcher] = {}
 
     def _merge_headers(self, headers: HeaderTypes) -> Headers:
         """The client's headers, each name given here replacing all of its
@@ -94,25 +96,23 @@ class _BaseClient:
                 True, redirect_mode(follow, self.max_redirects), cache, priority,
                 encoded.stream is not None)
         except RuntimeError as e:
-            message = str(e)
-            if message.startswith(("unknown ", "timeout must")):
-                raise ValueError(message) from None
-            raise from_native(e, request=request) from None
+            refused = request_options_refused(timeout, cache, priority)
+            raise from_call(e, refused_argument=refused, request=request) from None
         return native, follow, self.max_redirects
 
     def _websocket(self, url: str, headers: HeaderTypes, subprotocols: Optional[Sequence[str]],
-                   origin: Optional[str], timeout: Any) -> Any:
+                   origin: Optional[str], timeout: Any) -> Tuple[Any, str]:
+        """The native WebSocket, and its URL."""
         url = join_url(self.base_url, url)
         merged = self._merge_headers(headers)
         timeout = self.timeout if timeout is USE_CLIENT_DEFAULT else timeout
         try:
-            return self._engine.websocket(url, origin or "", merged.multi_items(), timeout,
-                                          list(subprotocols) if subprotocols else None)
+            native = self._engine.websocket(url, origin or "", merged.multi_items(), timeout,
+                                            list(subprotocols) if subprotocols else None)
         except RuntimeError as e:
-            message = str(e)
-            if message.startswith("timeout must"):
-                raise ValueError(message) from None
-            raise from_native(e, websocket=True) from None
+            raise from_call(e, refused_argument=timeout_refused(timeout), websocket=True) \
+                from None
+        return native, url
 
 
 class Client(_BaseClient):
@@ -188,7 +188,7 @@ class Client(_BaseClient):
                   timeout: Any = USE_CLIENT_DEFAULT) -> WebSocket:
         """A WebSocket, connected on entering its ``with`` block (or by
         ``connect()``); `timeout` bounds the opening handshake."""
-        return WebSocket(self._websocket(url, headers, subprotocols, origin, timeout))
+        return WebSocket(*self._websocket(url, headers, subprotocols, origin, timeout))
 
     def close(self) -> None:
         """The engine goes once the last request and WebSocket made on it end."""
@@ -205,10 +205,6 @@ class Client(_BaseClient):
 class AsyncClient(_BaseClient):
     """The asyncio twin of Client (same keywords). Works on any loop that
     has ``add_reader`` (the default loop, uvloop)."""
-
-    def __init__(self, **kwargs: Any) -> None:
-        super().__init__(**kwargs)
-        self._dispatchers: Dict[int, Dispatcher] = {}
 
     async def request(self, method: str, url: str, *, params: QueryParamTypes = None,
                       headers: HeaderTypes = None, content: Optional[RequestContent] = None,
@@ -271,8 +267,9 @@ class AsyncClient(_BaseClient):
                   subprotocols: Optional[Sequence[str]] = None, origin: Optional[str] = None,
                   timeout: Any = USE_CLIENT_DEFAULT) -> AsyncWebSocket:
         """Use as ``async with client.websocket(url) as ws``."""
-        native = self._websocket(url, headers, subprotocols, origin, timeout)
-        return AsyncWebSocket(native, lambda: running_dispatcher(self._dispatchers).channel())
+        native, url = self._websocket(url, headers, subprotocols, origin, timeout)
+        return AsyncWebSocket(native, lambda: running_dispatcher(self._dispatchers).channel(),
+                              url)
 
     async def aclose(self) -> None:
         """Stops watching the loops; requests still running are cancelled."""

@@ -1,13 +1,16 @@
-"""Client keywords turned into the native engine's keywords."""
+"""The engine options, declared once, and the checks of option values the
+native module refuses."""
 
 from __future__ import annotations
 
+import math
 import os
-from typing import Any, Dict, Optional, Tuple, Union
+from typing import Any, Callable, Dict, FrozenSet, Mapping, NamedTuple, Optional, Tuple, Union
 from urllib.parse import unquote, urlsplit, urlunsplit
 
 from . import _native
-from ._errors import from_native
+from ._codes import CACHE_MODES, HTTP_VERSIONS, PRIORITIES
+from ._errors import from_call
 
 VerifyTypes = Union[bool, str, "os.PathLike[str]"]
 
@@ -43,18 +46,49 @@ def split_proxy(proxy: Optional[str], auth: Optional[Tuple[str, str]]
     return proxy, username, password
 
 
+class EngineOption(NamedTuple):
+    """A keyword of Client and AsyncClient that configures the engine."""
+
+    name: str
+    default: Any
+    # The engine keyword it goes to as `convert` makes it; None for the
+    # options that engine_options combines (trust, proxy).
+    native: Optional[str]
+    convert: Callable[[Any], Any] = lambda value: value
+    # Its name for strandel.request() and the other one-call functions, when
+    # not `name`: there `cache` names the request's cache mode.
+    call_name: Optional[str] = None
+
+    @property
+    def call_keyword(self) -> str:
+        return self.call_name or self.name
+
+
+# Client.__init__ states these keywords again, for type checkers; a test
+# holds the two together.
+ENGINE_OPTIONS: Tuple[EngineOption, ...] = (
+    EngineOption("impersonate", None, "impersonate"),
+    EngineOption("proxy", None, None),
+    EngineOption("proxy_auth", None, None),
+    EngineOption("verify", True, None),
+    EngineOption("ca_file", None, None),
+    EngineOption("ca_pem", None, None),
+    EngineOption("user_agent", None, "user_agent"),
+    EngineOption("accept_language", None, "accept_language"),
+    EngineOption("http_version", None, "http_version"),
+    EngineOption("cache", True, "cache", bool, call_name="cache_enabled"),
+    EngineOption("profile_namespace", None, "profile_namespace"),
+)
+ENGINE_OPTION_NAMES: FrozenSet[str] = frozenset(o.name for o in ENGINE_OPTIONS)
+
+
 def _read_ca(path: Union[str, "os.PathLike[str]"]) -> bytes:
     with open(path, "rb") as f:
         return f.read()
 
 
-def engine_options(*, impersonate: Optional[str] = None, proxy: Optional[str] = None,
-                   proxy_auth: Optional[Tuple[str, str]] = None, verify: VerifyTypes = True,
-                   ca_file: Optional[Union[str, "os.PathLike[str]"]] = None,
-                   ca_pem: Optional[Union[bytes, str]] = None, user_agent: Optional[str] = None,
-                   accept_language: Optional[str] = None, http_version: Optional[str] = None,
-                   cache: bool = True, profile_namespace: Optional[str] = None
-                   ) -> Dict[str, Any]:
+def _trust(verify: VerifyTypes, ca_file: Optional[Union[str, "os.PathLike[str]"]],
+           ca_pem: Optional[Union[bytes, str]]) -> Tuple[bool, Optional[bytes]]:
     """`verify`: True (the Core's own trust), False (no verification) or the
     path of a PEM CA bundle; `ca_file` / `ca_pem` give the bundle too."""
     if isinstance(verify, (str, os.PathLike)):
@@ -66,18 +100,52 @@ def engine_options(*, impersonate: Optional[str] = None, proxy: Optional[str] = 
         ca_pem = _read_ca(ca_file)
     if isinstance(ca_pem, str):
         ca_pem = ca_pem.encode("ascii")
-    address, username, password = split_proxy(proxy, proxy_auth)
-    return dict(impersonate=impersonate, proxy=address, verify=bool(verify), ca_pem=ca_pem,
-                user_agent=user_agent, accept_language=accept_language,
-                proxy_username=username, proxy_password=password, http_version=http_version,
-                cache=bool(cache), profile_namespace=profile_namespace)
+    return bool(verify), ca_pem
+
+
+def engine_options(given: Mapping[str, Any]) -> Dict[str, Any]:
+    """The engine's keywords for the Client keywords `given` (every one of
+    ENGINE_OPTIONS)."""
+    options = {o.native: o.convert(given[o.name]) for o in ENGINE_OPTIONS if o.native}
+    options["verify"], options["ca_pem"] = _trust(given["verify"], given["ca_file"],
+                                                  given["ca_pem"])
+    options["proxy"], options["proxy_username"], options["proxy_password"] = split_proxy(
+        given["proxy"], given["proxy_auth"])
+    return options
+
+
+def call_options(kwargs: Dict[str, Any]) -> Dict[str, Any]:
+    """Takes the engine keywords out of a one-call function's `kwargs` as
+    Client keywords."""
+    return {o.name: kwargs.pop(o.call_keyword) for o in ENGINE_OPTIONS
+            if o.call_keyword in kwargs}
 
 
 def make_engine(options: Dict[str, Any]) -> Any:
     try:
         return _native.PyEngine(**options)
     except RuntimeError as e:
-        message = str(e)
-        if message.startswith("unknown "):
-            raise ValueError(message) from None
-        raise from_native(e) from None
+        refused = _name_refused(options["http_version"], HTTP_VERSIONS)
+        raise from_call(e, refused_argument=refused) from None
+
+
+def _name_refused(name: Any, names: FrozenSet[str]) -> bool:
+    return isinstance(name, str) and name not in names
+
+
+def timeout_refused(timeout: Any) -> bool:
+    """A timeout the native module refuses as a value: negative, NaN or
+    infinite (one it cannot take as a number is a TypeError of its own)."""
+    if timeout is None or isinstance(timeout, str):
+        return False
+    try:
+        seconds = float(timeout)
+    except (TypeError, ValueError, OverflowError):
+        return False
+    return not seconds >= 0 or math.isinf(seconds)
+
+
+def request_options_refused(timeout: Any, cache: Any, priority: Any) -> bool:
+    """A value of these request options that the native module refuses."""
+    return timeout_refused(timeout) or _name_refused(cache, CACHE_MODES) or \
+        _name_refused(priority, PRIORITIES)

@@ -9,15 +9,15 @@ import collections
 import time
 from typing import Any, Deque, List, Optional, Tuple
 
-from . import _native
+from . import _log, _native
+from ._codes import CoreResult, NetError
 from ._content import split, sync_pieces
-from ._errors import HTTPError, TooManyRedirects, error_from_text, from_native
+from ._errors import HTTPError, core_error, error_from_text, from_native
 from ._models import Redirect, Request, Response
 from ._wait import AsyncChannel, ChannelPool, SyncChannel
 
 # The Core follows at most this many redirects on its own.
 CORE_MAX_REDIRECTS = 20
-TOO_MANY_REDIRECTS = "Redirect (Chromium net error -310)"
 
 # Events taken per poll while reading a body whole. A streamed body is taken
 # one chunk at a time: the Core's flow control sees a slow reader, and each
@@ -92,8 +92,9 @@ class _State:
             self.stopped_at = redirect
             self.finished = True
         elif len(self.history) >= self.max_redirects:
-            self.error = TooManyRedirects(TOO_MANY_REDIRECTS, kind="Redirect", net_error=-310,
-                                          request=self.request)
+            # As the Core fails when it follows too many by itself.
+            self.error = core_error(CoreResult.REDIRECT, NetError.TOO_MANY_REDIRECTS,
+                                    request=self.request)
             self.finished = True
         else:
             self.history.append(redirect)
@@ -141,6 +142,19 @@ class _State:
             channel.start(self.native)
         except RuntimeError as e:
             raise from_native(e, request=self.request) from None
+
+    def log_end(self) -> None:
+        """The exchange's line in the log, once it ends."""
+        if _log.enabled():
+            if self.error is not None:
+                outcome: object = self.error
+            elif self.stopped_at is not None:
+                outcome = self.stopped_at.status_code
+            elif self.head is not None:
+                outcome = self.head[0] if self.done else f"{self.head[0]}, body left unread"
+            else:
+                outcome = "ended before a response"
+            _log.exchange_ended(self.request.method, self.request.url, outcome, self.started)
 
     def cancel(self) -> None:
         """Ends the request in the Core unless the Core ended it: a redirect
@@ -233,6 +247,7 @@ class SyncExchange:
         if not self._closed:
             self._closed = True
             state = self._state
+            state.log_end()
             try:
                 if not state.core_ended:
                     state.cancel()
@@ -335,6 +350,7 @@ class AsyncExchange:
             return
         self._closed = True
         state = self._state
+        state.log_end()
         try:
             state.cancel()
         finally:

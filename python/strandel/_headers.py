@@ -3,8 +3,7 @@ response header block."""
 
 from __future__ import annotations
 
-from typing import (Dict, Iterable, Iterator, List, Mapping, MutableMapping, Optional,
-                    Sequence, Tuple, Union)
+from typing import Dict, Iterator, List, Mapping, MutableMapping, Optional, Sequence, Tuple, Union
 
 HeaderTypes = Union["Headers", Mapping[str, str], Sequence[Tuple[str, str]], None]
 
@@ -34,9 +33,6 @@ class Headers(MutableMapping[str, str]):
             self._items = [(str(k), str(v)) for k, v in headers]
 
     def multi_items(self) -> List[Tuple[str, str]]:
-        return list(self._items)
-
-    def raw(self) -> List[Tuple[str, str]]:
         return list(self._items)
 
     def get_list(self, name: str) -> List[str]:
@@ -172,7 +168,3 @@ def parse_head(block: bytes) -> Tuple[Optional[StatusLine], Headers]:
             continue
         items.append((_decode(raw_name.strip()), _decode(raw_value.strip())))
     return status, Headers(items)
-
-
-def header_pairs(headers: Iterable[Tuple[str, str]]) -> List[Tuple[str, str]]:
-    return [(str(k), str(v)) for k, v in headers]

@@ -1,5 +1,5 @@
-"""The one place that touches the native module, imported the way the wheel
-lays it out: beside this package.
+"""The one import of the native module, laid out the way the wheel lays it
+out: beside this package. Every other module reaches it through this one.
 
 Events are tuples whose byte items are ``bytes``:
 
@@ -31,11 +31,6 @@ def start_with_waker(obj: Any, waker: Any) -> None:
     `waker`. The registration holds a reference to `obj` until the object's
     terminal event has been polled, or until `release`."""
     obj.start_waker(waker)
-
-
-def poll_request(request: Any, limit: int) -> List[RequestEvent]:
-    events: List[RequestEvent] = request.poll_events_bytes(limit)
-    return events
 
 
 def poll_websocket(ws: Any, limit: int) -> List[WebSocketEvent]:

@@ -8,7 +8,7 @@ import time
 from dataclasses import dataclass
 from typing import Any, AsyncIterator, Callable, Deque, Iterator, List, Optional, Union
 
-from . import _native
+from . import _log, _native
 from ._errors import HTTPError, TimeoutException, WebSocketError, error_from_text, from_native
 from ._wait import AsyncChannel, SyncChannel
 
@@ -42,8 +42,9 @@ class _Conversation:
     """Events of one native WebSocket turned into messages; shared by both
     flavours, which differ only in how they wait."""
 
-    def __init__(self, native: Any) -> None:
+    def __init__(self, native: Any, url: str) -> None:
         self.native = native
+        self.url = url
         self.pending: Deque[_native.WebSocketEvent] = collections.deque()
         self.subprotocol: Optional[str] = None
         self.close_message: Optional[CloseMessage] = None
@@ -66,11 +67,20 @@ class _Conversation:
         if kind == "open":
             self.opened = True
             self.subprotocol = data.decode("utf-8", "replace")
+            if _log.enabled():
+                _log.websocket_opened(self.url, self.subprotocol)
         elif kind == "closed":
-            self.close_message = CloseMessage(code if code is not None else 1006, text or "")
+            self.end_with(CloseMessage(code if code is not None else 1006, text or ""))
         elif kind == "error":
             self.error = error_from_text(text or "", websocket=True)
+            if _log.enabled():
+                _log.websocket_ended(self.url, self.error)
         return None
+
+    def end_with(self, close_message: CloseMessage) -> None:
+        self.close_message = close_message
+        if _log.enabled():
+            _log.websocket_ended(self.url, close_message)
 
     def take(self) -> Optional[Message]:
         """The next message from the queued events; None when more events are
@@ -126,8 +136,8 @@ class _Endpoint:
     """What the blocking and the asyncio WebSocket share: the conversation,
     the channel its news arrives on, and how the connection is ended."""
 
-    def __init__(self, native: Any) -> None:
-        self._c = _Conversation(native)
+    def __init__(self, native: Any, url: str = "") -> None:
+        self._c = _Conversation(native, url)
         self._channel: Any = None
 
     @property
@@ -151,7 +161,7 @@ class _Endpoint:
             except RuntimeError:
                 pass
             if self._c.close_message is None and self._c.error is None:
-                self._c.close_message = CloseMessage(1006, "")
+                self._c.end_with(CloseMessage(1006, ""))
         if self._channel is not None:
             self._channel.close()
             self._channel = None
@@ -266,8 +276,9 @@ class AsyncWebSocket(_Endpoint):
     """``async with client.websocket(url) as ws``. Cancelling a task waiting
     in ``receive()`` leaves the connection usable and loses no message."""
 
-    def __init__(self, native: Any, channel_factory: Callable[[], AsyncChannel]) -> None:
-        super().__init__(native)
+    def __init__(self, native: Any, channel_factory: Callable[[], AsyncChannel],
+                 url: str = "") -> None:
+        super().__init__(native, url)
         self._factory = channel_factory
 
     async def connect(self) -> None:

@@ -4,8 +4,12 @@ module-level functions: options, bodies, redirects and response decoding."""
 import datetime
 import hashlib
 import io
+import logging
+import re
 
 import pytest
+
+import servers
 
 
 def sent_headers(echoed, name):
@@ -155,8 +159,6 @@ def test_request_cache_mode_and_priority(strandel, client, nginx):
         client.get(nginx.url("http1", "/small.bin?uncached"), cache="only_if_cached")
     assert client.get(nginx.url("http1", "/small.bin"), priority="lowest",
                       cache="bypass").content == nginx.small
-    with pytest.raises(ValueError, match='^unknown priority "high"$'):
-        client.get(nginx.url("http1", "/small.bin"), priority="high")
 
 
 def test_module_level_functions(strandel, app, ca_pem):
@@ -217,3 +219,24 @@ def test_async_client_on_successive_loops(strandel, app):
         assert asyncio.run(client.get(app.url("/echo"))).status_code == 200
     asyncio.run(client.aclose())
     assert client._dispatchers == {}
+
+
+def test_debug_log(strandel, client, app, ws_server, caplog):
+    refused = f"http://127.0.0.1:{servers.free_port()}/"
+    ws_url = ws_server.url("/echo?log")
+    with caplog.at_level(logging.DEBUG, logger="strandel"):
+        client.get(app.url("/echo"))
+        with pytest.raises(strandel.ConnectError):
+            client.get(refused)
+        with client.websocket(ws_url) as ws:
+            ws.close(1000, "done")
+    lines = [r.getMessage() for r in caplog.records if r.name == "strandel"]
+    elapsed = r" \(\d+\.\d{3} s\)"
+    expected = [re.escape(f"GET {app.url('/echo')} -> 200") + elapsed,
+                re.escape(f"GET {refused} -> ConnectError: Network (Chromium net error -102)")
+                + elapsed,
+                re.escape(f"WebSocket {ws_url} opened, subprotocol ''"),
+                re.escape(f"WebSocket {ws_url} ended: CloseMessage(code=1000, reason='done')")]
+    assert len(lines) == len(expected), lines
+    for line, pattern in zip(lines, expected):
+        assert re.fullmatch(pattern, line), line

@@ -85,24 +85,3 @@ def test_engine_errors(strandel):
         strandel.Client(impersonate="netscape_4")
     assert (str(info.value), info.value.kind, info.value.net_error) == \
         ("ProfileUnsupported", "ProfileUnsupported", None)
-    with pytest.raises(ValueError, match='^unknown http version "h9"$'):
-        strandel.Client(http_version="h9")
-
-
-@pytest.mark.parametrize("text,cls,kind,net_error,response_code", [
-    ("Network (Chromium net error -105)", "ConnectError", "Network", -105, None),
-    ("Network (Chromium net error -101)", "ReadError", "Network", -101, None),
-    ("Redirect (Chromium net error -311)", "RedirectError", "Redirect", -311, None),
-    ("CacheMiss (Chromium net error -400)", "CacheMiss", "CacheMiss", -400, None),
-    ("Protocol (Chromium net error -145, response 0)", "RemoteProtocolError", "Protocol", -145, 0),
-    ("native error 16", "HTTPError", None, None, None),
-    ("BufferLimit (Chromium net error 0, response 0)", "HTTPError", "BufferLimit", 0, 0),
-    ("something unforeseen (42)", "HTTPError", None, None, None),
-])
-def test_message_parsing(strandel, text, cls, kind, net_error, response_code):
-    from strandel._errors import error_from_text
-
-    error = error_from_text(text)
-    assert type(error) is getattr(strandel, cls)
-    assert (str(error), error.kind, error.net_error, error.response_code) == \
-        (text, kind, net_error, response_code)
