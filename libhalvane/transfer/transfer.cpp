@@ -12,7 +12,7 @@
 #include "cache/cache_policy.h"
 #include "namespaces/namespace_store.h"
 #include "profiles/profiles.h"
-#include "tls/tls_profile.h"
+#include "tls/curl_tls.h"
 #include "tls/tls_store.h"
 
 namespace hvcore {
@@ -231,9 +231,7 @@ bool Transfer::configure_easy() {
   }
 #ifdef HALVANE_OWN_TLS_STACK
   // A new HTTP/2 connection opens the way the profile's browser opens one.
-  if (!s.impersonate.empty())
-    if (const BrowserProfile *profile = find_profile(s.impersonate))
-      set(CURLOPT_HTTP2_FINGERPRINT, profile->http2.c_str());
+  if (s.profile != nullptr) set(CURLOPT_HTTP2_FINGERPRINT, s.profile->http2.c_str());
 #endif
 
   std::string cookies;
@@ -290,7 +288,7 @@ std::vector<HeaderField> Transfer::sent_headers() const {
   const EngineSettings &s = context_->settings();
   // Under a profile its browser's fields lead, in its order, holding the
   // caller's and the engine's values where the names meet.
-  const BrowserProfile *profile = s.impersonate.empty() ? nullptr : find_profile(s.impersonate);
+  const BrowserProfile *profile = s.profile;
   // A revalidation asks with the stored response's validators, as if the
   // caller had given them.
   std::vector<HeaderField> caller = hop_.headers;

@@ -21,7 +21,7 @@
 #include "base/settings.h"
 #include "cache/cache_store.h"
 #include "engine/engine_context.h"
-#include "tls/tls_profile.h"
+#include "tls/curl_tls.h"
 #include "transfer/content_decoder.h"
 #include "transfer/upload_buffer.h"
 

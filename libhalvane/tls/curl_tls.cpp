@@ -1,0 +1,24 @@
+#include "tls/curl_tls.h"
+
+#include "tls/client_context.h"
+
+namespace hvcore {
+
+bool needs_ssl_ctx_callback(const EngineSettings &s) {
+#ifdef OPENSSL_IS_BORINGSSL
+  (void)s;
+  return true;  // the Core's own defaults (tls_profile.h)
+#else
+  return s.tls != TlsVerification::Disabled || s.profile != nullptr;
+#endif
+}
+
+CURLcode engine_ssl_ctx_callback(CURL *, void *ssl_ctx, void *ssl_ctx_data) noexcept {
+  const auto &data = *static_cast<const SslCtxData *>(ssl_ctx_data);
+  return configure_client_context(static_cast<SSL_CTX *>(ssl_ctx), *data.settings,
+                                  {.offers_h2 = data.offers_h2, .install_trust = false})
+             ? CURLE_OK
+             : CURLE_SSL_CIPHER;
+}
+
+}  // namespace hvcore
