@@ -8,7 +8,8 @@
 namespace hvcore {
 
 // Where a default header is sent: browsers write some fields only on one
-// HTTP version (Connection on HTTP/1.1, TE on HTTP/2).
+// HTTP version (Connection on HTTP/1.1; TE and Chromium's and Safari's
+// priority on HTTP/2 and HTTP/3, which Http2 stands for).
 enum class SentOn { Any, Http1, Http2 };
 
 struct ProfileHeader {

@@ -1,5 +1,5 @@
 // libcurl's side of the engine's TLS: the hook into the contexts it makes
-// for each connection.
+// for each connection, and what a connection's handshake agreed on.
 #pragma once
 
 #include <curl/curl.h>
@@ -22,5 +22,9 @@ CURLcode engine_ssl_ctx_callback(CURL *, void *ssl_ctx, void *ssl_ctx_data) noex
 
 // True when the engine's requests need that callback.
 bool needs_ssl_ctx_callback(const EngineSettings &settings);
+
+// True when the server chose h2 in the ALPN of the connection `easy` is on
+// (its own TLS, inside any proxy's). Known from the pre-request callback on.
+bool negotiated_h2(CURL *easy);
 
 }  // namespace hvcore

@@ -119,6 +119,7 @@ void Transfer::begin_hop() {
   replaying_ = false;
   replay_.reset();
   body_offset_ = 0;
+  wire_http2_.reset();
   error_buffer_[0] = '\0';
 
   long timeout_ms = 0;
@@ -284,6 +285,27 @@ long Transfer::http_version() const {
   return http_version_option(s.http_version);
 }
 
+bool Transfer::sends_http2() const {
+  if (wire_http2_) return *wire_http2_;
+  return http_version() != CURL_HTTP_VERSION_1_1;
+}
+
+bool Transfer::compose_for_connection() {
+  const EngineSettings &s = context_->settings();
+  // Only a profile's fields depend on the version, and only ALPN leaves it
+  // open until the connection is there.
+  if (s.profile == nullptr || http_version() != CURL_HTTP_VERSION_2TLS) return true;
+  const bool assumed = sends_http2();
+  wire_http2_ = negotiated_h2(easy_.get());
+  if (*wire_http2_ == assumed) return true;
+  // libcurl writes the request from this list after this callback.
+  std::string cookies;
+  SlistPtr list(build_header_list(cookies));
+  if (curl_easy_setopt(easy_.get(), CURLOPT_HTTPHEADER, list.get()) != CURLE_OK) return false;
+  header_list_ = std::move(list);
+  return true;
+}
+
 std::vector<HeaderField> Transfer::sent_headers() const {
   const EngineSettings &s = context_->settings();
   // Under a profile its browser's fields lead, in its order, holding the
@@ -295,9 +317,7 @@ std::vector<HeaderField> Transfer::sent_headers() const {
   if (stored_)
     for (HeaderField &h : cache::validators(stored_->meta.head)) caller.push_back(std::move(h));
   std::vector<HeaderField> fields =
-      profile
-          ? compose_request_headers(*profile, s, caller, http_version() != CURL_HTTP_VERSION_1_1)
-          : std::move(caller);
+      profile ? compose_request_headers(*profile, s, caller, sends_http2()) : std::move(caller);
   bool has_user_agent = false, has_accept_language = false, has_accept_encoding = false;
   for (const HeaderField &h : fields) {
     has_user_agent = has_user_agent || iequals(h.name, "user-agent");

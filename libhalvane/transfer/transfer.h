@@ -71,6 +71,12 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
   bool configure_easy();
   bool configure_method();
   long http_version() const;
+  // Whether the hop's fields go out on HTTP/2 or later: as the connection
+  // negotiated once it is there, else as asked for.
+  bool sends_http2() const;
+  // Composes the hop's fields again when the connection's version is not the
+  // one they were composed for; false when libcurl refuses the new list.
+  bool compose_for_connection();
   // The hop's request fields as sent: the caller's (with a revalidation's
   // validators), or a profile's with them, and the engine's defaults.
   // Cookies from the jar are not among them.
@@ -149,6 +155,8 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
   std::optional<Outcome> callback_failure_;
   char error_buffer_[CURL_ERROR_SIZE] = {};
   SslCtxData ssl_ctx_data_;  // what the TLS context callback of this hop needs
+  // The hop's connection speaks HTTP/2 (or later); none: not known yet.
+  std::optional<bool> wire_http2_;
 
   // The cache's part of the current hop (network thread only).
   std::optional<std::string> cache_key_;       // of the hop's entry; none: the hop keeps out
