@@ -133,11 +133,10 @@ int32_t read_engine_record(const hv_engine_record *r, EngineSettings &out) {
   }
 
   // A profile the Core cannot reproduce must not silently give the plain
-  // client. A bare family name is kept as the version it stands for today.
+  // client.
   if (!impersonate.empty()) {
-    const BrowserProfile *profile = find_profile(impersonate);
-    if (profile == nullptr) return kProfileUnsupported;
-    out.impersonate = profile->name;
+    out.profile = find_profile(impersonate);
+    if (out.profile == nullptr) return kProfileUnsupported;
   }
   return kOk;
 }

@@ -12,6 +12,7 @@
 
 namespace hvcore {
 
+struct BrowserProfile;
 class CaStore;
 
 using hv::BodyKind;
@@ -28,11 +29,13 @@ struct EngineSettings {
   std::string proxy_username;
   std::string proxy_password;
   std::string profile_namespace;
-  std::string impersonate;  // a profile name the Core accepts; empty: none
   bool disable_cache = false;
   HttpVersion http_version = HttpVersion::Auto;
   TlsVerification tls = TlsVerification::Default;
   std::shared_ptr<const CaStore> ca;  // set for CustomCa only
+  // The browser impersonated, resolved once from the engine record; one of
+  // the Core's static profiles, which never change. Null: none.
+  const BrowserProfile *profile = nullptr;
 };
 
 struct HeaderField {

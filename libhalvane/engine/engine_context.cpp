@@ -12,6 +12,7 @@
 #include "namespaces/cookie_bound.h"
 #include "namespaces/cookie_lines.h"
 #include "namespaces/namespace_store.h"
+#include "profiles/profiles.h"
 
 namespace hvcore {
 namespace {
@@ -58,8 +59,10 @@ int32_t EngineContext::start(EngineSettings settings, std::unique_ptr<ContextUse
   ensure_curl_global();
   std::shared_ptr<Namespace> profile;
   if (!settings.profile_namespace.empty()) {
-    if (const int32_t code =
-            open_namespace(settings.profile_namespace, settings.impersonate, profile);
+    // The namespace is bound to the profile's canonical name.
+    static const std::string kNoProfile;
+    const std::string &impersonate = settings.profile ? settings.profile->name : kNoProfile;
+    if (const int32_t code = open_namespace(settings.profile_namespace, impersonate, profile);
         code != kOk)
       return code;
   }

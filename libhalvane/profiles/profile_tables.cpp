@@ -26,7 +26,8 @@ constexpr Header kChromiumNavigation[] = {
     {"Sec-Fetch-Dest", "document"},
     {"Accept-Encoding", "{encoding}"},
     {"Accept-Language", "{language}"},
-    // From 124 the RFC 9218 priority of a navigation rides along on HTTP/2.
+    // From 124 the RFC 9218 priority of a navigation rides along on HTTP/2
+    // and HTTP/3, never on HTTP/1.1.
     {"priority", "u=0, i", H2, 124},
 };
 
@@ -184,12 +185,13 @@ constexpr Header kSafariNavigation[] = {
     {"Connection", "keep-alive", H1},
 };
 
-// Safari 18 reordered the navigation and added its priority.
+// Safari 18 reordered the navigation and added its priority, which it sends
+// on HTTP/2 and HTTP/3 only.
 constexpr Header kSafariNavigation18[] = {
     {"Sec-Fetch-Dest", "document"},   {"User-Agent", "{ua}"},
     {"Accept", "{accept}"},           {"Sec-Fetch-Site", "none"},
     {"Sec-Fetch-Mode", "navigate"},   {"Accept-Language", "{language}"},
-    {"Priority", "u=0, i"},           {"Accept-Encoding", "{encoding}"},
+    {"Priority", "u=0, i", H2},       {"Accept-Encoding", "{encoding}"},
     {"Connection", "keep-alive", H1},
 };
 

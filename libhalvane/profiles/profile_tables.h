@@ -5,7 +5,7 @@
 #include <span>
 #include <string_view>
 
-#include "profiles/profiles.h"
+#include "profiles/profile_types.h"
 
 namespace hvcore::profile_data {
 

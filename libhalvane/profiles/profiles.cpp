@@ -1,5 +1,6 @@
 #include "profiles/profiles.h"
 
+#include <algorithm>
 #include <array>
 #include <map>
 
@@ -108,23 +109,29 @@ BrowserProfile make_profile(const Family &family, int major) {
   return p;
 }
 
+// Every accepted name, canonical ones and the bare family names alike,
+// mapped to its profile.
 struct Registry {
-  std::map<std::string, BrowserProfile, std::less<>> profiles;
-  std::map<std::string, std::string, std::less<>> aliases;  // bare family name: newest
+  std::map<std::string, BrowserProfile, std::less<>> profiles;  // by canonical name
+  std::map<std::string, const BrowserProfile *, std::less<>> accepted;
   std::vector<std::string> names;
 
   Registry() {
+    std::vector<std::string> bare;
     for (const Family &family : profile_data::families()) {
+      const BrowserProfile *newest = nullptr;
       for (int major = family.first; major <= family.last; ++major) {
         BrowserProfile p = make_profile(family, major);
-        names.push_back(p.name);
-        std::string key = p.name;
-        profiles.emplace(std::move(key), std::move(p));
+        std::string name = p.name;
+        newest = &profiles.emplace(name, std::move(p)).first->second;
+        accepted.emplace(name, newest);
+        names.push_back(std::move(name));
       }
-      aliases.emplace(std::string(family.name),
-                      std::string(family.name) + '_' + std::to_string(family.last));
+      accepted.emplace(std::string(family.name), newest);
+      bare.emplace_back(family.name);
     }
-    for (const auto &alias : aliases) names.push_back(alias.first);
+    std::sort(bare.begin(), bare.end());
+    names.insert(names.end(), bare.begin(), bare.end());
   }
 };
 
@@ -141,9 +148,8 @@ bool matches(SentOn only, bool http2) {
 
 const BrowserProfile *find_profile(std::string_view name) {
   const Registry &r = registry();
-  if (auto alias = r.aliases.find(name); alias != r.aliases.end()) name = alias->second;
-  auto it = r.profiles.find(name);
-  return it == r.profiles.end() ? nullptr : &it->second;
+  auto it = r.accepted.find(name);
+  return it == r.accepted.end() ? nullptr : it->second;
 }
 
 std::vector<std::string> profile_names() { return registry().names; }

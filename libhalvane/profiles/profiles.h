@@ -8,19 +8,9 @@
 #include <vector>
 
 #include "base/settings.h"
-#include "tls/tls_profile.h"
+#include "profiles/profile_types.h"
 
 namespace hvcore {
-
-// Where a default header is sent: browsers write some fields only on one
-// HTTP version (Connection on HTTP/1.1, TE on HTTP/2).
-enum class SentOn { Any, Http1, Http2 };
-
-struct ProfileHeader {
-  std::string name;  // spelled as the browser writes it on HTTP/1.1
-  std::string value;
-  SentOn only = SentOn::Any;
-};
 
 struct BrowserProfile {
   std::string name;  // canonical, e.g. "chrome_131"
@@ -35,8 +25,11 @@ struct BrowserProfile {
   std::string http2;
 };
 
-// The profile of that exact name, or null when the Core has none: names are
-// lower case, "<family>_<major>" or a bare family name for its newest.
+// The profile a name stands for, or null when the Core has none. Every name
+// the Core accepts resolves here and nowhere else: "<family>_<major>" in
+// lower case, or a bare family name, which stands for its newest major and
+// is known from then on by that profile's canonical name. Profiles live as
+// long as the process and never change.
 const BrowserProfile *find_profile(std::string_view name);
 
 // Every profile name the Core accepts, canonical ones first, for tests and

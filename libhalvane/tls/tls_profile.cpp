@@ -7,9 +7,6 @@
 #include <string_view>
 #include <vector>
 
-#include "base/cert_policy.h"
-#include "base/settings.h"
-#include "profiles/profiles.h"
 #include "tls/cert_decompression.h"
 
 #ifndef OPENSSL_IS_BORINGSSL
@@ -203,33 +200,5 @@ bool apply_tls_defaults(SSL_CTX *ctx) {
 #else
 bool apply_tls_defaults(SSL_CTX *) { return true; }
 #endif
-
-bool needs_ssl_ctx_callback(const EngineSettings &s) {
-#ifdef OPENSSL_IS_BORINGSSL
-  (void)s;
-  return true;  // the defaults above
-#else
-  return s.tls != TlsVerification::Disabled || !s.impersonate.empty();
-#endif
-}
-
-CURLcode engine_ssl_ctx_callback(CURL *, void *ssl_ctx, void *ssl_ctx_data) noexcept {
-  const auto &data = *static_cast<const SslCtxData *>(ssl_ctx_data);
-  const EngineSettings &s = *data.settings;
-  auto *ctx = static_cast<SSL_CTX *>(ssl_ctx);
-  // The trust store is libcurl's own, from the options (see transfer.cpp).
-  install_certificate_policy(ctx, s.tls != TlsVerification::Disabled);
-  if (s.impersonate.empty()) return apply_tls_defaults(ctx) ? CURLE_OK : CURLE_SSL_CIPHER;
-  // The engine's check found this profile, so the lookup allocates nothing.
-  const BrowserProfile *profile = nullptr;
-  try {
-    profile = find_profile(s.impersonate);
-  } catch (...) {
-    return CURLE_OUT_OF_MEMORY;
-  }
-  if (profile == nullptr || !apply_tls_profile(ctx, profile->tls, data.offers_h2))
-    return CURLE_SSL_CIPHER;
-  return CURLE_OK;
-}
 
 }  // namespace hvcore

@@ -8,9 +8,7 @@
 #include <cctype>
 #include <new>
 
-#include "base/cert_policy.h"
-#include "profiles/profiles.h"
-#include "tls/tls_store.h"
+#include "tls/client_context.h"
 
 namespace hvcore {
 
@@ -30,33 +28,10 @@ std::unique_ptr<ssl::context> make_tls_client_context(const EngineSettings &sett
   // The upgrade is an HTTP/1.1 exchange whatever else the server speaks.
   static constexpr unsigned char kAlpn[] = {8, 'h', 't', 't', 'p', '/', '1', '.', '1'};
   SSL_CTX_set_alpn_protos(ctx, kAlpn, sizeof kAlpn);
-  switch (settings.tls) {
-    case TlsVerification::Disabled:
-      break;
-    case TlsVerification::CustomCa:
-      // Only the engine's own bundle is trusted.
-      settings.ca->install(ctx);
-      break;
-    case TlsVerification::Default:
-      SSL_CTX_set_default_verify_paths(ctx);
-      break;
-  }
-  install_certificate_policy(ctx, settings.tls != TlsVerification::Disabled);
-  // Chains are built as libcurl builds them for requests: a trusted
-  // intermediate (or leaf) ends a chain as a root would.
-  X509_VERIFY_PARAM_set_flags(SSL_CTX_get0_param(ctx),
-                              X509_V_FLAG_PARTIAL_CHAIN | X509_V_FLAG_TRUSTED_FIRST);
-  // The same ClientHello as the engine's requests (ALPN apart).
-  if (settings.impersonate.empty()) {
-    if (!apply_tls_defaults(ctx)) return nullptr;
-  } else {
-    const BrowserProfile *profile = find_profile(settings.impersonate);
-    if (profile == nullptr || !apply_tls_profile(ctx, profile->tls, false)) {
-      ERR_clear_error();
-      return nullptr;
-    }
-  }
-  ERR_clear_error();
+  // The same verification and ClientHello as the engine's requests (ALPN
+  // apart).
+  if (!configure_client_context(ctx, settings, {.offers_h2 = false, .install_trust = true}))
+    return nullptr;
   return context;
 }
 

@@ -12,7 +12,7 @@
 #include "base/url.h"
 #include "namespaces/namespace_store.h"
 #include "profiles/profiles.h"
-#include "tls/tls_profile.h"
+#include "tls/curl_tls.h"
 #include "tls/tls_store.h"
 
 namespace hvcore {
@@ -118,6 +118,7 @@ void Transfer::begin_hop() {
   head_delivered_ = chunked_ = connected_ = false;
   recv_paused_ = send_paused_ = false;
   body_offset_ = 0;
+  wire_http2_.reset();
   error_buffer_[0] = '\0';
 
   long timeout_ms = 0;
@@ -230,9 +231,7 @@ bool Transfer::configure_easy() {
   }
 #ifdef HALVANE_OWN_TLS_STACK
   // A new HTTP/2 connection opens the way the profile's browser opens one.
-  if (!s.impersonate.empty())
-    if (const BrowserProfile *profile = find_profile(s.impersonate))
-      set(CURLOPT_HTTP2_FINGERPRINT, profile->http2.c_str());
+  if (s.profile != nullptr) set(CURLOPT_HTTP2_FINGERPRINT, s.profile->http2.c_str());
 #endif
 
   std::string cookies;
@@ -285,19 +284,38 @@ long Transfer::http_version() const {
   return http_version_option(s.http_version);
 }
 
+bool Transfer::sends_http2() const {
+  if (wire_http2_) return *wire_http2_;
+  return http_version() != CURL_HTTP_VERSION_1_1;
+}
+
+bool Transfer::compose_for_connection() {
+  const EngineSettings &s = context_->settings();
+  // Only a profile's fields depend on the version, and only ALPN leaves it
+  // open until the connection is there.
+  if (s.profile == nullptr || http_version() != CURL_HTTP_VERSION_2TLS) return true;
+  const bool assumed = sends_http2();
+  wire_http2_ = negotiated_h2(easy_.get());
+  if (*wire_http2_ == assumed) return true;
+  // libcurl writes the request from this list after this callback.
+  std::string cookies;
+  SlistPtr list(build_header_list(cookies));
+  if (curl_easy_setopt(easy_.get(), CURLOPT_HTTPHEADER, list.get()) != CURLE_OK) return false;
+  header_list_ = std::move(list);
+  return true;
+}
+
 std::vector<HeaderField> Transfer::sent_headers() const {
   const EngineSettings &s = context_->settings();
   // Under a profile its browser's fields lead, in its order, holding the
   // caller's and the engine's values where the names meet.
-  const BrowserProfile *profile = s.impersonate.empty() ? nullptr : find_profile(s.impersonate);
+  const BrowserProfile *profile = s.profile;
   // A revalidation asks with the stored response's validators, as if the
   // caller had given them.
   std::vector<HeaderField> caller = hop_.headers;
   for (HeaderField &h : cache_.validators()) caller.push_back(std::move(h));
   std::vector<HeaderField> fields =
-      profile
-          ? compose_request_headers(*profile, s, caller, http_version() != CURL_HTTP_VERSION_1_1)
-          : std::move(caller);
+      profile ? compose_request_headers(*profile, s, caller, sends_http2()) : std::move(caller);
   bool has_user_agent = false, has_accept_language = false, has_accept_encoding = false;
   for (const HeaderField &h : fields) {
     has_user_agent = has_user_agent || iequals(h.name, "user-agent");

@@ -20,7 +20,7 @@
 #include "base/header_block.h"
 #include "base/settings.h"
 #include "engine/engine_context.h"
-#include "tls/tls_profile.h"
+#include "tls/curl_tls.h"
 #include "transfer/content_decoder.h"
 #include "transfer/transfer_cache.h"
 #include "transfer/upload_buffer.h"
@@ -64,6 +64,12 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
   bool configure_easy();
   bool configure_method();
   long http_version() const;
+  // Whether the hop's fields go out on HTTP/2 or later: as the connection
+  // negotiated once it is there, else as asked for.
+  bool sends_http2() const;
+  // Composes the hop's fields again when the connection's version is not the
+  // one they were composed for; false when libcurl refuses the new list.
+  bool compose_for_connection();
   // The hop's request fields as sent: the caller's (with a revalidation's
   // validators), or a profile's with them, and the engine's defaults.
   // Cookies from the jar are not among them.
@@ -140,7 +146,9 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
   bool done_ = false;
   std::optional<Outcome> callback_failure_;
   char error_buffer_[CURL_ERROR_SIZE] = {};
-  SslCtxData ssl_ctx_data_;      // what the TLS context callback of this hop needs
+  SslCtxData ssl_ctx_data_;  // what the TLS context callback of this hop needs
+  // The hop's connection speaks HTTP/2 (or later); none: not known yet.
+  std::optional<bool> wire_http2_;
   bool saw_set_cookie_ = false;  // a namespace's jar is saved when this ends
 };
 

@@ -152,9 +152,17 @@ int Transfer::seek_cb(void *self, curl_off_t offset, int origin) noexcept {
   return CURL_SEEKFUNC_OK;
 }
 
+// The connection is there, its HTTP version known, and the request not yet
+// written.
 int Transfer::prereq_cb(void *self, char *, char *, int, int) noexcept {
-  static_cast<Transfer *>(self)->connected_ = true;
-  return CURL_PREREQFUNC_OK;
+  auto *t = static_cast<Transfer *>(self);
+  t->connected_ = true;
+  try {
+    if (t->compose_for_connection()) return CURL_PREREQFUNC_OK;
+  } catch (...) {
+  }
+  t->callback_failure_ = Outcome{kOutOfMemory, net::kOutOfMemory};
+  return CURL_PREREQFUNC_ABORT;
 }
 
 // ---- responses from the cache ----------------------------------------------

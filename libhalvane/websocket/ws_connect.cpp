@@ -222,9 +222,7 @@ void WsConnection::decorate(websocket::request_type &request) const {
     }
     request.set(http::field::sec_websocket_protocol, list);
   }
-  if (!engine.impersonate.empty())
-    if (const BrowserProfile *profile = find_profile(engine.impersonate))
-      write_in_profile_order(*profile, request);
+  if (engine.profile != nullptr) write_in_profile_order(*engine.profile, request);
 }
 
 void WsConnection::upgrade() {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "profiles/profiles.h"
+#include "tls/tls_profile.h"
 
 namespace hvcore {
 namespace {

@@ -353,14 +353,14 @@ class _Server(socketserver.ThreadingTCPServer):
 
 class FingerprintServer:
     """Serves HTTP/1.1, HTTP/2 (ALPN) and WebSocket upgrades, with or without
-    TLS on the same port."""
+    TLS on the same port. `alpn`: the protocols TLS clients may choose from."""
 
-    def __init__(self, cert=None):
+    def __init__(self, cert=None, alpn=("h2", "http/1.1")):
         self.context = None
         if cert is not None:
             self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             cert.configure_cert(self.context)
-            self.context.set_alpn_protocols(["h2", "http/1.1"])
+            self.context.set_alpn_protocols(list(alpn))
         self.records = []
         self._lock = threading.Lock()
         self._server = _Server((HOST, 0), _Handler)

@@ -295,6 +295,44 @@ def test_http1_spelling_and_transport_only_fields(native, ca_pem, fingerprints, 
     assert ("priority" in names) == name.startswith("firefox")  # Chrome's rides on HTTP/2 only
 
 
+@pytest.fixture(scope="session")
+def http1_fingerprints(trust):
+    server = FingerprintServer(trust[1]["good"], alpn=["http/1.1"])
+    yield server
+    server.stop()
+
+
+# How a request reaches HTTP/1.1 or HTTP/2: (engine's http_version, scheme,
+# whether the server offers h2 in ALPN).
+WIRES = {
+    "clear text": ("auto", "http", True),
+    "h1 asked for": ("h1", "https", True),
+    "h2 refused in ALPN": ("auto", "https", False),
+    "h2 negotiated": ("auto", "https", True),
+}
+
+
+# Chromium (from 124) and Safari 18 send the navigation's priority on HTTP/2
+# only, Firefox (from 128) on every version; Connection rides on HTTP/1.1
+# alone and Firefox's TE on HTTP/2 alone, whatever the request first assumed.
+@pytest.mark.parametrize("wire", WIRES)
+@pytest.mark.parametrize("name", ["chrome_131", "edge_124", "safari_18", "safari_ios_18",
+                                  "firefox_133"])
+def test_version_bound_fields_follow_the_version_on_the_wire(
+        native, ca_pem, fingerprints, http1_fingerprints, name, wire):
+    http_version, scheme, offers_h2 = WIRES[wire]
+    server = fingerprints if offers_h2 else http1_fingerprints
+    engine = native.PyEngine(impersonate=name, ca_pem=ca_pem, http_version=http_version)
+    http = record_of(engine, url_of(server, scheme=scheme))["http"]
+    h2 = wire == "h2 negotiated"
+    assert http["version"] == ("2" if h2 else "1.1")
+    names = {n.lower() for n, _ in http["headers"]}
+    firefox = name.startswith("firefox")
+    assert ("priority" in names) == (h2 or firefox)
+    assert ("connection" in names) == (not h2)
+    assert ("te" in names) == (h2 and firefox)
+
+
 @pytest.mark.parametrize("name", [
     "Chrome_131", "CHROME", "chrome_", "chrome_109", "chrome_132", "chrome_0131", "chrome-131",
     " chrome_131", "edge_109", "edge_132", "firefox_114", "firefox_134", "safari_15",
