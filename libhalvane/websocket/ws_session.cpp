@@ -109,7 +109,10 @@ std::deque<Outgoing> WsSession::discard_outgoing(int32_t code) {
   std::deque<Outgoing> dropped;
   dropped.swap(outbox_);
   unsent_ = 0;
-  if (lost_code_ == kOk) lost_code_ = code;
+  // After the caller's cancel whatever ends the session (the abort, the close
+  // that follows it) ends it because of the cancel: a held sender that wakes
+  // only now learns of the cancel, as one woken by the cancel itself does.
+  if (lost_code_ == kOk) lost_code_ = cancel_requested_ ? kCanceled : code;
   drained_.notify_all();
   return dropped;
 }
