@@ -218,7 +218,13 @@ TEST_P(SilentPeer, HoldsTheSender) {
     ASSERT_TRUE(sender.wait_done(20s));
     const auto results = sender.results();
     EXPECT_LT(results.size(), 64u);
-    EXPECT_EQ(results.back(), peer_closes ? HV_ERR_INVALID_STATE : HV_ERR_CANCELED);
+    // A send held at the cancel reports it; one the sender only began once the
+    // cancelled session had ended is late, like any send after the end.
+    if (peer_closes)
+      EXPECT_EQ(results.back(), HV_ERR_INVALID_STATE);
+    else
+      EXPECT_TRUE(results.back() == HV_ERR_CANCELED || results.back() == HV_ERR_INVALID_STATE)
+          << results.back();
   }
   // Beast's answer to the close mostly waits behind a write the peer never
   // reads, and then only a cancel ends the WebSocket.
