@@ -31,7 +31,7 @@ bool is_version_or_cipher_mismatch(unsigned long code) {
   switch (ERR_GET_REASON(code)) {
     case SSL_R_TLSV1_ALERT_PROTOCOL_VERSION:
     case SSL_R_UNSUPPORTED_PROTOCOL:
-#ifdef OPENSSL_IS_BORINGSSL
+#ifdef OPENSSL_IS_AWSLC
     case SSL_R_NO_SUPPORTED_VERSIONS_ENABLED:
 #else
     case SSL_R_NO_PROTOCOLS_AVAILABLE:
@@ -127,6 +127,12 @@ Outcome map_failure(const FailureFacts &f) {
       return {kOutOfMemory, net::kOutOfMemory};
     case CURLE_ABORTED_BY_CALLBACK:
       return {kCanceled, net::kAborted};
+#if LIBCURL_VERSION_NUM >= 0x080600
+    case CURLE_TOO_LARGE:
+      // libcurl 8's code for a response line or head over its limits.
+      if (f.awaiting_head) return {kProtocol, net::kResponseHeadersTooBig};
+      return {kNetwork, net::kFailed};
+#endif
 
     case CURLE_COULDNT_RESOLVE_PROXY:
       return {kProxy, net::kProxyConnectionFailed};
