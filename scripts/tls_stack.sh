@@ -15,10 +15,11 @@
 # those scripts/stack.versions pins, which scripts/fetch_sources.sh (run by
 # scripts/setup.sh) has unpacked into PREFIX/../src: this script builds only
 # from there and fetches nothing. Compiles go through ccache when there is
-# one. Environment: JOBS (default: nproc); for a 32-bit x86 build on an x86_64
-# host, TLS_STACK_ARCH=i386 and TLS_STACK_ROOT, a folder of Debian's unpacked
-# i386 packages holding the libraries libcurl links to (scripts/i386/setup.sh
-# makes one).
+# one. Environment: JOBS (default: nproc); CMAKE, the cmake that builds AWS-LC
+# (default: the one on PATH; CMake's configure passes its own); for a 32-bit
+# x86 build on an x86_64 host, TLS_STACK_ARCH=i386 and TLS_STACK_ROOT, a
+# folder of Debian's unpacked i386 packages holding the libraries libcurl
+# links to (scripts/i386/setup.sh makes one).
 set -euo pipefail
 [ $# -eq 1 ] || { echo "usage: $0 PREFIX" >&2; exit 2; }
 HERE=$(cd "$(dirname "$0")/.." && pwd)
@@ -26,6 +27,7 @@ mkdir -p "$1"
 PREFIX=$(cd "$1" && pwd)
 SRC=$(dirname "$PREFIX")/src
 JOBS=${JOBS:-$(nproc)}
+CMAKE=${CMAKE:-cmake}
 
 PINS=$HERE/scripts/stack.versions
 AWSLC_PKG=rust-aws-lc-sys
@@ -115,13 +117,14 @@ patched_copy() {  # source, destination, patch prefix
 # libssl only, every symbol hidden.
 AWSLC=$SRC/aws-lc-build-$ARCH
 patched_copy "$AWSLC_SRC" "$AWSLC/src" aws-lc
-cmake -S "$AWSLC/src" -B "$AWSLC/build" -G Ninja "${LAUNCHER[@]}" "${AWSLC_CROSS[@]}" \
+"$CMAKE" -S "$AWSLC/src" -B "$AWSLC/build" -G Ninja "${LAUNCHER[@]}" "${AWSLC_CROSS[@]}" \
   -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$PREFIX" -DCMAKE_INSTALL_LIBDIR=lib \
   -DDISABLE_GO=ON -DDISABLE_PERL=ON -DBUILD_TESTING=OFF -DBUILD_TOOL=OFF -DBUILD_SHARED_LIBS=OFF \
   -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DCMAKE_C_VISIBILITY_PRESET=hidden \
   -DCMAKE_CXX_VISIBILITY_PRESET=hidden >"$AWSLC/configure.log" 2>&1 ||
   { tail -40 "$AWSLC/configure.log"; exit 1; }
-ninja -C "$AWSLC/build" -j "$JOBS" install >"$AWSLC/build.log" 2>&1 || { tail -40 "$AWSLC/build.log"; exit 1; }
+"$CMAKE" --build "$AWSLC/build" -j "$JOBS" --target install >"$AWSLC/build.log" 2>&1 ||
+  { tail -40 "$AWSLC/build.log"; exit 1; }
 rm -rf "$PREFIX/bin" "$PREFIX/share" "$PREFIX/lib/crypto" "$PREFIX/lib/ssl" "$PREFIX/lib/cmake"
 echo "  AWS-LC: $((SECONDS - started)) s"
 
