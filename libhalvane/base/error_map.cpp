@@ -14,14 +14,18 @@ namespace hvcore {
 namespace {
 
 // libcurl copies the TLS library's "error:0A00042E:..." text into its error
-// buffer; the packed code there says why a handshake failed.
+// buffer; the packed code there says why a handshake failed. libcurl 8 puts
+// "TLS connect error: " before it, so the code is at the "error:" eight hex
+// digits follow.
 unsigned long openssl_code(std::string_view message) {
-  const size_t at = message.find("error:");
-  if (at == std::string_view::npos) return 0;
-  const std::string hex(message.substr(at + 6, 8));
-  char *end = nullptr;
-  const unsigned long code = std::strtoul(hex.c_str(), &end, 16);
-  return end == hex.c_str() + hex.size() ? code : 0;
+  for (size_t at = message.find("error:"); at != std::string_view::npos;
+       at = message.find("error:", at + 6)) {
+    const std::string hex(message.substr(at + 6, 8));
+    char *end = nullptr;
+    const unsigned long code = std::strtoul(hex.c_str(), &end, 16);
+    if (hex.size() == 8 && end == hex.c_str() + hex.size()) return code;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -31,7 +35,7 @@ bool is_version_or_cipher_mismatch(unsigned long code) {
   switch (ERR_GET_REASON(code)) {
     case SSL_R_TLSV1_ALERT_PROTOCOL_VERSION:
     case SSL_R_UNSUPPORTED_PROTOCOL:
-#ifdef OPENSSL_IS_BORINGSSL
+#ifdef OPENSSL_IS_AWSLC
     case SSL_R_NO_SUPPORTED_VERSIONS_ENABLED:
 #else
     case SSL_R_NO_PROTOCOLS_AVAILABLE:
@@ -49,8 +53,10 @@ bool is_version_or_cipher_mismatch(unsigned long code) {
 }
 
 int32_t certificate_net_error(long verify_result, std::string_view message) {
-  // libcurl checks the name itself once OpenSSL accepted the chain.
-  if (message.find("target host name") != std::string_view::npos)
+  // libcurl checks the name itself once OpenSSL accepted the chain: "...
+  // certificate subject name ... target host name '...'" (libcurl 8: "target
+  // hostname", "target ipv4 address").
+  if (message.find("certificate subject name") != std::string_view::npos)
     return net::kCertCommonNameInvalid;
   switch (verify_result) {
     case X509_V_OK:
@@ -127,6 +133,12 @@ Outcome map_failure(const FailureFacts &f) {
       return {kOutOfMemory, net::kOutOfMemory};
     case CURLE_ABORTED_BY_CALLBACK:
       return {kCanceled, net::kAborted};
+#if LIBCURL_VERSION_NUM >= 0x080600
+    case CURLE_TOO_LARGE:
+      // libcurl 8's code for a response line or head over its limits.
+      if (f.awaiting_head) return {kProtocol, net::kResponseHeadersTooBig};
+      return {kNetwork, net::kFailed};
+#endif
 
     case CURLE_COULDNT_RESOLVE_PROXY:
       return {kProxy, net::kProxyConnectionFailed};

@@ -17,6 +17,11 @@ UrlPtr parse(const std::string &url, unsigned flags) {
 }
 
 std::optional<std::string> get(CURLU *h, CURLUPart part, unsigned flags = 0) {
+#ifdef CURLU_GET_EMPTY
+  // An empty query is sent with its '?'; libcurl 8.8 on reports it only when
+  // asked.
+  if (part == CURLUPART_QUERY) flags |= CURLU_GET_EMPTY;
+#endif
   char *out = nullptr;
   if (curl_url_get(h, part, &out, flags) != CURLUE_OK || out == nullptr) return std::nullopt;
   CurlString owned(out);

@@ -27,7 +27,7 @@ struct TlsProfile {
   bool sct = true;             // signed certificate timestamps asked for, never required
   bool session_ticket = true;
   bool padding = false;  // pads a ClientHello of 256 to 511 bytes to 512, as the browser does
-  // BoringSSL only:
+  // Our own TLS library only (not the system OpenSSL):
   bool grease = false;              // GREASE values in suites, groups, extensions and versions
   bool permute_extensions = false;  // a new extension order for every connection
   bool alps = false;                // application settings offered for h2

@@ -1,6 +1,6 @@
 #include "tls/cert_decompression.h"
 
-#ifdef OPENSSL_IS_BORINGSSL
+#ifdef OPENSSL_IS_AWSLC
 
 #include <brotli/decode.h>
 #include <openssl/bytestring.h>

@@ -7,7 +7,7 @@
 namespace hvcore {
 
 bool needs_ssl_ctx_callback(const EngineSettings &s) {
-#ifdef OPENSSL_IS_BORINGSSL
+#ifdef OPENSSL_IS_AWSLC
   (void)s;
   return true;  // the Core's own defaults (tls_profile.h)
 #else

@@ -9,7 +9,7 @@
 
 #include "tls/cert_decompression.h"
 
-#ifndef OPENSSL_IS_BORINGSSL
+#ifndef OPENSSL_IS_AWSLC
 #include <openssl/ct.h>
 #endif
 
@@ -38,7 +38,7 @@ std::string kept_names(std::string_view list, Keep &&keep) {
   return kept;
 }
 
-#ifdef OPENSSL_IS_BORINGSSL
+#ifdef OPENSSL_IS_AWSLC
 
 // Application settings and the encrypted-client-hello GREASE are set per
 // connection; libcurl hands out only the context, so they are added when each
@@ -65,7 +65,7 @@ InfoCallback handshake_start_hook(const TlsProfile &p, bool offers_h2) {
   return p.ech_grease ? &on_handshake_start<false, true> : nullptr;
 }
 
-// BoringSSL knows no finite-field groups; the browsers that list them after
+// AWS-LC knows no finite-field groups; the browsers that list them after
 // their elliptic curves are left with those.
 std::string known_groups(std::string_view groups) {
   return kept_names(groups, [](std::string_view name) { return !name.starts_with("ffdhe"); });
@@ -104,25 +104,20 @@ constexpr NamedCode kSigalgCodes[] = {{"RSA+SHA1", 0x0201},
                                       {"rsa_pss_rsae_sha384", 0x0805},
                                       {"rsa_pss_rsae_sha512", 0x0806}};
 
-constexpr NamedCode kTls13Codes[] = {{"TLS_AES_128_GCM_SHA256", 0x1301},
-                                     {"TLS_AES_256_GCM_SHA384", 0x1302},
-                                     {"TLS_CHACHA20_POLY1305_SHA256", 0x1303}};
-
 bool apply_library_specific(SSL_CTX *ctx, const TlsProfile &p, bool offers_h2) {
   // Signature algorithms are set as code points: Safari repeats one, which
-  // the list parser would refuse. The TLS 1.3 order is our BoringSSL's own
-  // switch (Firefox puts ChaCha20 second).
+  // the list parser would refuse. The TLS 1.3 suites go first in the hello,
+  // in the list's order (Firefox puts ChaCha20 second).
   const std::vector<uint16_t> sigalgs = codes_of(p.sigalgs, kSigalgCodes);
-  const std::vector<uint16_t> tls13 = codes_of(p.tls13_ciphers, kTls13Codes);
   bool ok = SSL_CTX_set1_curves_list(ctx, known_groups(p.groups).c_str()) == 1 &&
             !sigalgs.empty() &&
             SSL_CTX_set_verify_algorithm_prefs(ctx, sigalgs.data(), sigalgs.size()) == 1 &&
-            !tls13.empty() && SSL_CTX_set_tls13_cipher_order(ctx, tls13.data(), tls13.size()) == 1;
+            SSL_CTX_set_ciphersuites(ctx, p.tls13_ciphers.c_str()) == 1;
   if (p.status_request) SSL_CTX_enable_ocsp_stapling(ctx);
   if (p.sct) SSL_CTX_enable_signed_cert_timestamps(ctx);
   SSL_CTX_set_grease_enabled(ctx, p.grease ? 1 : 0);
   SSL_CTX_set_permute_extensions(ctx, p.permute_extensions ? 1 : 0);
-  // Our BoringSSL's own switch: a browser whose hello is always longer
+  // Our AWS-LC's own switch (aws-lc-client-hello.patch): a browser whose hello is always longer
   // (post-quantum key shares) never pads, even where ours would.
   SSL_CTX_set_hello_padding(ctx, p.padding ? 1 : 0);
   ok = ok && offer_cert_decompression(ctx, p.cert_compression);
@@ -151,7 +146,7 @@ bool apply_library_specific(SSL_CTX *ctx, const TlsProfile &p, bool) {
             SSL_CTX_set1_groups_list(ctx, p.groups.c_str()) == 1 &&
             SSL_CTX_set1_sigalgs_list(ctx, unique_names(p.sigalgs).c_str()) == 1;
   // No browser offers encrypt-then-MAC or post-handshake client
-  // authentication; OpenSSL would (BoringSSL has neither).
+  // authentication; OpenSSL would (AWS-LC has neither).
   uint64_t set = SSL_OP_NO_ENCRYPT_THEN_MAC;
   uint64_t clear = 0;
   (p.padding ? set : clear) |= SSL_OP_TLSEXT_PADDING;
@@ -185,11 +180,12 @@ bool apply_tls_profile(SSL_CTX *ctx, const TlsProfile &p, bool offers_h2) noexce
   return ok;
 }
 
-#ifdef OPENSSL_IS_BORINGSSL
+#ifdef OPENSSL_IS_AWSLC
 bool apply_tls_defaults(SSL_CTX *ctx) {
-  // BoringSSL would offer 3DES and accept SHA-1 handshake signatures; the
-  // system's OpenSSL, which the Core ran on before, offered neither. Only a
-  // browser profile that lists them brings them back.
+  // AWS-LC would accept SHA-1 handshake signatures; the system's OpenSSL,
+  // which the Core ran on before, offered neither those nor 3DES suites
+  // (which AWS-LC's ALL already leaves out). Only a browser profile that
+  // lists them brings them back.
   static constexpr uint16_t kSigalgs[] = {0x0403, 0x0804, 0x0401, 0x0503,
                                           0x0805, 0x0501, 0x0806, 0x0601};
   const bool ok = SSL_CTX_set_cipher_list(ctx, "ALL:!3DES") == 1 &&

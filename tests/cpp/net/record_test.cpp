@@ -249,8 +249,8 @@ TEST(Abi, VersionAndUnknownWebSocketHandles) {
   const std::string version = hv_version_string();
   EXPECT_EQ(version.rfind("halvane/", 0), 0u) << version;
   EXPECT_NE(version.find(" libcurl/"), std::string::npos);
-  // The Core's own BoringSSL, or the system's OpenSSL in builds without it.
-  EXPECT_TRUE(version.find(" BoringSSL") != std::string::npos ||
+  // The Core's own AWS-LC, or the system's OpenSSL in builds without it.
+  EXPECT_TRUE(version.find(" AWS-LC/") != std::string::npos ||
               version.find(" OpenSSL/") != std::string::npos)
       << version;
   EXPECT_NE(version.find(" Boost/"), std::string::npos);

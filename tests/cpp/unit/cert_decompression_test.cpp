@@ -1,9 +1,9 @@
 // A server's compressed certificate, as browsers let servers send one: whole
-// handshakes in memory between a BoringSSL server that compresses and a
+// handshakes in memory between an AWS-LC server that compresses and a
 // client with the Core's decompressors, honest and lying servers alike.
 #include <openssl/ssl.h>
 
-#ifdef OPENSSL_IS_BORINGSSL
+#ifdef OPENSSL_IS_AWSLC
 
 #include <brotli/encode.h>
 #include <gtest/gtest.h>

@@ -25,7 +25,7 @@ def header_values(echoed, name):
 
 def test_version_string_names_core_libcurl_openssl_and_boost(native):
     text = native.PyEngine.core_version()
-    assert re.fullmatch(r"halvane/\d+\.\d+\.\d+ libcurl/\S+ (?:OpenSSL/\S+|BoringSSL) Boost/\d+\.\d+\.\d+", text), text
+    assert re.fullmatch(r"halvane/\d+\.\d+\.\d+ libcurl/\S+ (?:OpenSSL/\S+|AWS-LC/\S+) Boost/\d+\.\d+\.\d+", text), text
 
 
 def test_get_returns_status_raw_head_and_body(engine, nginx):

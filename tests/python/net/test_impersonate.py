@@ -188,13 +188,13 @@ def record_of(engine, url, **kwargs):
 
 
 def uses_own_tls(native):
-    return "BoringSSL" in (native.PyEngine.core_version() or "")
+    return "AWS-LC/" in (native.PyEngine.core_version() or "")
 
 
 @pytest.fixture
 def own_tls(native):
     if not uses_own_tls(native):
-        pytest.skip("the ClientHello and HTTP/2 checks need the Core's own BoringSSL and libcurl")
+        pytest.skip("the ClientHello and HTTP/2 checks need the Core's own AWS-LC and libcurl")
 
 
 def plain(values):
