@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "base/codes.h"
+#include "base/curl_handles.h"
 #include "base/http_text.h"
 #include "base/url.h"
 #include "profiles/profiles.h"
@@ -73,15 +74,6 @@ bool read_headers(const hv_header *headers, uint32_t count, size_t head, Add add
   return true;
 }
 
-// libcurl can speak HTTP/3 now; the Core offers it once its engines and the
-// Auto upgrade exist, and until then refuses h3 engines as before.
-constexpr bool kHttp3Offered = false;
-
-bool curl_has_http3() {
-  const curl_version_info_data *info = curl_version_info(CURLVERSION_NOW);
-  return info != nullptr && (info->features & CURL_VERSION_HTTP3) != 0;
-}
-
 }  // namespace
 
 bool is_token(std::string_view text) {
@@ -126,7 +118,10 @@ int32_t read_engine_record(const hv_engine_record *r, EngineSettings &out) {
   out.disable_cache = r->disable_cache == 1;
 
   if (r->http_version > HV_HTTP_VERSION_MAX) return kInvalidArgument;
-  if (r->http_version == HV_HTTP_3 && !(kHttp3Offered && curl_has_http3())) return kInvalidArgument;
+  // HTTP/3 needs a libcurl that speaks it, and goes direct: no proxy
+  // libcurl knows carries QUIC.
+  if (r->http_version == HV_HTTP_3 && (!curl_speaks_http3() || !out.proxy.empty()))
+    return kInvalidArgument;
   out.http_version = static_cast<HttpVersion>(r->http_version);
 
   if (r->tls_verification > HV_TLS_VERIFICATION_MAX) return kInvalidArgument;

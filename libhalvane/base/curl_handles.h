@@ -61,4 +61,7 @@ class SlistBuilder {
 // Makes libcurl ready for use; safe to call from several threads.
 void ensure_curl_global();
 
+// True when the libcurl linked in speaks HTTP/3.
+bool curl_speaks_http3();
+
 }  // namespace hvcore

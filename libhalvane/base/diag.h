@@ -59,6 +59,11 @@ inline void cache(uint64_t transfer, const char *decision) noexcept {
 inline void redirect(uint64_t transfer, int status, const std::string &location) noexcept {
   if (on()) detail::line("transfer", transfer, "redirect ", status, " to ", location);
 }
+// QUIC to the hop's origin failed before the request went out; it goes
+// again over TCP.
+inline void quic_fallback(uint64_t transfer) noexcept {
+  if (on()) detail::line("transfer", transfer, "QUIC failed, again over TCP");
+}
 // The request ended with the Core code `code` (0: complete).
 inline void end(uint64_t transfer, int32_t code) noexcept {
   if (on()) detail::line("transfer", transfer, "end, code ", code);

@@ -186,6 +186,10 @@ Outcome map_failure(const FailureFacts &f) {
     case CURLE_HTTP2:
     case CURLE_HTTP2_STREAM:
       return {kProtocol, net::kHttp2ProtocolError};
+    case CURLE_QUIC_CONNECT_ERROR:
+      return {kNetwork, net::kQuicHandshakeFailed};
+    case CURLE_HTTP3:
+      return {kProtocol, net::kQuicProtocolError};
     case CURLE_WEIRD_SERVER_REPLY:
     case CURLE_UNSUPPORTED_PROTOCOL:  // HTTP/0.9 or an unknown version in the reply
       return {kProtocol, net::kInvalidHttpResponse};

@@ -75,6 +75,8 @@ int32_t EngineContext::start(EngineSettings settings, std::unique_ptr<ContextUse
   }
   context->cookie_bound_ = profile ? std::shared_ptr<CookieBound>(profile, &profile->cookie_bound())
                                    : std::make_shared<CookieBound>();
+  context->alt_services_ = profile ? std::shared_ptr<AltServices>(profile, &profile->alt_services())
+                                   : std::make_shared<AltServices>();
   context->namespace_ = std::move(profile);
   out = std::make_unique<ContextUse>(context);
   context->thread_ = std::thread([context] { context->run(); });

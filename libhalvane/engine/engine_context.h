@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/alt_svc.h"
 #include "base/curl_handles.h"
 #include "base/settings.h"
 #include "cache/cache_store.h"
@@ -75,6 +76,10 @@ class EngineContext : public std::enable_shared_from_this<EngineContext> {
   // (cookie_bound.h). Any thread.
   void bound_cookies();
 
+  // The HTTP/3 alternatives origins advertised: the namespace's, or the
+  // engine's own. Any thread.
+  AltServices &alt_services() const { return *alt_services_; }
+
   // Runs `command` on the network thread soon. Any thread.
   void post(Command command);
 
@@ -116,6 +121,7 @@ class EngineContext : public std::enable_shared_from_this<EngineContext> {
   std::shared_ptr<cache::Store> cache_;
   // The jar's bound: the engine's own, or the one of the namespace's jar.
   std::shared_ptr<CookieBound> cookie_bound_;
+  std::shared_ptr<AltServices> alt_services_;
 
   std::mutex queue_mutex_;
   std::vector<Command> queue_;

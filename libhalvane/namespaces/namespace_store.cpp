@@ -4,7 +4,8 @@
 // impersonation profile the namespace is bound to, '' for none) and
 // 'cookie_version' (raised by every cookie save, so that other processes
 // notice); cookies holds the persistent cookies, one row per domain, path and
-// name; the cache tables are cache_disk.cpp's.
+// name; alt_services holds the origins' HTTP/3 alternatives (alt_svc.h); the
+// cache tables are cache_disk.cpp's.
 #include "namespaces/namespace_store.h"
 
 #include <fcntl.h>
@@ -279,6 +280,7 @@ class NamespaceImpl final : public Namespace {
   bool save_cookies(CURL *easy) override;
   bool cookies_unsaved() const override { return unsaved_.load(std::memory_order_acquire); }
   CookieBound &cookie_bound() override { return bound_; }
+  AltServices &alt_services() override { return alt_services_; }
 
   const std::string &binding() const { return binding_; }
 
@@ -286,6 +288,9 @@ class NamespaceImpl final : public Namespace {
   int32_t open_database(const std::string &path, const std::string &impersonate);
   bool make_share();
   bool prepare_cookie_statements();
+  // Reads the stored alternatives and has later changes written back.
+  bool attach_alt_services();
+  void persist_alt_service(const AltSvcEntry &entry);
   // The stored, unexpired cookies; false when they cannot be read.
   bool read_stored(CookieMap &out);
   bool read_cookie_version(int64_t &out);
@@ -314,6 +319,7 @@ class NamespaceImpl final : public Namespace {
   int64_t cookie_version_ = 0;
   int64_t data_version_ = 0;
   std::atomic<bool> unsaved_{false};
+  AltServices alt_services_;
   sql::Statement data_version_stmt_, cookie_version_stmt_, select_cookies_, upsert_cookie_,
       delete_cookie_, bump_version_;
 };
@@ -324,7 +330,7 @@ int32_t NamespaceImpl::open(const std::string &path, const std::string &imperson
   if (int32_t rc = p->open_database(path, impersonate); rc != kOk) return rc;
   if (!p->prepare_cookie_statements() || !p->make_share()) return kInitializationFailed;
   p->cache_ = cache::make_disk_store(p->db_, disk_cache_bound());
-  if (p->cache_ == nullptr) return kInitializationFailed;
+  if (p->cache_ == nullptr || !p->attach_alt_services()) return kInitializationFailed;
 
   // The stored cookies go into the new jar through an easy handle of its own.
   CookieMap stored;
@@ -397,7 +403,9 @@ int32_t NamespaceImpl::open_database(const std::string &path, const std::string 
              " domain TEXT NOT NULL, path TEXT NOT NULL, name TEXT NOT NULL,"
              " include_subdomains INTEGER NOT NULL, secure INTEGER NOT NULL,"
              " http_only INTEGER NOT NULL, expires INTEGER NOT NULL, value TEXT NOT NULL,"
-             " PRIMARY KEY(domain, path, name));") != SQLITE_OK ||
+             " PRIMARY KEY(domain, path, name));"
+             "CREATE TABLE IF NOT EXISTS alt_services("
+             " origin TEXT PRIMARY KEY, expires INTEGER NOT NULL);") != SQLITE_OK ||
       !cache::create_disk_tables(c))
     return kInitializationFailed;
   binding.reset();
@@ -411,10 +419,12 @@ int32_t NamespaceImpl::open_database(const std::string &path, const std::string 
              "INSERT OR IGNORE INTO meta(key, value) VALUES('cookie_version', 0);") != SQLITE_OK)
     return kInitializationFailed;
   sql::Statement expired(c, "DELETE FROM cookies WHERE expires<=?1");
-  if (!expired.ok()) return kInitializationFailed;
+  sql::Statement expired_alternatives(c, "DELETE FROM alt_services WHERE expires<=?1");
+  if (!expired.ok() || !expired_alternatives.ok()) return kInitializationFailed;
   expired.bind(1, now_seconds());
-  if (!expired.run() || !cache::remove_abandoned_writes(c, now_seconds() - kAbandonedWriteAge) ||
-      !t.commit())
+  expired_alternatives.bind(1, now_seconds());
+  if (!expired.run() || !expired_alternatives.run() ||
+      !cache::remove_abandoned_writes(c, now_seconds() - kAbandonedWriteAge) || !t.commit())
     return kInitializationFailed;
 
   // A body of many megabytes passes through the log; it is cut back to this
@@ -459,6 +469,37 @@ bool NamespaceImpl::prepare_cookie_statements() {
          bump_version_.prepare(c,
                                "UPDATE meta SET value=CAST(value AS INTEGER)+1 "
                                "WHERE key='cookie_version'") == SQLITE_OK;
+}
+
+bool NamespaceImpl::attach_alt_services() {
+  std::vector<AltSvcEntry> entries;
+  {
+    std::lock_guard lock(db_->mutex());
+    sql::Statement s(*db_, "SELECT origin, expires FROM alt_services WHERE expires>?1");
+    if (!s.ok()) return false;
+    s.bind(1, now_seconds());
+    int step;
+    while ((step = s.step()) == SQLITE_ROW)
+      entries.push_back({std::string(s.bytes(0)), s.int64(1)});
+    if (step != SQLITE_DONE) return false;
+  }
+  alt_services_.load(entries, now_seconds());
+  alt_services_.set_persist([this](const AltSvcEntry &e) { persist_alt_service(e); });
+  return true;
+}
+
+void NamespaceImpl::persist_alt_service(const AltSvcEntry &entry) {
+  // Advice only: a write another process's lock refuses is dropped, and the
+  // next advertisement writes it again.
+  std::lock_guard lock(db_->mutex());
+  sql::Statement s(*db_,
+                   entry.expires == 0
+                       ? "DELETE FROM alt_services WHERE origin=?1"
+                       : "INSERT OR REPLACE INTO alt_services(origin, expires) VALUES(?1, ?2)");
+  if (!s.ok()) return;
+  s.bind_text(1, entry.origin);
+  if (entry.expires != 0) s.bind(2, entry.expires);
+  s.run();
 }
 
 bool NamespaceImpl::read_cookie_version(int64_t &out) {

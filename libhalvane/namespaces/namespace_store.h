@@ -2,7 +2,8 @@
 // this process and across processes and runs. Each namespace is one SQLite
 // database (WAL mode) under $XDG_STATE_HOME/halvane/profiles/ (default
 // ~/.local/state/halvane/profiles/). It holds the persistent cookies, the disk
-// cache and the impersonation profile the namespace is bound to.
+// cache, the HTTP/3 alternatives servers advertised and the impersonation
+// profile the namespace is bound to.
 //
 // The cookies are their owner's alone: our folders have mode 0700 (a wider
 // one is narrowed, one another user owns refused), the database and the files
@@ -24,6 +25,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/alt_svc.h"
 #include "cache/cache_store.h"
 
 namespace hvcore {
@@ -57,6 +59,11 @@ class Namespace {
 
   // The bound of the shared jar (cookie_bound.h): the engines' one. Any thread.
   virtual CookieBound &cookie_bound() = 0;
+
+  // The HTTP/3 alternatives the namespace's engines learnt, read from the
+  // database at opening and written back as they change (on a Core thread,
+  // skipped while another process holds the database). Any thread.
+  virtual AltServices &alt_services() = 0;
 };
 
 // True for 1 to 64 letters, digits, '.', '_' and '-', not starting with '.'.

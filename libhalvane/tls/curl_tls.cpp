@@ -23,17 +23,20 @@ CURLcode engine_ssl_ctx_callback(CURL *, void *ssl_ctx, void *ssl_ctx_data) noex
              : CURLE_SSL_CIPHER;
 }
 
-bool negotiated_h2(CURL *easy) {
+int negotiated_version(CURL *easy, bool https) {
   // The topmost TLS of the connection: the server's, also inside a tunnel
   // through an https proxy.
   curl_tlssessioninfo *info = nullptr;
   if (curl_easy_getinfo(easy, CURLINFO_TLS_SSL_PTR, &info) != CURLE_OK || info == nullptr ||
-      info->backend != CURLSSLBACKEND_OPENSSL || info->internals == nullptr)
-    return false;
+      info->backend != CURLSSLBACKEND_OPENSSL)
+    return 1;
+  // libcurl shows the TLS of TCP connections only: an https connection
+  // without one is a QUIC connection, whose TLS lives inside QUIC.
+  if (info->internals == nullptr) return https ? 3 : 1;
   const unsigned char *protocol = nullptr;
   unsigned length = 0;
   SSL_get0_alpn_selected(static_cast<const SSL *>(info->internals), &protocol, &length);
-  return length == 2 && protocol[0] == 'h' && protocol[1] == '2';
+  return length == 2 && protocol[0] == 'h' && protocol[1] == '2' ? 2 : 1;
 }
 
 }  // namespace hvcore

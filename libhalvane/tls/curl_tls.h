@@ -23,8 +23,9 @@ CURLcode engine_ssl_ctx_callback(CURL *, void *ssl_ctx, void *ssl_ctx_data) noex
 // True when the engine's requests need that callback.
 bool needs_ssl_ctx_callback(const EngineSettings &settings);
 
-// True when the server chose h2 in the ALPN of the connection `easy` is on
-// (its own TLS, inside any proxy's). Known from the pre-request callback on.
-bool negotiated_h2(CURL *easy);
+// The HTTP version the connection `easy` is on speaks, from the pre-request
+// callback on: 3 on QUIC, 2 when the server chose h2 in the ALPN of its TLS
+// (its own, inside any proxy's), else 1.
+int negotiated_version(CURL *easy, bool https);
 
 }  // namespace hvcore

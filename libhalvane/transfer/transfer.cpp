@@ -9,6 +9,7 @@
 #include "base/diag.h"
 #include "base/error_map.h"
 #include "base/header_block.h"
+#include "base/http_text.h"
 #include "base/url.h"
 #include "namespaces/namespace_store.h"
 #include "profiles/profiles.h"
@@ -20,6 +21,11 @@ namespace {
 
 constexpr long kReceiveBufferSize = 64 * 1024;
 constexpr long kUploadBufferSize = 128 * 1024;
+// An origin's QUIC is raced against TCP for this long (libcurl starts TCP
+// after a quarter of it when QUIC has not answered at all); a QUIC connection
+// to an origin where QUIC worked before has this long to come up.
+constexpr long kQuicRaceMs = 800;
+constexpr long kQuicConnectMs = 1000;
 
 long http_version_option(HttpVersion v) {
   switch (v) {
@@ -121,30 +127,47 @@ void Transfer::begin_hop() {
   wire_http2_.reset();
   error_buffer_[0] = '\0';
 
+  if (deadline_ && *deadline_ <= Clock::now()) return complete({kTimeout, net::kTimedOut});
+  // HTTP/2 or HTTP/3 was asked for, and this head cannot travel on it.
+  const HttpVersion asked = context_->settings().http_version;
+  if ((asked == HttpVersion::Http2 || asked == HttpVersion::Http3) &&
+      http2_head_bound(hop_.url, hop_.method, hop_.headers, context_->settings()) > kHttp2HeadLimit)
+    return complete({kInvalidArgument, net::kInvalidArgument});
+  hop_origin_ = url_origin(hop_.url);
+  hop_version_ = choose_http_version();
+  if (consult_cache()) return;
+  launch_hop();
+}
+
+bool Transfer::launch_hop() {
   long timeout_ms = 0;
   if (deadline_) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - Clock::now()).count();
-    if (left <= 0) return complete({kTimeout, net::kTimedOut});
+    if (left <= 0) {
+      complete({kTimeout, net::kTimedOut});
+      return false;
+    }
     // curl takes a long, 32 bits on i386 (about 24.8 days); a longer wait is
     // timed by tick alone.
     if (left <= LONG_MAX) timeout_ms = static_cast<long>(left);
   }
-  // HTTP/2 was asked for, and this head cannot travel on it.
-  if (context_->settings().http_version == HttpVersion::Http2 &&
-      http2_head_bound(hop_.url, hop_.method, hop_.headers, context_->settings()) > kHttp2HeadLimit)
-    return complete({kInvalidArgument, net::kInvalidArgument});
-  if (consult_cache()) return;
   bool configured = false;
   try {
     configured = configure_easy();
   } catch (const std::bad_alloc &) {
   }
-  if (!configured) return complete({kOutOfMemory, net::kOutOfMemory});
+  if (!configured) {
+    complete({kOutOfMemory, net::kOutOfMemory});
+    return false;
+  }
   curl_easy_setopt(easy_.get(), CURLOPT_TIMEOUT_MS, timeout_ms);
-  if (curl_multi_add_handle(context_->multi(), easy_.get()) != CURLM_OK)
-    return complete({kOutOfMemory, net::kOutOfMemory});
+  if (curl_multi_add_handle(context_->multi(), easy_.get()) != CURLM_OK) {
+    complete({kOutOfMemory, net::kOutOfMemory});
+    return false;
+  }
   in_multi_ = true;
+  return true;
 }
 
 bool Transfer::configure_easy() {
@@ -169,6 +192,22 @@ bool Transfer::configure_easy() {
   set(CURLOPT_HTTP_CONTENT_DECODING, 0L);
   set(CURLOPT_HTTP_VERSION, http_version());
   set(CURLOPT_PIPEWAIT, 1L);
+  switch (quic_use_) {
+    case AltServices::Use::Try:
+      // A connection of its own, not the TCP one that brought the
+      // advertisement, with QUIC and TCP raced: TCP starts once QUIC has
+      // been silent for a quarter of this, or failed.
+      set(CURLOPT_FRESH_CONNECT, 1L);
+      set(CURLOPT_HAPPY_EYEBALLS_TIMEOUT_MS, kQuicRaceMs);
+      break;
+    case AltServices::Use::Working:
+      // A new QUIC connection that does not come up soon is given up for
+      // TCP (fall_back_from_quic).
+      set(CURLOPT_CONNECTTIMEOUT_MS, kQuicConnectMs);
+      break;
+    case AltServices::Use::None:
+      break;
+  }
   set(CURLOPT_STREAM_WEIGHT, stream_weight(request_.priority));
   set(CURLOPT_BUFFERSIZE, kReceiveBufferSize);
   set(CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
@@ -272,15 +311,26 @@ bool Transfer::configure_method() {
   return ok;
 }
 
-long Transfer::http_version() const {
+long Transfer::choose_http_version() {
   const EngineSettings &s = context_->settings();
+  quic_use_ = AltServices::Use::None;
+  const bool https = url_scheme(hop_.url) == "https";
+  // There is no HTTP/3 without TLS: an h3 engine's http URLs go over
+  // HTTP/1.1, as other clients that ask for HTTP/3 do.
+  if (s.http_version == HttpVersion::Http3)
+    return https ? CURL_HTTP_VERSION_3ONLY : CURL_HTTP_VERSION_1_1;
   if (s.http_version != HttpVersion::Auto) return http_version_option(s.http_version);
   // Without TLS there is no HTTP/2 to negotiate. Asking for it anyway would
   // let a request wait for the origin's first connection to show whether it
   // multiplexes, and wait for ever if that connection failed before a reply.
-  if (url_scheme(hop_.url) != "https") return CURL_HTTP_VERSION_1_1;
+  if (!https) return CURL_HTTP_VERSION_1_1;
   if (http2_head_bound(hop_.url, hop_.method, hop_.headers, s) > kHttp2HeadLimit)
     return CURL_HTTP_VERSION_1_1;  // a new connection: HTTP/1.1 ones never share an HTTP/2 one
+  if (s.proxy.empty() && curl_speaks_http3()) {
+    quic_use_ = context_->alt_services().use_for(hop_origin_, now_seconds(), Clock::now());
+    if (quic_use_ == AltServices::Use::Try) return CURL_HTTP_VERSION_3;
+    if (quic_use_ == AltServices::Use::Working) return CURL_HTTP_VERSION_3ONLY;
+  }
   return http_version_option(s.http_version);
 }
 
@@ -289,13 +339,24 @@ bool Transfer::sends_http2() const {
   return http_version() != CURL_HTTP_VERSION_1_1;
 }
 
-bool Transfer::compose_for_connection() {
+bool Transfer::on_connection() {
   const EngineSettings &s = context_->settings();
-  // Only a profile's fields depend on the version, and only ALPN leaves it
-  // open until the connection is there.
-  if (s.profile == nullptr || http_version() != CURL_HTTP_VERSION_2TLS) return true;
+  // Only ALPN and a race of QUIC with TCP leave the version open until the
+  // connection is there.
+  const long asked = http_version();
+  if (asked != CURL_HTTP_VERSION_2TLS && asked != CURL_HTTP_VERSION_3) return true;
+  const bool https = url_scheme(hop_.url) == "https";
+  const int version = negotiated_version(easy_.get(), https);
+  if (quic_use_ == AltServices::Use::Try) {
+    if (version == 3)
+      context_->alt_services().reached(hop_origin_);
+    else
+      context_->alt_services().broken(hop_origin_, Clock::now());
+  }
+  // Only a profile's fields depend on the version.
+  if (s.profile == nullptr) return true;
   const bool assumed = sends_http2();
-  wire_http2_ = negotiated_h2(easy_.get());
+  wire_http2_ = version >= 2;
   if (*wire_http2_ == assumed) return true;
   // libcurl writes the request from this list after this callback.
   std::string cookies;
@@ -414,6 +475,7 @@ void Transfer::on_done(CURLcode result) {
   diag::hop(handle_, easy_.get());
   curl_multi_remove_handle(context_->multi(), easy_.get());
   in_multi_ = false;
+  if (fall_back_from_quic(result)) return;
   if (finish_revalidation(result)) return;
   if (redirect_ && (result == CURLE_OK || (result == CURLE_WRITE_ERROR && redirect_body_dropped_)))
     return handle_redirect();
@@ -423,6 +485,22 @@ void Transfer::on_done(CURLcode result) {
     return;
   }
   finish(result);
+}
+
+bool Transfer::fall_back_from_quic(CURLcode result) {
+  // Only QUIC alone, under Auto, and only while nothing of the request went
+  // out: a failure after that is the request's own.
+  if (quic_use_ != AltServices::Use::Working || connected_ || callback_failure_ ||
+      result == CURLE_OK || result == CURLE_ABORTED_BY_CALLBACK || result == CURLE_OUT_OF_MEMORY)
+    return false;
+  if (deadline_ && *deadline_ <= Clock::now()) return false;
+  context_->alt_services().broken(hop_origin_, Clock::now());
+  diag::quic_fallback(handle_);
+  quic_use_ = AltServices::Use::None;
+  hop_version_ = CURL_HTTP_VERSION_2TLS;
+  error_buffer_[0] = '\0';
+  launch_hop();
+  return true;
 }
 
 void Transfer::finish(CURLcode result) {

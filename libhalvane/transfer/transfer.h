@@ -63,13 +63,25 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
   void begin_hop();
   bool configure_easy();
   bool configure_method();
-  long http_version() const;
+  // The hop's CURLOPT_HTTP_VERSION, and whether QUIC is tried for it.
+  long choose_http_version();
+  long http_version() const { return hop_version_; }
+  // Adds the configured easy handle to the multi handle, with what is left
+  // of the request's time; false when that failed (the request is complete).
+  bool launch_hop();
   // Whether the hop's fields go out on HTTP/2 or later: as the connection
   // negotiated once it is there, else as asked for.
   bool sends_http2() const;
-  // Composes the hop's fields again when the connection's version is not the
-  // one they were composed for; false when libcurl refuses the new list.
-  bool compose_for_connection();
+  // Learns what the connection is once it is there: composes the hop's
+  // fields again when its version is not the one they were composed for
+  // (false when libcurl refuses the new list), and notes whether QUIC
+  // answered an origin it was tried for.
+  bool on_connection();
+  // An origin's Alt-Svc advertisement, from a response head of this hop.
+  void note_alt_svc(std::string_view head);
+  // QUIC alone was tried and failed before anything was sent: true when the
+  // hop was started again over TCP.
+  bool fall_back_from_quic(CURLcode result);
   // The hop's request fields as sent: the caller's (with a revalidation's
   // validators), or a profile's with them, and the engine's defaults.
   // Cookies from the jar are not among them.
@@ -147,6 +159,9 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
   std::optional<Outcome> callback_failure_;
   char error_buffer_[CURL_ERROR_SIZE] = {};
   SslCtxData ssl_ctx_data_;  // what the TLS context callback of this hop needs
+  long hop_version_ = CURL_HTTP_VERSION_NONE;
+  AltServices::Use quic_use_ = AltServices::Use::None;  // the hop's use of HTTP/3
+  std::string hop_origin_;
   // The hop's connection speaks HTTP/2 (or later); none: not known yet.
   std::optional<bool> wire_http2_;
   bool saw_set_cookie_ = false;  // a namespace's jar is saved when this ends

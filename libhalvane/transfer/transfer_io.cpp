@@ -5,6 +5,8 @@
 #include <new>
 
 #include "base/diag.h"
+#include "base/http_text.h"
+#include "base/url.h"
 #include "transfer/redirects.h"
 #include "transfer/transfer.h"
 
@@ -34,6 +36,7 @@ bool Transfer::on_header_line(std::string_view line) {
   if (step != HeadBuilder::Step::Complete) return true;
   const int status = head_.status();
   if (status >= 100 && status < 200) return true;  // informational heads are not reported
+  note_alt_svc(head_.block());
   if (head_delivered_ || redirect_ || cache_.confirmed()) return true;
   if (cache_.takes_head(hop_, status, head_.block(), sent_fields())) return true;
   if (is_redirect_status(status)) {
@@ -88,6 +91,23 @@ size_t Transfer::on_body_data(char *data, size_t len) {
     set_pause();
   }
   return len;
+}
+
+void Transfer::note_alt_svc(std::string_view head) {
+  const EngineSettings &s = context_->settings();
+  // Only Auto engines switch versions, never through a proxy, and only on
+  // the word of a server whose certificate was checked.
+  if (s.http_version != HttpVersion::Auto || !s.proxy.empty() ||
+      s.tls == TlsVerification::Disabled || !curl_speaks_http3() || url_scheme(hop_.url) != "https")
+    return;
+  const std::vector<std::string> fields = find_headers(head, "alt-svc");
+  if (fields.empty()) return;
+  std::string value;
+  for (const std::string &f : fields) {
+    if (!value.empty()) value += ", ";
+    value += f;
+  }
+  context_->alt_services().advertised(hop_origin_, value, now_seconds());
 }
 
 // Hands one piece to the caller; false when it asks to pause.
@@ -158,7 +178,7 @@ int Transfer::prereq_cb(void *self, char *, char *, int, int) noexcept {
   auto *t = static_cast<Transfer *>(self);
   t->connected_ = true;
   try {
-    if (t->compose_for_connection()) return CURL_PREREQFUNC_OK;
+    if (t->on_connection()) return CURL_PREREQFUNC_OK;
   } catch (...) {
   }
   t->callback_failure_ = Outcome{kOutOfMemory, net::kOutOfMemory};

@@ -59,7 +59,14 @@ INSTANTIATE_TEST_SUITE_P(
                      r.accept_language_len = 4;
                    },
                    HV_ERR_INVALID_ARGUMENT},
-        EngineCase{"Http3", [](hv_engine_record &r) { r.http_version = HV_HTTP_3; },
+        EngineCase{"Http3", [](hv_engine_record &r) { r.http_version = HV_HTTP_3; }, HV_OK},
+        // No proxy libcurl knows carries QUIC.
+        EngineCase{"Http3ThroughAProxy",
+                   [](hv_engine_record &r) {
+                     r.http_version = HV_HTTP_3;
+                     r.proxy = bytes("http://127.0.0.1:3128");
+                     r.proxy_len = 21;
+                   },
                    HV_ERR_INVALID_ARGUMENT},
         EngineCase{"UnknownHttpVersion",
                    [](hv_engine_record &r) { r.http_version = HV_HTTP_VERSION_MAX + 1; },

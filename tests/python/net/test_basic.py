@@ -71,7 +71,7 @@ def test_unsafe_requests_are_refused(engine, method, url, headers):
 @pytest.mark.parametrize("options,message", [
     ({"user_agent": "a\r\nX-Injected: 1"}, "InvalidArgument"),
     ({"accept_language": "en\nX: y"}, "InvalidArgument"),
-    ({"http_version": "h3"}, "InvalidArgument"),
+    ({"http_version": "h3", "proxy": "http://127.0.0.1:3128"}, "InvalidArgument"),
     ({"impersonate": "chrome_99"}, "ProfileUnsupported"),
 ])
 def test_engine_options_the_core_refuses(native, options, message):
