@@ -2,7 +2,8 @@
 # The 32-bit x86 pass: builds the module, the stand-in Core and the networked
 # Core for i386 into build/i386 (cmake/toolchain-i386.cmake), then runs the C++
 # tests and the Python suite (tests/python, without tests/python/net) under
-# qemu-i386 with the i386 Python 3.11 of build/i386-root.
+# qemu-i386 with the i386 Python 3.11 of build/i386-root, and its HTTP/3 tests
+# (tests/python/external) against a server the host runs.
 #
 # Environment: JOBS (default: nproc), BUILD_TYPE (default: RelWithDebInfo).
 set -euo pipefail
@@ -52,5 +53,24 @@ export STRANDEL_MODULE_DIR=$BUILD
 cd "$TOP/tests/python"
 timeout -k 10 "$PYTEST_LIMIT" "$TOP/scripts/i386/python.sh" -m pytest -q -p no:cacheprovider \
   --ignore="$TOP/tests/python/net" "$TOP/tests/python"
+
+stage "HTTP/3 tests with the i386 Python, against a server the host's Python runs"
+# The i386 interpreter has pytest only; the server (hypercorn with aioquic)
+# runs on the project's venv.
+H3_DIR=$BUILD/h3-server
+rm -rf "$H3_DIR"
+"$TOP/build/venv/bin/python" "$TOP/tests/python/net/h3_serve.py" "$H3_DIR" >"$BUILD.h3-server.log" 2>&1 &
+H3_PID=$!
+trap 'kill "$H3_PID" 2>/dev/null; wait "$H3_PID" 2>/dev/null || true' EXIT
+for _ in $(seq 300); do
+  [ -f "$H3_DIR/server.json" ] && break
+  kill -0 "$H3_PID" 2>/dev/null || { cat "$BUILD.h3-server.log"; exit 1; }
+  sleep 0.1
+done
+[ -f "$H3_DIR/server.json" ] || { echo "the HTTP/3 server did not start"; exit 1; }
+(unset HALVANE_FAKE_CORE
+ STRANDEL_H3_SERVER=$H3_DIR/server.json XDG_STATE_HOME=$BUILD/h3-state \
+   timeout -k 10 "$PYTEST_LIMIT" "$TOP/scripts/i386/python.sh" -m pytest -q -p no:cacheprovider \
+   --confcutdir="$TOP/tests/python/external" "$TOP/tests/python/external")
 
 stage "done"

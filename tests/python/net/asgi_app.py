@@ -11,6 +11,15 @@ import zlib
 from urllib.parse import parse_qs, parse_qsl
 
 
+BLOCK = 64 * 1024
+COUNTER = [0]
+
+
+def block(i):
+    """Block `i` of /bytes: its number's digest, repeated."""
+    return hashlib.sha256(b"%d" % i).digest() * (BLOCK // 32)
+
+
 async def read_all(receive):
     chunks = []
     while True:
@@ -142,5 +151,22 @@ async def app(scope, receive, send):
         # /big-head?count=N&size=M: N extra header lines of M bytes each.
         count, size = int(query.get("count", "1")), int(query.get("size", "1"))
         await respond(send, 200, [(f"x-h{i}", "v" * size) for i in range(count)], b"ok")
+    elif path == "/bytes":
+        # /bytes?blocks=N: N blocks of 64 KiB, each made from its number
+        # (block()), sent one by one.
+        count = int(query.get("blocks", "1"))
+        await send({"type": "http.response.start", "status": 200,
+                    "headers": [(b"content-length", str(count * BLOCK).encode())]})
+        for i in range(count):
+            await send({"type": "http.response.body", "body": block(i), "more_body": True})
+        await send({"type": "http.response.body", "body": b""})
+    elif path == "/counted":
+        # A fresh number each time the origin answers, cacheable for a minute.
+        COUNTER[0] += 1
+        await respond(send, 200, [("cache-control", "max-age=60")], b"%d" % COUNTER[0])
+    elif path == "/advertise":
+        # /advertise?h3=PORT: names an HTTP/3 alternative (PORT: this server's).
+        port = query.get("h3") or str(scope["server"][1])
+        await respond(send, 200, [("alt-svc", f'h3=":{port}"; ma=600')], b"advertised")
     else:
         await respond(send, 404, [], b"not found")

@@ -84,6 +84,16 @@ def app(workdir, trust):
 
 
 @pytest.fixture(scope="session")
+def h3app(workdir, trust):
+    """The app with HTTP/3 beside TCP on the same port number."""
+    pytest.importorskip("hypercorn")
+    pytest.importorskip("aioquic")
+    server = servers.Hypercorn(workdir / "h3app", trust[1]["good"], quic=True)
+    yield server
+    server.stop()
+
+
+@pytest.fixture(scope="session")
 def proxy(workdir, nginx):
     if not servers.have("tinyproxy"):
         pytest.skip("tinyproxy is not installed")

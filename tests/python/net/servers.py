@@ -170,15 +170,23 @@ class Nginx:
 # ---- hypercorn -----------------------------------------------------------------
 
 class Hypercorn:
-    def __init__(self, workdir, cert):
+    """The ASGI app over HTTP/1.1 and HTTP/2; with `quic`, HTTP/3 too, on the
+    UDP port of the TLS port's number (hypercorn then advertises it in
+    Alt-Svc). `quic_port`: QUIC on that UDP port instead."""
+
+    def __init__(self, workdir, cert, quic=False, quic_port=None):
         self.dir = Path(workdir)
         self.dir.mkdir(parents=True, exist_ok=True)
         pem, key = write_pem(cert, self.dir, "app")
         self.port = free_port()
         self.tls_port = free_port()
+        quic_args = []
+        if quic or quic_port:
+            self.quic_port = quic_port or self.tls_port
+            quic_args = ["--quic-bind", f"{HOST}:{self.quic_port}"]
         args = [sys.executable, "-m", "hypercorn", "--workers", "1",
                 "--bind", f"{HOST}:{self.tls_port}", "--insecure-bind", f"{HOST}:{self.port}",
-                "--certfile", str(pem), "--keyfile", str(key),
+                *quic_args, "--certfile", str(pem), "--keyfile", str(key),
                 "asgi_app:app"]
         self.process = Process(args, [self.port, self.tls_port], self.dir / "hypercorn.out",
                                cwd=HERE)
@@ -190,6 +198,80 @@ class Hypercorn:
 
     def stop(self):
         self.process.stop()
+
+
+def free_udp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind((HOST, 0))
+        return s.getsockname()[1]
+
+
+class UdpRelay:
+    """A UDP port that forwards each client's datagrams to `target` and the
+    answers back, and counts what clients sent. Switched to dropping, it
+    swallows everything, as a network that blocks QUIC does."""
+
+    def sent_since(self, before):
+        """What clients not in `before` (an earlier `received`) sent."""
+        self.sync()
+        return {a: n for a, n in self.received.items() if a not in before}
+
+    def __init__(self, port, target):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind((HOST, port))
+        self.target = target
+        self.dropping = False
+        self.received = {}  # client address -> datagrams from it
+        self._upstreams = {}  # client address -> socket towards the target
+        self._marker = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self._marker.bind((HOST, 0))
+        self._synced = threading.Event()
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        import selectors
+        selector = selectors.DefaultSelector()
+        selector.register(self.sock, selectors.EVENT_READ, None)
+        while not self._stop.is_set():
+            for key, _ in selector.select(0.05):
+                try:
+                    data, address = key.fileobj.recvfrom(65536)
+                except OSError:
+                    continue
+                if key.data is None and address == self._marker.getsockname():
+                    self._synced.set()
+                elif key.data is None:  # from a client
+                    self.received[address] = self.received.get(address, 0) + 1
+                    if self.dropping:
+                        continue
+                    upstream = self._upstreams.get(address)
+                    if upstream is None:
+                        upstream = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+                        upstream.connect(self.target)
+                        self._upstreams[address] = upstream
+                        selector.register(upstream, selectors.EVENT_READ, address)
+                    upstream.send(data)
+                elif not self.dropping:
+                    self.sock.sendto(data, key.data)
+        selector.close()
+
+    def sync(self):
+        """Returns once every datagram sent to the relay before the call is
+        counted: a marker sent now is read after them."""
+        self._synced.clear()
+        self._marker.sendto(b"sync", self.sock.getsockname())
+        if not self._synced.wait(10):
+            raise RuntimeError("the relay did not read its marker")
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join()
+        for upstream in self._upstreams.values():
+            upstream.close()
+        self._marker.close()
+        self.sock.close()
 
 
 # ---- tinyproxy -----------------------------------------------------------------
