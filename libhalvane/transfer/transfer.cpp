@@ -60,6 +60,25 @@ long stream_weight(Priority p) {
   }
 }
 
+// RFC 9218 urgencies, as a browser maps its priorities on HTTP/3.
+int urgency(Priority p) {
+  switch (p) {
+    case Priority::Highest:
+      return 0;
+    case Priority::Medium:
+      return 1;
+    case Priority::Low:
+      return 2;
+    case Priority::Lowest:
+      return 3;
+    case Priority::Idle:
+      return 4;
+    case Priority::Default:
+    default:
+      return 3;  // the protocol's default urgency
+  }
+}
+
 bool sends_empty_body(const std::string &method) {
   return method == "POST" || method == "PUT" || method == "PATCH";
 }
@@ -124,7 +143,7 @@ void Transfer::begin_hop() {
   head_delivered_ = chunked_ = connected_ = false;
   recv_paused_ = send_paused_ = false;
   body_offset_ = 0;
-  wire_http2_.reset();
+  wire_version_.reset();
   error_buffer_[0] = '\0';
 
   if (deadline_ && *deadline_ <= Clock::now()) return complete({kTimeout, net::kTimedOut});
@@ -335,8 +354,13 @@ long Transfer::choose_http_version() {
 }
 
 bool Transfer::sends_http2() const {
-  if (wire_http2_) return *wire_http2_;
+  if (wire_version_) return *wire_version_ >= 2;
   return http_version() != CURL_HTTP_VERSION_1_1;
+}
+
+bool Transfer::sends_http3() const {
+  if (wire_version_) return *wire_version_ == 3;
+  return http_version() == CURL_HTTP_VERSION_3ONLY || http_version() == CURL_HTTP_VERSION_3;
 }
 
 bool Transfer::on_connection() {
@@ -353,11 +377,12 @@ bool Transfer::on_connection() {
     else
       context_->alt_services().broken(hop_origin_, Clock::now());
   }
-  // Only a profile's fields depend on the version.
-  if (s.profile == nullptr) return true;
-  const bool assumed = sends_http2();
-  wire_http2_ = version >= 2;
-  if (*wire_http2_ == assumed) return true;
+  // A profile's fields depend on the version, and so does a priority field.
+  const bool http2 = sends_http2(), http3 = sends_http3();
+  wire_version_ = version;
+  if ((s.profile == nullptr || sends_http2() == http2) &&
+      (request_.priority == Priority::Default || sends_http3() == http3))
+    return true;
   // libcurl writes the request from this list after this callback.
   std::string cookies;
   SlistPtr list(build_header_list(cookies));
@@ -387,6 +412,12 @@ std::vector<HeaderField> Transfer::sent_headers() const {
   if (!has_accept_language && !s.accept_language.empty())
     fields.push_back({"Accept-Language", s.accept_language});
   if (!has_accept_encoding) fields.push_back({"Accept-Encoding", std::string(kAcceptedCodings)});
+  // HTTP/3 carries a request's priority in this field (RFC 9218), where
+  // HTTP/2 has a stream weight libcurl sends.
+  if (request_.priority != Priority::Default && sends_http3() &&
+      std::none_of(fields.begin(), fields.end(),
+                   [](const HeaderField &h) { return iequals(h.name, "priority"); }))
+    fields.push_back({"priority", "u=" + std::to_string(urgency(request_.priority))});
   return fields;
 }
 

@@ -72,6 +72,8 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
   // Whether the hop's fields go out on HTTP/2 or later: as the connection
   // negotiated once it is there, else as asked for.
   bool sends_http2() const;
+  // Whether they go out on HTTP/3, likewise.
+  bool sends_http3() const;
   // Learns what the connection is once it is there: composes the hop's
   // fields again when its version is not the one they were composed for
   // (false when libcurl refuses the new list), and notes whether QUIC
@@ -162,8 +164,8 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
   long hop_version_ = CURL_HTTP_VERSION_NONE;
   AltServices::Use quic_use_ = AltServices::Use::None;  // the hop's use of HTTP/3
   std::string hop_origin_;
-  // The hop's connection speaks HTTP/2 (or later); none: not known yet.
-  std::optional<bool> wire_http2_;
+  // The HTTP version (1, 2, 3) of the hop's connection; none: not known yet.
+  std::optional<int> wire_version_;
   bool saw_set_cookie_ = false;  // a namespace's jar is saved when this ends
 };
 

@@ -55,6 +55,20 @@ def test_h3_engine_fetches_over_quic(h3_engine, h3app):
     assert ["x-a", "1"] in echoed["headers"]
 
 
+@pytest.mark.parametrize("version,priority,field", [
+    ("h3", "highest", "u=0"), ("h3", "idle", "u=4"), ("h3", "default", None),
+    # HTTP/2 weighs its streams instead; Auto's race ends on HTTP/3 here.
+    ("h2", "highest", None), ("auto", "highest", "u=0"),
+])
+def test_priority_rides_in_a_field_on_http3(native, ca_pem, h3app, version, priority, field):
+    engine = native.PyEngine(ca_pem=ca_pem, http_version=None if version == "auto" else version)
+    url = h3app.url("/echo", tls=True)
+    fetch(engine, url)  # Auto learns the alternative
+    _, body = fetch(engine, url, priority=priority)
+    sent = [v for k, v in json.loads(body)["headers"] if k == "priority"]
+    assert sent == ([field] if field else [])
+
+
 def test_h3_engine_sends_clear_text_over_http1(h3_engine, h3app):
     # There is no HTTP/3 without TLS.
     response, body = fetch(h3_engine, h3app.url("/echo"))
