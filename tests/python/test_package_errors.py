@@ -42,6 +42,8 @@ def test_the_tables_mirror_the_core_and_the_native_module():
     ("Network (Chromium net error -800)", "ConnectError", "Network", -800, None),
     ("Network (Chromium net error -101)", "ReadError", "Network", -101, None),
     ("Network (Chromium net error -354)", "RemoteProtocolError", "Network", -354, None),
+    ("Network (Chromium net error -358)", "ConnectError", "Network", -358, None),
+    ("Protocol (Chromium net error -356)", "RemoteProtocolError", "Protocol", -356, None),
     ("Network (Chromium net error -330)", "DecodingError", "Network", -330, None),
     ("Timeout (Chromium net error -7)", "TimeoutException", "Timeout", -7, None),
     ("Tls (Chromium net error -200)", "TLSError", "Tls", -200, None),
