@@ -1,11 +1,11 @@
 """A tour of the strandel package against local servers that it starts
-itself: an HTTPS server speaking HTTP/2 under a certificate made for the run
+itself: an HTTPS server speaking HTTP/2 and HTTP/3 under a certificate made for the run
 (trusted through `verify` / `ca_pem`) and a WebSocket echo server.
 
     python examples/tour.py          # the tour
     python examples/tour.py URL      # fetch URL instead and show what came back
 
-Needs the packages hypercorn, trustme and websockets for the tour."""
+Needs the packages hypercorn, aioquic, trustme and websockets for the tour."""
 
 import asyncio
 import hashlib
@@ -171,8 +171,25 @@ def websocket_echo(client, servers):
     check(closed.code == 1000, f"the WebSocket did not close cleanly: {closed}")
 
 
+def http3(client, servers):
+    title(8, "HTTP/3")
+    url = servers.url("/headers")
+    print("   the server answers over QUIC too, and says so in its alt-svc header")
+    print(f'   strandel.Client().get("{url}"), twice')
+    with strandel.Client(ca_pem=servers.ca_pem, timeout=10) as auto:
+        first, second = auto.get(url), auto.get(url)
+    print(f"   first:  {first.http_version}, alt-svc: {first.headers.get('alt-svc')}")
+    print(f"   second: {second.http_version} (the client remembered the alternative)")
+    print(f'   strandel.Client(http_version="h3").get("{url}")')
+    with strandel.Client(ca_pem=servers.ca_pem, http_version="h3", timeout=10) as h3:
+        received = h3.get(url).raise_for_status().json()
+    print(f"   the server received it over HTTP/{received['http_version']}")
+    check(first.http_version == "HTTP/2" and second.http_version == "HTTP/3"
+          and received["http_version"] == "3", "HTTP/3 was not used")
+
+
 STEPS = [get_with_headers, streamed_upload, redirects, concurrent_requests, cached_response,
-         browser_profile, websocket_echo]
+         browser_profile, websocket_echo, http3]
 
 
 def run_steps(servers):
@@ -195,8 +212,8 @@ def tour():
 
     print(f"strandel {strandel.__version__} on {strandel_native36.PyEngine.core_version()}")
     with LocalServers() as servers:
-        print(f"local HTTPS server: {servers.url('/')}  (HTTP/2, certificate from a CA made "
-              "for this run)")
+        print(f"local HTTPS server: {servers.url('/')}  (HTTP/2 and HTTP/3, certificate from "
+              "a CA made for this run)")
         print(f"local WebSocket echo server: {servers.ws_url}")
         failed = run_steps(servers)
     print("\n" + ("Every step worked." if not failed else f"{failed} step(s) failed."))

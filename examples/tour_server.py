@@ -1,5 +1,6 @@
 """The local servers of the tour, started in a background thread: an HTTPS
-server with HTTP/2 (hypercorn with a small ASGI app) under a certificate made
+server with HTTP/2 and HTTP/3 (hypercorn with a small ASGI app, aioquic for
+QUIC) under a certificate made
 for the run, and a WebSocket echo server (the `websockets` package).
 Everything listens on 127.0.0.1 only."""
 
@@ -183,6 +184,9 @@ class LocalServers:
         self._stop = asyncio.Event()
         config = Config()
         config.bind = [f"{HOST}:{self.https_port}"]
+        # HTTP/3 too, on the UDP port of the same number; the server says so
+        # in Alt-Svc.
+        config.quic_bind = [f"{HOST}:{self.https_port}"]
         config.certfile, config.keyfile = str(cert_path), str(key_path)
         config.loglevel = "WARNING"
         config.accesslog = None

@@ -21,10 +21,11 @@ namespace {
 
 constexpr long kReceiveBufferSize = 64 * 1024;
 constexpr long kUploadBufferSize = 128 * 1024;
-// An origin's QUIC is raced against TCP for this long (libcurl starts TCP
-// after a quarter of it when QUIC has not answered at all); a QUIC connection
-// to an origin where QUIC worked before has this long to come up.
-constexpr long kQuicRaceMs = 800;
+// An origin's QUIC is raced against TCP for this long: libcurl starts TCP
+// after a quarter of it (500 ms) when QUIC has not answered at all, and at
+// once when QUIC failed. A QUIC connection to an origin where QUIC worked
+// before has a second to come up.
+constexpr long kQuicRaceMs = 2000;
 constexpr long kQuicConnectMs = 1000;
 
 long http_version_option(HttpVersion v) {

@@ -38,7 +38,8 @@ def test_every_step_of_the_tour_works(tour, capsys):
     assert "   x-served-by: tour-server\n" in out
     assert "You are strandel-tour/1.0, and you sent x-tour: step-1." in out
     # The streamed upload.
-    assert "the server read 8,388,608 bytes over HTTP/2; SHA-256 matches" in out
+    # From the second request on, over the HTTP/3 the server advertised.
+    assert "the server read 8,388,608 bytes over HTTP/3; SHA-256 matches" in out
     # The redirect chain, followed and not.
     for hop in ("302 /hop/3 -> GET /hop/2", "307 /hop/2 -> GET /hop/1",
                 "302 /hop/1 -> GET /hop/0", "307 /hop/0 -> GET /landed"):
@@ -59,6 +60,9 @@ def test_every_step_of_the_tour_works(tour, capsys):
     assert "-> TextMessage(data='hello, echo')" in out
     assert "-> receive_bytes() 0001020304050607" in out
     assert "-> CloseMessage(code=1000, reason='tour done')" in out
+    # HTTP/3, by Alt-Svc and asked for.
+    assert "   second: HTTP/3 (the client remembered the alternative)\n" in out
+    assert "   the server received it over HTTP/3\n" in out
     assert out.rstrip().endswith("Every step worked.")
 
 
