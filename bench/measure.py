@@ -9,7 +9,10 @@ ws_rtt and ws_bulk (WebSocket echo); the HTTP cache's cases are in
 measure_cache.py.
 
 Client "ours" is the low-level module (strandel_native36), "strandel" the
-package built on it; the others are the peers."""
+package built on it; the others are the peers. A client named "NAME@VERSION"
+is NAME told to use that protocol ("h2", "h3"). seq, conc and stream also
+report the CPU time of this process (all its threads) and, when the config
+names the server's process ("server_pid"), the server's."""
 
 import asyncio
 import inspect
@@ -55,15 +58,61 @@ def ca_pem(cfg):
         return f.read()
 
 
+def engine(cfg):
+    options = {"ca_pem": ca_pem(cfg) if cfg.get("ca") else None}
+    if cfg.get("http_version"):
+        options["http_version"] = cfg["http_version"]
+    return native().PyEngine(**options)
+
+
+def process_cpu_seconds(pid):
+    """The CPU time of another process's threads, to the nanosecond
+    (/proc/PID/stat counts in ticks of 10 ms)."""
+    tasks = Path(f"/proc/{pid}/task")
+    return sum(int((task / "schedstat").read_text().split()[0]) for task in tasks.iterdir()) / 1e9
+
+
+def cpu_seconds(cfg):
+    """The CPU time used so far by this process (all its threads) and by the
+    server's process (None when the config names none)."""
+    server = process_cpu_seconds(cfg["server_pid"]) if cfg.get("server_pid") else None
+    return time.process_time(), server
+
+
+def cpu_used(start, end, count):
+    """Microseconds of CPU per unit of `count` (requests) between two
+    cpu_seconds(), for this process and for the server."""
+    used = {"cpu_us": (end[0] - start[0]) / count * 1e6}
+    if start[1] is not None:
+        used["server_cpu_us"] = (end[1] - start[1]) / count * 1e6
+    return used
+
+
+# curl_cffi's protocol names (libcurl's) and its answer in Response.http_version.
+CURL_CFFI_VERSIONS = {"h2": "V2TLS", "h3": "V3ONLY"}
+CURL_VERSION_NAMES = {1: "HTTP/1.0", 2: "HTTP/1.1", 3: "HTTP/2", 30: "HTTP/3"}
+
+
+def strandel_options(cfg):
+    return {"ca_file": cfg.get("ca"), "http_version": cfg.get("http_version")}
+
+
+def curl_cffi_options(cfg):
+    from curl_cffi import CurlHttpVersion
+
+    version = CURL_CFFI_VERSIONS.get(cfg.get("http_version"), "V1_1")
+    return {"verify": cfg.get("ca") or True, "http_version": getattr(CurlHttpVersion, version)}
+
+
 # ---- sequential GETs on one kept-alive connection --------------------------------
 
 
 def seq_ours(cfg):
-    engine = native().PyEngine()
+    ours = engine(cfg)
     url = cfg["url"]
 
     def get():
-        request = engine.request("GET", url)
+        request = ours.request("GET", url)
         if request.start_stream().status_code != 200:
             raise RuntimeError("unexpected status")
         return len(request.read_body())
@@ -74,7 +123,7 @@ def seq_ours(cfg):
 def seq_strandel(cfg):
     import strandel
 
-    client = strandel.Client()
+    client = strandel.Client(**strandel_options(cfg))
     url = cfg["url"]
 
     def get():
@@ -132,12 +181,27 @@ def seq_httpx(cfg):
     return get
 
 
+def seq_curl_cffi(cfg):
+    from curl_cffi import requests
+
+    session = requests.Session(**curl_cffi_options(cfg))
+    url = cfg["url"]
+
+    def get():
+        response = session.get(url)
+        response.raise_for_status()
+        return len(response.content)
+
+    return get
+
+
 @case("seq")
 def sequential(client, cfg):
     get = globals()[f"seq_{client}"](cfg)
     for _ in range(cfg["warmup"]):
         get()
     rates = []
+    cpu_start = cpu_seconds(cfg)
     for _ in range(cfg["rounds"]):
         total = 0
         start = time.perf_counter()
@@ -147,14 +211,15 @@ def sequential(client, cfg):
         if total != cfg["n"] * cfg["size"]:
             raise RuntimeError(f"read {total} bytes, expected {cfg['n'] * cfg['size']}")
         rates.append(cfg["n"] / elapsed)
-    return {"rate": statistics.median(rates)}
+    cpu = cpu_used(cpu_start, cpu_seconds(cfg), cfg["rounds"] * cfg["n"])
+    return {"rate": statistics.median(rates), **cpu}
 
 
 # ---- concurrent GETs on asyncio --------------------------------------------------
 
 
 def head_version(head):
-    """The protocol of a raw header block: "HTTP/1.1" or "HTTP/2"."""
+    """The protocol of a raw header block: "HTTP/1.1", "HTTP/2" or "HTTP/3"."""
     return bytes(head[:16]).split(b" ", 1)[0].decode()
 
 
@@ -170,10 +235,10 @@ def example_fetch():
 
 async def conc_ours(cfg, run):
     fetch = example_fetch()
-    engine = native().PyEngine(ca_pem=ca_pem(cfg) if cfg.get("ca") else None)
+    ours = engine(cfg)
 
     async def one():
-        response = await fetch(engine, cfg["url"])
+        response = await fetch(ours, cfg["url"])
         return response.status, len(response.body), response.headers
 
     return await run(one, head_version)
@@ -182,7 +247,7 @@ async def conc_ours(cfg, run):
 async def conc_strandel(cfg, run):
     import strandel
 
-    async with strandel.AsyncClient(ca_file=cfg.get("ca")) as client:
+    async with strandel.AsyncClient(**strandel_options(cfg)) as client:
 
         async def one():
             response = await client.get(cfg["url"])
@@ -219,6 +284,18 @@ async def conc_httpx(cfg, run):
         return await run(one, str)
 
 
+async def conc_curl_cffi(cfg, run):
+    from curl_cffi.requests import AsyncSession
+
+    async with AsyncSession(max_clients=cfg["inflight"], **curl_cffi_options(cfg)) as session:
+
+        async def one():
+            response = await session.get(cfg["url"])
+            return response.status_code, len(response.content), response.http_version
+
+        return await run(one, lambda v: CURL_VERSION_NAMES.get(v, str(v)))
+
+
 async def in_flight(one, n, inflight, size):
     """n calls of one(), inflight at a time; returns the elapsed seconds."""
     todo = iter(range(n))
@@ -247,22 +324,23 @@ def concurrent(client, cfg):
         # connections; the others are measured.
         version = version_text((await one())[2])
         await in_flight(one, cfg["inflight"], cfg["inflight"], cfg["size"])
+        cpu_start = cpu_seconds(cfg)
         times = [await in_flight(one, cfg["n"], cfg["inflight"], cfg["size"])
                  for _ in range(cfg["rounds"])]
-        return version, times
+        return version, times, cpu_used(cpu_start, cpu_seconds(cfg), cfg["rounds"] * cfg["n"])
 
-    version, times = asyncio.run(globals()[f"conc_{client}"](cfg, run))
-    return {"rate": cfg["n"] / statistics.median(times), "protocol": version}
+    version, times, cpu = asyncio.run(globals()[f"conc_{client}"](cfg, run))
+    return {"rate": cfg["n"] / statistics.median(times), "protocol": version, **cpu}
 
 
 # ---- one large body, chunk by chunk ----------------------------------------------
 
 
 def stream_ours(cfg):
-    engine = native().PyEngine(ca_pem=ca_pem(cfg) if cfg.get("ca") else None)
+    ours = engine(cfg)
 
     def read(count):
-        request = engine.request("GET", cfg["url"])
+        request = ours.request("GET", cfg["url"])
         response = request.start_stream()
         if response.status_code != 200:
             raise RuntimeError("unexpected status")
@@ -276,7 +354,7 @@ def stream_ours(cfg):
 def stream_strandel(cfg):
     import strandel
 
-    client = strandel.Client(ca_file=cfg.get("ca"))
+    client = strandel.Client(**strandel_options(cfg))
 
     def read(count):
         with client.stream("GET", cfg["url"]) as response:
@@ -326,6 +404,24 @@ def stream_httpx(cfg):
     return read
 
 
+def stream_curl_cffi(cfg):
+    from curl_cffi import requests
+
+    session = requests.Session(**curl_cffi_options(cfg))
+
+    def read(count):
+        response = session.get(cfg["url"], stream=True)
+        try:
+            response.raise_for_status()
+            for chunk in response.iter_content():
+                count(len(chunk))
+        finally:
+            response.close()
+        return CURL_VERSION_NAMES.get(response.http_version, str(response.http_version))
+
+    return read
+
+
 @case("stream")
 def stream(client, cfg):
     read = globals()[f"stream_{client}"](cfg)
@@ -337,14 +433,16 @@ def stream(client, cfg):
 
     start_kib = status_kib("VmRSS")
     reset_peak_rss()
+    cpu_start = cpu_seconds(cfg)
     start = time.perf_counter()
     version = read(count)
     elapsed = time.perf_counter() - start
+    cpu = cpu_used(cpu_start, cpu_seconds(cfg), 1)
     peak_kib = status_kib("VmHWM")
     if seen["bytes"] != cfg["size"]:
         raise RuntimeError(f"read {seen['bytes']} bytes, expected {cfg['size']}")
     return {"mbps": cfg["size"] / elapsed / 1e6, "peak_mib": (peak_kib - start_kib) / 1024,
-            "chunk": seen["bytes"] / seen["chunks"], "protocol": version}
+            "chunk": seen["bytes"] / seen["chunks"], "protocol": version, **cpu}
 
 
 @case("listbound")
@@ -509,7 +607,10 @@ def ws_bulk(client, cfg):
 
 
 def main(argv):
-    name, client, cfg = argv[1], argv[2], json.loads(argv[3])
+    name, cfg = argv[1], json.loads(argv[3])
+    client, _, version = argv[2].partition("@")
+    if version:
+        cfg["http_version"] = version
     if name not in CASES:
         import measure_cache  # noqa: F401  registers the cache cases (and loads hishel)
     print(json.dumps(CASES[name](client, cfg)))

@@ -4,6 +4,7 @@ each peer, the targets, and why a missed target was missed."""
 import datetime
 import os
 import platform
+import re
 from importlib import metadata
 
 OURS = "ours"  # the low-level module
@@ -137,7 +138,8 @@ def machine(results):
     except Exception as error:  # noqa: BLE001 - shown as it is
         info["strandel"] = f"not importable: {error}"
     peers = []
-    for name in ("pycurl", "requests", "httpx", "h2", "aiohttp", "websockets", "hishel"):
+    for name in ("pycurl", "requests", "httpx", "h2", "aiohttp", "websockets", "hishel",
+                 "curl_cffi"):
         try:
             peers.append(f"{name} {metadata.version(name)}")
         except metadata.PackageNotFoundError:
@@ -150,6 +152,8 @@ def machine(results):
         pass
     info["Peers"] = ", ".join(peers)
     info["Servers"] = f"nginx {results.get('nginx', '?')}, 1 worker; websockets (echo)"
+    if "server" in results.get("h3", {}):
+        info["Servers"] += f"; {results['h3']['server']}, 1 worker (HTTP/3, section (f))"
     if "load" in results:
         before, after = results["load"]
         info["Load average"] = (f"{before[0]:.1f} at the start, {after[0]:.1f} at the end "
@@ -295,6 +299,289 @@ def cache_section(lines, cache, sizes):
         errors_of(lines, rows)
 
 
+def seq_section(lines, t, seq, sizes):
+    lines += [
+        f"## (a) {sizes['seq_n']:,} sequential GETs of 1 KiB on one kept-alive connection",
+        "",
+        "HTTP/1.1 in clear text. Native: `request` + `start_stream` + `read_body`; strandel: "
+        "`Client.get` and `.content`; pycurl: one reused handle; requests: a `Session`; httpx: "
+        "a `Client`. Each process makes 100 "
+        f"requests first, then {sizes['rounds']} rounds (the median round counts).",
+        "",
+    ]
+    rate_table(lines, seq, "rate", "requests/s")
+    lines.append("")
+    errors_of(lines, seq)
+    for peer, floor in (("pycurl", 0.7), ("requests", 3.0), ("httpx", 3.0)):
+        r = ratio(seq, OURS, peer, "rate")
+        t.add("seq", f"(a) sequential, native: at least {floor:g}× {peer}",
+              "—" if r is None else f"{r:.2f}×", None if r is None else r >= floor)
+    for peer, floor in (("pycurl", 0.8), ("requests", 4.0), ("httpx", 4.0)):
+        add_target(t, "pkg_seq", seq, peer, floor,
+                   f"(a) sequential, strandel `Client`: at least {floor:g}× {peer}")
+
+
+def conc_section(lines, t, conc, sizes):
+    lines += [
+        "",
+        f"## (b) {sizes['conc_n']:,} GETs of 1 KiB, 100 in flight, on asyncio",
+        "",
+        "Native: the event-loop API (`start_async`, `poll_events` from the notification), one "
+        "engine. strandel: one `AsyncClient`, `await client.get(url)`. aiohttp: a "
+        "`ClientSession` with 100 connections; httpx: an `AsyncClient` with 100 connections "
+        "(`http2=True` for HTTP/2). The HTTP/2 rows use HTTPS with ALPN (ours negotiates "
+        "HTTP/2 by itself); aiohttp has no HTTP/2 and uses HTTP/1.1 over TLS there. Each "
+        "process opens its connections with a first round of 100, then measures "
+        f"{sizes['rounds']} rounds.",
+        "",
+    ]
+    for proto, rows in conc.items():
+        lines += [f"### {proto}", ""]
+        rate_table(lines, rows, "rate", "requests/s",
+                   extra=("protocol", lambda r: r.get("protocol", "—")))
+        lines.append("")
+        errors_of(lines, rows)
+        for peer in ("aiohttp", "httpx"):
+            r = ratio(rows, OURS, peer, "rate")
+            t.add("conc", f"(b) {proto}, native: ahead of {peer}",
+                  "—" if r is None else f"{r:.2f}×", None if r is None else r > 1.0)
+        add_target(t, "pkg_conc", rows, "aiohttp", 1.5,
+                   f"(b) {'HTTPS' if proto == 'HTTP/2' else proto}, strandel `AsyncClient`: "
+                   "at least 1.5× aiohttp")
+
+
+def stream_section(lines, t, stream, sizes):
+    mib = sizes["big"] // (1024 * 1024)
+    lines += [
+        "",
+        f"## (c) Reading {mib} MiB chunk by chunk",
+        "",
+        "Native: `start_stream` then `next_body` until None (each chunk a list of ints); "
+        "strandel: `Client.stream` + `iter_bytes` (`bytes` chunks); pycurl: a write callback; "
+        "httpx: `stream` + `iter_bytes`. The body comes from a sparse file, "
+        "so disk plays no part. \"Peak RSS\" is the highest resident memory during the read "
+        "above the resident memory just before it. The `list(chunk)` row is the rate at which "
+        "Python turns `bytes` of our mean chunk size into lists of ints: a bound for any read "
+        "that returns lists.",
+        "",
+    ]
+    for proto, rows in stream.items():
+        lines += [f"### {proto}", ""]
+        heads = ["client", "MB/s", "peak RSS above start", "mean chunk", "protocol"]
+        heads += ratio_heads(rows)
+        lines += ["| " + " | ".join(heads) + " |", "|" + "---|" * len(heads)]
+        for client, result in rows.items():
+            ok = "error" not in result
+            cells = [
+                NAMES.get(client, client),
+                value_cell(result, "mbps"),
+                f"{result['peak_mib']:.1f} MiB" if ok and "peak_mib" in result else "",
+                f"{result['chunk']:,.0f} B" if ok and "chunk" in result else "",
+                result.get("protocol", "") if ok else "",
+            ] + ratio_cells(rows, client, "mbps")
+            lines.append("| " + " | ".join(cells) + " |")
+        lines.append("")
+        errors_of(lines, rows)
+        r = ratio(rows, OURS, "list", "mbps")
+        t.add("stream_rate", f"(c) {proto}, native: at least 80% of the `list(chunk)` bound",
+              "—" if r is None else f"{r:.0%}", None if r is None else r >= 0.8)
+        ours = rows[OURS]
+        t.add("stream_rss", f"(c) {proto}, native: peak RSS under 32 MiB above the start",
+              "—" if "error" in ours else f"{ours['peak_mib']:.1f} MiB",
+              None if "error" in ours else ours["peak_mib"] < 32)
+        add_target(t, "pkg_stream_rate", rows, "pycurl", 0.7,
+                   f"(c) {proto}, strandel `iter_bytes`: at least 0.7× pycurl", metric="mbps")
+        pkg = rows.get(PKG, {"error": "not measured"})
+        t.add("pkg_stream_rss", f"(c) {proto}, strandel `iter_bytes`: peak RSS under 16 MiB "
+              "above the start", "—" if "error" in pkg else f"{pkg['peak_mib']:.1f} MiB",
+              None if "error" in pkg else pkg["peak_mib"] < 16)
+
+
+def ws_section(lines, t, results, sizes):
+    lines += [
+        "",
+        "## (d) WebSocket echo",
+        "",
+        "Against one local `websockets` echo server (compression off, so every client moves "
+        "the same bytes). Round trips: a 32-byte text message sent and its echo received, "
+        f"one at a time, {sizes['ws_n']:,} times. Bulk: {sizes['bulk_n']} binary messages of "
+        "1 MiB echoed, 4 in flight; MB/s of echoed payload. Native uses the blocking API "
+        "(`send_text` / `send_bytes`, `recv`); strandel its blocking `Client.websocket` "
+        "(`send_text` / `send_bytes`, `receive_text` / `receive_bytes`), and, for comparison, "
+        "the same on `AsyncClient`; the peers their asyncio clients. The strandel targets "
+        "are those of the blocking one.",
+        "",
+    ]
+    for key, label, short_label, unit in (
+            ("ws_rtt", "Round trips", "round trips", "round trips/s"),
+            ("ws_bulk", "Bulk, 1 MiB messages", "bulk", "MB/s")):
+        rows = results[key]
+        lines += [f"### {label}", ""]
+        rate_table(lines, rows, "rate" if key == "ws_rtt" else "mbps", unit)
+        lines.append("")
+        errors_of(lines, rows)
+        for peer in ("websockets", "aiohttp"):
+            r = ratio(rows, OURS, peer, "rate" if key == "ws_rtt" else "mbps")
+            t.add(key, f"(d) WebSocket {short_label}, native: ahead of {peer}",
+                  "—" if r is None else f"{r:.2f}×", None if r is None else r > 1.0)
+        floors = {"websockets": 1.2} if key == "ws_rtt" else {"websockets": 1.5, "aiohttp": 1.5}
+        for peer, floor in floors.items():
+            add_target(t, "pkg_" + key, rows, peer, floor,
+                       f"(d) WebSocket {short_label}, strandel: at least {floor:g}× {peer}",
+                       metric="rate" if key == "ws_rtt" else "mbps")
+
+
+# What the HTTP/3 rows showed in the run that wrote them (load average 2.5 to
+# 3.8) and in trial runs beside it. Shown under the tables.
+H3_FINDINGS = (
+    "In this run HTTP/3 gave the native module 0.86× its HTTP/2 rate on the same server, "
+    "sequentially (3,175 against 3,702 requests/s) and with 100 in flight (3,672 against "
+    "4,281), at about the same CPU per request (195 against 177 µs; 198 against 194 µs). In "
+    "four more alternating runs of the 100-in-flight case the two overlapped (HTTP/3 4,900 to "
+    "6,600, HTTP/2 5,500 to 7,100 requests/s): on this loaded machine HTTP/3 costs the module "
+    "between nothing and about a seventh of its rate. nginx spends more per request on QUIC "
+    "than on TLS over TCP (82 against 72 µs sequentially; 356 against 176 ms for the "
+    "download), as QUIC's acknowledgements, pacing and packet protection run in the process "
+    "rather than in the kernel's TCP, and the client's network thread does that work too. "
+    "Against curl_cffi, whose libcurl speaks HTTP/3 with ngtcp2 as the Core's does, the "
+    "native module is 2.03× ahead sequentially and 1.45× with 100 in flight, at about a third "
+    "and a half of its CPU per request (195 against 540 µs; 198 against 351 µs); strandel's "
+    "`AsyncClient` is 2.85× ahead. The native download hands out lists of ints, as in (c), "
+    "for 1.5 s of CPU per 256 MiB: 118 MB/s over HTTP/3, 0.43× curl_cffi; strandel's "
+    "`iter_bytes` on the same engine reads `bytes` at 318 MB/s for 0.4 s of CPU, 1.17× "
+    "curl_cffi and on a par with its HTTP/2 (306). nginx was busy 6 to 42% of one core in "
+    "every row, so the clients, not the server, set the pace. The machine's load average rose "
+    "from 2.5 to 3.8 during the run (other work on its two cores): differences of about 10% "
+    "are within the spread here.")
+
+PROTOCOLS = {"h3": "HTTP/3", "h2": "HTTP/2"}
+H3_BASES = {f"{OURS}@h3": "native HTTP/3", f"{PKG}@h3": "strandel HTTP/3"}
+
+
+def curl_cffi_libcurl():
+    """The libcurl inside curl_cffi's wheel, as it names itself."""
+    try:
+        from curl_cffi._wrapper import ffi, lib
+
+        return ffi.string(lib.curl_version()).decode().split()[0]
+    except Exception:  # noqa: BLE001 - not installed: the rows say so
+        return "?"
+
+
+def server_busy(result, key, size):
+    """The share of one core the server used while the client measured."""
+    if "server_cpu_us" not in result:
+        return ""
+    per_second = result[key] if key == "rate" else result[key] * 1e6 / size  # requests/s
+    return f"{result['server_cpu_us'] * per_second / 1e6:.0%}"
+
+
+def h3_table(lines, rows, key, unit, size):
+    """rows: {"client@version": result}; the value, both CPU times, and HTTP/3
+    ours ÷ client for the module and for the package."""
+    per = "request" if key == "rate" else "download"
+    scale, cpu_unit = (1, "µs") if key == "rate" else (1e-3, "ms")
+    heads = ["client", "protocol", unit, f"CPU per {per} ({cpu_unit})",
+             f"server CPU per {per} ({cpu_unit})", "server busy"]
+    heads += [f"{name} ÷ client" for name in H3_BASES.values()]
+    lines += ["| " + " | ".join(heads) + " |", "|" + "---|" * len(heads)]
+    for client, result in rows.items():
+        name, _, version = client.partition("@")
+        ok = "error" not in result
+        cells = [NAMES.get(name, name), result.get("protocol", PROTOCOLS[version]) if ok else "",
+                 value_cell(result, key),
+                 fmt(result["cpu_us"] * scale) if ok else "",
+                 fmt(result["server_cpu_us"] * scale) if ok and "server_cpu_us" in result else "",
+                 server_busy(result, key, size) if ok else ""]
+        for base in H3_BASES:
+            r = ratio(rows, base, client, key) if client != base else None
+            cells.append("" if client == base else (f"{r:.2f}" if r is not None else "—"))
+        lines.append("| " + " | ".join(cells) + " |")
+    lines.append("")
+    errors_of(lines, rows)
+
+
+def h3_section(lines, results, command):
+    h3, sizes = results["h3"], results["sizes"]
+    mib = sizes["big"] // (1024 * 1024)
+    lines += [
+        "",
+        "## (f) HTTP/3",
+        "",
+        "The GETs of (a) and (b) and the download of (c), each over HTTP/3 and over HTTP/2 "
+        "(TLS), against one server that speaks both on one port number (QUIC on UDP beside "
+        f"TLS on TCP): {h3.get('server', 'nginx')}, Debian trixie's package, with one "
+        "worker, every response `no-store`, and the run's test CA. bookworm's nginx (1.22) "
+        "has no HTTP/3; `bench/nginx_h3.sh` fetches trixie's binary package and unpacks it "
+        "under `build/` (nothing is installed); its QUIC runs on bookworm's OpenSSL 3.0. The "
+        "server sends no `Alt-Svc`: each client is told its protocol. Native: "
+        "`PyEngine(http_version=\"h3\")` or `\"h2\"` with the CA as `ca_pem`, the API of "
+        "(a), (b) and (c) (lists of ints in the download); strandel: `Client` / "
+        "`AsyncClient(http_version=...)` as in (a), (b), (c); "
+        f"curl_cffi {version_of('curl_cffi')} (its wheel's {curl_cffi_libcurl()}, with "
+        "ngtcp2 and nghttp3): a `Session`, an `AsyncSession` with `max_clients=100` and a "
+        "streamed `Session.get` (`iter_content`), with `http_version=CurlHttpVersion.V3ONLY` "
+        "or `V2TLS`.",
+        "",
+        "CPU is the client process's CPU time (all its threads: the Core's network thread "
+        "too) over the measured rounds, per request (per download in the last table); server "
+        "CPU is nginx's over the same time. \"Server busy\" is the share of one core nginx "
+        "used while the client measured: near 100% would mean that the server, not the "
+        "client, sets the pace.",
+        "",
+    ]
+    if results.get("partial"):
+        lines += [
+            f"Measured on {results.get('date', '?')} in a run of its own "
+            f"(`{command}`, {results['seconds'] / 60:.0f} minutes; each client measured "
+            f"{results['repeat']} times, the median run shown), with "
+            f"{results.get('machine', {}).get('strandel_native36', '?')}; the table at the top "
+            "is of the last full run."
+            + (f" Load average {results['load'][0][0]:.1f} at the start, "
+               f"{results['load'][1][0]:.1f} at the end." if "load" in results else ""),
+            "",
+        ]
+    if "error" in h3:
+        lines += [f"Not measured: {h3['error']}.", ""]
+        return
+    for key, title, metric, unit, size in (
+            ("seq", f"{sizes['seq_n']:,} sequential GETs of 1 KiB on one connection", "rate",
+             "requests/s", 0),
+            ("conc", f"{sizes['conc_n']:,} GETs of 1 KiB, 100 in flight, on asyncio", "rate",
+             "requests/s", 0),
+            ("stream", f"Reading {mib} MiB chunk by chunk", "mbps", "MB/s", sizes["big"])):
+        lines += [f"### {title}", ""]
+        h3_table(lines, h3[key], metric, unit, size)
+    lines += [H3_FINDINGS, ""]
+
+
+def version_of(package):
+    try:
+        return metadata.version(package)
+    except metadata.PackageNotFoundError:
+        return "(missing)"
+
+
+def splice(old, new):
+    """The report `old` with each lettered section ("## (f) ...") of `new` in
+    place of its own, or before the targets when `old` has none: what a run of
+    some sections writes."""
+    def key(block):
+        found = re.match(r"## (\(\w\))", block)
+        return found.group(1) if found else None
+
+    split = re.compile(r"(?m)^(?=## )")
+    fresh = {key(block): block.rstrip("\n") + "\n\n\n" for block in split.split(new)
+             if key(block)}
+    out = []
+    for block in split.split(old):
+        if block.startswith("## Targets"):
+            out += [fresh.pop(k) for k in list(fresh)]
+        out.append(fresh.pop(key(block), block))
+    out += fresh.values()
+    return "".join(out).rstrip() + "\n"
+
+
 def render(results, command, info):
     t = Targets()
     sizes = results["sizes"]
@@ -329,137 +616,14 @@ def render(results, command, info):
         "",
     ]
 
-    # (a)
-    seq = results["seq"]
-    lines += [
-        f"## (a) {sizes['seq_n']:,} sequential GETs of 1 KiB on one kept-alive connection",
-        "",
-        "HTTP/1.1 in clear text. Native: `request` + `start_stream` + `read_body`; strandel: "
-        "`Client.get` and `.content`; pycurl: one reused handle; requests: a `Session`; httpx: "
-        "a `Client`. Each process makes 100 "
-        f"requests first, then {sizes['rounds']} rounds (the median round counts).",
-        "",
-    ]
-    rate_table(lines, seq, "rate", "requests/s")
-    lines.append("")
-    errors_of(lines, seq)
-    for peer, floor in (("pycurl", 0.7), ("requests", 3.0), ("httpx", 3.0)):
-        r = ratio(seq, OURS, peer, "rate")
-        t.add("seq", f"(a) sequential, native: at least {floor:g}× {peer}",
-              "—" if r is None else f"{r:.2f}×", None if r is None else r >= floor)
-    for peer, floor in (("pycurl", 0.8), ("requests", 4.0), ("httpx", 4.0)):
-        add_target(t, "pkg_seq", seq, peer, floor,
-                   f"(a) sequential, strandel `Client`: at least {floor:g}× {peer}")
-
-    # (b)
-    lines += [
-        "",
-        f"## (b) {sizes['conc_n']:,} GETs of 1 KiB, 100 in flight, on asyncio",
-        "",
-        "Native: the event-loop API (`start_async`, `poll_events` from the notification), one "
-        "engine. strandel: one `AsyncClient`, `await client.get(url)`. aiohttp: a "
-        "`ClientSession` with 100 connections; httpx: an `AsyncClient` with 100 connections "
-        "(`http2=True` for HTTP/2). The HTTP/2 rows use HTTPS with ALPN (ours negotiates "
-        "HTTP/2 by itself); aiohttp has no HTTP/2 and uses HTTP/1.1 over TLS there. Each "
-        "process opens its connections with a first round of 100, then measures "
-        f"{sizes['rounds']} rounds.",
-        "",
-    ]
-    for proto, rows in results["conc"].items():
-        lines += [f"### {proto}", ""]
-        rate_table(lines, rows, "rate", "requests/s",
-                   extra=("protocol", lambda r: r.get("protocol", "—")))
-        lines.append("")
-        errors_of(lines, rows)
-        for peer in ("aiohttp", "httpx"):
-            r = ratio(rows, OURS, peer, "rate")
-            t.add("conc", f"(b) {proto}, native: ahead of {peer}",
-                  "—" if r is None else f"{r:.2f}×", None if r is None else r > 1.0)
-        add_target(t, "pkg_conc", rows, "aiohttp", 1.5,
-                   f"(b) {'HTTPS' if proto == 'HTTP/2' else proto}, strandel `AsyncClient`: "
-                   "at least 1.5× aiohttp")
-
-    # (c)
-    mib = sizes["big"] // (1024 * 1024)
-    lines += [
-        "",
-        f"## (c) Reading {mib} MiB chunk by chunk",
-        "",
-        "Native: `start_stream` then `next_body` until None (each chunk a list of ints); "
-        "strandel: `Client.stream` + `iter_bytes` (`bytes` chunks); pycurl: a write callback; "
-        "httpx: `stream` + `iter_bytes`. The body comes from a sparse file, "
-        "so disk plays no part. \"Peak RSS\" is the highest resident memory during the read "
-        "above the resident memory just before it. The `list(chunk)` row is the rate at which "
-        "Python turns `bytes` of our mean chunk size into lists of ints: a bound for any read "
-        "that returns lists.",
-        "",
-    ]
-    for proto, rows in results["stream"].items():
-        lines += [f"### {proto}", ""]
-        heads = ["client", "MB/s", "peak RSS above start", "mean chunk", "protocol"]
-        heads += ratio_heads(rows)
-        lines += ["| " + " | ".join(heads) + " |", "|" + "---|" * len(heads)]
-        for client, result in rows.items():
-            ok = "error" not in result
-            cells = [
-                NAMES.get(client, client),
-                value_cell(result, "mbps"),
-                f"{result['peak_mib']:.1f} MiB" if ok and "peak_mib" in result else "",
-                f"{result['chunk']:,.0f} B" if ok and "chunk" in result else "",
-                result.get("protocol", "") if ok else "",
-            ] + ratio_cells(rows, client, "mbps")
-            lines.append("| " + " | ".join(cells) + " |")
-        lines.append("")
-        errors_of(lines, rows)
-        r = ratio(rows, OURS, "list", "mbps")
-        t.add("stream_rate", f"(c) {proto}, native: at least 80% of the `list(chunk)` bound",
-              "—" if r is None else f"{r:.0%}", None if r is None else r >= 0.8)
-        ours = rows[OURS]
-        t.add("stream_rss", f"(c) {proto}, native: peak RSS under 32 MiB above the start",
-              "—" if "error" in ours else f"{ours['peak_mib']:.1f} MiB",
-              None if "error" in ours else ours["peak_mib"] < 32)
-        add_target(t, "pkg_stream_rate", rows, "pycurl", 0.7,
-                   f"(c) {proto}, strandel `iter_bytes`: at least 0.7× pycurl", metric="mbps")
-        pkg = rows.get(PKG, {"error": "not measured"})
-        t.add("pkg_stream_rss", f"(c) {proto}, strandel `iter_bytes`: peak RSS under 16 MiB "
-              "above the start", "—" if "error" in pkg else f"{pkg['peak_mib']:.1f} MiB",
-              None if "error" in pkg else pkg["peak_mib"] < 16)
-
-    # (d)
-    lines += [
-        "",
-        "## (d) WebSocket echo",
-        "",
-        "Against one local `websockets` echo server (compression off, so every client moves "
-        "the same bytes). Round trips: a 32-byte text message sent and its echo received, "
-        f"one at a time, {sizes['ws_n']:,} times. Bulk: {sizes['bulk_n']} binary messages of "
-        "1 MiB echoed, 4 in flight; MB/s of echoed payload. Native uses the blocking API "
-        "(`send_text` / `send_bytes`, `recv`); strandel its blocking `Client.websocket` "
-        "(`send_text` / `send_bytes`, `receive_text` / `receive_bytes`), and, for comparison, "
-        "the same on `AsyncClient`; the peers their asyncio clients. The strandel targets "
-        "are those of the blocking one.",
-        "",
-    ]
-    for key, label, short_label, unit in (
-            ("ws_rtt", "Round trips", "round trips", "round trips/s"),
-            ("ws_bulk", "Bulk, 1 MiB messages", "bulk", "MB/s")):
-        rows = results[key]
-        lines += [f"### {label}", ""]
-        rate_table(lines, rows, "rate" if key == "ws_rtt" else "mbps", unit)
-        lines.append("")
-        errors_of(lines, rows)
-        for peer in ("websockets", "aiohttp"):
-            r = ratio(rows, OURS, peer, "rate" if key == "ws_rtt" else "mbps")
-            t.add(key, f"(d) WebSocket {short_label}, native: ahead of {peer}",
-                  "—" if r is None else f"{r:.2f}×", None if r is None else r > 1.0)
-        floors = {"websockets": 1.2} if key == "ws_rtt" else {"websockets": 1.5, "aiohttp": 1.5}
-        for peer, floor in floors.items():
-            add_target(t, "pkg_" + key, rows, peer, floor,
-                       f"(d) WebSocket {short_label}, strandel: at least {floor:g}× {peer}",
-                       metric="rate" if key == "ws_rtt" else "mbps")
-
+    for key, section in (("seq", seq_section), ("conc", conc_section),
+                         ("stream", stream_section), ("ws_rtt", ws_section)):
+        if key in results:
+            section(lines, t, results if key == "ws_rtt" else results[key], sizes)
     if "cache" in results:
         cache_section(lines, results["cache"], sizes)
+    if "h3" in results:
+        h3_section(lines, results, command)
 
     # Targets
     lines += ["", "## Targets", "", "| target | measured | met |", "|---|---|---|"]

@@ -4,9 +4,13 @@ Each measurement runs in a fresh process (measure.py); clients take turns, and
 each is measured --repeat times, the median counting. The entry point that also
 installs the peers and builds the module is bench/run.sh.
 
-Run: python bench/run.py [--repeat N] [--quick] [--out docs/benchmarks.md]"""
+Run: python bench/run.py [--repeat N] [--quick] [--only SECTION,...] [--out docs/benchmarks.md]
+
+--only runs some sections and replaces those alone in the report, leaving the
+others (and the targets) as the last full run wrote them."""
 
 import argparse
+import contextlib
 import json
 import os
 import subprocess
@@ -33,6 +37,11 @@ WS_CLIENTS = [OURS, PKG, "strandel_async", "websockets", "aiohttp"]
 CACHE_CLIENTS = ["memory", "disk", "off", "hishel"]
 OPEN_CLIENTS = ["disk", "hishel"]
 NAMESPACE_ENTRIES = 300
+# HTTP/3 against HTTP/2 on one server: "client@version" (measure.py).
+H3_CLIENTS = [f"{client}@{version}" for client in (OURS, PKG, "curl_cffi")
+              for version in ("h3", "h2")]
+# The report's sections, by the key of their results.
+SECTIONS = ["seq", "conc", "stream", "ws", "cache", "h3"]
 
 
 def measure(case, client, cfg, timeout=900):
@@ -87,57 +96,107 @@ def run_all(args, workdir):
     os.environ["XDG_STATE_HOME"] = str(state)
     ca_path, cert = servers.make_certificate(workdir)
     ca = str(ca_path)
-    nginx = servers.Nginx(workdir / "nginx", cert, sizes["big"])
-    echo = servers.EchoServer(workdir)
-    results = {"sizes": sizes, "repeat": args.repeat}
+    results = {"sizes": sizes, "repeat": args.repeat, "partial": args.only != SECTIONS}
+    with contextlib.ExitStack() as stop:
+        if set(args.only) & {"seq", "conc", "stream", "cache"}:
+            nginx = servers.Nginx(workdir / "nginx", cert, sizes["big"])
+            stop.callback(nginx.stop)
+            results["nginx"] = nginx.version()
+        if "seq" in args.only:
+            results["seq"] = run_seq(args, sizes, nginx)
+        if "conc" in args.only:
+            results["conc"] = run_conc(args, sizes, nginx, ca)
+        if "stream" in args.only:
+            results["stream"] = run_stream(args, sizes, nginx, ca)
+        if "ws" in args.only:
+            echo = servers.EchoServer(workdir)
+            stop.callback(echo.stop)
+            results.update(run_ws(args, sizes, echo))
+        if "cache" in args.only:
+            print("(e) HTTP cache", flush=True)
+            results["cache"] = run_cache(args, sizes, nginx, state)
+        if "h3" in args.only:
+            print("(f) HTTP/3", flush=True)
+            results["h3"] = run_h3(args, sizes, workdir, cert, ca)
+    return results
+
+
+def run_seq(args, sizes, nginx):
+    print("(a) sequential GETs", flush=True)
+    return repeated(
+        "seq", SEQ_CLIENTS,
+        dict(url=nginx.url("http1", "/small.bin"), n=sizes["seq_n"], warmup=100,
+             rounds=sizes["rounds"], size=servers.SMALL_SIZE),
+        args.repeat, "rate", progress)
+
+
+def run_conc(args, sizes, nginx, ca):
+    print("(b) concurrent GETs on asyncio", flush=True)
+    conc = {}
+    for proto, kind in (("HTTP/1.1", "http1"), ("HTTP/2", "https")):
+        conc[proto] = repeated(
+            "conc", CONC_CLIENTS,
+            dict(url=nginx.url(kind, "/small.bin"), n=sizes["conc_n"], inflight=100,
+                 rounds=sizes["rounds"], size=servers.SMALL_SIZE, http2=proto == "HTTP/2",
+                 ca=ca if kind == "https" else None),
+            args.repeat, "rate", progress)
+    return conc
+
+
+def run_stream(args, sizes, nginx, ca):
+    print("(c) large body read chunk by chunk", flush=True)
+    stream = {}
+    for proto, kind in (("HTTP/1.1", "http1"), ("HTTP/2", "https")):
+        rows = repeated(
+            "stream", STREAM_CLIENTS,
+            dict(url=nginx.url(kind, "/big.bin"), size=sizes["big"],
+                 http2=proto == "HTTP/2", ca=ca if kind == "https" else None),
+            args.repeat, "mbps", progress)
+        chunk = rows[OURS].get("chunk", 16384)
+        rows["list"] = repeated("listbound", [""], dict(chunk=chunk, size=sizes["big"]),
+                                args.repeat, "mbps", progress)[""]
+        rows["list"]["chunk"] = chunk
+        stream[proto] = rows
+    return stream
+
+
+def run_ws(args, sizes, echo):
+    print("(d) WebSocket echo", flush=True)
+    rtt = repeated("ws_rtt", WS_CLIENTS, dict(url=echo.url, n=sizes["ws_n"], text="x" * 32),
+                   args.repeat, "rate", progress)
+    bulk = repeated("ws_bulk", WS_CLIENTS,
+                    dict(url=echo.url, n=sizes["bulk_n"], message=1024 * 1024, window=4),
+                    args.repeat, "mbps", progress)
+    return {"ws_rtt": rtt, "ws_bulk": bulk}
+
+
+def run_h3(args, sizes, workdir, cert, ca):
+    """(a), (b) and (c) over HTTP/3 and over HTTP/2 against one nginx that
+    speaks both; its CPU time is measured with each client's. Without that
+    nginx every row carries the reason."""
     try:
-        print("(a) sequential GETs", flush=True)
-        results["seq"] = repeated(
-            "seq", SEQ_CLIENTS,
-            dict(url=nginx.url("http1", "/small.bin"), n=sizes["seq_n"], warmup=100,
+        nginx = servers.NginxH3(workdir / "nginx-h3", cert, sizes["big"], args.nginx_h3)
+    except Exception as error:  # noqa: BLE001 - shown in the report as it is
+        return {"error": f"no HTTP/3 server: {error}"}
+    common = dict(ca=ca, server_pid=nginx.pid)
+    h3 = {"server": f"nginx {nginx.version()}"}
+    try:
+        h3["seq"] = repeated(
+            "seq", H3_CLIENTS,
+            dict(common, url=nginx.url("/small.bin"), n=sizes["seq_n"], warmup=100,
                  rounds=sizes["rounds"], size=servers.SMALL_SIZE),
             args.repeat, "rate", progress)
-
-        print("(b) concurrent GETs on asyncio", flush=True)
-        results["conc"] = {}
-        for proto, kind in (("HTTP/1.1", "http1"), ("HTTP/2", "https")):
-            results["conc"][proto] = repeated(
-                "conc", CONC_CLIENTS,
-                dict(url=nginx.url(kind, "/small.bin"), n=sizes["conc_n"], inflight=100,
-                     rounds=sizes["rounds"], size=servers.SMALL_SIZE, http2=proto == "HTTP/2",
-                     ca=ca if kind == "https" else None),
-                args.repeat, "rate", progress)
-
-        print("(c) large body read chunk by chunk", flush=True)
-        results["stream"] = {}
-        for proto, kind in (("HTTP/1.1", "http1"), ("HTTP/2", "https")):
-            rows = repeated(
-                "stream", STREAM_CLIENTS,
-                dict(url=nginx.url(kind, "/big.bin"), size=sizes["big"],
-                     http2=proto == "HTTP/2", ca=ca if kind == "https" else None),
-                args.repeat, "mbps", progress)
-            chunk = rows[OURS].get("chunk", 16384)
-            rows["list"] = repeated("listbound", [""], dict(chunk=chunk, size=sizes["big"]),
-                                    args.repeat, "mbps", progress)[""]
-            rows["list"]["chunk"] = chunk
-            results["stream"][proto] = rows
-
-        print("(d) WebSocket echo", flush=True)
-        results["ws_rtt"] = repeated(
-            "ws_rtt", WS_CLIENTS, dict(url=echo.url, n=sizes["ws_n"], text="x" * 32),
+        h3["conc"] = repeated(
+            "conc", H3_CLIENTS,
+            dict(common, url=nginx.url("/small.bin"), n=sizes["conc_n"], inflight=100,
+                 rounds=sizes["rounds"], size=servers.SMALL_SIZE),
             args.repeat, "rate", progress)
-        results["ws_bulk"] = repeated(
-            "ws_bulk", WS_CLIENTS,
-            dict(url=echo.url, n=sizes["bulk_n"], message=1024 * 1024, window=4),
+        h3["stream"] = repeated(
+            "stream", H3_CLIENTS, dict(common, url=nginx.url("/big.bin"), size=sizes["big"]),
             args.repeat, "mbps", progress)
-
-        print("(e) HTTP cache", flush=True)
-        results["cache"] = run_cache(args, sizes, nginx, state)
-        results["nginx"] = nginx.version()
     finally:
-        echo.stop()
         nginx.stop()
-    return results
+    return h3
 
 
 def run_cache(args, sizes, nginx, state):
@@ -162,10 +221,23 @@ def run_cache(args, sizes, nginx, state):
     return cache
 
 
+def sections(text):
+    chosen = [name.strip() for name in text.split(",") if name.strip()]
+    unknown = [name for name in chosen if name not in SECTIONS]
+    if unknown or not chosen:
+        raise argparse.ArgumentTypeError(f"sections are {', '.join(SECTIONS)}")
+    return [name for name in SECTIONS if name in chosen]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=5, help="runs per client (median counts)")
     parser.add_argument("--quick", action="store_true", help="small sizes, for a try-out")
+    parser.add_argument("--only", type=sections, default=SECTIONS, metavar="SECTION,...",
+                        help=f"run these sections alone ({', '.join(SECTIONS)}) and replace "
+                             "them in the report")
+    parser.add_argument("--nginx-h3", default=str(servers.NGINX_H3),
+                        help="an nginx with HTTP/3, for section h3 (bench/nginx_h3.sh)")
     parser.add_argument("--out", default=str(ROOT / "docs" / "benchmarks.md"))
     parser.add_argument("--command", default="python bench/run.py",
                         help="the command to record in the report")
@@ -188,7 +260,9 @@ def main():
     results["command"] = args.command
     results["date"] = time.strftime("%Y-%m-%d")
     results["machine"] = report.machine(results)
-    (scratch / "results.json").write_text(json.dumps(results, indent=1))
+    # A partial run keeps a full run's results.
+    name = f"results-{'-'.join(args.only)}.json" if results["partial"] else "results.json"
+    (scratch / name).write_text(json.dumps(results, indent=1))
     write_report(results, args)
 
 
@@ -196,6 +270,8 @@ def write_report(results, args):
     text = report.render(results, results["command"], results["machine"])
     out = Path(args.out)
     out.parent.mkdir(parents=True, exist_ok=True)
+    if results.get("partial") and out.exists():
+        text = report.splice(out.read_text(), text)
     out.write_text(text)
     print(f"\nwrote {out} ({results['seconds']:.0f} s of measuring)")
 

@@ -2,9 +2,10 @@
 # Runs every benchmark against local servers and writes docs/benchmarks.md.
 # Installs what it needs: Debian packages through scripts/setup.sh (compilers,
 # the libcurl and OpenSSL headers that pycurl is built on, nginx), and the
-# peers into build/bench-venv, where it also builds and installs our wheel.
+# peers into build/bench-venv, where it also builds and installs our wheel, and
+# an nginx that speaks HTTP/3 into build/bench-nginx (bench/nginx_h3.sh).
 #
-#   bash bench/run.sh [--repeat N] [--quick]
+#   bash bench/run.sh [--repeat N] [--quick] [--only SECTION,...]   (e.g. --only h3)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -22,9 +23,16 @@ echo "== peers"
 # it those rows say why.
 "$PY" -m pip install -q --disable-pip-version-check "hishel[httpx]" \
   || echo "hishel did not install: its cache rows will show an error" >&2
+# curl_cffi: the peer of the HTTP/3 rows, whose wheel carries a libcurl with
+# HTTP/3. Optional too.
+"$PY" -m pip install -q --disable-pip-version-check curl_cffi \
+  || echo "curl_cffi did not install: its HTTP/3 rows will show an error" >&2
 # pycurl from source, on the system's libcurl: the same version (7.88) as the
 # Core's own.
 "$PY" -m pip install -q --disable-pip-version-check --no-binary pycurl pycurl
+
+echo "== nginx with HTTP/3"
+bash bench/nginx_h3.sh || echo "no nginx with HTTP/3: the HTTP/3 rows will show an error" >&2
 
 echo "== wheel"
 # A build tree of its own, kept between runs: later builds are incremental.
