@@ -182,7 +182,10 @@ AltServices::Use AltServices::use_for(const std::string &origin, int64_t now,
     if (mono_now < *s.broken_until) return Use::None;
     s.broken_until.reset();  // tried again, by racing
   }
-  return s.working ? Use::Working : Use::Try;
+  if (s.working) return Use::Working;
+  if (s.racing) return Use::None;
+  s.racing = true;
+  return Use::Try;
 }
 
 void AltServices::reached(const std::string &origin) {
@@ -190,7 +193,14 @@ void AltServices::reached(const std::string &origin) {
   auto it = states_.find(origin);
   if (it == states_.end()) return;
   it->second.working = true;
+  it->second.racing = false;
   it->second.failures = 0;
+}
+
+void AltServices::race_abandoned(const std::string &origin) {
+  std::lock_guard lock(mutex_);
+  auto it = states_.find(origin);
+  if (it != states_.end()) it->second.racing = false;
 }
 
 void AltServices::broken(const std::string &origin, Clock::time_point mono_now) {
@@ -198,7 +208,7 @@ void AltServices::broken(const std::string &origin, Clock::time_point mono_now) 
   auto it = states_.find(origin);
   if (it == states_.end()) return;
   State &s = it->second;
-  s.working = false;
+  s.working = s.racing = false;
   s.broken_until =
       mono_now + kFirstBrokenWait * (int64_t{1} << std::min(s.failures, kMaxBrokenDoublings));
   ++s.failures;

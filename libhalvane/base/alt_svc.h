@@ -62,7 +62,10 @@ class AltServices {
   // An origin's response carried `field` (the Alt-Svc value).
   void advertised(const std::string &origin, std::string_view field, int64_t now);
 
-  // How a new request to `origin` may use HTTP/3.
+  // How a new request to `origin` may use HTTP/3. One request at a time is
+  // given Try (the race); the others go over TCP meanwhile, sharing its
+  // connections, and the race's caller ends it with one of the three calls
+  // below.
   Use use_for(const std::string &origin, int64_t now, Clock::time_point mono_now);
 
   // QUIC answered for `origin`: it is used alone from now on, and a later
@@ -71,11 +74,15 @@ class AltServices {
   // QUIC did not answer for `origin`: TCP only until the wait is over (5
   // minutes, doubling with each failure that follows, up to 2 days).
   void broken(const std::string &origin, Clock::time_point mono_now);
+  // The request given Try ended before it had a connection (cancelled,
+  // answered from the cache, failed): the next request races instead.
+  void race_abandoned(const std::string &origin);
 
  private:
   struct State {
     int64_t expires = 0;  // of the advertisement; 0: none
     bool working = false;
+    bool racing = false;  // a request was given Try and has not ended it
     int failures = 0;
     std::optional<Clock::time_point> broken_until;
   };

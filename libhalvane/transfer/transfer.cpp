@@ -153,8 +153,10 @@ void Transfer::begin_hop() {
   if ((asked == HttpVersion::Http2 || asked == HttpVersion::Http3) &&
       http2_head_bound(hop_.url, hop_.method, hop_.headers, context_->settings()) > kHttp2HeadLimit)
     return complete({kInvalidArgument, net::kInvalidArgument});
+  settle_race();
   hop_origin_ = url_origin(hop_.url);
   hop_version_ = choose_http_version();
+  race_settled_ = false;
   if (consult_cache()) return;
   launch_hop();
 }
@@ -372,7 +374,8 @@ bool Transfer::on_connection() {
   if (asked != CURL_HTTP_VERSION_2TLS && asked != CURL_HTTP_VERSION_3) return true;
   const bool https = url_scheme(hop_.url) == "https";
   const int version = negotiated_version(easy_.get(), https);
-  if (quic_use_ == AltServices::Use::Try) {
+  if (quic_use_ == AltServices::Use::Try && !race_settled_) {
+    race_settled_ = true;
     if (version == 3)
       context_->alt_services().reached(hop_origin_);
     else
@@ -559,9 +562,16 @@ Outcome Transfer::failure_outcome(CURLcode result) const {
   return map_failure(facts);
 }
 
+void Transfer::settle_race() {
+  if (quic_use_ == AltServices::Use::Try && !race_settled_)
+    context_->alt_services().race_abandoned(hop_origin_);
+  race_settled_ = true;
+}
+
 void Transfer::complete(Outcome outcome) {
   if (done_) return;
   done_ = true;
+  settle_race();
   deferred_ = false;
   if (cache_.keyed() && !cache_.replaying() && head_delivered_)
     diag::cache(handle_, cache_.storing() && outcome.code == kOk ? "stored" : "not stored");

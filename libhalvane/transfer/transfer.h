@@ -79,6 +79,9 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
   // (false when libcurl refuses the new list), and notes whether QUIC
   // answered an origin it was tried for.
   bool on_connection();
+  // Hands the race back when this hop was given one and ends without having
+  // seen its connection.
+  void settle_race();
   // An origin's Alt-Svc advertisement, from a response head of this hop.
   void note_alt_svc(std::string_view head);
   // QUIC alone was tried and failed before anything was sent: true when the
@@ -163,6 +166,7 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
   SslCtxData ssl_ctx_data_;  // what the TLS context callback of this hop needs
   long hop_version_ = CURL_HTTP_VERSION_NONE;
   AltServices::Use quic_use_ = AltServices::Use::None;  // the hop's use of HTTP/3
+  bool race_settled_ = true;                            // a race this hop was given has been ended
   std::string hop_origin_;
   // The HTTP version (1, 2, 3) of the hop's connection; none: not known yet.
   std::optional<int> wire_version_;

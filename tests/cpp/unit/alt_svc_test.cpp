@@ -56,9 +56,13 @@ TEST(AltSvc, AnOriginsUseFollowsAdvertisementsFailuresAndTime) {
 
   EXPECT_EQ(s.use_for(origin, now, t0), Use::None);
   s.advertised(origin, "h3=\":443\"; ma=100", now);
-  EXPECT_EQ(s.use_for(origin, now, t0), Use::Try);
   EXPECT_EQ(s.use_for("https://example.com:8443", now, t0), Use::None);
   EXPECT_EQ(s.use_for(origin, now + 100, t0), Use::None);  // expired
+  // One race at a time; an abandoned one is given to the next request.
+  EXPECT_EQ(s.use_for(origin, now, t0), Use::Try);
+  EXPECT_EQ(s.use_for(origin, now, t0), Use::None);
+  s.race_abandoned(origin);
+  EXPECT_EQ(s.use_for(origin, now, t0), Use::Try);
 
   s.reached(origin);
   EXPECT_EQ(s.use_for(origin, now, t0), Use::Working);
