@@ -27,8 +27,8 @@ echo "== peers"
 # HTTP/3. Optional too.
 "$PY" -m pip install -q --disable-pip-version-check curl_cffi \
   || echo "curl_cffi did not install: its HTTP/3 rows will show an error" >&2
-# pycurl from source, on the system's libcurl: the same version (7.88) as the
-# Core's own.
+# pycurl from source, on the system's libcurl (7.88; the Core links its own
+# libcurl 8.14).
 "$PY" -m pip install -q --disable-pip-version-check --no-binary pycurl pycurl
 
 echo "== nginx with HTTP/3"
