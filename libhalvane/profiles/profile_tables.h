@@ -23,6 +23,11 @@ struct Tls {
   bool status_request = true, sct = false, session_ticket = true, padding = false;
   bool grease = false, permute_extensions = false, alps = false, ech_grease = false;
   std::string_view cert_compression = {};
+  bool alps_new_codepoint = false;
+  int key_shares = 0;
+  std::string_view delegated_credentials = {};
+  int record_size_limit = 0;
+  std::string_view trust_anchors = {};  // raw bytes
 };
 
 // Empty or null members: as in the era before.

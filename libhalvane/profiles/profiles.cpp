@@ -105,7 +105,12 @@ BrowserProfile make_profile(const Family &family, int major) {
            .permute_extensions = t.permute_extensions,
            .alps = t.alps,
            .ech_grease = t.ech_grease,
-           .cert_compression = std::string(t.cert_compression)};
+           .cert_compression = std::string(t.cert_compression),
+           .alps_new_codepoint = t.alps_new_codepoint,
+           .key_shares = t.key_shares,
+           .delegated_credentials = std::string(t.delegated_credentials),
+           .record_size_limit = t.record_size_limit,
+           .trust_anchors = std::string(t.trust_anchors)};
   return p;
 }
 
