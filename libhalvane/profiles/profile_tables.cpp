@@ -29,6 +29,9 @@ constexpr Header kChromiumNavigation[] = {
     // From 124 the RFC 9218 priority of a navigation rides along on HTTP/2
     // and HTTP/3, never on HTTP/1.1.
     {"priority", "u=0, i", H2, 124},
+    // The capture of 152 (the reference client's) ends with it; earlier ones
+    // did not.
+    {"Cache-Control", "max-age=0", Any, 152},
 };
 
 constexpr Header kChromiumWebSocket[] = {
@@ -55,6 +58,21 @@ constexpr std::string_view kChromiumCiphers =
     "AES128-SHA:AES256-SHA";
 constexpr std::string_view kChromiumTls13 =
     "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256";
+// Chrome 152's trust anchor identifiers (extension 51764), as measured: a
+// list of length-prefixed relative object identifiers.
+constexpr std::string_view kChromeTrustAnchors{
+    "\x00\xb8\x05\x82\xdf\x13\x02\x0e\x05\x82\xdf\x13\x02\x0d\x04\xd6\x79\x09\x08"
+    "\x04\xd6\x79\x09\x0a\x04\xd6\x79\x09\x0b\x04\xd6\x79\x09\x05\x08\x83\x9a\x64"
+    "\x8c\x9b\x2d\x01\x09\x05\x82\xdf\x13\x02\x13\x05\x82\xdf\x13\x02\x0f\x08\x83"
+    "\x9a\x64\x8c\x9b\x2d\x01\x0b\x08\x83\x9a\x64\x8c\x9b\x2d\x01\x07\x08\x83\x9a"
+    "\x64\x8c\x9b\x2d\x01\x0d\x04\xd6\x79\x09\x06\x04\xd6\x79\x09\x01\x04\xd6\x79"
+    "\x09\x07\x08\x83\x9a\x64\x8c\x9b\x2d\x01\x12\x05\x82\xdf\x13\x02\x01\x05\x82"
+    "\xdf\x13\x02\x14\x05\x82\xdf\x13\x02\x12\x04\xd6\x79\x09\x0d\x05\x82\xdf\x13"
+    "\x02\x06\x04\xd6\x79\x09\x0f\x08\x83\x9a\x64\x8c\x9b\x2d\x01\x0c\x08\x83\x9a"
+    "\x64\x8c\x9b\x2d\x01\x08\x04\xd6\x79\x09\x04\x08\x83\x9a\x64\x8c\x9b\x2d\x01"
+    "\x0a\x04\xd6\x79\x09\x0c\x08\x83\x9a\x64\x8c\x9b\x2d\x01\x13",
+    186};
+
 constexpr std::string_view kChromiumSigalgs =
     "ECDSA+SHA256:rsa_pss_rsae_sha256:RSA+SHA256:ECDSA+SHA384:rsa_pss_rsae_sha384:RSA+SHA384:"
     "rsa_pss_rsae_sha512:RSA+SHA512";
@@ -78,6 +96,29 @@ constexpr Tls kChromiumTls117 = [] {
   return t;
 }();
 
+// Eras after 131 (see docs/impersonation.md for what is measured and what is
+// derived): the post-quantum group from 132, application settings on their
+// new code point from 133, and what the capture of 152 adds: ML-DSA
+// signatures accepted and the trust anchor identifiers it trusts.
+constexpr Tls kChromiumTls132 = [] {
+  Tls t = kChromiumTls117;
+  t.groups = "X25519MLKEM768:X25519:P-256:P-384";
+  return t;
+}();
+constexpr Tls kChromiumTls133 = [] {
+  Tls t = kChromiumTls132;
+  t.alps_new_codepoint = true;
+  return t;
+}();
+constexpr Tls kChromiumTls152 = [] {
+  Tls t = kChromiumTls133;
+  t.sigalgs =
+      "mldsa44:mldsa65:mldsa87:ECDSA+SHA256:rsa_pss_rsae_sha256:RSA+SHA256:ECDSA+SHA384:"
+      "rsa_pss_rsae_sha384:RSA+SHA384:rsa_pss_rsae_sha512:RSA+SHA512";
+  t.trust_anchors = kChromeTrustAnchors;
+  return t;
+}();
+
 constexpr Era kChromiumEras[] = {
     {.first = 110,
      .navigation = kChromiumNavigation,
@@ -89,6 +130,9 @@ constexpr Era kChromiumEras[] = {
      .http2 = "1:65536;2:0;4:6291456;6:262144|15663105|0|m,a,s,p"},
     {.first = 117, .tls = &kChromiumTls117},
     {.first = 123, .encoding = "gzip, deflate, br, zstd"},
+    {.first = 132, .tls = &kChromiumTls132},
+    {.first = 133, .tls = &kChromiumTls133},
+    {.first = 152, .tls = &kChromiumTls152},
 };
 
 // ---- Firefox ------------------------------------------------------------------
@@ -158,6 +202,23 @@ constexpr Tls kFirefoxTls119 = [] {
   return t;
 }();
 
+// After 133: the post-quantum group with three key shares, delegated
+// credentials (ECDSA only) and the record size limit NSS offers; the capture
+// of 147 also asks for certificate timestamps.
+constexpr Tls kFirefoxTls134 = [] {
+  Tls t = kFirefoxTls119;
+  t.groups = "X25519MLKEM768:X25519:P-256:P-384:P-521:ffdhe2048:ffdhe3072";
+  t.key_shares = 3;
+  t.delegated_credentials = "ECDSA+SHA256:ECDSA+SHA384:ECDSA+SHA512:ECDSA+SHA1";
+  t.record_size_limit = 16385;
+  return t;
+}();
+constexpr Tls kFirefoxTls147 = [] {
+  Tls t = kFirefoxTls134;
+  t.sct = true;
+  return t;
+}();
+
 constexpr Era kFirefoxEras[] = {
     {.first = 115,
      .navigation = kFirefoxNavigation,
@@ -170,6 +231,8 @@ constexpr Era kFirefoxEras[] = {
     {.first = 119, .tls = &kFirefoxTls119},
     {.first = 126, .encoding = "gzip, deflate, br, zstd"},
     {.first = 128, .accept = "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8"},
+    {.first = 134, .tls = &kFirefoxTls134},
+    {.first = 147, .language = "en-US,en;q=0.9", .tls = &kFirefoxTls147},
 };
 
 // ---- Safari (macOS and iOS) ------------------------------------------------
@@ -192,6 +255,28 @@ constexpr Header kSafariNavigation18[] = {
     {"Accept", "{accept}"},           {"Sec-Fetch-Site", "none"},
     {"Sec-Fetch-Mode", "navigate"},   {"Accept-Language", "{language}"},
     {"Priority", "u=0, i", H2},       {"Accept-Encoding", "{encoding}"},
+    {"Connection", "keep-alive", H1},
+};
+
+// 26 as the capture of 27 shows it: typed navigations reported as
+// same-origin, and the iPhone asking for secure upgrades last.
+constexpr Header kSafariNavigation26[] = {
+    {"Sec-Fetch-Dest", "document"},   {"User-Agent", "{ua}"},
+    {"Accept", "{accept}"},           {"Sec-Fetch-Site", "same-origin"},
+    {"Sec-Fetch-Mode", "navigate"},   {"Accept-Language", "{language}"},
+    {"Priority", "u=0, i", H2},       {"Accept-Encoding", "{encoding}"},
+    {"Connection", "keep-alive", H1},
+};
+constexpr Header kSafariIosNavigation26[] = {
+    {"Sec-Fetch-Dest", "document"},
+    {"User-Agent", "{ua}"},
+    {"Accept", "{accept}"},
+    {"Sec-Fetch-Site", "same-origin"},
+    {"Sec-Fetch-Mode", "navigate"},
+    {"Accept-Language", "{language}"},
+    {"Priority", "u=0, i", H2},
+    {"Accept-Encoding", "{encoding}"},
+    {"Upgrade-Insecure-Requests", "1"},
     {"Connection", "keep-alive", H1},
 };
 
@@ -245,44 +330,75 @@ constexpr Tls kSafariTls18 = [] {
   return t;
 }();
 
+// 26 (derived from the capture of 27): the post-quantum group, the TLS 1.3
+// suites reordered, no padding, zstd; the iPhone's user agent keeps its
+// system at 18.
+constexpr Tls kSafariTls26 = [] {
+  Tls t = kSafariTls18;
+  t.tls13_ciphers = "TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256:TLS_AES_128_GCM_SHA256";
+  t.groups = "X25519MLKEM768:X25519:P-256:P-384:P-521";
+  t.padding = false;
+  return t;
+}();
+
+#define SAFARI_ERAS_TO_18                                                                    \
+  {.first = 16,                                                                              \
+   .navigation = kSafariNavigation,                                                          \
+   .websocket = kSafariWebSocket,                                                            \
+   .accept = "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8",              \
+   .encoding = "gzip, deflate, br",                                                          \
+   .version = "16.6",                                                                        \
+   .tls = &kSafariTls16,                                                                     \
+   .http2 = "4:4194304;3:100|10485760|0|m,s,p,a"},                                           \
+      {.first = 17, .version = "17.0"}, {                                                    \
+    .first = 18, .navigation = kSafariNavigation18, .version = "18.0", .tls = &kSafariTls18, \
+    .http2 = "2:0;3:100;4:2097152;8:1;9:1|10420225|0|m,s,a,p"                                \
+  }
+
 constexpr Era kSafariEras[] = {
-    {.first = 16,
-     .navigation = kSafariNavigation,
-     .websocket = kSafariWebSocket,
-     .accept = "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8",
-     .encoding = "gzip, deflate, br",
-     .version = "16.6",
-     .tls = &kSafariTls16,
-     .http2 = "4:4194304;3:100|10485760|0|m,s,p,a"},
-    {.first = 17, .version = "17.0"},
-    {.first = 18,
-     .navigation = kSafariNavigation18,
-     .version = "18.0",
-     .tls = &kSafariTls18,
-     .http2 = "2:0;3:100;4:2097152;8:1;9:1|10420225|0|m,s,a,p"},
+    SAFARI_ERAS_TO_18,
+    {.first = 26,
+     .navigation = kSafariNavigation26,
+     .encoding = "gzip, deflate, br, zstd",
+     .version = "26.0",
+     .tls = &kSafariTls26,
+     .http2 = "2:0;3:100;4:2097152;9:1|10420225|0|m,s,a,p"},
+    {.first = 27, .version = "27.0"},
 };
+constexpr Era kSafariIosEras[] = {
+    SAFARI_ERAS_TO_18,
+    {.first = 26,
+     .navigation = kSafariIosNavigation26,
+     .encoding = "gzip, deflate, br, zstd",
+     .version = "26.0",
+     .os = "18_6",
+     .tls = &kSafariTls26,
+     .http2 = "2:0;3:100;4:2097152;9:1|10420225|0|m,s,a,p"},
+    {.first = 27, .version = "27.0", .os = "18_7"},
+};
+#undef SAFARI_ERAS_TO_18
 
 constexpr Family kFamilies[] = {
-    {"chrome", 110, 131,
+    {"chrome", 110, 152,
      "Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36 (KHTML, like Gecko) "
      "Chrome/{major}.0.0.0 Safari/537.36",
      "Google Chrome", "en-US,en;q=0.9", kChromiumEras},
-    {"edge", 110, 131,
+    {"edge", 110, 152,
      "Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36 (KHTML, like Gecko) "
      "Chrome/{major}.0.0.0 Safari/537.36 Edg/{major}.0.0.0",
      "Microsoft Edge", "en-US,en;q=0.9", kChromiumEras},
-    {"firefox", 115, 133,
+    {"firefox", 115, 155,
      "Mozilla/5.0 (Macintosh; Intel Mac OS X 10.15; rv:{major}.0) Gecko/20100101 "
      "Firefox/{major}.0",
      "", "en-US,en;q=0.5", kFirefoxEras},
-    {"safari", 16, 18,
+    {"safari", 16, 27,
      "Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/605.1.15 (KHTML, like Gecko) "
      "Version/{version} Safari/605.1.15",
-     "", "en-US,en;q=0.9", kSafariEras},
-    {"safari_ios", 16, 18,
-     "Mozilla/5.0 (iPhone; CPU iPhone OS {version_} like Mac OS X) AppleWebKit/605.1.15 (KHTML, "
+     "", "en-US,en;q=0.9", kSafariEras, true},
+    {"safari_ios", 16, 27,
+     "Mozilla/5.0 (iPhone; CPU iPhone OS {os_} like Mac OS X) AppleWebKit/605.1.15 (KHTML, "
      "like Gecko) Version/{version} Mobile/15E148 Safari/604.1",
-     "", "en-US,en;q=0.9", kSafariEras},
+     "", "en-US,en;q=0.9", kSafariIosEras, true},
 };
 
 }  // namespace

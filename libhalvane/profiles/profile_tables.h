@@ -38,6 +38,9 @@ struct Era {
   std::string_view accept = {};    // a navigation's Accept
   std::string_view encoding = {};  // the content codings offered
   std::string_view version = {};   // Safari's full version, e.g. "17.6"
+  std::string_view os = {};        // the iPhone's system version in the user agent, e.g. "18_7";
+                                   // empty: the version's, underscored
+  std::string_view language = {};  // Accept-Language; empty: the family's
   const Tls *tls = nullptr;
   // How a new HTTP/2 connection opens: "settings|window|0|pseudo-header order".
   std::string_view http2 = {};
@@ -49,9 +52,10 @@ struct Family {
   std::string_view name;
   int first, last;  // major versions the Core reproduces
   std::string_view user_agent;
-  std::string_view brand;     // the client-hint brand; empty: no client hints
-  std::string_view language;  // Accept-Language
-  std::span<const Era> eras;  // ascending; the first starts at `first`
+  std::string_view brand;        // the client-hint brand; empty: no client hints
+  std::string_view language;     // Accept-Language
+  std::span<const Era> eras;     // ascending; the first starts at `first`
+  bool era_majors_only = false;  // only the majors that start an era exist (Safari jumped 18 to 26)
 };
 
 std::span<const Family> families();

@@ -38,6 +38,11 @@ std::string client_hint_brands(std::string_view brand, int major) {
   return ordered[0] + ", " + ordered[1] + ", " + ordered[2];
 }
 
+bool starts_era(const Family &family, int major) {
+  return std::any_of(family.eras.begin(), family.eras.end(),
+                     [&](const Era &e) { return e.first == major; });
+}
+
 // An era with every member filled from the eras before it.
 Era resolved_era(const Family &family, int major) {
   Era era{};
@@ -48,7 +53,11 @@ Era resolved_era(const Family &family, int major) {
     if (!e.websocket.empty()) era.websocket = e.websocket;
     if (!e.accept.empty()) era.accept = e.accept;
     if (!e.encoding.empty()) era.encoding = e.encoding;
-    if (!e.version.empty()) era.version = e.version;
+    if (!e.version.empty()) {  // a new version states its system version too
+      era.version = e.version;
+      era.os = e.os;
+    }
+    if (!e.language.empty()) era.language = e.language;
     if (e.tls != nullptr) era.tls = e.tls;
     if (!e.http2.empty()) era.http2 = e.http2;
   }
@@ -66,6 +75,7 @@ BrowserProfile make_profile(const Family &family, int major) {
   replace_all(version_underscored, ".", "_");
   std::string ua(family.user_agent);
   replace_all(ua, "{major}", std::to_string(major));
+  replace_all(ua, "{os_}", era.os.empty() ? std::string_view(version_underscored) : era.os);
   replace_all(ua, "{version_}", version_underscored);
   replace_all(ua, "{version}", era.version);
   const std::string brands =
@@ -81,7 +91,7 @@ BrowserProfile make_profile(const Family &family, int major) {
       replace_all(value, "{brands}", brands);
       replace_all(value, "{accept}", era.accept);
       replace_all(value, "{encoding}", era.encoding);
-      replace_all(value, "{language}", family.language);
+      replace_all(value, "{language}", era.language.empty() ? family.language : era.language);
       out.push_back({std::string(h.name), std::move(value), h.only});
     }
     return out;
@@ -126,6 +136,7 @@ struct Registry {
     for (const Family &family : profile_data::families()) {
       const BrowserProfile *newest = nullptr;
       for (int major = family.first; major <= family.last; ++major) {
+        if (family.era_majors_only && !starts_era(family, major)) continue;
         BrowserProfile p = make_profile(family, major);
         std::string name = p.name;
         newest = &profiles.emplace(name, std::move(p)).first->second;

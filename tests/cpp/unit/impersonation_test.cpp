@@ -31,7 +31,7 @@ std::string value_of(const BrowserProfile &p, std::string_view name) {
 
 TEST(Impersonation, EveryNameBuildsAProfileTheTlsLibraryAccepts) {
   const auto names = profile_names();
-  ASSERT_EQ(names.size(), 22u + 22u + 19u + 3u + 3u + 5u);
+  ASSERT_EQ(names.size(), 43u + 43u + 41u + 5u + 5u + 5u);
   for (const std::string &name : names) {
     SCOPED_TRACE(name);
     const BrowserProfile *p = find_profile(name);
@@ -56,6 +56,7 @@ TEST(Impersonation, ClientHintBrandsFollowChromiumsGrease) {
       {"chrome_124", R"("Chromium";v="124", "Google Chrome";v="124", "Not-A.Brand";v="99")"},
       {"chrome_131", R"("Google Chrome";v="131", "Chromium";v="131", "Not_A Brand";v="24")"},
       {"edge_131", R"("Microsoft Edge";v="131", "Chromium";v="131", "Not_A Brand";v="24")"},
+      {"chrome_152", R"("Chromium";v="152", "Not?A_Brand";v="24", "Google Chrome";v="152")"},
   };
   for (const auto &[name, brands] : cases) {
     SCOPED_TRACE(name);
@@ -65,11 +66,58 @@ TEST(Impersonation, ClientHintBrandsFollowChromiumsGrease) {
 }
 
 TEST(Impersonation, BareNamesAreTheNewestAndNothingElseMatches) {
-  EXPECT_EQ(find_profile("chrome")->name, "chrome_131");
-  EXPECT_EQ(find_profile("safari_ios")->name, "safari_ios_18");
-  for (const char *name : {"", "chrome_", "chrome_109", "chrome_132", "Chrome_131", "chrome_0131",
-                           "chrome_131 ", "safari_ios_15", "firefox_134", "edge_109"})
+  const std::pair<const char *, const char *> newest[] = {{"chrome", "chrome_152"},
+                                                          {"edge", "edge_152"},
+                                                          {"firefox", "firefox_155"},
+                                                          {"safari", "safari_27"},
+                                                          {"safari_ios", "safari_ios_27"}};
+  for (const auto &[bare, name] : newest) EXPECT_EQ(find_profile(bare)->name, name);
+  for (const char *name :
+       {"", "chrome_", "chrome_109", "chrome_153", "Chrome_131", "chrome_0131", "chrome_131 ",
+        "safari_ios_15", "firefox_156", "edge_109", "safari_19", "safari_25", "safari_ios_28"})
     EXPECT_EQ(find_profile(name), nullptr) << name;
+}
+
+// One row per era after 131/133/18: what it changed, as the profile carries it.
+TEST(Impersonation, NewerErasCarryWhatChanged) {
+  struct Row {
+    const char *name, *groups;
+    int key_shares;
+    bool alps_new_codepoint, trust_anchors;
+    const char *delegated_credentials, *user_agent_part, *language;
+  };
+  const Row rows[] = {
+      {"chrome_132", "X25519MLKEM768:X25519:P-256:P-384", 0, false, false, "", "Chrome/132.0.0.0",
+       "en-US,en;q=0.9"},
+      {"edge_133", "X25519MLKEM768:X25519:P-256:P-384", 0, true, false, "", "Edg/133.0.0.0",
+       "en-US,en;q=0.9"},
+      {"chrome_152", "X25519MLKEM768:X25519:P-256:P-384", 0, true, true, "", "Chrome/152.0.0.0",
+       "en-US,en;q=0.9"},
+      {"firefox_134", "X25519MLKEM768:X25519:P-256:P-384:P-521:ffdhe2048:ffdhe3072", 3, false,
+       false, "ECDSA+SHA256:ECDSA+SHA384:ECDSA+SHA512:ECDSA+SHA1", "rv:134.0", "en-US,en;q=0.5"},
+      {"firefox_155", "X25519MLKEM768:X25519:P-256:P-384:P-521:ffdhe2048:ffdhe3072", 3, false,
+       false, "ECDSA+SHA256:ECDSA+SHA384:ECDSA+SHA512:ECDSA+SHA1", "Firefox/155.0",
+       "en-US,en;q=0.9"},
+      {"safari_26", "X25519MLKEM768:X25519:P-256:P-384:P-521", 0, false, false, "",
+       "Version/26.0 Safari", "en-US,en;q=0.9"},
+      {"safari_ios_26", "X25519MLKEM768:X25519:P-256:P-384:P-521", 0, false, false, "",
+       "iPhone OS 18_6 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like Gecko) Version/26.0",
+       "en-US,en;q=0.9"},
+      {"safari_ios_27", "X25519MLKEM768:X25519:P-256:P-384:P-521", 0, false, false, "",
+       "iPhone OS 18_7 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like Gecko) Version/27.0",
+       "en-US,en;q=0.9"},
+  };
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.name);
+    const BrowserProfile &p = *find_profile(r.name);
+    EXPECT_EQ(p.tls.groups, r.groups);
+    EXPECT_EQ(p.tls.key_shares, r.key_shares);
+    EXPECT_EQ(p.tls.alps_new_codepoint, r.alps_new_codepoint);
+    EXPECT_EQ(p.tls.trust_anchors.size(), r.trust_anchors ? 186u : 0u);
+    EXPECT_EQ(p.tls.delegated_credentials, r.delegated_credentials);
+    EXPECT_NE(value_of(p, "User-Agent").find(r.user_agent_part), std::string::npos);
+    EXPECT_EQ(value_of(p, "Accept-Language"), r.language);
+  }
 }
 
 TEST(Impersonation, RequestFieldsTakeTheProfilesPlace) {
