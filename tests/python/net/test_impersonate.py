@@ -2,10 +2,11 @@
 like on the wire under each profile, measured by the fingerprinting server.
 
 The expected values are the browsers' own, as IANA code points, header lines
-and fingerprints, apart from what the Core's BoringSSL cannot write: Firefox's
-delegated credentials, record size limit and extension order, post-quantum
-and finite-field groups, and TLS 1.0/1.1 in Safari's supported versions (never
-offered). docs/impersonation.md lists them. In a build on the system's
+and fingerprints (the newest of each family as measured from the reference
+client's capture), apart from what the Core's TLS library does not write:
+Firefox's extension order, the post-quantum group before Chrome 132 and
+Firefox 134, and TLS 1.0/1.1 in Safari's supported versions (never offered).
+docs/impersonation.md lists them. In a build on the system's
 OpenSSL the ClientHello checks are skipped.
 """
 
@@ -76,11 +77,11 @@ def chrome_ua(major):
     return (MAC + f"AppleWebKit/537.36 (KHTML, like Gecko) Chrome/{major}.0.0.0 Safari/537.36")
 
 
-def firefox_headers(major, accept, encoding, priority):
+def firefox_headers(major, accept, encoding, priority, language="en-US,en;q=0.5"):
     return [
         ("user-agent", f"Mozilla/5.0 (Macintosh; Intel Mac OS X 10.15; rv:{major}.0) "
                        f"Gecko/20100101 Firefox/{major}.0"),
-        ("accept", accept), ("accept-language", "en-US,en;q=0.5"), ("accept-encoding", encoding),
+        ("accept", accept), ("accept-language", language), ("accept-encoding", encoding),
         ("upgrade-insecure-requests", "1"), ("sec-fetch-dest", "document"),
         ("sec-fetch-mode", "navigate"), ("sec-fetch-site", "none"), ("sec-fetch-user", "?1"),
     ] + ([("priority", "u=0, i")] if priority else []) + [("te", "trailers")]
@@ -103,6 +104,14 @@ def safari18_headers(ua):
             ("accept-encoding", "gzip, deflate, br")]
 
 
+def safari26_headers(ua, iphone):
+    return [("sec-fetch-dest", "document"), ("user-agent", ua), ("accept", SAFARI_ACCEPT),
+            ("sec-fetch-site", "same-origin"), ("sec-fetch-mode", "navigate"),
+            ("accept-language", "en-US,en;q=0.9"), ("priority", "u=0, i"),
+            ("accept-encoding", "gzip, deflate, br, zstd")] + (
+        [("upgrade-insecure-requests", "1")] if iphone else [])
+
+
 SAFARI_MAC_UA = MAC + "AppleWebKit/605.1.15 (KHTML, like Gecko) Version/{v} Safari/605.1.15"
 SAFARI_IOS_UA = ("Mozilla/5.0 (iPhone; CPU iPhone OS {u} like Mac OS X) AppleWebKit/605.1.15 "
                  "(KHTML, like Gecko) Version/{v} Mobile/15E148 Safari/604.1")
@@ -110,23 +119,51 @@ SAFARI_IOS_UA = ("Mozilla/5.0 (iPhone; CPU iPhone OS {u} like Mac OS X) AppleWeb
 class Hello:
     """What a profile's ClientHello must carry."""
 
-    def __init__(self, ciphers, sigalgs, groups, extensions, grease, h2, ja4=None):
+    def __init__(self, ciphers, sigalgs, groups, extensions, grease, h2, ja4=None,
+                 key_shares=None):
         self.ciphers, self.sigalgs, self.groups = ciphers, sigalgs, groups
         self.extensions, self.grease, self.h2, self.ja4 = extensions, grease, h2, ja4
+        self.key_shares = key_shares
 
 
 CHROME_116 = Hello(CHROME_CIPHERS, CHROME_SIGALGS, [29, 23, 24], CHROME_116_EXTENSIONS, True,
                    CHROME_H2, CHROME_116_JA4)
 CHROME = Hello(CHROME_CIPHERS, CHROME_SIGALGS, [29, 23, 24], CHROME_EXTENSIONS, True,
                CHROME_H2, CHROME_JA4)
-FIREFOX_115 = Hello(FIREFOX_CIPHERS, FIREFOX_SIGALGS, [29, 23, 24, 25], FIREFOX_115_EXTENSIONS,
+FIREFOX_115 = Hello(FIREFOX_CIPHERS, FIREFOX_SIGALGS, [29, 23, 24, 25, 256, 257],
+                    FIREFOX_115_EXTENSIONS,
                     False, FIREFOX_H2)
-FIREFOX = Hello(FIREFOX_CIPHERS, FIREFOX_SIGALGS, [29, 23, 24, 25], FIREFOX_EXTENSIONS, False,
+FIREFOX = Hello(FIREFOX_CIPHERS, FIREFOX_SIGALGS, [29, 23, 24, 25, 256, 257], FIREFOX_EXTENSIONS,
+                False,
                 FIREFOX_H2)
 SAFARI_17 = Hello(SAFARI_CIPHERS, SAFARI_17_SIGALGS, [29, 23, 24, 25], SAFARI_EXTENSIONS, True,
                   SAFARI_17_H2)
 SAFARI_18 = Hello(SAFARI_CIPHERS, SAFARI_18_SIGALGS, [29, 23, 24, 25], SAFARI_EXTENSIONS, True,
                   SAFARI_18_H2, SAFARI_18_JA4)
+
+# The newest of each family, as the reference client's captures show them
+# (docs/impersonation.md): the post-quantum group first, with its key share.
+PQ = 0x11EC
+CHROME_133 = Hello(CHROME_CIPHERS, CHROME_SIGALGS, [PQ, 29, 23, 24],
+                   CHROME_EXTENSIONS - {17513} | {17613}, True, CHROME_H2, key_shares=[PQ, 29])
+CHROME_152 = Hello(CHROME_CIPHERS, [0x0904, 0x0905, 0x0906] + CHROME_SIGALGS, [PQ, 29, 23, 24],
+                   CHROME_133.extensions | {51764}, True, CHROME_H2,
+                   "t13d1517h2_8daaf6152771_cb7bf5808d99", [PQ, 29])
+FIREFOX_134 = Hello(FIREFOX_CIPHERS, FIREFOX_SIGALGS, [PQ, 29, 23, 24, 25, 256, 257],
+                    FIREFOX_EXTENSIONS | {28, 34}, False, FIREFOX_H2, key_shares=[PQ, 29, 23])
+FIREFOX_147 = Hello(FIREFOX_CIPHERS, FIREFOX_SIGALGS, FIREFOX_134.groups,
+                    FIREFOX_134.extensions | {18}, False, FIREFOX_H2,
+                    "t13d1717h2_5b57614c22b0_3cbfd9057e0d", [PQ, 29, 23])
+SAFARI_26 = Hello([0x1302, 0x1303, 0x1301] + SAFARI_CIPHERS[3:], SAFARI_18_SIGALGS,
+                  [PQ, 29, 23, 24, 25], SAFARI_EXTENSIONS[:-1], True,
+                  "2:0;3:100;4:2097152;9:1|10420225|0|m,s,a,p",
+                  "t13d2013h2_a09f3c656075_7f0f34a4126d", [PQ, 29])
+
+
+def chrome152_headers(brands, ua):
+    return chromium_headers(brands, ua, "gzip, deflate, br, zstd", True) + [
+        ("cache-control", "max-age=0")]
+
 
 # name: (HTTP/2 headers, ClientHello)
 PROFILES = {
@@ -142,9 +179,18 @@ PROFILES = {
     "chrome_124": (chromium_headers(
         '"Chromium";v="124", "Google Chrome";v="124", "Not-A.Brand";v="99"',
         chrome_ua(124), "gzip, deflate, br, zstd", True), CHROME),
-    "chrome": (chromium_headers(
+    "chrome_131": (chromium_headers(
         '"Google Chrome";v="131", "Chromium";v="131", "Not_A Brand";v="24"',
         chrome_ua(131), "gzip, deflate, br, zstd", True), CHROME),
+    "chrome_133": (chromium_headers(
+        '"Not(A:Brand";v="99", "Google Chrome";v="133", "Chromium";v="133"',
+        chrome_ua(133), "gzip, deflate, br, zstd", True), CHROME_133),
+    "chrome": (chrome152_headers(
+        '"Chromium";v="152", "Not?A_Brand";v="24", "Google Chrome";v="152"', chrome_ua(152)),
+        CHROME_152),
+    "edge": (chrome152_headers(
+        '"Chromium";v="152", "Not?A_Brand";v="24", "Microsoft Edge";v="152"',
+        chrome_ua(152) + " Edg/152.0.0.0"), CHROME_152),
     "edge_116": (chromium_headers(
         '"Chromium";v="116", "Not)A;Brand";v="24", "Microsoft Edge";v="116"',
         chrome_ua(116) + " Edg/116.0.0.0", "gzip, deflate, br", False), CHROME_116),
@@ -154,11 +200,23 @@ PROFILES = {
     "firefox_115": (firefox_headers(
         115, "text/html,application/xhtml+xml,application/xml;q=0.9,image/avif,image/webp,"
              "*/*;q=0.8", "gzip, deflate, br", False), FIREFOX_115),
-    "firefox": (firefox_headers(133, SAFARI_ACCEPT, "gzip, deflate, br, zstd", True), FIREFOX),
+    "firefox_133": (firefox_headers(133, SAFARI_ACCEPT, "gzip, deflate, br, zstd", True),
+                    FIREFOX),
+    "firefox_134": (firefox_headers(134, SAFARI_ACCEPT, "gzip, deflate, br, zstd", True),
+                    FIREFOX_134),
+    "firefox_147": (firefox_headers(147, SAFARI_ACCEPT, "gzip, deflate, br, zstd", True,
+                                    "en-US,en;q=0.9"), FIREFOX_147),
+    "firefox": (firefox_headers(155, SAFARI_ACCEPT, "gzip, deflate, br, zstd", True,
+                                "en-US,en;q=0.9"), FIREFOX_147),
     "safari_17": (safari17_headers(SAFARI_MAC_UA.format(v="17.0")), SAFARI_17),
-    "safari": (safari18_headers(SAFARI_MAC_UA.format(v="18.0")), SAFARI_18),
+    "safari_18": (safari18_headers(SAFARI_MAC_UA.format(v="18.0")), SAFARI_18),
+    "safari_26": (safari26_headers(SAFARI_MAC_UA.format(v="26.0"), False), SAFARI_26),
+    "safari": (safari26_headers(SAFARI_MAC_UA.format(v="27.0"), False), SAFARI_26),
     "safari_ios_16": (safari17_headers(SAFARI_IOS_UA.format(u="16_6", v="16.6")), SAFARI_17),
     "safari_ios_18": (safari18_headers(SAFARI_IOS_UA.format(u="18_0", v="18.0")), SAFARI_18),
+    "safari_ios_26": (safari26_headers(SAFARI_IOS_UA.format(u="18_6", v="26.0"), True),
+                      SAFARI_26),
+    "safari_ios": (safari26_headers(SAFARI_IOS_UA.format(u="18_7", v="27.0"), True), SAFARI_26),
 }
 
 
@@ -208,6 +266,8 @@ def check_hello(tls, hello, alpn, extensions=None):
     assert plain(tls["groups"]) == hello.groups
     assert plain(tls["versions"]) == [0x0304, 0x0303]
     assert tls["alpn"] == alpn
+    if hello.key_shares is not None:
+        assert plain(tls["key_share"]) == hello.key_shares
     expected = hello.extensions if extensions is None else extensions
     sent = plain(tls["extensions"])
     if isinstance(expected, list):  # a fixed order
@@ -264,7 +324,7 @@ def test_engine_and_caller_values_take_the_profiles_place(native, ca_pem, finger
     record = record_of(engine, url_of(fingerprints), headers=[
         ("X-First", "1"), ("Accept", "text/plain"), ("sec-ch-ua-mobile", "?1"),
         ("X-Second", "2")])
-    expected = [(name, value) for name, value in PROFILES["chrome"][0]]
+    expected = [(name, value) for name, value in PROFILES["chrome_131"][0]]
     replaced = {"user-agent": "Engine/1", "accept-language": "de-DE", "accept": "text/plain",
                 "sec-ch-ua-mobile": "?1"}
     expected = [(n, replaced.get(n, v)) for n, v in expected] + [("x-first", "1"),
@@ -334,8 +394,8 @@ def test_version_bound_fields_follow_the_version_on_the_wire(
 
 
 @pytest.mark.parametrize("name", [
-    "Chrome_131", "CHROME", "chrome_", "chrome_109", "chrome_132", "chrome_0131", "chrome-131",
-    " chrome_131", "edge_109", "edge_132", "firefox_114", "firefox_134", "safari_15",
+    "Chrome_131", "CHROME", "chrome_", "chrome_109", "chrome_153", "chrome_0131", "chrome-131",
+    " chrome_131", "edge_109", "edge_153", "firefox_114", "firefox_156", "safari_15",
     "safari_19", "safari_ios_15", "safari_ios_19", "ios", "opera_100", "chrome_131a",
 ])
 def test_names_the_core_refuses(native, name):
@@ -346,7 +406,8 @@ def test_names_the_core_refuses(native, name):
 @pytest.mark.parametrize("name", [
     "chrome", "edge", "firefox", "safari", "safari_ios", "chrome131", "chrome_110",
     "chrome_131", "edge_110", "edge_131", "firefox_115", "firefox_133", "safari_16",
-    "safari_18", "safari_ios_16", "safari_ios_18",
+    "safari_18", "safari_ios_16", "safari_ios_18", "chrome_152", "edge_152", "firefox_155",
+    "safari_26", "safari_27", "safari_ios_26", "safari_ios_27",
 ])
 def test_names_the_core_accepts(native, name):
     native.PyEngine(impersonate=name)
@@ -375,11 +436,11 @@ def test_websocket_handshake_under_a_profile(native, ca_pem, fingerprints, name,
     assert values["upgrade"] == "websocket" and values["origin"] == "https://localhost"
     assert values["connection"] == ("Upgrade" if name.startswith("chrome") else
                                     "keep-alive, Upgrade")
-    assert values["user-agent"] == dict(PROFILES[name.split("_")[0]][0])["user-agent"]
+    assert values["user-agent"] == dict(PROFILES[name][0])["user-agent"]
     # The same ClientHello as the engine's requests, offering HTTP/1.1 only
     # (and so no h2 application settings).
     if uses_own_tls(native):
-        hello = PROFILES[name.split("_")[0]][1]
+        hello = PROFILES[name][1]
         check_hello(record["tls"], hello, ["http/1.1"], set(hello.extensions) - {17513})
     ws.close(1000, "")
 
