@@ -47,16 +47,27 @@ SAFARI_HELLO = {
 SAFARI_H2 = "2:0;3:100;4:2097152;8:1;9:1|10420225|0|m,s,a,p"
 
 
-def chromium_browser(brand, ua):
-    brands = f'"{brand}";v="131", "Chromium";v="131", "Not_A Brand";v="24"'
+CHROME_SIGALGS = [0x0403, 0x0804, 0x0401, 0x0503, 0x0805, 0x0501, 0x0806, 0x0601]
+
+
+def chromium_browser(brand, ua, major=131):
+    """Chrome 131 as published; 152 as the reference client's capture shows it."""
+    if major == 131:
+        brands = f'"{brand}";v="131", "Chromium";v="131", "Not_A Brand";v="24"'
+        alps, more, sigalgs, last = [17513], [], CHROME_SIGALGS, []
+    else:
+        brands = f'"Chromium";v="152", "Not?A_Brand";v="24", "{brand}";v="152"'
+        alps, more, sigalgs = [17613], [51764], [0x0904, 0x0905, 0x0906] + CHROME_SIGALGS
+        last = [("cache-control", "max-age=0")]
     return {
         "hello": {
             "ciphers": CHROME_CIPHERS,
             # Chrome permutes its extensions on every connection; JA4 sorts them.
-            "extensions": [G, 0, 5, 10, 11, 13, 16, 18, 23, 27, 35, 43, 45, 51, 17513, 65037,
-                           65281, G],
+            "extensions": [G, 0, 5, 10, 11, 13, 16, 18, 23, 27, 35, 43, 45, 51] + alps + more
+                          + [65037, 65281, G],
             "groups": [G, 4588, 29, 23, 24],
-            "sigalgs": [0x0403, 0x0804, 0x0401, 0x0503, 0x0805, 0x0501, 0x0806, 0x0601],
+            "key_share": [G, 4588, 29] if major != 131 else [],
+            "sigalgs": sigalgs,
             "versions": [G, 0x0304, 0x0303],
         },
         "headers": [
@@ -65,7 +76,7 @@ def chromium_browser(brand, ua):
             ("user-agent", ua), ("accept", CHROME_ACCEPT), ("sec-fetch-site", "none"),
             ("sec-fetch-mode", "navigate"), ("sec-fetch-user", "?1"),
             ("sec-fetch-dest", "document"), ("accept-encoding", "gzip, deflate, br, zstd"),
-            ("accept-language", "en-US,en;q=0.9"), ("priority", "u=0, i")],
+            ("accept-language", "en-US,en;q=0.9"), ("priority", "u=0, i")] + last,
         "h2": "1:65536;2:0;4:6291456;6:262144|15663105|0|m,a,s,p",
         "permuted": True,
     }
@@ -88,8 +99,69 @@ def safari_browser(ua):
     }
 
 
+def safari27_browser(ua, iphone):
+    """As the reference client's capture of Safari 27 shows it."""
+    return {
+        "hello": {
+            "ciphers": [G, 0x1302, 0x1303, 0x1301] + SAFARI_CIPHERS[4:],
+            "extensions": [G, 0, 23, 65281, 10, 11, 16, 5, 13, 18, 51, 45, 43, 27, G],
+            "groups": [G, 4588, 29, 23, 24, 25],
+            "key_share": [G, 4588, 29],
+            "sigalgs": SAFARI_HELLO["sigalgs"],
+            "versions": [G, 0x0304, 0x0303],
+        },
+        "headers": [
+            ("sec-fetch-dest", "document"), ("user-agent", ua),
+            ("accept", "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8"),
+            ("sec-fetch-site", "same-origin"), ("sec-fetch-mode", "navigate"),
+            ("accept-language", "en-US,en;q=0.9"), ("priority", "u=0, i"),
+            ("accept-encoding", "gzip, deflate, br, zstd")]
+        + ([("upgrade-insecure-requests", "1")] if iphone else []),
+        "h2": "2:0;3:100;4:2097152;9:1|10420225|0|m,s,a,p",
+    }
+
+
+def firefox147_browser(major):
+    """As the reference client's capture of Firefox 147 shows it."""
+    return {
+        "hello": {
+            "ciphers": [0x1301, 0x1303, 0x1302, 0xC02B, 0xC02F, 0xCCA9, 0xCCA8, 0xC02C, 0xC030,
+                        0xC00A, 0xC009, 0xC013, 0xC014, 0x009C, 0x009D, 0x002F, 0x0035],
+            "extensions": [0, 23, 65281, 10, 11, 35, 16, 5, 34, 18, 51, 43, 13, 45, 28, 27,
+                           65037],
+            "groups": [4588, 29, 23, 24, 25, 256, 257],
+            "key_share": [4588, 29, 23],
+            "sigalgs": [0x0403, 0x0503, 0x0603, 0x0804, 0x0805, 0x0806, 0x0401, 0x0501, 0x0601,
+                        0x0203, 0x0201],
+            "versions": [0x0304, 0x0303],
+        },
+        "headers": [
+            ("user-agent", f"Mozilla/5.0 (Macintosh; Intel Mac OS X 10.15; rv:{major}.0) "
+                           f"Gecko/20100101 Firefox/{major}.0"),
+            ("accept", "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8"),
+            ("accept-language", "en-US,en;q=0.9"), ("accept-encoding", "gzip, deflate, br, zstd"),
+            ("upgrade-insecure-requests", "1"), ("sec-fetch-dest", "document"),
+            ("sec-fetch-mode", "navigate"), ("sec-fetch-site", "none"), ("sec-fetch-user", "?1"),
+            ("priority", "u=0, i"), ("te", "trailers")],
+        "h2": "1:65536;2:0;4:131072;5:16384|12517377|0|m,p,a,s",
+    }
+
+
+CHROME152_UA = CHROME_UA.replace("131.0.0.0", "152.0.0.0")
+
 # family: (our profile, curl_cffi target or None, the browser's parameters)
 FAMILIES = {
+    "Chrome 152 (macOS)": ("chrome_152", "chrome152_macos",
+                           chromium_browser("Google Chrome", CHROME152_UA, 152)),
+    "Edge 152 (macOS)": ("edge_152", None, chromium_browser(
+        "Microsoft Edge", CHROME152_UA + " Edg/152.0.0.0", 152)),
+    "Firefox 147 (macOS)": ("firefox_147", "firefox147", firefox147_browser(147)),
+    "Safari 27 (macOS)": ("safari_27", "safari270", safari27_browser(
+        "Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/605.1.15 (KHTML, like "
+        "Gecko) Version/27.0 Safari/605.1.15", False)),
+    "Safari 27 (iPhone)": ("safari_ios_27", "safari270_ios", safari27_browser(
+        "Mozilla/5.0 (iPhone; CPU iPhone OS 18_7 like Mac OS X) AppleWebKit/605.1.15 (KHTML, "
+        "like Gecko) Version/27.0 Mobile/15E148 Safari/604.1", True)),
     "Chrome 131 (macOS)": ("chrome_131", "chrome131", chromium_browser("Google Chrome", CHROME_UA)),
     "Edge 131 (macOS)": ("edge_131", None, chromium_browser(
         "Microsoft Edge", CHROME_UA + " Edg/131.0.0.0")),
@@ -152,7 +224,8 @@ def measure(client, name, url, ca_file):
 
 def browser_record(params):
     hello = dict(legacy_version=0x0303, point_formats=[0], alpn=["h2", "http/1.1"],
-                 key_share=[], sni="localhost", padding=False, **params["hello"])
+                 key_share=[], sni="localhost", padding=False)
+    hello.update(params["hello"])
     hello.update(fs.ja3(hello))
     hello.update(fs.ja4(hello))
     pseudo = [{"m": ":method", "a": ":authority", "s": ":scheme", "p": ":path"}[c]
@@ -184,6 +257,7 @@ def parts(record):
         "cipher suites, in order": names(tls["ciphers"]),
         "extensions (sorted)": names(sorted(tls["extensions"])),
         "supported groups": names(tls["groups"]),
+        **({"key share groups": names(tls["key_share"])} if tls.get("key_share") else {}),
         "signature algorithms": names(tls["sigalgs"]),
         "ALPN": ",".join(tls["alpn"]),
         "JA4 a": tls["ja4_a"],
