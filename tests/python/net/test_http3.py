@@ -266,3 +266,15 @@ def test_a_namespace_remembers_the_alternative(native, ca_pem, h3app, namespace,
     # The next engine, as a new process would, starts with it.
     engine = native.PyEngine(ca_pem=ca_pem, profile_namespace=namespace)
     assert versions(engine, h3app.url("/echo", tls=True), 1) == [H3]
+
+
+@pytest.mark.parametrize("name", ["chrome", "edge", "firefox", "safari", "safari_ios"])
+def test_a_profile_sends_its_browsers_fields_in_order_over_http3(native, ca_pem, h3app, name):
+    # The same list as on HTTP/2 (test_impersonate's rows), on QUIC.
+    from test_impersonate import PROFILES
+    engine = native.PyEngine(ca_pem=ca_pem, http_version="h3", impersonate=name)
+    _, body = fetch(engine, h3app.url("/echo", tls=True))
+    echoed = json.loads(body)
+    assert echoed["http_version"] == "3"
+    # The server puts the authority first, as `host`.
+    assert [tuple(h) for h in echoed["headers"] if h[0] != "host"] == PROFILES[name][0]
