@@ -96,17 +96,18 @@ constexpr Tls kChromiumTls117 = [] {
   return t;
 }();
 
-// Eras after 131 (see docs/impersonation.md for what is measured and what is
-// derived): the post-quantum group from 132, application settings on their
-// new code point from 133, and what the capture of 152 adds: ML-DSA
-// signatures accepted and the trust anchor identifiers it trusts.
-constexpr Tls kChromiumTls132 = [] {
+// 131 brought the post-quantum group (124 - 130 had a draft one AWS-LC lacks).
+// Then (see docs/impersonation.md for what is measured and what is derived):
+// application settings on their new code point from 133, and what the
+// capture of 152 adds: ML-DSA signatures accepted and the trust anchor
+// identifiers it trusts.
+constexpr Tls kChromiumTls131 = [] {
   Tls t = kChromiumTls117;
   t.groups = "X25519MLKEM768:X25519:P-256:P-384";
   return t;
 }();
 constexpr Tls kChromiumTls133 = [] {
-  Tls t = kChromiumTls132;
+  Tls t = kChromiumTls131;
   t.alps_new_codepoint = true;
   return t;
 }();
@@ -130,7 +131,7 @@ constexpr Era kChromiumEras[] = {
      .http2 = "1:65536;2:0;4:6291456;6:262144|15663105|0|m,a,s,p"},
     {.first = 117, .tls = &kChromiumTls117},
     {.first = 123, .encoding = "gzip, deflate, br, zstd"},
-    {.first = 132, .tls = &kChromiumTls132},
+    {.first = 131, .tls = &kChromiumTls131},
     {.first = 133, .tls = &kChromiumTls133},
     {.first = 152, .tls = &kChromiumTls152},
 };
@@ -188,12 +189,17 @@ constexpr std::string_view kFirefoxSigalgs =
     "rsa_pss_rsae_sha512:RSA+SHA256:RSA+SHA384:RSA+SHA512:ECDSA+SHA1:RSA+SHA1";
 
 // Padded until encrypted-client-hello GREASE lengthened the hello (119),
-// which came with certificate compression.
-constexpr Tls kFirefoxTls115 = {.ciphers = kFirefoxCiphers,
-                                .tls13_ciphers = kFirefoxTls13,
-                                .groups = kFirefoxGroups,
-                                .sigalgs = kFirefoxSigalgs,
-                                .padding = true};
+// which came with certificate compression. NSS sends key shares for X25519
+// and P-256, offers delegated credentials (ECDSA only) and a record size limit.
+constexpr Tls kFirefoxTls115 = {
+    .ciphers = kFirefoxCiphers,
+    .tls13_ciphers = kFirefoxTls13,
+    .groups = kFirefoxGroups,
+    .sigalgs = kFirefoxSigalgs,
+    .padding = true,
+    .key_shares = 2,
+    .delegated_credentials = "ECDSA+SHA256:ECDSA+SHA384:ECDSA+SHA512:ECDSA+SHA1",
+    .record_size_limit = 16385};
 constexpr Tls kFirefoxTls119 = [] {
   Tls t = kFirefoxTls115;
   t.padding = false;
@@ -202,19 +208,17 @@ constexpr Tls kFirefoxTls119 = [] {
   return t;
 }();
 
-// After 133: the post-quantum group with three key shares, delegated
-// credentials (ECDSA only) and the record size limit NSS offers; the capture
-// of 147 also asks for certificate timestamps.
-constexpr Tls kFirefoxTls134 = [] {
+// 133 (the first version whose values we have with it) sends the
+// post-quantum group and a third key share for it; the capture of 147 also
+// asks for certificate timestamps.
+constexpr Tls kFirefoxTls133 = [] {
   Tls t = kFirefoxTls119;
   t.groups = "X25519MLKEM768:X25519:P-256:P-384:P-521:ffdhe2048:ffdhe3072";
   t.key_shares = 3;
-  t.delegated_credentials = "ECDSA+SHA256:ECDSA+SHA384:ECDSA+SHA512:ECDSA+SHA1";
-  t.record_size_limit = 16385;
   return t;
 }();
 constexpr Tls kFirefoxTls147 = [] {
-  Tls t = kFirefoxTls134;
+  Tls t = kFirefoxTls133;
   t.sct = true;
   return t;
 }();
@@ -231,7 +235,7 @@ constexpr Era kFirefoxEras[] = {
     {.first = 119, .tls = &kFirefoxTls119},
     {.first = 126, .encoding = "gzip, deflate, br, zstd"},
     {.first = 128, .accept = "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8"},
-    {.first = 134, .tls = &kFirefoxTls134},
+    {.first = 133, .tls = &kFirefoxTls133},
     {.first = 147, .language = "en-US,en;q=0.9", .tls = &kFirefoxTls147},
 };
 

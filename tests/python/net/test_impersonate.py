@@ -4,8 +4,8 @@ like on the wire under each profile, measured by the fingerprinting server.
 The expected values are the browsers' own, as IANA code points, header lines
 and fingerprints (the newest of each family as measured from the reference
 client's capture), apart from what the Core's TLS library does not write:
-Firefox's extension order, the post-quantum group before Chrome 132 and
-Firefox 134, and TLS 1.0/1.1 in Safari's supported versions (never offered).
+Firefox's extension order, the draft post-quantum group of Chrome 124 - 130,
+and TLS 1.0/1.1 in Safari's supported versions (never offered).
 docs/impersonation.md lists them. In a build on the system's
 OpenSSL the ClientHello checks are skipped.
 """
@@ -42,7 +42,7 @@ SAFARI_18_SIGALGS = [0x0403, 0x0804, 0x0401, 0x0503, 0x0805, 0x0805, 0x0501, 0x0
 # come in this order.
 CHROME_116_EXTENSIONS = {0, 5, 10, 11, 13, 16, 18, 21, 23, 27, 35, 43, 45, 51, 17513, 65281}
 CHROME_EXTENSIONS = CHROME_116_EXTENSIONS - {21} | {65037}
-FIREFOX_115_EXTENSIONS = {0, 5, 10, 11, 13, 16, 21, 23, 35, 43, 45, 51, 65281}
+FIREFOX_115_EXTENSIONS = {0, 5, 10, 11, 13, 16, 21, 23, 28, 34, 35, 43, 45, 51, 65281}
 FIREFOX_EXTENSIONS = FIREFOX_115_EXTENSIONS - {21} | {27, 65037}
 SAFARI_EXTENSIONS = [0, 23, 65281, 10, 11, 16, 5, 13, 18, 51, 45, 43, 27, 21]
 
@@ -131,11 +131,7 @@ CHROME_116 = Hello(CHROME_CIPHERS, CHROME_SIGALGS, [29, 23, 24], CHROME_116_EXTE
 CHROME = Hello(CHROME_CIPHERS, CHROME_SIGALGS, [29, 23, 24], CHROME_EXTENSIONS, True,
                CHROME_H2, CHROME_JA4)
 FIREFOX_115 = Hello(FIREFOX_CIPHERS, FIREFOX_SIGALGS, [29, 23, 24, 25, 256, 257],
-                    FIREFOX_115_EXTENSIONS,
-                    False, FIREFOX_H2)
-FIREFOX = Hello(FIREFOX_CIPHERS, FIREFOX_SIGALGS, [29, 23, 24, 25, 256, 257], FIREFOX_EXTENSIONS,
-                False,
-                FIREFOX_H2)
+                    FIREFOX_115_EXTENSIONS, False, FIREFOX_H2, key_shares=[29, 23])
 SAFARI_17 = Hello(SAFARI_CIPHERS, SAFARI_17_SIGALGS, [29, 23, 24, 25], SAFARI_EXTENSIONS, True,
                   SAFARI_17_H2)
 SAFARI_18 = Hello(SAFARI_CIPHERS, SAFARI_18_SIGALGS, [29, 23, 24, 25], SAFARI_EXTENSIONS, True,
@@ -144,15 +140,18 @@ SAFARI_18 = Hello(SAFARI_CIPHERS, SAFARI_18_SIGALGS, [29, 23, 24, 25], SAFARI_EX
 # The newest of each family, as the reference client's captures show them
 # (docs/impersonation.md): the post-quantum group first, with its key share.
 PQ = 0x11EC
+CHROME_131 = Hello(CHROME_CIPHERS, CHROME_SIGALGS, [PQ, 29, 23, 24], CHROME_EXTENSIONS, True,
+                   CHROME_H2, CHROME_JA4, [PQ, 29])
 CHROME_133 = Hello(CHROME_CIPHERS, CHROME_SIGALGS, [PQ, 29, 23, 24],
                    CHROME_EXTENSIONS - {17513} | {17613}, True, CHROME_H2, key_shares=[PQ, 29])
 CHROME_152 = Hello(CHROME_CIPHERS, [0x0904, 0x0905, 0x0906] + CHROME_SIGALGS, [PQ, 29, 23, 24],
                    CHROME_133.extensions | {51764}, True, CHROME_H2,
                    "t13d1517h2_8daaf6152771_cb7bf5808d99", [PQ, 29])
-FIREFOX_134 = Hello(FIREFOX_CIPHERS, FIREFOX_SIGALGS, [PQ, 29, 23, 24, 25, 256, 257],
-                    FIREFOX_EXTENSIONS | {28, 34}, False, FIREFOX_H2, key_shares=[PQ, 29, 23])
-FIREFOX_147 = Hello(FIREFOX_CIPHERS, FIREFOX_SIGALGS, FIREFOX_134.groups,
-                    FIREFOX_134.extensions | {18}, False, FIREFOX_H2,
+FIREFOX = Hello(FIREFOX_CIPHERS, FIREFOX_SIGALGS, [PQ, 29, 23, 24, 25, 256, 257],
+                FIREFOX_EXTENSIONS, False, FIREFOX_H2, "t13d1716h2_5b57614c22b0_eeeea6562960",
+                [PQ, 29, 23])
+FIREFOX_147 = Hello(FIREFOX_CIPHERS, FIREFOX_SIGALGS, FIREFOX.groups,
+                    FIREFOX.extensions | {18}, False, FIREFOX_H2,
                     "t13d1717h2_5b57614c22b0_3cbfd9057e0d", [PQ, 29, 23])
 SAFARI_26 = Hello([0x1302, 0x1303, 0x1301] + SAFARI_CIPHERS[3:], SAFARI_18_SIGALGS,
                   [PQ, 29, 23, 24, 25], SAFARI_EXTENSIONS[:-1], True,
@@ -181,7 +180,7 @@ PROFILES = {
         chrome_ua(124), "gzip, deflate, br, zstd", True), CHROME),
     "chrome_131": (chromium_headers(
         '"Google Chrome";v="131", "Chromium";v="131", "Not_A Brand";v="24"',
-        chrome_ua(131), "gzip, deflate, br, zstd", True), CHROME),
+        chrome_ua(131), "gzip, deflate, br, zstd", True), CHROME_131),
     "chrome_133": (chromium_headers(
         '"Not(A:Brand";v="99", "Google Chrome";v="133", "Chromium";v="133"',
         chrome_ua(133), "gzip, deflate, br, zstd", True), CHROME_133),
@@ -196,14 +195,14 @@ PROFILES = {
         chrome_ua(116) + " Edg/116.0.0.0", "gzip, deflate, br", False), CHROME_116),
     "edge_131": (chromium_headers(
         '"Microsoft Edge";v="131", "Chromium";v="131", "Not_A Brand";v="24"',
-        chrome_ua(131) + " Edg/131.0.0.0", "gzip, deflate, br, zstd", True), CHROME),
+        chrome_ua(131) + " Edg/131.0.0.0", "gzip, deflate, br, zstd", True), CHROME_131),
     "firefox_115": (firefox_headers(
         115, "text/html,application/xhtml+xml,application/xml;q=0.9,image/avif,image/webp,"
              "*/*;q=0.8", "gzip, deflate, br", False), FIREFOX_115),
     "firefox_133": (firefox_headers(133, SAFARI_ACCEPT, "gzip, deflate, br, zstd", True),
                     FIREFOX),
     "firefox_134": (firefox_headers(134, SAFARI_ACCEPT, "gzip, deflate, br, zstd", True),
-                    FIREFOX_134),
+                    FIREFOX),
     "firefox_147": (firefox_headers(147, SAFARI_ACCEPT, "gzip, deflate, br, zstd", True,
                                     "en-US,en;q=0.9"), FIREFOX_147),
     "firefox": (firefox_headers(155, SAFARI_ACCEPT, "gzip, deflate, br, zstd", True,
