@@ -485,3 +485,69 @@ def test_namespace_bound_to_another_profile_in_another_process(native, tmp_path)
         assert out.strip() == "ProfileConflict"
     finally:
         first.communicate(timeout=60)
+
+
+class FfdheServer:
+    """Answers every ClientHello by choosing ffdhe2048, a group the profile
+    only lists: in a HelloRetryRequest, or in a ServerHello key share."""
+
+    RETRY_RANDOM = bytes.fromhex(
+        "cf21ad74e59a6111be1d8c021e65b891c2a211167abb8c5e079e09e2c8a8339c")
+
+    def __init__(self, retry):
+        import socket
+        import threading
+        from fingerprint_server import parse_client_hello, peek_client_hello
+        self.retry, self._parse, self._peek = retry, parse_client_hello, peek_client_hello
+        self._listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self._listener.getsockname()[1]
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
+
+    def _flight(self, session_id):
+        def ext(kind, data):
+            return kind.to_bytes(2, "big") + len(data).to_bytes(2, "big") + data
+        share = b"\x01\x00" if self.retry else b"\x01\x00" + (256).to_bytes(2, "big") + bytes(256)
+        extensions = ext(43, b"\x03\x04") + ext(51, share)
+        body = (b"\x03\x03" + (self.RETRY_RANDOM if self.retry else bytes(range(32)))
+                + bytes([len(session_id)]) + session_id + b"\x13\x01\x00"
+                + len(extensions).to_bytes(2, "big") + extensions)
+        message = b"\x02" + len(body).to_bytes(3, "big") + body
+        return b"\x16\x03\x03" + len(message).to_bytes(2, "big") + message
+
+    def _serve(self):
+        while True:
+            try:
+                sock, _ = self._listener.accept()
+            except OSError:
+                return  # stopped
+            with sock:
+                try:
+                    hello = self._peek(sock)
+                    raw = sock.recv(len(hello))
+                    sid_len = raw[5 + 4 + 34]
+                    sock.sendall(self._flight(raw[5 + 4 + 35:5 + 4 + 35 + sid_len]))
+                    while sock.recv(4096):  # until the client gives up
+                        pass
+                except OSError:
+                    pass
+
+    def stop(self):
+        import socket
+        # Wakes the accept (closing alone would leave it waiting).
+        self._listener.shutdown(socket.SHUT_RDWR)
+        self._thread.join()
+        self._listener.close()
+
+
+@pytest.mark.parametrize("retry", [True, False])
+def test_a_server_choosing_a_listed_only_group_fails_the_handshake(native, own_tls, retry):
+    server = FfdheServer(retry)
+    try:
+        engine = native.PyEngine(impersonate="firefox", verify=False)
+        request = engine.request("GET", f"https://127.0.0.1:{server.port}/")
+        with pytest.raises(RuntimeError) as failure:
+            request.start_stream()
+        assert str(failure.value) == "Tls (Chromium net error -107)"
+    finally:
+        server.stop()
