@@ -32,6 +32,17 @@ std::string lower(std::string_view text) {
   return out;
 }
 
+std::optional<int64_t> parse_digits(std::string_view text, int64_t cap) {
+  if (text.empty()) return std::nullopt;
+  int64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const int digit = c - '0';
+    value = value > (cap - digit) / 10 ? cap : value * 10 + digit;
+  }
+  return value;
+}
+
 int64_t now_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
 
 }  // namespace hvcore
