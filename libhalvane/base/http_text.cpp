@@ -43,6 +43,13 @@ std::optional<int64_t> parse_digits(std::string_view text, int64_t cap) {
   return value;
 }
 
-int64_t now_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t now_seconds() {
+  // Not time(2): on Linux it reads the coarse clock, which trails the real
+  // one by up to a tick, so a Date an origin stamped a moment ago could look
+  // a second in the future and an age come out a second short.
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec);
+}
 
 }  // namespace hvcore

@@ -44,7 +44,7 @@ void each_member(std::string_view list, F f) {
 // anything else.
 std::optional<int64_t> parse_digits(std::string_view text, int64_t cap);
 
-// Wall-clock seconds since the epoch, as time(2) gives them.
+// Wall-clock seconds since the epoch, from the precise real-time clock.
 int64_t now_seconds();
 
 }  // namespace hvcore
