@@ -153,46 +153,32 @@ def seq_pycurl(cfg):
     return get
 
 
-def seq_requests(cfg):
-    import requests
-
-    session = requests.Session()
-    url = cfg["url"]
-
+def session_getter(session, url):
+    """One GET of `url` on a requests-style session: the body's length."""
     def get():
         response = session.get(url)
         response.raise_for_status()
         return len(response.content)
 
     return get
+
+
+def seq_requests(cfg):
+    import requests
+
+    return session_getter(requests.Session(), cfg["url"])
 
 
 def seq_httpx(cfg):
     import httpx
 
-    client = httpx.Client()
-    url = cfg["url"]
-
-    def get():
-        response = client.get(url)
-        response.raise_for_status()
-        return len(response.content)
-
-    return get
+    return session_getter(httpx.Client(), cfg["url"])
 
 
 def seq_curl_cffi(cfg):
     from curl_cffi import requests
 
-    session = requests.Session(**curl_cffi_options(cfg))
-    url = cfg["url"]
-
-    def get():
-        response = session.get(url)
-        response.raise_for_status()
-        return len(response.content)
-
-    return get
+    return session_getter(requests.Session(**curl_cffi_options(cfg)), cfg["url"])
 
 
 @case("seq")

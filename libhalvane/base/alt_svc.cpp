@@ -1,7 +1,6 @@
 #include "base/alt_svc.h"
 
 #include <algorithm>
-#include <charconv>
 
 #include "base/http_text.h"
 
@@ -31,22 +30,11 @@ std::optional<std::string> unquote(std::string_view text) {
   return out;
 }
 
-bool parse_digits(std::string_view text, int64_t &out) {
-  if (text.empty() ||
-      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
-    return false;
-  // A delta-seconds too large for 64 bits is the largest there is.
-  if (std::from_chars(text.data(), text.data() + text.size(), out).ec != std::errc{})
-    out = INT64_MAX;
-  return true;
-}
-
 // "host:port" or ":port" naming the origin's own host and port.
 bool names_origin(std::string_view authority, std::string_view host, int port) {
   const size_t colon = authority.rfind(':');
   if (colon == std::string_view::npos) return false;
-  int64_t alt_port = 0;
-  if (!parse_digits(authority.substr(colon + 1), alt_port) || alt_port != port) return false;
+  if (parse_digits(authority.substr(colon + 1), INT64_MAX) != port) return false;
   const std::string_view alt_host = authority.substr(0, colon);
   return alt_host.empty() || iequals(alt_host, host);
 }
@@ -83,7 +71,10 @@ std::optional<int64_t> h3_alternative(std::string_view member, std::string_view 
       unquoted = std::move(*u);
       value = unquoted;
     }
-    if (!parse_digits(value, max_age)) return std::nullopt;
+    // A max-age too large for 64 bits is the largest there is.
+    const auto parsed = parse_digits(value, INT64_MAX);
+    if (!parsed) return std::nullopt;
+    max_age = *parsed;
   }
   return max_age;
 }
@@ -94,9 +85,9 @@ bool split_origin(const std::string &origin, std::string_view &host, int &port) 
   const size_t colon = origin.rfind(':');
   if (start == std::string::npos || colon == std::string::npos || colon <= start + 3) return false;
   host = std::string_view(origin).substr(start + 3, colon - start - 3);
-  int64_t p = 0;
-  if (!parse_digits(std::string_view(origin).substr(colon + 1), p) || p > 65535) return false;
-  port = static_cast<int>(p);
+  const auto p = parse_digits(std::string_view(origin).substr(colon + 1), INT64_MAX);
+  if (!p || *p > 65535) return false;
+  port = static_cast<int>(*p);
   return true;
 }
 

@@ -32,6 +32,24 @@ std::string lower(std::string_view text) {
   return out;
 }
 
-int64_t now_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
+std::optional<int64_t> parse_digits(std::string_view text, int64_t cap) {
+  if (text.empty()) return std::nullopt;
+  int64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const int digit = c - '0';
+    value = value > (cap - digit) / 10 ? cap : value * 10 + digit;
+  }
+  return value;
+}
+
+int64_t now_seconds() {
+  // Not time(2): on Linux it reads the coarse clock, which trails the real
+  // one by up to a tick, so a Date an origin stamped a moment ago could look
+  // a second in the future and an age come out a second short.
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec);
+}
 
 }  // namespace hvcore

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -38,7 +39,12 @@ void each_member(std::string_view list, F f) {
   }
 }
 
-// Wall-clock seconds since the epoch, as time(2) gives them.
+// A run of one or more ASCII digits and nothing else (delta-seconds, RFC
+// 9111 1.2.2, a port); a value past `cap` counts as `cap`. Nothing for
+// anything else.
+std::optional<int64_t> parse_digits(std::string_view text, int64_t cap);
+
+// Wall-clock seconds since the epoch, from the precise real-time clock.
 int64_t now_seconds();
 
 }  // namespace hvcore

@@ -33,15 +33,7 @@ std::optional<std::string_view> first_field(std::string_view head, std::string_v
 int status_of(std::string_view head) { return parse_status_line(status_line(head)); }
 
 // delta-seconds: one or more digits; nothing for anything else.
-std::optional<Seconds> parse_delta(std::string_view text) {
-  if (text.empty()) return std::nullopt;
-  Seconds value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = std::min(value * 10 + (c - '0'), kMaxDelta);
-  }
-  return value;
-}
+std::optional<Seconds> parse_delta(std::string_view text) { return parse_digits(text, kMaxDelta); }
 
 // A directive's argument as a number of seconds. An argument that is missing
 // or not a number counts as 0: a response with a malformed max-age is stale,

@@ -155,6 +155,7 @@ void Transfer::begin_hop() {
     return complete({kInvalidArgument, net::kInvalidArgument});
   settle_race();
   hop_origin_ = url_origin(hop_.url);
+  hop_https_ = url_scheme(hop_.url) == "https";
   hop_version_ = choose_http_version();
   race_settled_ = false;
   if (consult_cache()) return;
@@ -336,7 +337,7 @@ bool Transfer::configure_method() {
 long Transfer::choose_http_version() {
   const EngineSettings &s = context_->settings();
   quic_use_ = AltServices::Use::None;
-  const bool https = url_scheme(hop_.url) == "https";
+  const bool https = hop_https_;
   // There is no HTTP/3 without TLS: an h3 engine's http URLs go over
   // HTTP/1.1, as other clients that ask for HTTP/3 do.
   if (s.http_version == HttpVersion::Http3)
@@ -372,9 +373,11 @@ bool Transfer::on_connection() {
   // connection is there.
   const long asked = http_version();
   if (asked != CURL_HTTP_VERSION_2TLS && asked != CURL_HTTP_VERSION_3) return true;
-  const bool https = url_scheme(hop_.url) == "https";
-  const int version = negotiated_version(easy_.get(), https);
-  if (quic_use_ == AltServices::Use::Try && !race_settled_) {
+  // Nothing depends on the answer without a race, a profile or a priority.
+  const bool racing = quic_use_ == AltServices::Use::Try && !race_settled_;
+  if (!racing && s.profile == nullptr && request_.priority == Priority::Default) return true;
+  const int version = negotiated_version(easy_.get(), hop_https_);
+  if (racing) {
     race_settled_ = true;
     if (version == 3)
       context_->alt_services().reached(hop_origin_);

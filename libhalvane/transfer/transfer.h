@@ -168,6 +168,7 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
   AltServices::Use quic_use_ = AltServices::Use::None;  // the hop's use of HTTP/3
   bool race_settled_ = true;                            // a race this hop was given has been ended
   std::string hop_origin_;
+  bool hop_https_ = false;
   // The HTTP version (1, 2, 3) of the hop's connection; none: not known yet.
   std::optional<int> wire_version_;
   bool saw_set_cookie_ = false;  // a namespace's jar is saved when this ends

@@ -6,7 +6,6 @@
 
 #include "base/diag.h"
 #include "base/http_text.h"
-#include "base/url.h"
 #include "transfer/redirects.h"
 #include "transfer/transfer.h"
 
@@ -98,7 +97,7 @@ void Transfer::note_alt_svc(std::string_view head) {
   // Only Auto engines switch versions, never through a proxy, and only on
   // the word of a server whose certificate was checked.
   if (s.http_version != HttpVersion::Auto || !s.proxy.empty() ||
-      s.tls == TlsVerification::Disabled || !curl_speaks_http3() || url_scheme(hop_.url) != "https")
+      s.tls == TlsVerification::Disabled || !curl_speaks_http3() || !hop_https_)
     return;
   const std::vector<std::string> fields = find_headers(head, "alt-svc");
   if (fields.empty()) return;

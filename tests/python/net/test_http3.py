@@ -223,7 +223,9 @@ def test_auto_falls_back_to_tcp_and_leaves_quic_alone(native, ca_pem, app, liste
             tried = hole.sent_since({})
             assert tried  # QUIC was tried before TCP took over
             assert versions(engine, app.url("/advertise", tls=True), 2) == [H2, H2]
-            assert hole.sent_since({}) == tried  # and not again for a while
+            # and not again for a while: no new QUIC connection (a late
+            # close from the abandoned one may still come)
+            assert hole.sent_since({}).keys() == tried.keys()
     finally:
         if hole:
             hole.stop()
@@ -248,7 +250,7 @@ def test_quic_that_stops_answering_falls_back_to_tcp(native, ca_pem, workdir, tr
         tried = relay.sent_since(before)
         assert tried
         assert versions(second, url, 2) == [H2, H2]
-        assert relay.sent_since(before) == tried
+        assert relay.sent_since(before).keys() == tried.keys()
     finally:
         relay.stop()
         server.stop()
