@@ -11,68 +11,98 @@
 
 from __future__ import annotations
 
-from typing import Any
+from typing import TYPE_CHECKING, Any, Dict, Iterator
 
 from ._client import AsyncClient, Client
 from ._config import USE_CLIENT_DEFAULT, call_options
-from ._errors import (CacheMiss, ConnectError, DecodingError, HTTPError, HTTPStatusError,
-                      InvalidRequest, NetworkError, ProxyError, ReadError, RedirectError,
-                      RemoteProtocolError, RequestError, StreamError, TimeoutException, TLSError,
-                      TooManyRedirects, TransportError, WebSocketError)
+from ._errors import (CacheMiss, ConnectError, ConnectTimeout, DecodingError, HTTPError,
+                      HTTPStatusError, InvalidRequest, InvalidURL, LocalProtocolError,
+                      NetworkError, PoolTimeout, ProtocolError, ProxyError, ReadError,
+                      ReadTimeout, RedirectError, RemoteProtocolError, RequestError, StreamError,
+                      TimeoutException, TLSError, TooManyRedirects, TransportError,
+                      WebSocketError, WriteTimeout)
 from ._headers import Headers
 from ._models import Redirect, Request, Response
+from ._timeout import DEFAULT_TIMEOUT, Timeout
 from ._websocket import (AsyncWebSocket, BinaryMessage, CloseMessage, Message, TextMessage,
                          WebSocket)
+
+if TYPE_CHECKING:
+    import contextlib
+
+    from typing_extensions import Unpack
+
+    from ._types import CallBodyOptions, CallOptions
 
 __version__ = "0.1.0"
 
 __all__ = [
     "AsyncClient", "AsyncWebSocket", "BinaryMessage", "CacheMiss", "Client", "CloseMessage",
-    "ConnectError", "DecodingError", "HTTPError", "HTTPStatusError", "Headers",
-    "InvalidRequest", "Message", "NetworkError", "ProxyError", "ReadError", "Redirect",
-    "RedirectError", "RemoteProtocolError", "Request", "RequestError", "Response",
-    "StreamError", "TLSError", "TextMessage", "TimeoutException", "TooManyRedirects",
-    "TransportError", "USE_CLIENT_DEFAULT", "WebSocket", "WebSocketError", "delete", "get",
-    "head", "options", "patch", "post", "put", "request", "stream",
+    "ConnectError", "ConnectTimeout", "DEFAULT_TIMEOUT", "DecodingError", "HTTPError",
+    "HTTPStatusError", "Headers", "InvalidRequest", "InvalidURL", "LocalProtocolError",
+    "Message", "NetworkError", "PoolTimeout", "ProtocolError", "ProxyError", "ReadError",
+    "ReadTimeout", "Redirect", "RedirectError", "RemoteProtocolError", "Request",
+    "RequestError", "Response", "StreamError", "TLSError", "TextMessage", "Timeout",
+    "TimeoutException", "TooManyRedirects", "TransportError", "USE_CLIENT_DEFAULT",
+    "WebSocket", "WebSocketError", "WriteTimeout", "delete", "get", "head", "options",
+    "patch", "post", "put", "request", "stream",
 ]
 
-def request(method: str, url: str, **kwargs: Any) -> Response:
+
+def request(method: str, url: str, **kwargs: Unpack[CallBodyOptions]) -> Response:
     """One request on a client of its own: takes the keywords of
-    ``Client.request`` and the engine keywords of ``Client`` (the engine's
-    cache switch is ``cache_enabled`` here, since ``cache`` names the
-    request's cache mode)."""
-    with Client(**call_options(kwargs)) as client:
-        return client.request(method, url, **kwargs)
+    ``Client.request`` and the engine keywords of ``Client``; `cache` is the
+    request's, as on a client (True, False or a mode name)."""
+    options: Dict[str, Any] = dict(kwargs)
+    with Client(**call_options(options)) as client:
+        return client.request(method, url, **options)
 
 
-def stream(method: str, url: str, **kwargs: Any) -> Any:
+def stream(method: str, url: str,
+           **kwargs: Unpack[CallBodyOptions]) -> "contextlib.AbstractContextManager[Response]":
     """``with strandel.stream("GET", url) as r:`` on a client of its own."""
-    return Client(**call_options(kwargs)).stream(method, url, **kwargs)
+    options: Dict[str, Any] = dict(kwargs)
+    client = Client(**call_options(options))
+    return _closing_client(client, client.stream(method, url, **options))
 
 
-def get(url: str, **kwargs: Any) -> Response:
+def _closing_client(client: Client, streamed: "contextlib.AbstractContextManager[Response]"
+                    ) -> "contextlib.AbstractContextManager[Response]":
+    import contextlib as _contextlib
+
+    @_contextlib.contextmanager
+    def run() -> Iterator[Response]:
+        try:
+            with streamed as response:
+                yield response
+        finally:
+            client.close()
+    return run()
+
+
+def get(url: str, **kwargs: Unpack[CallOptions]) -> Response:
     return request("GET", url, **kwargs)
 
 
-def options(url: str, **kwargs: Any) -> Response:
+def options(url: str, **kwargs: Unpack[CallOptions]) -> Response:
     return request("OPTIONS", url, **kwargs)
 
 
-def head(url: str, **kwargs: Any) -> Response:
+def head(url: str, **kwargs: Unpack[CallOptions]) -> Response:
     return request("HEAD", url, **kwargs)
 
 
-def post(url: str, **kwargs: Any) -> Response:
+def post(url: str, **kwargs: Unpack[CallBodyOptions]) -> Response:
     return request("POST", url, **kwargs)
 
 
-def put(url: str, **kwargs: Any) -> Response:
+def put(url: str, **kwargs: Unpack[CallBodyOptions]) -> Response:
     return request("PUT", url, **kwargs)
 
 
-def patch(url: str, **kwargs: Any) -> Response:
+def patch(url: str, **kwargs: Unpack[CallBodyOptions]) -> Response:
     return request("PATCH", url, **kwargs)
 
 
-def delete(url: str, **kwargs: Any) -> Response:
+def delete(url: str, **kwargs: Unpack[CallOptions]) -> Response:
     return request("DELETE", url, **kwargs)

@@ -4,46 +4,101 @@ its cookies, connections and cache."""
 from __future__ import annotations
 
 import contextlib
-import os
-from typing import Any, AsyncIterator, Dict, Iterator, Mapping, Optional, Sequence, Tuple, Union
+from typing import (TYPE_CHECKING, Any, AsyncIterator, Dict, Iterator, Optional, Sequence, Tuple,
+                    Union)
 
-from ._config import (ENGINE_OPTION_NAMES, USE_CLIENT_DEFAULT, VerifyTypes, engine_options,
-                      make_engine, request_options_refused, timeout_refused)
-from ._content import (Encoded, QueryParamTypes, RequestContent, RequestFiles, encode_body,
-                       join_url, merge_params)
-from ._errors import from_call
+from . import _checks, _native
+from ._config import ENGINE_OPTION_NAMES, engine_options, make_engine
+from ._content import Encoded, QueryParamTypes, RequestContent, RequestFiles, encode_body, \
+    join_url, merge_params
+from ._errors import from_native
 from ._exchange import AsyncExchange, SyncExchange, redirect_mode
 from ._headers import Headers, HeaderTypes
 from ._models import Request, Response
+from ._timeout import DEFAULT_TIMEOUT, Timeout, TimeoutTypes, to_timeout
+from ._types import (USE_CLIENT_DEFAULT, AuthTypes, CacheTypes, CookieTypes, EventHookTypes,
+                     FollowTypes, HttpVersionTypes, PathTypes, PriorityTypes,
+                     RequestTimeoutTypes, RetriesTypes, UseClientDefault, VerifyTypes)
 from ._wait import ChannelPool, Dispatcher, running_dispatcher
 from ._websocket import AsyncWebSocket, WebSocket
 
-TimeoutTypes = Optional[float]
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
+
+    from ._types import RequestBodyOptions, RequestOptions
 
 _NO_BODY = Encoded()
+
+
+class _Prepared:
+    """A request checked and ready for the Core, with the options it runs by."""
+
+    __slots__ = ("request", "encoded", "timeout", "follow", "cache", "priority")
+
+    def __init__(self, request: Request, encoded: Encoded, timeout: Timeout, follow: bool,
+                 cache: Optional[str], priority: Optional[str]) -> None:
+        self.request = request
+        self.encoded = encoded
+        self.timeout = timeout
+        self.follow = follow
+        self.cache = cache
+        self.priority = priority
+
+
+def _content_length(headers: Headers, encoded: Encoded) -> None:
+    """Holds a caller's Content-Length to the body, and states the length of
+    a streamed body whose size is known, so that it goes out sized (only a
+    body of unknown length goes out chunked)."""
+    given = headers.get_list("content-length")
+    if not given:
+        if encoded.stream is not None and encoded.size is not None:
+            headers["Content-Length"] = str(encoded.size)
+        return
+    if len(given) > 1 or not given[0].strip().isdigit() or not given[0].strip().isascii():
+        raise ValueError(f"the Content-Length header must be one whole number of bytes, "
+                         f"not {', '.join(given)!r}")
+    stated = int(given[0])
+    size = 0 if encoded.whole is None and encoded.stream is None else encoded.size
+    if size is not None and stated != size:
+        raise ValueError(f"the Content-Length header says {stated} bytes but the body has "
+                         f"{size}")
 
 
 class _BaseClient:
     def __init__(self, *, impersonate: Optional[str] = None, proxy: Optional[str] = None,
                  proxy_auth: Optional[Tuple[str, str]] = None, verify: VerifyTypes = True,
-                 ca_file: Optional[Union[str, "os.PathLike[str]"]] = None,
-                 ca_pem: Optional[Union[bytes, str]] = None,
+                 ca_file: Optional[PathTypes] = None, ca_pem: Optional[Union[bytes, str]] = None,
                  user_agent: Optional[str] = None, accept_language: Optional[str] = None,
-                 http_version: Optional[str] = None, cache: bool = True,
+                 http_version: Optional[HttpVersionTypes] = None, cache: CacheTypes = True,
                  profile_namespace: Optional[str] = None, headers: HeaderTypes = None,
-                 params: QueryParamTypes = None, timeout: TimeoutTypes = None,
-                 follow_redirects: bool = True, max_redirects: int = 20,
-                 base_url: str = "") -> None:
+                 params: QueryParamTypes = None, timeout: TimeoutTypes = DEFAULT_TIMEOUT,
+                 follow_redirects: bool = True, max_redirects: int = 20, base_url: str = "",
+                 auth: AuthTypes = None, cookies: CookieTypes = None, retries: RetriesTypes = 0,
+                 trust_env: bool = True, event_hooks: EventHookTypes = None) -> None:
         # The engine keywords are those of ENGINE_OPTIONS, taken by name.
         given = locals()
+        # Everything is checked before the engine exists.
+        self.headers = Headers(headers)
+        _checks.fields(params, "params")
+        self.params = params
+        self.timeout = to_timeout(timeout)
+        self.follow_redirects = _checks.flag(follow_redirects, "follow_redirects")
+        self.max_redirects = _checks.count(max_redirects, "max_redirects")
+        if not isinstance(base_url, str):
+            raise TypeError(f"base_url must be str, not {_checks.type_name(base_url)}")
+        if base_url:
+            _checks.url(base_url, "base_url", _checks.HTTP_SCHEMES + _checks.WEBSOCKET_SCHEMES)
+        self.base_url = base_url
+        # The mode of every request that does not give its own.
+        self.cache = _checks.cache(cache)
+        _checks.flag(trust_env, "trust_env")
+        self.auth = auth
+        self.retries = retries
+        self.trust_env = trust_env
+        self.event_hooks = event_hooks
+        self._cookies = cookies
         self._engine = make_engine(engine_options({name: given[name]
                                                    for name in ENGINE_OPTION_NAMES}))
-        self.headers = Headers(headers)
-        self.params = params
-        self.timeout = timeout
-        self.follow_redirects = follow_redirects
-        self.max_redirects = max_redirects
-        self.base_url = base_url
         self.is_closed = False
         # Wakers of finished blocking requests, kept for the next ones.
         self._pool = ChannelPool()
@@ -54,64 +109,103 @@ class _BaseClient:
         """The client's headers, each name given here replacing all of its
         values there; repeated names given here are all kept."""
         merged = self.headers.copy()
+        if headers is None:
+            return merged
         given = Headers(headers)
         for name in given.keys():
             if name in merged:
                 del merged[name]
-        for name, value in given.multi_items():
-            merged.add(name, value)
+        merged._items.extend(given._items)
         return merged
 
-    def build_request(self, method: str, url: str, *, params: QueryParamTypes = None,
-                      headers: HeaderTypes = None, content: Optional[RequestContent] = None,
-                      data: Optional[Mapping[str, Any]] = None,
-                      files: Optional[RequestFiles] = None, json: Any = None
-                      ) -> Tuple[Request, Encoded]:
+    def _url(self, url: str, params: QueryParamTypes,
+             schemes: Tuple[str, ...] = _checks.HTTP_SCHEMES) -> str:
+        if not isinstance(url, str):
+            raise TypeError(f"url must be str, not {_checks.type_name(url)}")
         if self.base_url:
             url = join_url(self.base_url, url)
         if self.params or params:
+            _checks.fields(params, "params")
             url = merge_params(merge_params(url, self.params), params)
-        merged = self._merge_headers(headers) if headers is not None else self.headers.copy()
+        _checks.url(url, "url", schemes)
+        return url
+
+    def build_request(self, method: str, url: str, *, content: Optional[RequestContent] = None,
+                      data: Optional[Any] = None, files: Optional[RequestFiles] = None,
+                      json: Any = None, params: QueryParamTypes = None,
+                      headers: HeaderTypes = None) -> Tuple[Request, Encoded]:
+        method = _checks.method(method)
+        url = self._url(url, params)
+        merged = self._merge_headers(headers)
+        _checks.body_arguments(content, data, files, json)
         if content is None and data is None and files is None and json is None:
             encoded = _NO_BODY
         else:
             encoded = encode_body(content=content, data=data, files=files, json=json)
         if encoded.content_type and "content-type" not in merged:
             merged["Content-Type"] = encoded.content_type
-        return Request(method.upper(), url, merged, encoded.whole), encoded
+        _content_length(merged, encoded)
+        return Request(method, url, merged, encoded.whole), encoded
 
-    def _native_request(self, request: Request, encoded: Encoded, *, timeout: Any,
-                        follow_redirects: Any, cache: Optional[str],
-                        priority: Optional[str]) -> Tuple[Any, bool, int]:
+    def _prepare(self, method: str, url: str, content: Optional[RequestContent], data: Any,
+                 files: Optional[RequestFiles], json: Any, params: QueryParamTypes,
+                 headers: HeaderTypes, timeout: RequestTimeoutTypes,
+                 follow_redirects: FollowTypes, cache: Union[CacheTypes, UseClientDefault],
+                 priority: Optional[PriorityTypes]) -> _Prepared:
         if self.is_closed:
             raise RuntimeError("the client is closed")
-        follow = self.follow_redirects if follow_redirects is USE_CLIENT_DEFAULT \
-            else follow_redirects
-        timeout = self.timeout if timeout is USE_CLIENT_DEFAULT else timeout
+        follow = self.follow_redirects if isinstance(follow_redirects, UseClientDefault) \
+            else _checks.flag(follow_redirects, "follow_redirects")
+        bounds = self.timeout if isinstance(timeout, UseClientDefault) else to_timeout(timeout)
+        mode = self.cache if isinstance(cache, UseClientDefault) else _checks.cache(cache)
+        chosen_priority = _checks.priority(priority)
+        request, encoded = self.build_request(method, url, content=content, data=data,
+                                              files=files, json=json, params=params,
+                                              headers=headers)
+        return _Prepared(request, encoded, bounds, follow, mode, chosen_priority)
+
+    def _native_request(self, prepared: _Prepared) -> Any:
+        request, encoded = prepared.request, prepared.encoded
+        # The exchange bounds each read and write itself: a whole-exchange
+        # deadline in the Core would end a download that keeps arriving.
+        extra: Dict[str, Any] = {}
+        if _native.has_extension("connect_timeout"):
+            extra["connect_timeout"] = prepared.timeout.connect
         try:
             # Positional: method, url, headers, body, timeout, allow_redirects,
             # redirect, cache, priority, chunked.
-            native = self._engine.request(
-                request.method, request.url, request.headers._items, encoded.whole, timeout,
-                True, redirect_mode(follow, self.max_redirects), cache, priority,
-                encoded.stream is not None)
+            return self._engine.request(
+                request.method, request.url, request.headers._items, encoded.whole, None,
+                True, redirect_mode(prepared.follow, self.max_redirects), prepared.cache,
+                prepared.priority, encoded.stream is not None, **extra)
         except RuntimeError as e:
-            refused = request_options_refused(timeout, cache, priority)
-            raise from_call(e, refused_argument=refused, request=request) from None
-        return native, follow, self.max_redirects
+            raise from_native(e, request=request) from None
 
     def _websocket(self, url: str, headers: HeaderTypes, subprotocols: Optional[Sequence[str]],
-                   origin: Optional[str], timeout: Any) -> Tuple[Any, str]:
+                   origin: Optional[str], timeout: RequestTimeoutTypes,
+                   max_message_size: Optional[int]) -> Tuple[Any, str]:
         """The native WebSocket, and its URL."""
-        url = join_url(self.base_url, url)
+        if self.is_closed:
+            raise RuntimeError("the client is closed")
+        url = self._url(url, None, _checks.WEBSOCKET_SCHEMES)
         merged = self._merge_headers(headers)
-        timeout = self.timeout if timeout is USE_CLIENT_DEFAULT else timeout
+        _checks.subprotocols(subprotocols)
+        _checks.text(origin, "origin")
+        bounds = self.timeout if isinstance(timeout, UseClientDefault) else to_timeout(timeout)
+        extra: Dict[str, Any] = {}
+        if _checks.size_limit(max_message_size, "max_message_size") is not None:
+            if not _native.has_extension("max_message_size"):
+                raise NotImplementedError("this Core does not support max_message_size")
+            extra["max_message_size"] = max_message_size
         try:
-            native = self._engine.websocket(url, origin or "", merged.multi_items(), timeout,
-                                            list(subprotocols) if subprotocols else None)
+            # The opening handshake is the connection's set-up: `connect`
+            # bounds it.
+            native = self._engine.websocket(url, origin or "", merged.multi_items(),
+                                            bounds.connect,
+                                            list(subprotocols) if subprotocols else None,
+                                            **extra)
         except RuntimeError as e:
-            raise from_call(e, refused_argument=timeout_refused(timeout), websocket=True) \
-                from None
+            raise from_native(e, websocket=True) from None
         return native, url
 
 
@@ -122,73 +216,87 @@ class Client(_BaseClient):
     `proxy` (URL, credentials in it or as `proxy_auth`), `verify` (False, or
     a CA bundle path), `ca_file` / `ca_pem` (CA bundle), `user_agent`,
     `accept_language`, `http_version` ("h1", "h2", "h3" or None for auto),
-    `cache` (the Core's HTTP cache), `profile_namespace` (where the Core keeps
-    persistent state). Request defaults: `headers`, `params`, `timeout`
-    (seconds for the whole exchange, None for none), `follow_redirects`
-    (default True), `max_redirects`, `base_url`."""
+    `cache` (True, False or a cache mode: see ``request``),
+    `profile_namespace` (where the Core keeps persistent state). Request
+    defaults: `headers`, `params`, `timeout` (a Timeout or seconds; 5 s by
+    default, None for none), `follow_redirects` (default True),
+    `max_redirects`, `base_url`."""
 
-    def request(self, method: str, url: str, *, params: QueryParamTypes = None,
-                headers: HeaderTypes = None, content: Optional[RequestContent] = None,
-                data: Optional[Mapping[str, Any]] = None, files: Optional[RequestFiles] = None,
-                json: Any = None, timeout: Any = USE_CLIENT_DEFAULT,
-                follow_redirects: Any = USE_CLIENT_DEFAULT, cache: Optional[str] = None,
-                priority: Optional[str] = None) -> Response:
-        return self._send(method, url, False, params, headers, content, data, files, json,
-                          timeout, follow_redirects, cache, priority)
+    def request(self, method: str, url: str, *, content: Optional[RequestContent] = None,
+                data: Optional[Any] = None, files: Optional[RequestFiles] = None,
+                json: Any = None, params: QueryParamTypes = None, headers: HeaderTypes = None,
+                cookies: CookieTypes = None,
+                auth: Union[AuthTypes, UseClientDefault] = USE_CLIENT_DEFAULT,
+                timeout: RequestTimeoutTypes = USE_CLIENT_DEFAULT,
+                follow_redirects: FollowTypes = USE_CLIENT_DEFAULT,
+                cache: Union[CacheTypes, UseClientDefault] = USE_CLIENT_DEFAULT,
+                priority: Optional[PriorityTypes] = None) -> Response:
+        """`cache`: True (the default mode), False (the cache is neither read
+        nor written, as "no_store"), or a mode: "default", "validate",
+        "bypass", "no_store", "force", "only_if_cached"."""
+        prepared = self._prepare(method, url, content, data, files, json, params, headers,
+                                 timeout, follow_redirects, cache, priority)
+        return self._send(prepared, stream=False)
 
-    def _send(self, method: str, url: str, stream: bool, params: QueryParamTypes = None,
-              headers: HeaderTypes = None, content: Optional[RequestContent] = None,
-              data: Optional[Mapping[str, Any]] = None, files: Optional[RequestFiles] = None,
-              json: Any = None, timeout: Any = USE_CLIENT_DEFAULT,
-              follow_redirects: Any = USE_CLIENT_DEFAULT, cache: Optional[str] = None,
-              priority: Optional[str] = None) -> Response:
-        request, encoded = self.build_request(method, url, params=params, headers=headers,
-                                              content=content, data=data, files=files, json=json)
-        native, follow, max_redirects = self._native_request(
-            request, encoded, timeout=timeout, follow_redirects=follow_redirects, cache=cache,
-            priority=priority)
-        exchange = SyncExchange(native, request, follow=follow, max_redirects=max_redirects,
-                                upload=encoded.stream, pool=self._pool)
+    def _send(self, prepared: _Prepared, *, stream: bool) -> Response:
+        native = self._native_request(prepared)
+        exchange = SyncExchange(native, prepared.request, follow=prepared.follow,
+                                max_redirects=self.max_redirects, timeout=prepared.timeout,
+                                upload=prepared.encoded.stream, pool=self._pool)
         return exchange.send(stream)
 
     @contextlib.contextmanager
-    def stream(self, method: str, url: str, **kwargs: Any) -> Iterator[Response]:
+    def stream(self, method: str, url: str, *, content: Optional[RequestContent] = None,
+               data: Optional[Any] = None, files: Optional[RequestFiles] = None,
+               json: Any = None, params: QueryParamTypes = None, headers: HeaderTypes = None,
+               cookies: CookieTypes = None,
+               auth: Union[AuthTypes, UseClientDefault] = USE_CLIENT_DEFAULT,
+               timeout: RequestTimeoutTypes = USE_CLIENT_DEFAULT,
+               follow_redirects: FollowTypes = USE_CLIENT_DEFAULT,
+               cache: Union[CacheTypes, UseClientDefault] = USE_CLIENT_DEFAULT,
+               priority: Optional[PriorityTypes] = None) -> Iterator[Response]:
         """The response with its body unread: iterate ``iter_bytes()``,
         ``iter_text()`` or ``iter_lines()``; leaving the block ends the
         request. Takes the keywords of ``request``."""
-        response = self._send(method, url, True, **kwargs)
+        prepared = self._prepare(method, url, content, data, files, json, params, headers,
+                                 timeout, follow_redirects, cache, priority)
+        response = self._send(prepared, stream=True)
         try:
             yield response
         finally:
             response.close()
 
-    def get(self, url: str, **kwargs: Any) -> Response:
+    def get(self, url: str, **kwargs: Unpack[RequestOptions]) -> Response:
         return self.request("GET", url, **kwargs)
 
-    def options(self, url: str, **kwargs: Any) -> Response:
+    def options(self, url: str, **kwargs: Unpack[RequestOptions]) -> Response:
         return self.request("OPTIONS", url, **kwargs)
 
-    def head(self, url: str, **kwargs: Any) -> Response:
+    def head(self, url: str, **kwargs: Unpack[RequestOptions]) -> Response:
         return self.request("HEAD", url, **kwargs)
 
-    def post(self, url: str, **kwargs: Any) -> Response:
+    def post(self, url: str, **kwargs: Unpack[RequestBodyOptions]) -> Response:
         return self.request("POST", url, **kwargs)
 
-    def put(self, url: str, **kwargs: Any) -> Response:
+    def put(self, url: str, **kwargs: Unpack[RequestBodyOptions]) -> Response:
         return self.request("PUT", url, **kwargs)
 
-    def patch(self, url: str, **kwargs: Any) -> Response:
+    def patch(self, url: str, **kwargs: Unpack[RequestBodyOptions]) -> Response:
         return self.request("PATCH", url, **kwargs)
 
-    def delete(self, url: str, **kwargs: Any) -> Response:
+    def delete(self, url: str, **kwargs: Unpack[RequestOptions]) -> Response:
         return self.request("DELETE", url, **kwargs)
 
     def websocket(self, url: str, *, headers: HeaderTypes = None,
                   subprotocols: Optional[Sequence[str]] = None, origin: Optional[str] = None,
-                  timeout: Any = USE_CLIENT_DEFAULT) -> WebSocket:
+                  timeout: RequestTimeoutTypes = USE_CLIENT_DEFAULT,
+                  max_message_size: Optional[int] = None) -> WebSocket:
         """A WebSocket, connected on entering its ``with`` block (or by
-        ``connect()``); `timeout` bounds the opening handshake."""
-        return WebSocket(*self._websocket(url, headers, subprotocols, origin, timeout))
+        ``connect()``); the timeout's `connect` bounds the opening handshake;
+        `max_message_size` (bytes) the largest message taken, when the Core
+        supports it."""
+        return WebSocket(*self._websocket(url, headers, subprotocols, origin, timeout,
+                                          max_message_size))
 
     def close(self) -> None:
         """The engine goes once the last request and WebSocket made on it end."""
@@ -206,68 +314,74 @@ class AsyncClient(_BaseClient):
     """The asyncio twin of Client (same keywords). Works on any loop that
     has ``add_reader`` (the default loop, uvloop)."""
 
-    async def request(self, method: str, url: str, *, params: QueryParamTypes = None,
-                      headers: HeaderTypes = None, content: Optional[RequestContent] = None,
-                      data: Optional[Mapping[str, Any]] = None,
-                      files: Optional[RequestFiles] = None, json: Any = None,
-                      timeout: Any = USE_CLIENT_DEFAULT,
-                      follow_redirects: Any = USE_CLIENT_DEFAULT, cache: Optional[str] = None,
-                      priority: Optional[str] = None) -> Response:
-        return await self._send(method, url, False, params, headers, content, data, files,
-                                json, timeout, follow_redirects, cache, priority)
+    async def request(self, method: str, url: str, *, content: Optional[RequestContent] = None,
+                      data: Optional[Any] = None, files: Optional[RequestFiles] = None,
+                      json: Any = None, params: QueryParamTypes = None,
+                      headers: HeaderTypes = None, cookies: CookieTypes = None,
+                      auth: Union[AuthTypes, UseClientDefault] = USE_CLIENT_DEFAULT,
+                      timeout: RequestTimeoutTypes = USE_CLIENT_DEFAULT,
+                      follow_redirects: FollowTypes = USE_CLIENT_DEFAULT,
+                      cache: Union[CacheTypes, UseClientDefault] = USE_CLIENT_DEFAULT,
+                      priority: Optional[PriorityTypes] = None) -> Response:
+        prepared = self._prepare(method, url, content, data, files, json, params, headers,
+                                 timeout, follow_redirects, cache, priority)
+        return await self._send(prepared, stream=False)
 
-    async def _send(self, method: str, url: str, stream: bool, params: QueryParamTypes = None,
-                    headers: HeaderTypes = None, content: Optional[RequestContent] = None,
-                    data: Optional[Mapping[str, Any]] = None,
-                    files: Optional[RequestFiles] = None, json: Any = None,
-                    timeout: Any = USE_CLIENT_DEFAULT,
-                    follow_redirects: Any = USE_CLIENT_DEFAULT, cache: Optional[str] = None,
-                    priority: Optional[str] = None) -> Response:
-        request, encoded = self.build_request(method, url, params=params, headers=headers,
-                                              content=content, data=data, files=files, json=json)
-        native, follow, max_redirects = self._native_request(
-            request, encoded, timeout=timeout, follow_redirects=follow_redirects, cache=cache,
-            priority=priority)
+    async def _send(self, prepared: _Prepared, *, stream: bool) -> Response:
+        native = self._native_request(prepared)
         channel = running_dispatcher(self._dispatchers).channel()
-        exchange = AsyncExchange(native, request, channel, follow=follow,
-                                 max_redirects=max_redirects, upload=encoded.stream)
+        exchange = AsyncExchange(native, prepared.request, channel, follow=prepared.follow,
+                                 max_redirects=self.max_redirects, timeout=prepared.timeout,
+                                 upload=prepared.encoded.stream)
         return await exchange.send(stream)
 
     @contextlib.asynccontextmanager
-    async def stream(self, method: str, url: str, **kwargs: Any) -> AsyncIterator[Response]:
+    async def stream(self, method: str, url: str, *, content: Optional[RequestContent] = None,
+                     data: Optional[Any] = None, files: Optional[RequestFiles] = None,
+                     json: Any = None, params: QueryParamTypes = None,
+                     headers: HeaderTypes = None, cookies: CookieTypes = None,
+                     auth: Union[AuthTypes, UseClientDefault] = USE_CLIENT_DEFAULT,
+                     timeout: RequestTimeoutTypes = USE_CLIENT_DEFAULT,
+                     follow_redirects: FollowTypes = USE_CLIENT_DEFAULT,
+                     cache: Union[CacheTypes, UseClientDefault] = USE_CLIENT_DEFAULT,
+                     priority: Optional[PriorityTypes] = None) -> AsyncIterator[Response]:
         """``async with client.stream(...) as r: async for chunk in r.aiter_bytes()``."""
-        response = await self._send(method, url, True, **kwargs)
+        prepared = self._prepare(method, url, content, data, files, json, params, headers,
+                                 timeout, follow_redirects, cache, priority)
+        response = await self._send(prepared, stream=True)
         try:
             yield response
         finally:
             await response.aclose()
 
-    async def get(self, url: str, **kwargs: Any) -> Response:
+    async def get(self, url: str, **kwargs: Unpack[RequestOptions]) -> Response:
         return await self.request("GET", url, **kwargs)
 
-    async def options(self, url: str, **kwargs: Any) -> Response:
+    async def options(self, url: str, **kwargs: Unpack[RequestOptions]) -> Response:
         return await self.request("OPTIONS", url, **kwargs)
 
-    async def head(self, url: str, **kwargs: Any) -> Response:
+    async def head(self, url: str, **kwargs: Unpack[RequestOptions]) -> Response:
         return await self.request("HEAD", url, **kwargs)
 
-    async def post(self, url: str, **kwargs: Any) -> Response:
+    async def post(self, url: str, **kwargs: Unpack[RequestBodyOptions]) -> Response:
         return await self.request("POST", url, **kwargs)
 
-    async def put(self, url: str, **kwargs: Any) -> Response:
+    async def put(self, url: str, **kwargs: Unpack[RequestBodyOptions]) -> Response:
         return await self.request("PUT", url, **kwargs)
 
-    async def patch(self, url: str, **kwargs: Any) -> Response:
+    async def patch(self, url: str, **kwargs: Unpack[RequestBodyOptions]) -> Response:
         return await self.request("PATCH", url, **kwargs)
 
-    async def delete(self, url: str, **kwargs: Any) -> Response:
+    async def delete(self, url: str, **kwargs: Unpack[RequestOptions]) -> Response:
         return await self.request("DELETE", url, **kwargs)
 
     def websocket(self, url: str, *, headers: HeaderTypes = None,
                   subprotocols: Optional[Sequence[str]] = None, origin: Optional[str] = None,
-                  timeout: Any = USE_CLIENT_DEFAULT) -> AsyncWebSocket:
+                  timeout: RequestTimeoutTypes = USE_CLIENT_DEFAULT,
+                  max_message_size: Optional[int] = None) -> AsyncWebSocket:
         """Use as ``async with client.websocket(url) as ws``."""
-        native, url = self._websocket(url, headers, subprotocols, origin, timeout)
+        native, url = self._websocket(url, headers, subprotocols, origin, timeout,
+                                      max_message_size)
         return AsyncWebSocket(native, lambda: running_dispatcher(self._dispatchers).channel(),
                               url)
 
@@ -283,3 +397,4 @@ class AsyncClient(_BaseClient):
 
     async def __aexit__(self, *exc: Any) -> None:
         await self.aclose()
+

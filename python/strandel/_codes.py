@@ -47,12 +47,15 @@ NATIVE_KIND = "native error"
 class NetError(IntEnum):
     """The Chromium net error numbers that choose an exception class."""
 
+    TIMED_OUT = -7
+    UPLOAD_FILE_CHANGED = -14
     CONNECTION_REFUSED = -102
     CONNECTION_FAILED = -104
     NAME_NOT_RESOLVED = -105
     INTERNET_DISCONNECTED = -106
     ADDRESS_INVALID = -108
     ADDRESS_UNREACHABLE = -109
+    CONNECTION_TIMED_OUT = -118
     NAME_RESOLUTION_FAILED = -137
     TOO_MANY_REDIRECTS = -310
     INVALID_RESPONSE = -320

@@ -8,21 +8,12 @@ import os
 from typing import Any, Callable, Dict, FrozenSet, Mapping, NamedTuple, Optional, Tuple, Union
 from urllib.parse import unquote, urlsplit, urlunsplit
 
-from . import _native
-from ._codes import CACHE_MODES, HTTP_VERSIONS, PRIORITIES
+from . import _checks, _native
+from ._codes import HTTP_VERSIONS
 from ._errors import from_call
+from ._types import USE_CLIENT_DEFAULT, UseClientDefault, VerifyTypes
 
-VerifyTypes = Union[bool, str, "os.PathLike[str]"]
-
-
-class _UseClientDefault:
-    """Marks a request keyword left to the client's setting."""
-
-    def __repr__(self) -> str:
-        return "USE_CLIENT_DEFAULT"
-
-
-USE_CLIENT_DEFAULT: Any = _UseClientDefault()
+__all__ = ["USE_CLIENT_DEFAULT", "UseClientDefault", "VerifyTypes"]
 
 
 def split_proxy(proxy: Optional[str], auth: Optional[Tuple[str, str]]
@@ -55,13 +46,6 @@ class EngineOption(NamedTuple):
     # options that engine_options combines (trust, proxy).
     native: Optional[str]
     convert: Callable[[Any], Any] = lambda value: value
-    # Its name for strandel.request() and the other one-call functions, when
-    # not `name`: there `cache` names the request's cache mode.
-    call_name: Optional[str] = None
-
-    @property
-    def call_keyword(self) -> str:
-        return self.call_name or self.name
 
 
 # Client.__init__ states these keywords again, for type checkers; a test
@@ -76,7 +60,9 @@ ENGINE_OPTIONS: Tuple[EngineOption, ...] = (
     EngineOption("user_agent", None, "user_agent"),
     EngineOption("accept_language", None, "accept_language"),
     EngineOption("http_version", None, "http_version"),
-    EngineOption("cache", True, "cache", bool, call_name="cache_enabled"),
+    # False or "no_store" turn the engine's cache off; any other value keeps
+    # it on (the client's requests then use that mode, see _BaseClient).
+    EngineOption("cache", True, "cache", lambda cache: _checks.cache(cache) != "no_store"),
     EngineOption("profile_namespace", None, "profile_namespace"),
 )
 ENGINE_OPTION_NAMES: FrozenSet[str] = frozenset(o.name for o in ENGINE_OPTIONS)
@@ -103,9 +89,23 @@ def _trust(verify: VerifyTypes, ca_file: Optional[Union[str, "os.PathLike[str]"]
     return bool(verify), ca_pem
 
 
+def check_engine_options(given: Mapping[str, Any]) -> None:
+    """Every engine keyword checked, the first wrong one raised."""
+    for name in ("impersonate", "user_agent", "accept_language", "profile_namespace"):
+        _checks.text(given[name], name)
+    _checks.proxy(given["proxy"])
+    _checks.proxy_auth(given["proxy_auth"])
+    _checks.verify(given["verify"])
+    _checks.path(given["ca_file"], "ca_file")
+    _checks.ca_pem(given["ca_pem"])
+    _checks.http_version(given["http_version"])
+    _checks.cache(given["cache"])
+
+
 def engine_options(given: Mapping[str, Any]) -> Dict[str, Any]:
     """The engine's keywords for the Client keywords `given` (every one of
-    ENGINE_OPTIONS)."""
+    ENGINE_OPTIONS), checked."""
+    check_engine_options(given)
     options = {o.native: o.convert(given[o.name]) for o in ENGINE_OPTIONS if o.native}
     options["verify"], options["ca_pem"] = _trust(given["verify"], given["ca_file"],
                                                   given["ca_pem"])
@@ -114,11 +114,15 @@ def engine_options(given: Mapping[str, Any]) -> Dict[str, Any]:
     return options
 
 
+# Client keywords that a one-call function takes besides the engine's; `cache`
+# stays with the request there, where it means the same as on a client.
+CALL_CLIENT_OPTIONS = ("trust_env",)
+
+
 def call_options(kwargs: Dict[str, Any]) -> Dict[str, Any]:
-    """Takes the engine keywords out of a one-call function's `kwargs` as
-    Client keywords."""
-    return {o.name: kwargs.pop(o.call_keyword) for o in ENGINE_OPTIONS
-            if o.call_keyword in kwargs}
+    """Takes the client keywords out of a one-call function's `kwargs`."""
+    names = [o.name for o in ENGINE_OPTIONS if o.name != "cache"] + list(CALL_CLIENT_OPTIONS)
+    return {name: kwargs.pop(name) for name in names if name in kwargs}
 
 
 def make_engine(options: Dict[str, Any]) -> Any:
@@ -144,8 +148,3 @@ def timeout_refused(timeout: Any) -> bool:
         return False
     return not seconds >= 0 or math.isinf(seconds)
 
-
-def request_options_refused(timeout: Any, cache: Any, priority: Any) -> bool:
-    """A value of these request options that the native module refuses."""
-    return timeout_refused(timeout) or _name_refused(cache, CACHE_MODES) or \
-        _name_refused(priority, PRIORITIES)

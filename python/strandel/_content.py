@@ -7,6 +7,7 @@ import io
 import json as jsonlib
 import mimetypes
 import os
+import stat
 import uuid
 from typing import (Any, AsyncIterable, Iterable, List, Mapping, Optional, Sequence, Tuple,
                     Union)
@@ -71,13 +72,42 @@ def join_url(base_url: str, url: str) -> str:
 
 
 class Encoded:
-    """An encoded body: `whole` bytes, or a `stream` to upload piece by piece."""
+    """An encoded body: `whole` bytes, or a `stream` to upload piece by piece;
+    `size` its length in bytes when known before sending (None for a stream
+    of unknown length, which goes out chunked)."""
 
     def __init__(self, whole: Optional[bytes] = None, stream: Any = None,
                  content_type: Optional[str] = None) -> None:
         self.whole = whole
         self.stream = stream
         self.content_type = content_type
+        self.size: Optional[int] = len(whole) if whole is not None else \
+            stream_size(stream) if stream is not None else None
+
+
+def stream_size(stream: Any) -> Optional[int]:
+    """The bytes left in a binary file (from its position to its end), or in
+    a list or tuple of pieces; None when that cannot be known beforehand."""
+    if isinstance(stream, (list, tuple)):
+        return sum(len(p.encode("utf-8")) if isinstance(p, str) else len(p) for p in stream)
+    if not hasattr(stream, "read") or isinstance(stream, io.TextIOBase) or \
+            "b" not in getattr(stream, "mode", "b"):
+        return None
+    try:
+        position = stream.tell()
+        try:
+            info = os.fstat(stream.fileno())
+        except (AttributeError, OSError, io.UnsupportedOperation):
+            info = None
+        if info is not None:
+            return max(0, info.st_size - position) if stat.S_ISREG(info.st_mode) else None
+        if not stream.seekable():
+            return None
+        end: int = stream.seek(0, io.SEEK_END)
+        stream.seek(position)
+        return max(0, end - int(position))
+    except (AttributeError, OSError, ValueError):
+        return None
 
 
 def encode_body(content: Optional[RequestContent] = None, data: Optional[Mapping[str, Any]] = None,
@@ -99,7 +129,11 @@ def encode_body(content: Optional[RequestContent] = None, data: Optional[Mapping
         return Encoded(whole=urlencode(_pairs(data)).encode("ascii"),
                        content_type="application/x-www-form-urlencoded")
     if json is not None:
-        text = jsonlib.dumps(json, ensure_ascii=False, separators=(",", ":"), allow_nan=False)
+        try:
+            text = jsonlib.dumps(json, ensure_ascii=False, separators=(",", ":"),
+                                 allow_nan=False)
+        except (TypeError, ValueError) as e:
+            raise type(e)(f"json: {e}") from None
         return Encoded(whole=text.encode("utf-8"), content_type="application/json")
     return Encoded()
 
@@ -163,13 +197,23 @@ def sync_pieces(stream: Any) -> Iterable[bytes]:
             piece = stream.read(UPLOAD_PIECE)
             if not piece:
                 return
-            yield piece.encode("utf-8") if isinstance(piece, str) else bytes(piece)
+            yield piece_bytes(piece)
     else:
         for piece in stream:
             yield from split(piece)
 
 
+def piece_bytes(piece: Any) -> bytes:
+    """A piece of a streamed body as bytes; anything but bytes or str is the
+    caller's mistake (``bytes(3)`` would send three NUL bytes)."""
+    if isinstance(piece, str):
+        return piece.encode("utf-8")
+    if isinstance(piece, (bytes, bytearray, memoryview)):
+        return bytes(piece)
+    raise TypeError(f"content must yield bytes or str, not {type(piece).__name__}")
+
+
 def split(piece: Any) -> Iterable[bytes]:
-    data = piece.encode("utf-8") if isinstance(piece, str) else bytes(piece)
+    data = piece_bytes(piece)
     for start in range(0, len(data), UPLOAD_PIECE):
         yield data[start:start + UPLOAD_PIECE]

@@ -22,7 +22,8 @@ if TYPE_CHECKING:
 __all__ = [
     "HTTPError", "RequestError", "TransportError", "TimeoutException", "NetworkError",
     "ConnectError", "ReadError", "TLSError", "ProxyError", "RemoteProtocolError",
-    "DecodingError", "RedirectError", "TooManyRedirects", "CacheMiss", "InvalidRequest",
+    "ProtocolError", "LocalProtocolError", "ConnectTimeout", "ReadTimeout", "WriteTimeout",
+    "PoolTimeout", "InvalidURL", "DecodingError", "RedirectError", "TooManyRedirects", "CacheMiss", "InvalidRequest",
     "HTTPStatusError", "WebSocketError", "StreamError",
 ]
 
@@ -70,7 +71,25 @@ class TransportError(RequestError):
 
 
 class TimeoutException(TransportError):
-    pass
+    """A phase of the exchange took longer than its ``Timeout`` allows (or, for
+    a bare ``TimeoutException``, the Core's own deadline passed)."""
+
+
+class ConnectTimeout(TimeoutException):
+    """Connecting took longer than ``Timeout.connect``."""
+
+
+class ReadTimeout(TimeoutException):
+    """Nothing of the response arrived for ``Timeout.read`` seconds."""
+
+
+class WriteTimeout(TimeoutException):
+    """The server took no request body for ``Timeout.write`` seconds."""
+
+
+class PoolTimeout(TimeoutException):
+    """Never raised: requests do not queue for a connection here. Kept so that
+    code written for httpx catches what it expects."""
 
 
 class NetworkError(TransportError):
@@ -93,7 +112,16 @@ class ProxyError(TransportError):
     pass
 
 
-class RemoteProtocolError(TransportError):
+class ProtocolError(TransportError):
+    """The protocol was broken, by either side."""
+
+
+class LocalProtocolError(ProtocolError):
+    """This side could not send what it promised: a streamed body that ended
+    short of, or ran past, its ``Content-Length``."""
+
+
+class RemoteProtocolError(ProtocolError):
     """The server broke the protocol, or ended a message early."""
 
 
@@ -113,8 +141,15 @@ class CacheMiss(RequestError):
     """``cache="only_if_cached"`` and nothing usable in the cache."""
 
 
-class StreamError(RuntimeError):
-    """A response stream used out of order (read after close, consumed twice)."""
+class StreamError(HTTPError, RuntimeError):
+    """A response stream used out of order (read after close, consumed twice).
+    Also a RuntimeError, as httpx's is."""
+
+
+class InvalidURL(Exception):
+    """A URL argument that cannot be used: unparsable, an unsupported scheme,
+    no host, a bad port. As in httpx it is raised before anything is sent and
+    is not an HTTPError."""
 
 
 class WebSocketError(HTTPError):
@@ -222,6 +257,10 @@ def class_for(failure: Failure) -> Type[HTTPError]:
         return TooManyRedirects
     if failure.net_error == NetError.CONTENT_DECODING_FAILED:
         return DecodingError
+    if failure.net_error == NetError.CONNECTION_TIMED_OUT:
+        return ConnectTimeout
+    if failure.net_error == NetError.UPLOAD_FILE_CHANGED:
+        return LocalProtocolError
     if failure.code == CoreResult.NETWORK:
         if failure.net_error in _CONNECT:
             return ConnectError

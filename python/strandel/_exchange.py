@@ -6,14 +6,17 @@ from __future__ import annotations
 
 import asyncio
 import collections
+import threading
 import time
-from typing import Any, Deque, List, Optional, Tuple
+from typing import Any, Callable, Deque, List, Optional, Tuple
 
 from . import _log, _native
 from ._codes import CoreResult, NetError
 from ._content import split, sync_pieces
-from ._errors import HTTPError, core_error, error_from_text, from_native
+from ._errors import HTTPError, ReadTimeout, WriteTimeout, core_error, error_from_text, \
+    from_native
 from ._models import Redirect, Request, Response
+from ._timeout import Timeout
 from ._wait import AsyncChannel, ChannelPool, SyncChannel
 
 # The Core follows at most this many redirects on its own.
@@ -33,12 +36,36 @@ def redirect_mode(follow: bool, max_redirects: int) -> str:
     return "follow" if follow and max_redirects >= CORE_MAX_REDIRECTS else "manual"
 
 
+class _Clock:
+    """The read bound: `seconds` from the last sign of progress."""
+
+    __slots__ = ("seconds", "last")
+
+    def __init__(self, seconds: Optional[float]) -> None:
+        self.seconds = seconds
+        self.last = time.monotonic()
+
+    def progressed(self) -> None:
+        if self.seconds is not None:
+            self.last = time.monotonic()
+
+    def remaining(self) -> Optional[float]:
+        """Seconds left (<= 0 once expired), None without a bound."""
+        if self.seconds is None:
+            return None
+        return self.last + self.seconds - time.monotonic()
+
+    def expired(self) -> bool:
+        left = self.remaining()
+        return left is not None and left <= 0
+
+
 class _State:
     """What the events of one request have told so far."""
 
     __slots__ = ("native", "request", "manual", "follow", "max_redirects", "url", "history",
                  "head", "stopped_at", "chunks", "done", "error", "core_ended", "started",
-                 "finished")
+                 "finished", "expired")
 
     def __init__(self, native_request: Any, request: Request, follow: bool,
                  max_redirects: int) -> None:
@@ -58,16 +85,36 @@ class _State:
         self.started = time.monotonic()
         # done, failed, or stopped at a redirect not followed
         self.finished = False
+        # Our own deadline that ended the request: the failure it reports
+        # is this one, not the Core's "Canceled".
+        self.expired: Optional[HTTPError] = None
 
-    def take_pending(self) -> None:
+    def expire(self, error: HTTPError) -> HTTPError:
+        """Ends the request because `error` (a timeout) happened; any thread."""
+        if self.expired is None:
+            self.expired = error
+        self.cancel()
+        return self.expired
+
+    def read_timeout(self, seconds: Optional[float]) -> HTTPError:
+        error = self.expire(ReadTimeout(f"read timed out: nothing of the response arrived "
+                                        f"for {seconds:g} s", request=self.request))
+        self.error, self.finished = error, True
+        return error
+
+    def take_pending(self) -> int:
         """Feeds every event pending now, a full batch at a time; a batch that
-        comes back short re-armed the notification before it read."""
+        comes back short re-armed the notification before it read. Returns
+        how many were fed."""
         poll = self.native.poll_events_bytes
         events = poll(WHOLE_BODY_BATCH)
         self.feed(events)
+        fed = len(events)
         while len(events) == WHOLE_BODY_BATCH and not self.finished:
             events = poll(WHOLE_BODY_BATCH)
             self.feed(events)
+            fed += len(events)
+        return fed
 
     def feed(self, events: List[_native.RequestEvent]) -> None:
         for kind, status, headers, data, message in events:
@@ -82,7 +129,8 @@ class _State:
                                         message or ""))
             elif kind == "error":
                 self.core_ended = self.finished = True
-                self.error = error_from_text(message or "", request=self.request)
+                self.error = self.expired if self.expired is not None else \
+                    error_from_text(message or "", request=self.request)
 
     def _redirect(self, redirect: Redirect) -> None:
         if not self.manual:
@@ -112,7 +160,7 @@ class _State:
             raise self.error
         status, head = self.head
         return Response(status, head, request=self.request, url=self.url, history=self.history,
-                        started=self.started, stream=stream)
+                        started=self.started, stream=stream, cache_state=self.cache_state())
 
     def whole_response(self) -> Response:
         """The response once finished, its body read whole; raises the
@@ -126,7 +174,20 @@ class _State:
         content = chunks.popleft() if len(chunks) == 1 else b"".join(chunks)
         chunks.clear()
         return Response(status, head, request=self.request, url=self.url, history=self.history,
-                        started=self.started, content=content)
+                        started=self.started, content=content, cache_state=self.cache_state())
+
+    def cache_state(self) -> Optional[str]:
+        """Where the Core took the response from, when it says."""
+        if not _native.has_extension("cache_state"):
+            return None
+        report = getattr(self.native, "cache_state", None)
+        if report is None:
+            return None
+        try:
+            state: Optional[str] = report()
+        except RuntimeError:
+            return None
+        return state
 
     def next_chunk(self) -> Optional[bytes]:
         """A queued chunk, None at the end, or raises; to be called once a
@@ -170,27 +231,33 @@ class SyncExchange:
     """`pool`: the client's idle channels, one borrowed for the exchange;
     without it the exchange has a channel of its own."""
 
-    __slots__ = ("_state", "_channel", "_pool", "_upload", "_closed")
+    __slots__ = ("_state", "_channel", "_pool", "_upload", "_closed", "_timeout")
 
     def __init__(self, native_request: Any, request: Request, *, follow: bool,
-                 max_redirects: int, upload: Any = None, pool: Optional[ChannelPool] = None
-                 ) -> None:
+                 max_redirects: int, timeout: Timeout, upload: Any = None,
+                 pool: Optional[ChannelPool] = None) -> None:
         self._state = _State(native_request, request, follow, max_redirects)
+        self._timeout = timeout
         self._pool = pool
         self._channel = pool.acquire() if pool is not None else SyncChannel()
         self._upload = upload
         self._closed = False
 
-    def _poll(self, limit: int) -> None:
-        """Feeds the next events, waiting for some if there are none yet."""
+    def _poll(self, limit: int, clock: _Clock) -> None:
+        """Feeds the next events, waiting for some if there are none yet;
+        raises ReadTimeout once `clock` expires."""
         state = self._state
         poll = state.native.poll_events_bytes
         while True:
             events = poll(limit)
             if events:
                 state.feed(events)
+                clock.progressed()
                 return
-            self._channel.wait()
+            remaining = clock.remaining()
+            if remaining is not None and remaining <= 0:
+                raise state.read_timeout(clock.seconds)
+            self._channel.wait(remaining)
 
     def send(self, stream: bool) -> Response:
         """Starts the request, sends a streamed body, waits for the head; the
@@ -202,22 +269,26 @@ class SyncExchange:
             except RuntimeError as e:
                 raise from_native(e, request=state.request) from None
             if self._upload is not None:
-                _send_blocking(state.native, self._upload)
+                _upload_blocking(state, self._upload, self._timeout.write)
+            clock = _Clock(self._timeout.read)
             if not stream:
                 # Head, body and end often come in one batch: take them all.
                 # A poll that leaves nothing behind re-arms the notification,
                 # so the next news wakes the wait; so does any since the start.
                 wait = self._channel.wait
                 while True:
-                    wait()
-                    state.take_pending()
+                    wait(clock.remaining())
+                    if state.take_pending():
+                        clock.progressed()
                     if state.finished:
                         break
+                    if clock.expired():
+                        raise state.read_timeout(clock.seconds)
                 response = state.whole_response()
                 self.close()
                 return response
             while state.head is None and not state.finished:
-                self._poll(1)
+                self._poll(1, clock)
             response = state.response(self)
             if response.is_closed:  # a redirect not followed: nothing more to come
                 self.close()
@@ -231,16 +302,9 @@ class SyncExchange:
         chunks = state.chunks
         if chunks:
             return chunks.popleft()
-        if not state.finished:
-            poll = state.native.poll_events_bytes
-            while True:
-                events = poll(STREAM_BATCH)
-                if events:
-                    state.feed(events)
-                    if chunks or state.finished:
-                        break
-                else:
-                    self._channel.wait()
+        clock = _Clock(self._timeout.read)
+        while not chunks and not state.finished:
+            self._poll(STREAM_BATCH, clock)
         return state.next_chunk()
 
     def close(self) -> None:
@@ -260,11 +324,12 @@ class SyncExchange:
 
 
 class AsyncExchange:
-    __slots__ = ("_state", "_channel", "_upload", "_pump", "_closed")
+    __slots__ = ("_state", "_channel", "_upload", "_pump", "_closed", "_timeout")
 
     def __init__(self, native_request: Any, request: Request, channel: AsyncChannel, *,
-                 follow: bool, max_redirects: int, upload: Any = None) -> None:
+                 follow: bool, max_redirects: int, timeout: Timeout, upload: Any = None) -> None:
         self._state = _State(native_request, request, follow, max_redirects)
+        self._timeout = timeout
         self._channel = channel
         self._upload = upload
         self._pump: Optional["asyncio.Future[None]"] = None
@@ -281,22 +346,23 @@ class AsyncExchange:
             elif not stream:
                 # Head, body and end often come in one batch: take them all.
                 # As in SyncExchange.send.
-                next_news = self._channel.next_news
+                clock = _Clock(self._timeout.read)
+                wait = self._channel.wait
+                await wait(clock.remaining())
                 while True:
-                    await next_news()
-                    state.take_pending()
+                    if state.take_pending():
+                        clock.progressed()
                     if state.finished:
                         break
+                    if clock.expired():
+                        raise state.read_timeout(clock.seconds)
+                    await wait(clock.remaining())
                 response = state.whole_response()
                 self._close()
                 return response
             # A failing body source signals the channel: each wake-up comes
             # back here to look at the pump, not only the Core's news.
-            events_or_signal = self._channel.events_or_signal
-            poll = state.native.poll_events_bytes
-            while state.head is None and not state.finished:
-                self._check_pump()
-                state.feed(await events_or_signal(poll, 1))
+            await self._next_events(1, lambda: state.head is not None or state.finished)
             self._check_pump()
             response = state.response(self)
             if response.is_closed:
@@ -308,6 +374,25 @@ class AsyncExchange:
             await self.aclose()
             raise
 
+    async def _next_events(self, limit: int, enough: Callable[[], bool]) -> None:
+        """Feeds events until `enough()`; raises ReadTimeout when nothing
+        arrives within the read bound, which runs once the body is sent."""
+        state = self._state
+        clock = _Clock(self._timeout.read)
+        events_or_signal = self._channel.events_or_signal
+        poll = state.native.poll_events_bytes
+        while not enough():
+            self._check_pump()
+            pump = self._pump
+            if pump is not None and not pump.done():
+                clock.progressed()
+            events = await events_or_signal(poll, limit, timeout=clock.remaining())
+            if events:
+                state.feed(events)
+                clock.progressed()
+            elif clock.expired():
+                raise state.read_timeout(clock.seconds)
+
     def _check_pump(self) -> None:
         pump = self._pump
         if pump is not None and pump.done() and not pump.cancelled() and pump.exception():
@@ -317,18 +402,23 @@ class AsyncExchange:
         """Writes run in a worker thread: a write waits while the Core holds
         4 MiB of the body, and the loop must go on meanwhile."""
         loop = asyncio.get_running_loop()
-        native = self._state.native
+        state = self._state
         source = self._upload
         if not hasattr(source, "__aiter__"):
-            await loop.run_in_executor(None, _send_blocking, native, source)
+            await loop.run_in_executor(None, _upload_blocking, state, source,
+                                       self._timeout.write)
             return
         # What the source raises is the caller's error, a RuntimeError too;
         # only the native writes' failures mean that the request has ended.
-        async for piece in source:
-            for part in split(piece):
-                if not await loop.run_in_executor(None, _write, native, part):
-                    return
-        await loop.run_in_executor(None, _finish, native)
+        watch = _WriteWatch(state, self._timeout.write)
+        try:
+            async for piece in source:
+                for part in split(piece):
+                    if not await loop.run_in_executor(None, watch.call, _write, part):
+                        return
+            await loop.run_in_executor(None, watch.call, _finish, None)
+        finally:
+            watch.stop()
 
     async def next_chunk(self) -> Optional[bytes]:
         state = self._state
@@ -336,10 +426,7 @@ class AsyncExchange:
         if chunks:
             return chunks.popleft()
         if not state.finished:
-            events = self._channel.events
-            poll = state.native.poll_events_bytes
-            while not chunks and not state.finished:
-                state.feed(await events(poll, STREAM_BATCH))
+            await self._next_events(STREAM_BATCH, lambda: bool(chunks) or state.finished)
         return state.next_chunk()
 
     async def aclose(self) -> None:
@@ -370,19 +457,84 @@ def _write(native: Any, piece: bytes) -> bool:
     return True
 
 
-def _finish(native: Any) -> None:
+def _finish(native: Any, _: Any = None) -> bool:
     try:
         native.upload_finish()
     except RuntimeError:
-        pass  # the request has ended: its events tell why
+        return False  # the request has ended: its events tell why
+    return True
 
 
-def _send_blocking(native: Any, source: Any) -> None:
+class _WriteWatch:
+    """Bounds each wait for room to send the next piece of a body: a write
+    that has not returned `seconds` after it began ends the request with
+    WriteTimeout. The writes block in the Core (with the interpreter lock
+    released) while it holds as much of the body as it takes, so the bound is
+    kept by a thread of the watch's own, started on the first write."""
+
+    def __init__(self, state: _State, seconds: Optional[float]) -> None:
+        self._state = state
+        self._seconds = seconds
+        self._changed = threading.Condition()
+        self._deadline: Optional[float] = None
+        self._stopped = False
+        self._thread: Optional[threading.Thread] = None
+
+    def call(self, write: Callable[[Any, Any], bool], piece: Any) -> bool:
+        """`write(native, piece)` within the bound; raises WriteTimeout."""
+        state = self._state
+        if self._seconds is None:
+            return write(state.native, piece)
+        with self._changed:
+            self._deadline = time.monotonic() + self._seconds
+            if self._thread is None:
+                self._thread = threading.Thread(target=self._run, daemon=True,
+                                                name="strandel-write-timeout")
+                self._thread.start()
+            self._changed.notify()
+        try:
+            ok = write(state.native, piece)
+        finally:
+            with self._changed:
+                self._deadline = None
+        if isinstance(state.expired, WriteTimeout):
+            raise state.expired
+        return ok
+
+    def stop(self) -> None:
+        with self._changed:
+            self._stopped = True
+            self._changed.notify()
+
+    def _run(self) -> None:
+        fire = False
+        with self._changed:
+            while not self._stopped:
+                deadline = self._deadline
+                if deadline is None:
+                    self._changed.wait()
+                    continue
+                remaining = deadline - time.monotonic()
+                if remaining > 0:
+                    self._changed.wait(remaining)
+                    continue
+                fire = self._stopped = True
+        if fire:
+            self._state.expire(WriteTimeout(
+                f"write timed out: the server took none of the request body for "
+                f"{self._seconds:g} s", request=self._state.request))
+
+
+def _upload_blocking(state: _State, source: Any, write_timeout: Optional[float]) -> None:
     """Sends a blocking source's pieces and ends the body. An error of the
     source propagates before the body is ended, so the server never sees a
     complete body."""
-    for piece in sync_pieces(source):
-        if not _write(native, piece):
-            return
-    _finish(native)
+    watch = _WriteWatch(state, write_timeout)
+    try:
+        for piece in sync_pieces(source):
+            if not watch.call(_write, piece):
+                return
+        watch.call(_finish, None)
+    finally:
+        watch.stop()
 

@@ -3,9 +3,13 @@ response header block."""
 
 from __future__ import annotations
 
-from typing import Dict, Iterator, List, Mapping, MutableMapping, Optional, Sequence, Tuple, Union
+from typing import (Dict, Iterator, List, Mapping, MutableMapping, Optional, Sequence, Tuple,
+                    Union)
 
-HeaderTypes = Union["Headers", Mapping[str, str], Sequence[Tuple[str, str]], None]
+from . import _checks
+
+HeaderTypes = Union["Headers", Mapping[str, str], Mapping[bytes, bytes],
+                    Sequence[Tuple[str, str]], Sequence[Tuple[bytes, bytes]], None]
 
 
 def _decode(raw: bytes) -> str:
@@ -19,7 +23,8 @@ class Headers(MutableMapping[str, str]):
     """Headers in their order, duplicates kept, names matched without regard
     to case. ``headers[name]`` joins repeated values with ", "
     (``get_list`` gives them apart); ``multi_items()`` gives every pair with
-    its original spelling."""
+    its original spelling. Names and values are checked as they come in:
+    str or bytes (UTF-8), names tokens, values without CR, LF or NUL."""
 
     def __init__(self, headers: HeaderTypes = None) -> None:
         self._items: List[Tuple[str, str]] = []
@@ -27,10 +32,15 @@ class Headers(MutableMapping[str, str]):
             return
         if isinstance(headers, Headers):
             self._items = list(headers._items)
-        elif isinstance(headers, Mapping):
-            self._items = [(str(k), str(v)) for k, v in headers.items()]
         else:
-            self._items = [(str(k), str(v)) for k, v in headers]
+            self._items = [_checks.header(k, v) for k, v in _checks.header_pairs(headers)]
+
+    @classmethod
+    def _trusted(cls, items: List[Tuple[str, str]]) -> "Headers":
+        """Headers of pairs that need no check (parsed from a response)."""
+        headers = cls()
+        headers._items = items
+        return headers
 
     def multi_items(self) -> List[Tuple[str, str]]:
         return list(self._items)
@@ -47,18 +57,19 @@ class Headers(MutableMapping[str, str]):
 
     def __setitem__(self, name: str, value: str) -> None:
         """Replaces every value of `name` by one, at the first one's place."""
+        name, value = _checks.header(name, value)
         key = name.lower()
         kept: List[Tuple[str, str]] = []
         placed = False
         for k, v in self._items:
             if k.lower() == key:
                 if not placed:
-                    kept.append((name, str(value)))
+                    kept.append((name, value))
                     placed = True
             else:
                 kept.append((k, v))
         if not placed:
-            kept.append((name, str(value)))
+            kept.append((name, value))
         self._items = kept
 
     def __delitem__(self, name: str) -> None:
@@ -69,7 +80,7 @@ class Headers(MutableMapping[str, str]):
 
     def add(self, name: str, value: str) -> None:
         """Appends a value, keeping those already there."""
-        self._items.append((name, str(value)))
+        self._items.append(_checks.header(name, value))
 
     def __contains__(self, name: object) -> bool:
         if not isinstance(name, str):
@@ -167,4 +178,4 @@ def parse_head(block: bytes) -> Tuple[Optional[StatusLine], Headers]:
         if not sep:
             continue
         items.append((_decode(raw_name.strip()), _decode(raw_value.strip())))
-    return status, Headers(items)
+    return status, Headers._trusted(items)

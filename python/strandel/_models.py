@@ -7,7 +7,7 @@ import datetime
 import json as jsonlib
 import time
 from http import HTTPStatus
-from typing import (Any, AsyncIterator, Callable, Iterator, List, Optional, Protocol)
+from typing import Any, AsyncIterator, Callable, Dict, Iterator, List, Optional, Protocol
 
 from ._errors import HTTPStatusError, StreamError
 from ._headers import Headers, StatusLine, parse_head, parse_status_line
@@ -113,8 +113,11 @@ class Response:
 
     def __init__(self, status_code: int, head: bytes, *, request: Request, url: str,
                  history: Optional[List[Redirect]] = None, started: Optional[float] = None,
-                 stream: Any = None, content: Optional[bytes] = None) -> None:
+                 stream: Any = None, content: Optional[bytes] = None,
+                 cache_state: Optional[str] = None) -> None:
         self.status_code = status_code
+        # "network", "cache" or "revalidated"; None when the Core does not tell.
+        self.extensions: Dict[str, Any] = {"cache_state": cache_state}
         self.raw_headers = head
         # The head is parsed on first use: most callers never look at it.
         self._headers: Optional[Headers] = None
@@ -130,9 +133,26 @@ class Response:
         self._encoding: Optional[str] = None
         self._consumed = content is not None
         self.is_closed = stream is None
+        # Bytes of the body read so far, as the Core delivers them: after
+        # it undid any Content-Encoding, so this counts decoded bytes.
         self.num_bytes_downloaded = len(content) if content is not None else 0
         if self.is_closed:
             self._ended = time.monotonic()
+
+    @property
+    def from_cache(self) -> bool:
+        """True when the Core answered from its cache, also after revalidating
+        with the server; False when it does not say (a Core without that
+        report)."""
+        return self.extensions.get("cache_state") in ("cache", "revalidated")
+
+    def __getattr__(self, name: str) -> Any:
+        if name in ("iter_raw", "aiter_raw"):
+            raise AttributeError(
+                f"Response has no {name}(): the Core undoes the Content-Encoding before the "
+                f"body reaches Python, so the bytes as received are not available; use "
+                f"{name.replace('raw', 'bytes')}()")
+        raise AttributeError(f"'Response' object has no attribute {name!r}")
 
     # ---- head ----------------------------------------------------------------
 
@@ -272,7 +292,8 @@ class Response:
         if not hasattr(self._stream, "close"):
             raise StreamError("use the aiter_*/aread methods of an async response")
         self._consumed = True
-        return self._stream
+        stream: Any = self._stream
+        return stream  # type: ignore[no-any-return]
 
     def iter_bytes(self, chunk_size: Optional[int] = None) -> Iterator[bytes]:
         """The body in the pieces it arrives in, or re-cut to `chunk_size`."""
@@ -287,8 +308,6 @@ class Response:
                 yield from _recut(_pull(stream, self), chunk_size)
         finally:
             self.close()
-
-    iter_raw = iter_bytes
 
     def iter_text(self, chunk_size: Optional[int] = None) -> Iterator[str]:
         decode = self._decoder()
@@ -333,7 +352,8 @@ class Response:
         if not hasattr(self._stream, "aclose"):
             raise StreamError("use the iter_*/read methods of a blocking response")
         self._consumed = True
-        return self._stream
+        stream: Any = self._stream
+        return stream  # type: ignore[no-any-return]
 
     async def aiter_bytes(self, chunk_size: Optional[int] = None) -> AsyncIterator[bytes]:
         if self._content is not None:
@@ -360,8 +380,6 @@ class Response:
                 yield bytes(buffer)
         finally:
             await self.aclose()
-
-    aiter_raw = aiter_bytes
 
     async def aiter_text(self, chunk_size: Optional[int] = None) -> AsyncIterator[str]:
         decode = self._decoder()

@@ -9,7 +9,7 @@ Events are tuples whose byte items are ``bytes``:
 
 from __future__ import annotations
 
-from typing import Any, List, Optional, Tuple
+from typing import Any, FrozenSet, List, Optional, Tuple
 
 import strandel_native36 as native
 
@@ -17,6 +17,15 @@ RequestEvent = Tuple[str, int, bytes, bytes, Optional[str]]
 WebSocketEvent = Tuple[str, bytes, Optional[int], Optional[str]]
 
 PyEngine = native.PyEngine
+
+# What this Core can do beyond the base interface ("connect_timeout",
+# "cookies", "cache_state", "websocket_ping", "max_message_size"); a module
+# built before these existed has none.
+CORE_EXTENSIONS: FrozenSet[str] = frozenset(getattr(native, "core_extensions", frozenset()))
+
+
+def has_extension(name: str) -> bool:
+    return name in CORE_EXTENSIONS
 
 
 def new_waker() -> Any:

@@ -16,6 +16,7 @@ Asyncio code shares one waker per event loop, watched with ``add_reader``
 from __future__ import annotations
 
 import asyncio
+import math
 import select
 from typing import Any, Callable, Dict, List, Optional, TypeVar
 
@@ -46,7 +47,7 @@ class SyncChannel:
         """Waits until the waker fires (True) or `timeout` seconds pass. A
         wake may be stale (news of an object served before): callers poll
         and wait again when a poll comes back empty."""
-        ready = self._poll(None if timeout is None else max(0, int(timeout * 1000)))
+        ready = self._poll(None if timeout is None else max(0, math.ceil(timeout * 1000)))
         if ready:
             self._waker.drain()
         return bool(ready)
@@ -180,11 +181,21 @@ class AsyncChannel:
         waiter = self._waiter = self._dispatcher.loop.create_future()
         return waiter
 
-    async def wait(self) -> None:
-        """Returns at once if news came since the last poll, else at the next."""
+    async def wait(self, timeout: Optional[float] = None) -> bool:
+        """Returns at once if news came since the last poll, else at the next
+        (True), or once `timeout` seconds passed without news (False)."""
         if not self._news:
-            await self.next_news()
-        self._news = False
+            waiter = self.next_news()
+            if timeout is None:
+                await waiter
+            else:
+                expiry = self._dispatcher.loop.call_later(max(0.0, timeout), _settle, waiter)
+                try:
+                    await waiter
+                finally:
+                    expiry.cancel()
+        news, self._news = self._news, False
+        return news
 
     async def events(self, poll: Callable[..., List[T]], *args: Any) -> List[T]:
         """The next events of ``poll(*args)``, waiting for them if there are
@@ -194,14 +205,15 @@ class AsyncChannel:
             if events:
                 return events
 
-    async def events_or_signal(self, poll: Callable[..., List[T]], *args: Any) -> List[T]:
+    async def events_or_signal(self, poll: Callable[..., List[T]], *args: Any,
+                               timeout: Optional[float] = None) -> List[T]:
         """The events of ``poll(*args)``; if there are none, waits for the next
-        news and returns nothing, so that a `signal` from our own side (not
-        the Core's) reaches the caller too."""
+        news (at most `timeout` seconds) and returns nothing, so that a
+        `signal` from our own side (not the Core's) reaches the caller too."""
         self._news = False
         events = poll(*args)
         if not events:
-            await self.wait()
+            await self.wait(timeout)
         return events
 
     def close(self, registered: bool = True) -> None:
@@ -218,6 +230,11 @@ class AsyncChannel:
             waiter.cancel()
         if registered and self._dispatcher.waker is not None:
             _native.release(obj, self._dispatcher.waker)
+
+
+def _settle(waiter: "asyncio.Future[None]") -> None:
+    if not waiter.done():
+        waiter.set_result(None)
 
 
 def running_dispatcher(dispatchers: Dict[int, Dispatcher]) -> Dispatcher:

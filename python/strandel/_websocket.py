@@ -9,7 +9,8 @@ from dataclasses import dataclass
 from typing import Any, AsyncIterator, Callable, Deque, Iterator, List, Optional, Union
 
 from . import _log, _native
-from ._errors import HTTPError, TimeoutException, WebSocketError, error_from_text, from_native
+from ._errors import HTTPError, ReadTimeout, WebSocketError, error_from_text, from_native
+from ._timeout import seconds
 from ._wait import AsyncChannel, SyncChannel
 
 # How long leaving a ``with`` block waits for the server to answer our close
@@ -126,7 +127,16 @@ class _Conversation:
         except RuntimeError as e:
             raise from_native(e, websocket=True) from None
 
-    def receive_type(self, message: Message, wanted: type) -> Any:
+    def ping(self, data: Any) -> None:
+        if not isinstance(data, (bytes, bytearray, memoryview)):
+            raise TypeError(f"ping data must be bytes, not {type(data).__name__}")
+        if len(data) > 125:
+            raise ValueError(f"ping data must be at most 125 bytes, not {len(data)}")
+        if not _native.has_extension("websocket_ping"):
+            raise NotImplementedError("this Core does not support WebSocket pings")
+        self.call(self.native.ping, bytes(data))
+
+    def receive_type(self, message: Message, wanted: type) -> Any:  # str or bytes
         if not isinstance(message, wanted):
             raise WebSocketError(f"expected a {wanted.__name__}, got {message!r}")
         return getattr(message, "data")
@@ -153,6 +163,15 @@ class _Endpoint:
         if self._channel is None:
             raise WebSocketError("the WebSocket is not connected")
         return self._channel
+
+    @staticmethod
+    def _deadline(timeout: Optional[float]) -> Optional[float]:
+        bound = seconds(timeout, "timeout")
+        return None if bound is None else time.monotonic() + bound
+
+    @staticmethod
+    def _timed_out(timeout: Optional[float]) -> ReadTimeout:
+        return ReadTimeout(f"no message within the timeout ({timeout:g} s)")
 
     def _end(self, cancel: bool = False) -> None:
         if cancel:
@@ -187,7 +206,7 @@ class WebSocket(_Endpoint):
         """The next message; a CloseMessage once the connection has ended
         (every time after). Raises the failure of a broken connection, or
         TimeoutException when `timeout` seconds pass without a message."""
-        deadline = None if timeout is None else time.monotonic() + timeout
+        deadline = self._deadline(timeout)
         c = self._c
         try:
             while True:
@@ -200,17 +219,19 @@ class WebSocket(_Endpoint):
                     continue
                 remaining = None if deadline is None else deadline - time.monotonic()
                 if remaining is not None and remaining <= 0:
-                    raise TimeoutException("no message within the timeout")
+                    raise self._timed_out(timeout)
                 self._connected_channel().wait(remaining)
         finally:
             if c.finished:
                 self._end()
 
     def receive_text(self, timeout: Optional[float] = None) -> str:
-        return self._c.receive_type(self.receive(timeout), TextMessage)
+        text: str = self._c.receive_type(self.receive(timeout), TextMessage)
+        return text
 
     def receive_bytes(self, timeout: Optional[float] = None) -> bytes:
-        return self._c.receive_type(self.receive(timeout), BinaryMessage)
+        data: bytes = self._c.receive_type(self.receive(timeout), BinaryMessage)
+        return data
 
     def __iter__(self) -> Iterator[Union[TextMessage, BinaryMessage]]:
         """Incoming messages until the connection closes."""
@@ -221,13 +242,17 @@ class WebSocket(_Endpoint):
             yield message
 
     def send_text(self, text: str) -> None:
-        self._c.call(self._c.native.send_text, text)
+        self._c.call(self._c.native.send_text, _text(text))
 
     def send_bytes(self, data: bytes) -> None:
-        self._c.call(self._c.native.send_bytes, data)
+        self._c.call(self._c.native.send_bytes, _data(data))
 
     def send(self, data: Union[str, bytes]) -> None:
         self.send_text(data) if isinstance(data, str) else self.send_bytes(data)
+
+    def ping(self, data: bytes = b"") -> None:
+        """Sends a ping (the pong is answered in the Core, not shown here)."""
+        self._c.ping(data)
 
     def close(self, code: int = 1000, reason: str = "",
               timeout: Optional[float] = CLOSE_TIMEOUT) -> CloseMessage:
@@ -293,23 +318,35 @@ class AsyncWebSocket(_Endpoint):
             self._end()
             raise
 
-    async def receive(self) -> Message:
+    async def receive(self, timeout: Optional[float] = None) -> Message:
+        """As WebSocket.receive: ReadTimeout when `timeout` seconds pass
+        without a message; the connection stays usable then."""
+        deadline = self._deadline(timeout)
         c = self._c
         try:
             while True:
                 message = c.take()
                 if message is not None:
                     return message
-                c.pending.extend(await self._connected_channel().events(c.poll))
+                events = c.poll() if self._channel is not None else []
+                if events:
+                    c.pending.extend(events)
+                    continue
+                remaining = None if deadline is None else deadline - time.monotonic()
+                if remaining is not None and remaining <= 0:
+                    raise self._timed_out(timeout)
+                await self._connected_channel().wait(remaining)
         finally:
             if c.finished:
                 self._end()
 
-    async def receive_text(self) -> str:
-        return self._c.receive_type(await self.receive(), TextMessage)
+    async def receive_text(self, timeout: Optional[float] = None) -> str:
+        text: str = self._c.receive_type(await self.receive(timeout), TextMessage)
+        return text
 
-    async def receive_bytes(self) -> bytes:
-        return self._c.receive_type(await self.receive(), BinaryMessage)
+    async def receive_bytes(self, timeout: Optional[float] = None) -> bytes:
+        data: bytes = self._c.receive_type(await self.receive(timeout), BinaryMessage)
+        return data
 
     def __aiter__(self) -> AsyncIterator[Union[TextMessage, BinaryMessage]]:
         return self._messages()
@@ -322,10 +359,13 @@ class AsyncWebSocket(_Endpoint):
             yield message
 
     async def send_text(self, text: str) -> None:
-        self._c.call(self._c.native.send_text, text)
+        self._c.call(self._c.native.send_text, _text(text))
 
     async def send_bytes(self, data: bytes) -> None:
-        self._c.call(self._c.native.send_bytes, data)
+        self._c.call(self._c.native.send_bytes, _data(data))
+
+    async def ping(self, data: bytes = b"") -> None:
+        self._c.ping(data)
 
     async def send(self, data: Union[str, bytes]) -> None:
         if isinstance(data, str):
@@ -370,3 +410,15 @@ class AsyncWebSocket(_Endpoint):
             pass
         finally:
             self._end(cancel=not self._c.finished)
+
+
+def _text(text: Any) -> str:
+    if not isinstance(text, str):
+        raise TypeError(f"text must be str, not {type(text).__name__}")
+    return text
+
+
+def _data(data: Any) -> bytes:
+    if not isinstance(data, (bytes, bytearray, memoryview)):
+        raise TypeError(f"data must be bytes, not {type(data).__name__}")
+    return bytes(data)
