@@ -97,21 +97,31 @@ def test_an_error_the_package_decides_reads_as_the_cores():
     assert type(error.net_error) is int
 
 
-@pytest.mark.parametrize("call,message", [
-    (lambda c: c.get(URL, cache="no-store"), 'unknown cache mode "no-store"'),
-    (lambda c: c.get(URL, priority="high"), 'unknown priority "high"'),
-    (lambda c: c.get(URL, timeout=-1), "timeout must be a finite non-negative number"),
-    (lambda c: c.get(URL, timeout=float("nan"), cache="x"),
-     "timeout must be a finite non-negative number"),
-    (lambda c: c.websocket("ws://127.0.0.1/", timeout=float("inf")),
-     "timeout must be a finite non-negative number"),
-    (lambda c: strandel.Client(http_version="h9"), 'unknown http version "h9"'),
-], ids=["cache", "priority", "timeout", "timeout-first", "websocket-timeout", "http-version"])
-def test_refused_option_values_raise_value_error(fake, call, message):
-    with strandel.Client() as client, pytest.raises(ValueError) as info:
-        call(client)
-    assert type(info.value) is ValueError and info.value.args == (message,)
-    assert fake.call_count("hv_request_create") == 0
+@pytest.mark.parametrize("text,cls", [
+    ("Network (Chromium net error -118)", "ConnectTimeout"),
+    ("Timeout (Chromium net error -118)", "ConnectTimeout"),
+    ("Network (Chromium net error -14)", "LocalProtocolError"),
+])
+def test_timeout_and_protocol_classes(text, cls):
+    assert type(_errors.error_from_text(text)) is getattr(strandel, cls)
+
+
+@pytest.mark.parametrize("cls,bases", [
+    ("ConnectTimeout", ("TimeoutException",)), ("ReadTimeout", ("TimeoutException",)),
+    ("WriteTimeout", ("TimeoutException",)), ("PoolTimeout", ("TimeoutException",)),
+    ("TimeoutException", ("TransportError",)), ("LocalProtocolError", ("ProtocolError",)),
+    ("RemoteProtocolError", ("ProtocolError",)), ("ProtocolError", ("TransportError",)),
+    ("StreamError", ("HTTPError",)),
+])
+def test_the_exception_tree_is_httpxs(cls, bases):
+    for base in bases:
+        assert issubclass(getattr(strandel, cls), getattr(strandel, base))
+    # Every error but InvalidURL (an argument's, as in httpx) is an HTTPError.
+    for name in strandel.__all__:
+        value = getattr(strandel, name)
+        if isinstance(value, type) and issubclass(value, Exception):
+            assert issubclass(value, strandel.HTTPError) != (name == "InvalidURL"), name
+    assert issubclass(strandel.StreamError, RuntimeError)
 
 
 def test_the_cores_refusal_is_not_a_value_error(fake):
