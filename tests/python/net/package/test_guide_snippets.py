@@ -19,7 +19,7 @@ def snippets():
 def test_the_guide_has_snippets():
     pages = {p.stem for p in GUIDE.glob("*.md")}
     assert {"requests-and-responses", "streaming", "asyncio", "websockets", "errors",
-            "engine-options"} <= pages
+            "engine-options", "timeouts"} <= pages
     assert len(list(snippets())) >= 15
 
 
