@@ -383,13 +383,13 @@ class AsyncExchange:
         poll = state.native.poll_events_bytes
         while not enough():
             self._check_pump()
-            pump = self._pump
-            if pump is not None and not pump.done():
-                clock.progressed()
             events = await events_or_signal(poll, limit, timeout=clock.remaining())
+            pump = self._pump
             if events:
                 state.feed(events)
                 clock.progressed()
+            elif pump is not None and not pump.done():
+                clock.progressed()  # the body is still going out: `write` bounds that
             elif clock.expired():
                 raise state.read_timeout(clock.seconds)
 
