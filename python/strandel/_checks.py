@@ -18,12 +18,14 @@ from ._errors import InvalidURL
 
 HTTP_SCHEMES = ("http", "https")
 WEBSOCKET_SCHEMES = ("ws", "wss")
-PROXY_SCHEMES = ("http", "https", "socks4", "socks4a", "socks5", "socks5h")
+PROXY_SCHEMES = ("http", "https", "socks5", "socks5h")
+# The Core's bound on a request head: request line and headers.
+MAX_REQUEST_HEAD = 256 * 1024
+H3_NAMES = frozenset({"h3", "v3", "http/3"})
 
 # RFC 9110 token characters: methods and header names.
 _TCHAR: FrozenSet[str] = frozenset(
     "!#$%&'*+-.^_`|~0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ")
-_FORBIDDEN_IN_VALUE = ("\r", "\n", "\0")
 _PRIMITIVES = (str, int, float, bool, type(None))
 
 
@@ -39,6 +41,14 @@ def is_token(text: str) -> bool:
     return bool(text) and all(c in _TCHAR for c in text)
 
 
+def _has_control(text: str) -> bool:
+    """A control character a header line cannot carry (tab is fine)."""
+    return any((c < " " and c != "\t") or c == "\x7f" for c in text)
+
+
+_CONTROL = "control characters (CR, LF, NUL...)"
+
+
 def text(value: Any, name: str, *, optional: bool = True) -> Optional[str]:
     """A str (or None when `optional`) that may go into a header line."""
     if value is None and optional:
@@ -46,8 +56,8 @@ def text(value: Any, name: str, *, optional: bool = True) -> Optional[str]:
     if not isinstance(value, str):
         allowed = "str or None" if optional else "str"
         raise TypeError(f"{name} must be {allowed}, not {type_name(value)}")
-    if any(c in value for c in _FORBIDDEN_IN_VALUE):
-        raise ValueError(f"{name} must not contain CR, LF or NUL: {value!r}")
+    if _has_control(value):
+        raise ValueError(f"{name} must not contain {_CONTROL}: {value!r}")
     return value
 
 
@@ -110,9 +120,17 @@ def header(name: Any, value: Any) -> Tuple[str, str]:
     if not is_token(name):
         raise ValueError(f"invalid header name {name!r}")
     value = _header_text(value, "header value")
-    if any(c in value for c in _FORBIDDEN_IN_VALUE):
-        raise ValueError(f"header value of {name!r} must not contain CR, LF or NUL: {value!r}")
+    if _has_control(value):
+        raise ValueError(f"header value of {name!r} must not contain {_CONTROL}: {value!r}")
     return name, value
+
+
+def head_size(method_: str, url_: str, headers: List[Tuple[str, str]]) -> None:
+    size = len(method_) + len(url_.encode("utf-8")) + 12 + sum(
+        len(n) + len(v.encode("utf-8")) + 4 for n, v in headers)
+    if size > MAX_REQUEST_HEAD:
+        raise ValueError(f"the request head (URL and headers) would be {size} bytes, more than "
+                         f"the {MAX_REQUEST_HEAD} this client sends")
 
 
 def header_pairs(headers: Any, name: str = "headers") -> List[Tuple[Any, Any]]:
@@ -263,6 +281,23 @@ def http_version(value: Any) -> Optional[str]:
     return value
 
 
+def profile_namespace(value: Any) -> None:
+    if value is None:
+        return
+    if not isinstance(value, str):
+        raise TypeError(f"profile_namespace must be str or None, not {type_name(value)}")
+    if not (0 < len(value) <= 64) or value.startswith(".") or \
+            any(not (c.isascii() and (c.isalnum() or c in "._-")) for c in value):
+        raise ValueError(f"profile_namespace must be 1 to 64 letters, digits, '.', '_' or '-', "
+                         f"not starting with '.': {value!r}")
+
+
+def http3_without_proxy(version: Any, proxy_: Any) -> None:
+    if version in H3_NAMES and proxy_ is not None:
+        raise ValueError(f"http_version={version!r} speaks HTTP/3 alone, which cannot go "
+                         f"through a proxy")
+
+
 def verify(value: Any) -> None:
     if isinstance(value, ssl.SSLContext):
         raise TypeError("verify= cannot take an ssl.SSLContext: TLS here is not Python's ssl "
@@ -288,6 +323,11 @@ def ca_pem(value: Any) -> None:
         raise ValueError("ca_pem must be PEM text (ASCII)")
 
 
+def pem_bundle(value: bytes, name: str) -> None:
+    if b"-----BEGIN CERTIFICATE-----" not in value:
+        raise ValueError(f"{name} holds no PEM certificate (-----BEGIN CERTIFICATE-----)")
+
+
 def proxy(value: Any) -> None:
     if value is not None:
         url(value, "proxy", PROXY_SCHEMES)
@@ -307,11 +347,34 @@ def subprotocols(value: Any) -> None:
         return
     if isinstance(value, (str, bytes)) or not hasattr(value, "__iter__"):
         raise TypeError(f"subprotocols must be a list of str, not {type_name(value)}")
+    seen = set()
     for item in value:
         if not isinstance(item, str):
             raise TypeError(f"subprotocols must be a list of str; got {type_name(item)}")
         if not is_token(item):
             raise ValueError(f"invalid subprotocol {item!r}")
+        if item in seen:
+            raise ValueError(f"subprotocol {item!r} is given twice")
+        seen.add(item)
+
+
+def close_frame(code: Any, reason: Any) -> None:
+    """A close code and reason that a close frame may carry."""
+    if isinstance(code, bool) or not isinstance(code, int):
+        raise TypeError(f"code must be int, not {type_name(code)}")
+    if not (1000 <= code <= 1003 or 1007 <= code <= 1014 or 3000 <= code <= 4999):
+        raise ValueError(f"code must be 1000 to 1003, 1007 to 1014 or 3000 to 4999, not {code}")
+    if not isinstance(reason, str):
+        raise TypeError(f"reason must be str, not {type_name(reason)}")
+    if len(utf8(reason, "reason")) > 123:
+        raise ValueError("reason must be at most 123 bytes in UTF-8")
+
+
+def utf8(text_: str, name: str) -> bytes:
+    try:
+        return text_.encode("utf-8")
+    except UnicodeEncodeError:
+        raise ValueError(f"{name} is not valid Unicode text (a lone surrogate)") from None
 
 
 def size_limit(value: Any, name: str) -> Optional[int]:

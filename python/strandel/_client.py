@@ -145,6 +145,7 @@ class _BaseClient:
         if encoded.content_type and "content-type" not in merged:
             merged["Content-Type"] = encoded.content_type
         _content_length(merged, encoded)
+        _checks.head_size(method, url, merged._items)
         return Request(method, url, merged, encoded.whole), encoded
 
     def _prepare(self, method: str, url: str, content: Optional[RequestContent], data: Any,
@@ -191,6 +192,7 @@ class _BaseClient:
         merged = self._merge_headers(headers)
         _checks.subprotocols(subprotocols)
         _checks.text(origin, "origin")
+        _checks.head_size("GET", url + (origin or ""), merged._items)
         bounds = self.timeout if isinstance(timeout, UseClientDefault) else to_timeout(timeout)
         extra: Dict[str, Any] = {}
         if _checks.size_limit(max_message_size, "max_message_size") is not None:

@@ -86,19 +86,23 @@ def _trust(verify: VerifyTypes, ca_file: Optional[Union[str, "os.PathLike[str]"]
         ca_pem = _read_ca(ca_file)
     if isinstance(ca_pem, str):
         ca_pem = ca_pem.encode("ascii")
+    if ca_pem is not None:
+        _checks.pem_bundle(ca_pem, "the CA bundle")
     return bool(verify), ca_pem
 
 
 def check_engine_options(given: Mapping[str, Any]) -> None:
     """Every engine keyword checked, the first wrong one raised."""
-    for name in ("impersonate", "user_agent", "accept_language", "profile_namespace"):
+    for name in ("impersonate", "user_agent", "accept_language"):
         _checks.text(given[name], name)
+    _checks.profile_namespace(given["profile_namespace"])
     _checks.proxy(given["proxy"])
     _checks.proxy_auth(given["proxy_auth"])
     _checks.verify(given["verify"])
     _checks.path(given["ca_file"], "ca_file")
     _checks.ca_pem(given["ca_pem"])
     _checks.http_version(given["http_version"])
+    _checks.http3_without_proxy(given["http_version"], given["proxy"])
     _checks.cache(given["cache"])
 
 

@@ -10,6 +10,7 @@ from typing import Any, AsyncIterator, Callable, Deque, Iterator, List, Optional
 
 from . import _log, _native
 from ._errors import HTTPError, ReadTimeout, WebSocketError, error_from_text, from_native
+from . import _checks
 from ._timeout import seconds
 from ._wait import AsyncChannel, SyncChannel
 
@@ -264,8 +265,9 @@ class WebSocket(_Endpoint):
             if not c.opened:
                 self._end(cancel=True)
                 return CloseMessage(code, reason)
+            _checks.close_frame(code, reason)
             c.call(c.native.close, code, reason)
-            deadline = None if timeout is None else time.monotonic() + timeout
+            deadline = self._deadline(timeout)
             assert self._channel is not None
             try:
                 while not c.finished:
@@ -380,6 +382,7 @@ class AsyncWebSocket(_Endpoint):
             if not c.opened:
                 self._end(cancel=True)
                 return CloseMessage(code, reason)
+            _checks.close_frame(code, reason)
             c.call(c.native.close, code, reason)
             loop = asyncio.get_running_loop()
             deadline = None if timeout is None else loop.time() + timeout
@@ -415,6 +418,7 @@ class AsyncWebSocket(_Endpoint):
 def _text(text: Any) -> str:
     if not isinstance(text, str):
         raise TypeError(f"text must be str, not {type(text).__name__}")
+    _checks.utf8(text, "text")
     return text
 
 
