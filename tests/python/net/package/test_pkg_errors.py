@@ -37,25 +37,13 @@ def truncated(request):
     return {"url": request.getfixturevalue("peer").url("/truncated-length")}
 
 
-def unsafe_url(request):
-    return {"url": "ftp://127.0.0.1/"}
-
-
-def oversized_head(request):  # refused when the request starts
-    return {"url": request.getfixturevalue("app").url("/echo"),
-            "headers": {"X-Big": "a" * (2 << 20)}}
-
-
 @pytest.mark.parametrize("case,cls,text", [
     (refused, "ConnectError", "Network (Chromium net error -102)"),
-    (timed_out, "TimeoutException", "Timeout (Chromium net error -7)"),
     (wrong_name, "TLSError", "Tls (Chromium net error -200)"),
     (proxy_down, "ProxyError", "Proxy (Chromium net error -130)"),
     (proxy_refuses, "ProxyError", "Proxy (Chromium net error -127)"),
     (bad_gzip, "DecodingError", "Network (Chromium net error -330)"),
     (truncated, "RemoteProtocolError", "Network (Chromium net error -354)"),
-    (unsafe_url, "InvalidRequest", "InvalidArgument"),
-    (oversized_head, "InvalidRequest", "InvalidArgument"),
 ], ids=lambda v: getattr(v, "__name__", None))
 def test_failure_classes(strandel, request, case, cls, text):
     setup = case(request)
@@ -69,6 +57,26 @@ def test_failure_classes(strandel, request, case, cls, text):
     expected_net = int(text.split("error ")[1].rstrip(")")) if "(" in text else None
     assert (error.kind, error.net_error) == (text.split(" ")[0], expected_net)
     assert error.request.url == setup["url"]
+
+
+@pytest.mark.parametrize("case,cls,text", [
+    (timed_out, "ReadTimeout", "read timed out: nothing of the response arrived for 0.5 s"),
+    (lambda request: {"url": "ftp://127.0.0.1/"}, "InvalidURL",
+     "unsupported URL scheme 'ftp' in url 'ftp://127.0.0.1/' (use http, https)"),
+    (lambda request: {"url": request.getfixturevalue("app").url("/echo"),
+                      "headers": {"X-Big": "a" * (2 << 20)}}, "ValueError",
+     "the request head (URL and headers) would be"),
+], ids=["timed_out", "unsafe_url", "oversized_head"])
+def test_failures_the_package_decides(strandel, request, case, cls, text):
+    """The package's own timeouts, and what it refuses before the Core could."""
+    setup = case(request)
+    with strandel.Client() as client:
+        with pytest.raises(getattr(strandel, cls, None) or ValueError) as info:
+            client.get(setup["url"], timeout=setup.get("timeout", 30),
+                       headers=setup.get("headers"))
+    assert type(info.value).__name__ == cls and str(info.value).startswith(text)
+    if isinstance(info.value, strandel.HTTPError):
+        assert info.value.request.url == setup["url"]
 
 
 def test_async_failure_class(strandel, run):
