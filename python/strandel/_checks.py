@@ -9,8 +9,9 @@ from __future__ import annotations
 
 import io
 import os
+import re
 import ssl
-from typing import Any, Collection, FrozenSet, List, Mapping, Optional, Tuple
+from typing import Any, Collection, List, Mapping, Optional, Tuple
 from urllib.parse import SplitResult, urlsplit
 
 from ._codes import CACHE_MODES, HTTP_VERSIONS, PRIORITIES
@@ -23,9 +24,11 @@ PROXY_SCHEMES = ("http", "https", "socks5", "socks5h")
 MAX_REQUEST_HEAD = 256 * 1024
 H3_NAMES = frozenset({"h3", "v3", "http/3"})
 
-# RFC 9110 token characters: methods and header names.
-_TCHAR: FrozenSet[str] = frozenset(
-    "!#$%&'*+-.^_`|~0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ")
+# RFC 9110 tokens: methods and header names.
+_TOKEN = re.compile(r"[!#$%&'*+\-.^_`|~0-9A-Za-z]+")
+# What a header line cannot carry (tab is fine), and what a URL cannot.
+_CONTROL_CHARACTER = re.compile(r"[\x00-\x08\x0a-\x1f\x7f]")
+_NOT_IN_URL = re.compile(r"[\x00-\x20\x7f]|\s")
 _PRIMITIVES = (str, int, float, bool, type(None))
 
 
@@ -38,12 +41,11 @@ def _choices(names: Collection[str]) -> str:
 
 
 def is_token(text: str) -> bool:
-    return bool(text) and all(c in _TCHAR for c in text)
+    return _TOKEN.fullmatch(text) is not None
 
 
 def _has_control(text: str) -> bool:
-    """A control character a header line cannot carry (tab is fine)."""
-    return any((c < " " and c != "\t") or c == "\x7f" for c in text)
+    return _CONTROL_CHARACTER.search(text) is not None
 
 
 _CONTROL = "control characters (CR, LF, NUL...)"
@@ -81,7 +83,7 @@ def url(value: Any, name: str = "url", schemes: Tuple[str, ...] = HTTP_SCHEMES) 
     white space or control characters."""
     if not isinstance(value, str):
         raise TypeError(f"{name} must be str, not {type_name(value)}")
-    if any(c.isspace() or ord(c) < 0x20 or c == "\x7f" for c in value):
+    if _NOT_IN_URL.search(value):
         raise InvalidURL(f"{name} must not contain white space or control characters: "
                          f"{value!r}")
     try:
