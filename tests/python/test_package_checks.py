@@ -56,8 +56,6 @@ def _gen(*pieces):
     (lambda c: c.post(URL, content=[1, 2, 3]), TypeError, "got a list holding int"),
     (lambda c: c.post(URL, content=5), TypeError, "content must be bytes, str"),
     (lambda c: c.post(URL, content={"a": 1}), TypeError, "not dict"),
-    (lambda c: c.post(URL, content=_gen(b"a", 7)), TypeError,
-     "content must yield bytes or str, not int"),
     (lambda c: c.post(URL, content=b"x", json={}), ValueError, "not content and json"),
     (lambda c: c.post(URL, data={"a": {"b": 1}}), TypeError, "data values must be"),
     (lambda c: c.post(URL, data=5), TypeError, "data must be a mapping"),
@@ -128,6 +126,15 @@ def test_bad_arguments_are_refused_before_the_core_sees_them(fake, call, cls, me
     assert fake.call_count("hv_request_create") == 0
     assert fake.call_count("hv_engine_create") == engines
     assert fake.call_count("hv_websocket_create") == 0
+
+
+def test_a_streamed_body_yielding_a_non_bytes_piece_is_never_completed(fake):
+    """Pieces are checked as they are sent: the request exists by then, and
+    is cancelled before the body's end is written."""
+    with strandel.Client() as client:
+        with pytest.raises(TypeError, match="^content must yield bytes or str, not int$"):
+            client.post(URL, content=_gen(b"a", 7))
+    assert fake.call_count("hv_request_cancel") == 1
 
 
 @pytest.mark.parametrize("given,expected", [

@@ -125,10 +125,13 @@ def test_the_client_signature_states_the_engine_options():
     assert kwargs == {"cache": "bypass", "timeout": 1}
 
 
+PEM = "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n"
+
+
 @pytest.mark.parametrize("given,expected", [
     ({}, {}),
-    ({"verify": "ca.pem"}, {"verify": True, "ca_pem": b"PEM"}),
-    ({"verify": False, "ca_pem": "text"}, {"verify": False, "ca_pem": b"text"}),
+    ({"verify": "ca.pem"}, {"verify": True, "ca_pem": PEM.encode()}),
+    ({"verify": False, "ca_pem": PEM}, {"verify": False, "ca_pem": PEM.encode()}),
     ({"proxy": "http://u%40:p%3A@[::1]:8080/"},
      {"proxy": "http://[::1]:8080/", "proxy_username": "u@", "proxy_password": "p:"}),
     ({"proxy": "http://u:p@h", "proxy_auth": ("a", "b")},
@@ -139,7 +142,7 @@ def test_the_client_signature_states_the_engine_options():
 ])
 def test_engine_options(tmp_path, monkeypatch, given, expected):
     monkeypatch.chdir(tmp_path)
-    (tmp_path / "ca.pem").write_bytes(b"PEM")
+    (tmp_path / "ca.pem").write_text(PEM)
     defaults = {"impersonate": None, "proxy": None, "verify": True, "ca_pem": None,
                 "user_agent": None, "accept_language": None, "proxy_username": None,
                 "proxy_password": None, "http_version": None, "cache": True,
