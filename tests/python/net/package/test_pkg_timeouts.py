@@ -1,8 +1,8 @@
 """Per-phase timeouts against servers that trickle, stall or stop reading, and
 request bodies sent sized or chunked."""
 
-import asyncio
 import io
+import socket
 import threading
 import time
 
@@ -10,7 +10,8 @@ import pytest
 
 import servers
 
-HEAD = b"HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+# One request a connection: the scripted server answers no second one.
+HEAD = b"HTTP/1.1 200 OK\r\nConnection: close\r\n"
 
 
 class Behaviours:
@@ -45,6 +46,7 @@ def _trickle(sock, head, rest):
     for _ in range(15):
         time.sleep(0.1)
         sock.sendall(b"x")
+    sock.shutdown(socket.SHUT_WR)
 
 
 def _stall_before_head(sock, head, rest):
@@ -165,14 +167,17 @@ def test_sized_bodies_go_out_with_a_length(strandel, client, scripted, tmp_path,
     scripted.heads.clear()
     scripted.bodies.clear()
     client.post(scripted.url("/record"), content=content, headers=headers)
-    assert _framing(scripted.heads[0]) == (lengths, chunked)
+    sent = _framing(scripted.heads[0])
+    if sent == ([], True) and not chunked and not strandel._native.CORE_EXTENSIONS:
+        # A Core from before the extensions sends every streamed body chunked.
+        pytest.xfail("this Core sends a streamed body chunked, its Content-Length dropped")
+    assert sent == (lengths, chunked)
     if not chunked:
         assert len(scripted.bodies[0]) == int(lengths[0])
 
 
 def test_cached_responses_say_so(strandel, scripted, tmp_path):
-    native = pytest.importorskip("strandel._native")
-    if not native.has_extension("cache_state"):
+    if not strandel._native.has_extension("cache_state"):
         pytest.skip("this Core does not report where a response came from")
     cached = servers.ScriptedServer({"/c": lambda sock, head, rest: sock.sendall(
         b"HTTP/1.1 200 OK\r\nCache-Control: max-age=600\r\nContent-Length: 2\r\n\r\nok")})
