@@ -174,6 +174,14 @@ def test_cache_means_one_thing(fake, given, disable_cache, mode, request_mode):
         fake.push_result("hv_request_create", 1)
 
 
+def test_one_call_functions_take_cache_as_a_request_does(fake):
+    fake.push_result("hv_request_create", 1)
+    with pytest.raises(strandel.InvalidRequest):
+        strandel.get(URL, cache=False)
+    assert (fake.last_record("engine")["disable_cache"],
+            fake.last_record("request")["cache_mode"]) == (0, 3)
+
+
 @pytest.mark.parametrize("content,size", [
     (b"abc", 3), ("é", 2), ([b"ab", "é"], 4), (io.BytesIO(b"12345"), 5), (_gen(b"a"), None),
     (io.StringIO("text"), None),

@@ -86,3 +86,49 @@ def test_async_iteration_until_the_server_closes(strandel, ws_server, run):
                 return [m async for m in ws], ws.close_message
 
     assert run(main()) == ([strandel.TextMessage("bye")], strandel.CloseMessage(1006, ""))
+
+
+def test_receive_timeouts_leave_the_connection_usable(strandel, client, ws_server, run):
+    with client.websocket(ws_server.url("/echo?timeouts")) as ws:
+        with pytest.raises(strandel.ReadTimeout, match=r"^no message within the timeout "
+                                                       r"\(0.05 s\)$"):
+            ws.receive(timeout=0.05)
+        ws.send_text("after")
+        assert ws.receive_text(timeout=30) == "after"
+
+    async def main():
+        async with strandel.AsyncClient(timeout=30) as aclient:
+            async with aclient.websocket(ws_server.url("/echo?async-timeouts")) as ws:
+                with pytest.raises(strandel.ReadTimeout):
+                    await ws.receive(timeout=0.05)
+                await ws.send_text("after")
+                assert await ws.receive_text(timeout=30) == "after"
+    run(main())
+
+
+def test_ping_and_message_size_where_the_core_has_them(strandel, client, ws_server):
+    extensions = strandel._native.CORE_EXTENSIONS
+    with client.websocket(ws_server.url("/echo?ping")) as ws:
+        if "websocket_ping" in extensions:
+            ws.ping(b"are you there")
+            ws.send_text("yes")
+            assert ws.receive_text(timeout=30) == "yes"
+        else:
+            with pytest.raises(NotImplementedError, match="does not support WebSocket pings"):
+                ws.ping()
+        with pytest.raises(ValueError, match="at most 125 bytes"):
+            ws.ping(b"x" * 126)
+    if "max_message_size" not in extensions:
+        with pytest.raises(NotImplementedError, match="does not support max_message_size"):
+            client.websocket(ws_server.url("/echo"), max_message_size=1024)
+        return
+    with client.websocket(ws_server.url("/echo?size"), max_message_size=1024) as ws:
+        ws.send_bytes(b"s" * 1024)
+        assert ws.receive_bytes(timeout=30) == b"s" * 1024
+        ws.send_bytes(b"b" * 1025)
+        try:
+            message = ws.receive(timeout=30)
+        except strandel.HTTPError:
+            pass  # the connection failed on the message
+        else:
+            assert message == strandel.CloseMessage(1009, message.reason)
