@@ -28,8 +28,14 @@ H3_NAMES = frozenset({"h3", "v3", "http/3"})
 _TOKEN = re.compile(r"[!#$%&'*+\-.^_`|~0-9A-Za-z]+")
 # What a header line cannot carry (tab is fine), and what a URL cannot.
 _CONTROL_CHARACTER = re.compile(r"[\x00-\x08\x0a-\x1f\x7f]")
-_NOT_IN_URL = re.compile(r"[\x00-\x20\x7f]|\s")
-_PRIMITIVES = (str, int, float, bool, type(None))
+_NOT_IN_URL = re.compile(r"[\x00-\x20\x7f]")
+# The host part of an authority: a bracketed IPv6 literal (with a zone), or a
+# name of letters, digits, "-", ".", "_", "~", any non-ASCII character (an
+# international name), and percent-encodings of those; then an optional port.
+_HOST_PORT = re.compile(
+    r"(\[[0-9A-Fa-f:.]+(%25[^\]]+)?\]"
+    r"|([-A-Za-z0-9._~\u0080-\U0010ffff]|%(2[dDeE]|3[0-9]|[46][1-9A-Fa-f]|[57][0-9aA]|5[fF]|7[eE]))+)"
+    r"(:[0-9]*)?")
 
 
 def type_name(value: Any) -> str:
@@ -84,8 +90,7 @@ def url(value: Any, name: str = "url", schemes: Tuple[str, ...] = HTTP_SCHEMES) 
     if not isinstance(value, str):
         raise TypeError(f"{name} must be str, not {type_name(value)}")
     if _NOT_IN_URL.search(value):
-        raise InvalidURL(f"{name} must not contain white space or control characters: "
-                         f"{value!r}")
+        raise InvalidURL(f"{name} must not contain spaces or control characters: {value!r}")
     try:
         parts = urlsplit(value)
         port = parts.port
@@ -100,6 +105,9 @@ def url(value: Any, name: str = "url", schemes: Tuple[str, ...] = HTTP_SCHEMES) 
                          f"(use {', '.join(schemes)})")
     if not parts.hostname:
         raise InvalidURL(f"{name} {value!r} has no host")
+    userinfo, _, host_port = parts.netloc.rpartition("@")
+    if "@" in userinfo or not _HOST_PORT.fullmatch(host_port):
+        raise InvalidURL(f"invalid host in {name} {value!r}")
     if port == 0:
         raise InvalidURL(f"invalid port in {name} {value!r}: 0")
     return parts

@@ -22,7 +22,10 @@ def _gen(*pieces):
 @pytest.mark.parametrize("call,cls,message", [
     # URLs
     (lambda c: c.get(123), TypeError, "url must be str, not int"),
-    (lambda c: c.get("not a url"), InvalidURL, "must not contain white space"),
+    (lambda c: c.get("not a url"), InvalidURL, "must not contain spaces or control characters"),
+    (lambda c: c.get("http://h\\x/"), InvalidURL, "invalid host in url"),
+    (lambda c: c.get("http://[::1]x/"), InvalidURL, "invalid host in url"),
+    (lambda c: c.get("http://a@b@c/"), InvalidURL, "invalid host in url"),
     (lambda c: c.get("ftp://127.0.0.1/f"), InvalidURL, "unsupported URL scheme 'ftp'"),
     (lambda c: c.get("http://127.0.0.1:99999/"), InvalidURL, "Port out of range"),
     (lambda c: c.get("http:///path"), InvalidURL, "has no host"),
