@@ -34,7 +34,8 @@ _NOT_IN_URL = re.compile(r"[\x00-\x20\x7f]")
 # international name), and percent-encodings of those; then an optional port.
 _HOST_PORT = re.compile(
     r"(\[[0-9A-Fa-f:.]+(%25[^\]]+)?\]"
-    r"|([-A-Za-z0-9._~\u0080-\U0010ffff]|%(2[dDeE]|3[0-9]|[46][1-9A-Fa-f]|[57][0-9aA]|5[fF]|7[eE]))+)"
+    r"|([-A-Za-z0-9._~\u0080-\U0010ffff]"
+    r"|%(2[dDeE]|3[0-9]|[46][1-9A-Fa-f]|[57][0-9aA]|5[fF]|7[eE]))+)"
     r"(:[0-9]*)?")
 _PRIMITIVES = (str, int, float, bool, type(None))
 

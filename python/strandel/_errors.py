@@ -23,7 +23,8 @@ __all__ = [
     "HTTPError", "RequestError", "TransportError", "TimeoutException", "NetworkError",
     "ConnectError", "ReadError", "TLSError", "ProxyError", "RemoteProtocolError",
     "ProtocolError", "LocalProtocolError", "ConnectTimeout", "ReadTimeout", "WriteTimeout",
-    "PoolTimeout", "InvalidURL", "DecodingError", "RedirectError", "TooManyRedirects", "CacheMiss", "InvalidRequest",
+    "PoolTimeout", "InvalidURL", "DecodingError", "RedirectError", "TooManyRedirects",
+    "CacheMiss", "InvalidRequest",
     "HTTPStatusError", "WebSocketError", "StreamError",
 ]
 
