@@ -190,3 +190,35 @@ def test_cached_responses_say_so(strandel, scripted, tmp_path):
         assert second.extensions["cache_state"] == "cache"
     finally:
         cached.stop()
+
+
+@pytest.fixture
+def unanswered_address():
+    """An address whose connections never complete: a listener that accepts
+    nothing, its one-place queue filled, so the kernel drops further SYNs."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(0)
+    fillers = []
+    for _ in range(4):
+        filler = socket.socket()
+        filler.setblocking(False)
+        try:
+            filler.connect(listener.getsockname())
+        except BlockingIOError:
+            pass
+        fillers.append(filler)
+    host, port = listener.getsockname()
+    yield f"http://{host}:{port}/"
+    for s in fillers + [listener]:
+        s.close()
+
+
+def test_connecting_is_bounded(strandel, unanswered_address):
+    """By `connect` where the Core bounds connecting alone; else the wait for
+    the head, bounded by `read`, covers it."""
+    alone = strandel._native.has_extension("connect_timeout")
+    bound = strandel.Timeout(30, connect=0.3) if alone else strandel.Timeout(30, read=0.3)
+    with strandel.Client(timeout=bound) as client:
+        with pytest.raises(strandel.ConnectTimeout if alone else strandel.ReadTimeout):
+            client.get(unanswered_address)
