@@ -9,8 +9,8 @@ from typing import (TYPE_CHECKING, Any, AsyncIterator, Dict, Iterator, Optional,
 
 from . import _checks, _native
 from ._config import ENGINE_OPTION_NAMES, engine_options, make_engine
-from ._content import Encoded, QueryParamTypes, RequestContent, RequestFiles, encode_body, \
-    join_url, merge_params
+from ._content import Encoded, QueryParamTypes, RequestContent, RequestData, RequestFiles, \
+    encode_body, join_url, merge_params
 from ._errors import from_native
 from ._exchange import AsyncExchange, SyncExchange, redirect_mode
 from ._headers import Headers, HeaderTypes
@@ -131,7 +131,7 @@ class _BaseClient:
         return url
 
     def build_request(self, method: str, url: str, *, content: Optional[RequestContent] = None,
-                      data: Optional[Any] = None, files: Optional[RequestFiles] = None,
+                      data: Optional[RequestData] = None, files: Optional[RequestFiles] = None,
                       json: Any = None, params: QueryParamTypes = None,
                       headers: HeaderTypes = None) -> Tuple[Request, Encoded]:
         method = _checks.method(method)
@@ -148,7 +148,8 @@ class _BaseClient:
         _checks.head_size(method, url, merged._items)
         return Request(method, url, merged, encoded.whole), encoded
 
-    def _prepare(self, method: str, url: str, content: Optional[RequestContent], data: Any,
+    def _prepare(self, method: str, url: str, content: Optional[RequestContent],
+                 data: Optional[RequestData],
                  files: Optional[RequestFiles], json: Any, params: QueryParamTypes,
                  headers: HeaderTypes, timeout: RequestTimeoutTypes,
                  follow_redirects: FollowTypes, cache: Union[CacheTypes, UseClientDefault],
@@ -225,7 +226,7 @@ class Client(_BaseClient):
     `max_redirects`, `base_url`."""
 
     def request(self, method: str, url: str, *, content: Optional[RequestContent] = None,
-                data: Optional[Any] = None, files: Optional[RequestFiles] = None,
+                data: Optional[RequestData] = None, files: Optional[RequestFiles] = None,
                 json: Any = None, params: QueryParamTypes = None, headers: HeaderTypes = None,
                 cookies: CookieTypes = None,
                 auth: Union[AuthTypes, UseClientDefault] = USE_CLIENT_DEFAULT,
@@ -249,7 +250,7 @@ class Client(_BaseClient):
 
     @contextlib.contextmanager
     def stream(self, method: str, url: str, *, content: Optional[RequestContent] = None,
-               data: Optional[Any] = None, files: Optional[RequestFiles] = None,
+               data: Optional[RequestData] = None, files: Optional[RequestFiles] = None,
                json: Any = None, params: QueryParamTypes = None, headers: HeaderTypes = None,
                cookies: CookieTypes = None,
                auth: Union[AuthTypes, UseClientDefault] = USE_CLIENT_DEFAULT,
@@ -317,7 +318,7 @@ class AsyncClient(_BaseClient):
     has ``add_reader`` (the default loop, uvloop)."""
 
     async def request(self, method: str, url: str, *, content: Optional[RequestContent] = None,
-                      data: Optional[Any] = None, files: Optional[RequestFiles] = None,
+                      data: Optional[RequestData] = None, files: Optional[RequestFiles] = None,
                       json: Any = None, params: QueryParamTypes = None,
                       headers: HeaderTypes = None, cookies: CookieTypes = None,
                       auth: Union[AuthTypes, UseClientDefault] = USE_CLIENT_DEFAULT,
@@ -339,7 +340,7 @@ class AsyncClient(_BaseClient):
 
     @contextlib.asynccontextmanager
     async def stream(self, method: str, url: str, *, content: Optional[RequestContent] = None,
-                     data: Optional[Any] = None, files: Optional[RequestFiles] = None,
+                     data: Optional[RequestData] = None, files: Optional[RequestFiles] = None,
                      json: Any = None, params: QueryParamTypes = None,
                      headers: HeaderTypes = None, cookies: CookieTypes = None,
                      auth: Union[AuthTypes, UseClientDefault] = USE_CLIENT_DEFAULT,

@@ -20,6 +20,8 @@ UPLOAD_PIECE = 256 * 1024
 PrimitiveData = Optional[Union[str, int, float, bool]]
 QueryParamTypes = Union[Mapping[str, Union[PrimitiveData, Sequence[PrimitiveData]]],
                         Sequence[Tuple[str, PrimitiveData]], str, None]
+# A form's fields (values: primitives or lists of them), or a body as it is.
+RequestData = Union[Mapping[str, Any], str, bytes]
 RequestContent = Union[bytes, bytearray, memoryview, str, Iterable[bytes],
                        AsyncIterable[bytes], io.IOBase]
 FileContent = Union[bytes, str, io.IOBase, Any]
@@ -110,7 +112,7 @@ def stream_size(stream: Any) -> Optional[int]:
         return None
 
 
-def encode_body(content: Optional[RequestContent] = None, data: Optional[Mapping[str, Any]] = None,
+def encode_body(content: Optional[RequestContent] = None, data: Optional[RequestData] = None,
                 files: Optional[RequestFiles] = None, json: Any = None) -> Encoded:
     if content is not None:
         if isinstance(content, str):
@@ -122,6 +124,8 @@ def encode_body(content: Optional[RequestContent] = None, data: Optional[Mapping
             return Encoded(stream=content)
         raise TypeError(f"unsupported content type: {type(content).__name__}")
     if files:
+        if isinstance(data, (str, bytes)):
+            raise TypeError("data must be a mapping of form fields when files are given")
         return _multipart(data or {}, files)
     if data is not None:
         if isinstance(data, (bytes, str)):

@@ -7,7 +7,7 @@ import os
 import sys
 from typing import Any, Optional, Tuple, Union
 
-from ._content import QueryParamTypes, RequestContent, RequestFiles
+from ._content import QueryParamTypes, RequestContent, RequestData, RequestFiles
 from ._headers import HeaderTypes
 from ._timeout import TimeoutTypes
 
@@ -62,7 +62,7 @@ class RequestBodyOptions(RequestOptions, total=False):
     """The keywords of a request with a body (post, put, patch, request, stream)."""
 
     content: Optional[RequestContent]
-    data: Optional[Any]
+    data: Optional[RequestData]
     files: Optional[RequestFiles]
     json: Any
 
