@@ -7,6 +7,7 @@ wrong value silently (a list of ints as bytes, any object as a flag)."""
 
 from __future__ import annotations
 
+import functools
 import io
 import os
 import re
@@ -86,11 +87,18 @@ def count(value: Any, name: str) -> int:
     return value
 
 
-def url(value: Any, name: str = "url", schemes: Tuple[str, ...] = HTTP_SCHEMES) -> SplitResult:
+def url(value: Any, name: str = "url", schemes: Tuple[str, ...] = HTTP_SCHEMES) -> None:
     """A URL the Core can use: one of `schemes`, a host, a port in range, no
     white space or control characters."""
     if not isinstance(value, str):
         raise TypeError(f"{name} must be str, not {type_name(value)}")
+    _checked_url(value, name, schemes)
+
+
+# Most programs ask for the same few URLs again and again: a URL found good
+# is not parsed again.
+@functools.lru_cache(maxsize=512)
+def _checked_url(value: str, name: str, schemes: Tuple[str, ...]) -> SplitResult:
     if _NOT_IN_URL.search(value):
         raise InvalidURL(f"{name} must not contain spaces or control characters: {value!r}")
     try:
@@ -128,16 +136,23 @@ def _header_text(value: Any, what: str) -> str:
 
 def header(name: Any, value: Any) -> Tuple[str, str]:
     """One header as the Core takes it; bytes are taken as httpx takes them."""
-    name = _header_text(name, "header name")
-    if not is_token(name):
+    if type(name) is not str:
+        name = _header_text(name, "header name")
+    if _TOKEN.fullmatch(name) is None:
         raise ValueError(f"invalid header name {name!r}")
-    value = _header_text(value, "header value")
-    if _has_control(value):
+    if type(value) is not str:
+        value = _header_text(value, "header value")
+    if _CONTROL_CHARACTER.search(value) is not None:
         raise ValueError(f"header value of {name!r} must not contain {_CONTROL}: {value!r}")
     return name, value
 
 
 def head_size(method_: str, url_: str, headers: List[Tuple[str, str]]) -> None:
+    characters = len(method_) + len(url_) + 12 + 4 * len(headers)
+    for name, value in headers:
+        characters += len(name) + len(value)
+    if characters * 4 <= MAX_REQUEST_HEAD:
+        return  # within the bound even if every character took four bytes in UTF-8
     size = len(method_) + len(url_.encode("utf-8")) + 12 + sum(
         len(n) + len(v.encode("utf-8")) + 4 for n, v in headers)
     if size > MAX_REQUEST_HEAD:

@@ -28,6 +28,8 @@ if TYPE_CHECKING:
     from ._types import RequestBodyOptions, RequestOptions
 
 _NO_BODY = Encoded()
+# Whether the Core bounds connecting by itself.
+_CONNECT_TIMEOUT = _native.has_extension("connect_timeout")
 
 
 class _Prepared:
@@ -137,10 +139,10 @@ class _BaseClient:
         method = _checks.method(method)
         url = self._url(url, params)
         merged = self._merge_headers(headers)
-        _checks.body_arguments(content, data, files, json)
         if content is None and data is None and files is None and json is None:
             encoded = _NO_BODY
         else:
+            _checks.body_arguments(content, data, files, json)
             encoded = encode_body(content=content, data=data, files=files, json=json)
         if encoded.content_type and "content-type" not in merged:
             merged["Content-Type"] = encoded.content_type
@@ -156,10 +158,10 @@ class _BaseClient:
                  priority: Optional[PriorityTypes]) -> _Prepared:
         if self.is_closed:
             raise RuntimeError("the client is closed")
-        follow = self.follow_redirects if isinstance(follow_redirects, UseClientDefault) \
+        follow = self.follow_redirects if follow_redirects is USE_CLIENT_DEFAULT \
             else _checks.flag(follow_redirects, "follow_redirects")
-        bounds = self.timeout if isinstance(timeout, UseClientDefault) else to_timeout(timeout)
-        mode = self.cache if isinstance(cache, UseClientDefault) else _checks.cache(cache)
+        bounds = self.timeout if timeout is USE_CLIENT_DEFAULT else to_timeout(timeout)
+        mode = self.cache if cache is USE_CLIENT_DEFAULT else _checks.cache(cache)
         chosen_priority = _checks.priority(priority)
         request, encoded = self.build_request(method, url, content=content, data=data,
                                               files=files, json=json, params=params,
@@ -171,7 +173,7 @@ class _BaseClient:
         # The exchange bounds each read and write itself: a whole-exchange
         # deadline in the Core would end a download that keeps arriving.
         extra: Dict[str, Any] = {}
-        if _native.has_extension("connect_timeout"):
+        if _CONNECT_TIMEOUT:
             extra["connect_timeout"] = prepared.timeout.connect
         try:
             # Positional: method, url, headers, body, timeout, allow_redirects,
@@ -194,7 +196,7 @@ class _BaseClient:
         _checks.subprotocols(subprotocols)
         _checks.text(origin, "origin")
         _checks.head_size("GET", url + (origin or ""), merged._items)
-        bounds = self.timeout if isinstance(timeout, UseClientDefault) else to_timeout(timeout)
+        bounds = self.timeout if timeout is USE_CLIENT_DEFAULT else to_timeout(timeout)
         extra: Dict[str, Any] = {}
         if _checks.size_limit(max_message_size, "max_message_size") is not None:
             if not _native.has_extension("max_message_size"):

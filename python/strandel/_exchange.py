@@ -22,6 +22,9 @@ from ._wait import AsyncChannel, ChannelPool, SyncChannel
 # The Core follows at most this many redirects on its own.
 CORE_MAX_REDIRECTS = 20
 
+# Whether the Core tells where a response came from.
+_CACHE_STATE = _native.has_extension("cache_state")
+
 # Events taken per poll while reading a body whole. A streamed body is taken
 # one chunk at a time: the Core's flow control sees a slow reader, and each
 # chunk is consumed while its memory is still in cache (taking several at
@@ -178,7 +181,7 @@ class _State:
 
     def cache_state(self) -> Optional[str]:
         """Where the Core took the response from, when it says."""
-        if not _native.has_extension("cache_state"):
+        if not _CACHE_STATE:
             return None
         report = getattr(self.native, "cache_state", None)
         if report is None:
