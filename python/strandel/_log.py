@@ -2,8 +2,8 @@
 exchange as it ends, and one per WebSocket opening and end. Callers ask
 `enabled()` once per occasion and build nothing when it says no.
 
-Whether a response came from the cache is not logged: the native module
-does not tell."""
+Whether a response came from the cache is not logged: ``response.from_cache``
+says it, where the Core tells."""
 
 from __future__ import annotations
 
