@@ -110,7 +110,10 @@ class Headers(MutableMapping[str, str]):
 
     def __eq__(self, other: object) -> bool:
         if isinstance(other, (Mapping, list, tuple)):
-            other = Headers(other)
+            try:
+                other = Headers(other)
+            except (TypeError, ValueError):
+                return False  # no valid headers equal it
         if not isinstance(other, Headers):
             return NotImplemented
         return sorted((k.lower(), v) for k, v in self._items) == \

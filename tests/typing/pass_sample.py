@@ -43,4 +43,5 @@ def one_call(url: str) -> bytes:
     return r.content
 
 
-asyncio.run(asynchronous("http://127.0.0.1/")) if False else None
+def run_async(url: str) -> str:
+    return asyncio.run(asynchronous(url))
