@@ -32,17 +32,23 @@ def _mypy(sample, cache_dir):
     return result, errors
 
 
-def test_the_pass_sample_passes(tmp_path):
-    result, errors = _mypy("pass_sample.py", tmp_path)
+@pytest.fixture(scope="module")
+def cache_dir(tmp_path_factory):
+    """One mypy cache for both runs: the second reuses the package's analysis."""
+    return tmp_path_factory.mktemp("mypy-cache")
+
+
+def test_the_pass_sample_passes(cache_dir):
+    result, errors = _mypy("pass_sample.py", cache_dir)
     assert errors == {} and result.returncode == 0, result.stdout + result.stderr
 
 
-def test_the_fail_sample_fails_exactly_where_marked(tmp_path):
+def test_the_fail_sample_fails_exactly_where_marked(cache_dir):
     expected = {}
     for number, line in enumerate((SAMPLES / "fail_sample.py").read_text().splitlines(), 1):
         if "# E: " in line:
             expected[number] = line.split("# E: ", 1)[1]
-    result, errors = _mypy("fail_sample.py", tmp_path)
+    result, errors = _mypy("fail_sample.py", cache_dir)
     assert set(errors) == set(expected), result.stdout
     for number, fragment in expected.items():
         assert any(fragment in message for message in errors[number]), (number, errors[number])
