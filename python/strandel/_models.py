@@ -9,6 +9,7 @@ import time
 from http import HTTPStatus
 from typing import Any, AsyncIterator, Callable, Dict, Iterator, List, Optional, Protocol
 
+from . import _checks
 from ._errors import HTTPStatusError, StreamError
 from ._headers import Headers, StatusLine, parse_head, parse_status_line
 
@@ -261,7 +262,12 @@ class Response:
 
     @encoding.setter
     def encoding(self, value: str) -> None:
-        self._encoding = codecs.lookup(value).name
+        if not isinstance(value, str):
+            raise TypeError(f"encoding must be str, not {type(value).__name__}")
+        try:
+            self._encoding = codecs.lookup(value).name
+        except LookupError:
+            raise ValueError(f"unknown encoding {value!r}") from None
 
     @property
     def content(self) -> bytes:
@@ -356,6 +362,7 @@ class Response:
         return stream  # type: ignore[no-any-return]
 
     async def aiter_bytes(self, chunk_size: Optional[int] = None) -> AsyncIterator[bytes]:
+        _checks.size_limit(chunk_size, "chunk_size")
         if self._content is not None:
             for piece in _recut([self._content], chunk_size):
                 yield piece
@@ -428,8 +435,7 @@ def _recut(chunks: Any, size: Optional[int]) -> Iterator[bytes]:
             if chunk:
                 yield chunk
         return
-    if size <= 0:
-        raise ValueError("chunk_size must be positive")
+    _checks.size_limit(size, "chunk_size")
     buffer = bytearray()
     for chunk in chunks:
         buffer += chunk

@@ -198,9 +198,24 @@ def test_body_sizes(tmp_path, content, size):
         assert _content.encode_body(content=f).size == 6
 
 
+def _response():
+    return strandel.Response(200, b"HTTP/1.1 200 OK\r\n\r\n",
+                             request=strandel.Request("GET", URL), url=URL, content=b"abc")
+
+
 def test_iter_raw_is_gone_with_a_reason():
-    response = strandel.Response(200, b"HTTP/1.1 200 OK\r\n\r\n",
-                                 request=strandel.Request("GET", URL), url=URL, content=b"")
+    response = _response()
     with pytest.raises(AttributeError, match="undoes the Content-Encoding"):
         response.iter_raw()
     assert response.from_cache is False and response.extensions == {"cache_state": None}
+
+
+@pytest.mark.parametrize("use,cls,message", [
+    (lambda r: list(r.iter_bytes(0)), ValueError, "chunk_size must be > 0, not 0"),
+    (lambda r: list(r.iter_text("2")), TypeError, "chunk_size must be int or None, not str"),
+    (lambda r: setattr(r, "encoding", "klingon"), ValueError, "unknown encoding 'klingon'"),
+    (lambda r: setattr(r, "encoding", None), TypeError, "encoding must be str, not NoneType"),
+])
+def test_response_arguments(use, cls, message):
+    with pytest.raises(cls, match="^" + message + "$"):
+        use(_response())
