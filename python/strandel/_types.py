@@ -4,17 +4,11 @@ the one-call functions take, for type checkers (``Unpack`` of a TypedDict)."""
 from __future__ import annotations
 
 import os
-import sys
-from typing import Any, Optional, Tuple, Union
+from typing import Any, Literal, Optional, Tuple, TypedDict, Union
 
 from ._content import QueryParamTypes, RequestContent, RequestData, RequestFiles
 from ._headers import HeaderTypes
 from ._timeout import TimeoutTypes
-
-if sys.version_info >= (3, 11):
-    from typing import Literal, TypedDict
-else:  # pragma: no cover - older interpreters
-    from typing_extensions import Literal, TypedDict
 
 
 class UseClientDefault:
