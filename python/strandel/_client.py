@@ -93,6 +93,8 @@ class _BaseClient:
         self.base_url = base_url
         # The mode of every request that does not give its own.
         self.cache = _checks.cache(cache)
+        # Authentication, cookies, retries, the environment and hooks: kept
+        # for the parts of the client that put them to use.
         _checks.flag(trust_env, "trust_env")
         self.auth = auth
         self.retries = retries
