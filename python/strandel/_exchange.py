@@ -68,7 +68,7 @@ class _State:
 
     __slots__ = ("native", "request", "manual", "follow", "max_redirects", "url", "history",
                  "head", "stopped_at", "chunks", "done", "error", "core_ended", "started",
-                 "finished", "expired")
+                 "finished", "expired", "cancelled")
 
     def __init__(self, native_request: Any, request: Request, follow: bool,
                  max_redirects: int) -> None:
@@ -91,6 +91,7 @@ class _State:
         # Our own deadline that ended the request: the failure it reports
         # is this one, not the Core's "Canceled".
         self.expired: Optional[HTTPError] = None
+        self.cancelled = False  # asked the Core to end it
 
     def expire(self, error: HTTPError) -> HTTPError:
         """Ends the request because `error` (a timeout) happened; any thread."""
@@ -221,9 +222,11 @@ class _State:
             _log.exchange_ended(self.request.method, self.request.url, outcome, self.started)
 
     def cancel(self) -> None:
-        """Ends the request in the Core unless the Core ended it: a redirect
-        not followed, or one over our limit, leaves it waiting."""
-        if not self.core_ended:
+        """Ends the request in the Core unless the Core ended it or was asked
+        to already: a redirect not followed, or one over our limit, leaves it
+        waiting."""
+        if not self.core_ended and not self.cancelled:
+            self.cancelled = True
             try:
                 self.native.cancel()
             except RuntimeError:

@@ -219,3 +219,26 @@ def test_iter_raw_is_gone_with_a_reason():
 def test_response_arguments(use, cls, message):
     with pytest.raises(cls, match="^" + message + "$"):
         use(_response())
+
+
+@pytest.mark.parametrize("flavour", ["whole", "stream", "async"])
+def test_a_request_without_news_ends_in_a_read_timeout(fake, flavour):
+    """Nothing scripted: the stand-in never answers, and the read bound ends
+    the request in the Core."""
+    import asyncio
+    bound = strandel.Timeout(30, read=0.1)
+    if flavour == "async":
+        async def main():
+            async with strandel.AsyncClient(timeout=bound) as client:
+                await client.get(URL)
+        with pytest.raises(strandel.ReadTimeout):
+            asyncio.run(main())
+    else:
+        with strandel.Client(timeout=bound) as client, pytest.raises(strandel.ReadTimeout) as info:
+            if flavour == "stream":
+                with client.stream("GET", URL):
+                    pass
+            else:
+                client.get(URL)
+        assert str(info.value) == "read timed out: nothing of the response arrived for 0.1 s"
+    assert fake.call_count("hv_request_cancel") == 1
