@@ -3,7 +3,6 @@ native module refuses."""
 
 from __future__ import annotations
 
-import math
 import os
 from typing import Any, Callable, Dict, FrozenSet, Mapping, NamedTuple, Optional, Tuple, Union
 from urllib.parse import unquote, urlsplit, urlunsplit
@@ -139,16 +138,3 @@ def make_engine(options: Dict[str, Any]) -> Any:
 
 def _name_refused(name: Any, names: FrozenSet[str]) -> bool:
     return isinstance(name, str) and name not in names
-
-
-def timeout_refused(timeout: Any) -> bool:
-    """A timeout the native module refuses as a value: negative, NaN or
-    infinite (one it cannot take as a number is a TypeError of its own)."""
-    if timeout is None or isinstance(timeout, str):
-        return False
-    try:
-        seconds = float(timeout)
-    except (TypeError, ValueError, OverflowError):
-        return False
-    return not seconds >= 0 or math.isinf(seconds)
-
