@@ -11,10 +11,12 @@
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Dict
 
+from ._auth import Auth, BasicAuth, DigestAuth, FunctionAuth
 from ._client import AsyncClient, Client
 from ._config import USE_CLIENT_DEFAULT, call_options
+from ._cookies import CookieConflict, Cookies
 from ._errors import (CacheMiss, ConnectError, DecodingError, HTTPError, HTTPStatusError,
                       InvalidRequest, NetworkError, ProxyError, ReadError, RedirectError,
                       RemoteProtocolError, RequestError, StreamError, TimeoutException, TLSError,
@@ -27,6 +29,7 @@ from ._websocket import (AsyncWebSocket, BinaryMessage, CloseMessage, Message, T
 __version__ = "0.1.0"
 
 __all__ = [
+    "Auth", "BasicAuth", "CookieConflict", "Cookies", "DigestAuth", "FunctionAuth",
     "AsyncClient", "AsyncWebSocket", "BinaryMessage", "CacheMiss", "Client", "CloseMessage",
     "ConnectError", "DecodingError", "HTTPError", "HTTPStatusError", "Headers",
     "InvalidRequest", "Message", "NetworkError", "ProxyError", "ReadError", "Redirect",
@@ -36,18 +39,23 @@ __all__ = [
     "head", "options", "patch", "post", "put", "request", "stream",
 ]
 
+def _client_only(kwargs: Dict[str, Any]) -> Dict[str, Any]:
+    """The Client keywords a one-call function takes besides the engine's."""
+    return {name: kwargs.pop(name) for name in ("trust_env",) if name in kwargs}
+
+
 def request(method: str, url: str, **kwargs: Any) -> Response:
     """One request on a client of its own: takes the keywords of
     ``Client.request`` and the engine keywords of ``Client`` (the engine's
     cache switch is ``cache_enabled`` here, since ``cache`` names the
     request's cache mode)."""
-    with Client(**call_options(kwargs)) as client:
+    with Client(**call_options(kwargs), **_client_only(kwargs)) as client:
         return client.request(method, url, **kwargs)
 
 
 def stream(method: str, url: str, **kwargs: Any) -> Any:
     """``with strandel.stream("GET", url) as r:`` on a client of its own."""
-    return Client(**call_options(kwargs)).stream(method, url, **kwargs)
+    return Client(**call_options(kwargs), **_client_only(kwargs)).stream(method, url, **kwargs)
 
 
 def get(url: str, **kwargs: Any) -> Response:

@@ -5,16 +5,24 @@ from __future__ import annotations
 
 import contextlib
 import os
-from typing import Any, AsyncIterator, Dict, Iterator, Mapping, Optional, Sequence, Tuple, Union
+import threading
+from typing import (Any, AsyncIterator, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple,
+                    Union)
 
 from ._config import (ENGINE_OPTION_NAMES, USE_CLIENT_DEFAULT, VerifyTypes, engine_options,
-                      make_engine, request_options_refused, timeout_refused)
+                      make_engine, request_options_refused, split_proxy, timeout_refused)
+from ._auth import Auth, AuthTypes, as_auth
 from ._content import (Encoded, QueryParamTypes, RequestContent, RequestFiles, encode_body,
                        join_url, merge_params)
+from ._cookies import ClientCookies, CookieTypes, as_cookies, cookie_header
+from ._env import EnvProxies, env_ca_pem, env_proxies
 from ._errors import from_call
 from ._exchange import AsyncExchange, SyncExchange, redirect_mode
+from ._flow import Flow
+from ._hooks import EventHook, EventHooks, as_event_hooks
 from ._headers import Headers, HeaderTypes
 from ._models import Request, Response
+from ._retry import check_retries
 from ._wait import ChannelPool, Dispatcher, running_dispatcher
 from ._websocket import AsyncWebSocket, WebSocket
 
@@ -33,11 +41,32 @@ class _BaseClient:
                  profile_namespace: Optional[str] = None, headers: HeaderTypes = None,
                  params: QueryParamTypes = None, timeout: TimeoutTypes = None,
                  follow_redirects: bool = True, max_redirects: int = 20,
-                 base_url: str = "") -> None:
+                 base_url: str = "", auth: Optional[AuthTypes] = None,
+                 cookies: CookieTypes = None, retries: int = 0, trust_env: bool = True,
+                 event_hooks: Optional[Mapping[str, Sequence[EventHook]]] = None) -> None:
         # The engine keywords are those of ENGINE_OPTIONS, taken by name.
         given = locals()
-        self._engine = make_engine(engine_options({name: given[name]
-                                                   for name in ENGINE_OPTION_NAMES}))
+        options = engine_options({name: given[name] for name in ENGINE_OPTION_NAMES})
+        # Environment: proxies (unless one is given) and the CA bundle
+        # (unless verification is off or a bundle is given).
+        self.trust_env = bool(trust_env)
+        self._env_proxies: Optional[EnvProxies] = None
+        if self.trust_env:
+            if proxy is None:
+                self._env_proxies = env_proxies()
+            if verify is True and ca_file is None and ca_pem is None:
+                options["ca_pem"] = env_ca_pem()
+        self._engine_options = options
+        # One engine per proxy the environment routes to, made when first
+        # used; the first is the one https:// URLs take.
+        self._engines: Dict[Optional[str], Any] = {}
+        self._engines_lock = threading.Lock()
+        self._engine = self._engine_for_proxy(
+            self._env_proxies.routes()[0] if self._env_proxies else options["proxy"])
+        self._auth: Optional[Auth] = as_auth(auth)
+        self._cookies = ClientCookies(lambda: list(self._engines.values()), cookies)
+        self.retries = check_retries(retries)
+        self._event_hooks: EventHooks = as_event_hooks(event_hooks)
         self.headers = Headers(headers)
         self.params = params
         self.timeout = timeout
@@ -49,6 +78,57 @@ class _BaseClient:
         self._pool = ChannelPool()
         # An asyncio client's dispatcher of each event loop, by id(loop).
         self._dispatchers: Dict[int, Dispatcher] = {}
+
+    # ---- auth, cookies, hooks, environment ----------------------------------------------
+
+    @property
+    def auth(self) -> Optional[Auth]:
+        return self._auth
+
+    @auth.setter
+    def auth(self, auth: Optional[AuthTypes]) -> None:
+        self._auth = as_auth(auth)
+
+    @property
+    def cookies(self) -> ClientCookies:
+        """The client's cookies, live: the Core's jar and those without a
+        domain (sent to every host)."""
+        return self._cookies
+
+    @cookies.setter
+    def cookies(self, cookies: CookieTypes) -> None:
+        self._cookies.everywhere().clear()
+        self._cookies.update(cookies)
+
+    @property
+    def event_hooks(self) -> EventHooks:
+        return self._event_hooks
+
+    @event_hooks.setter
+    def event_hooks(self, event_hooks: Mapping[str, Sequence[EventHook]]) -> None:
+        self._event_hooks = as_event_hooks(event_hooks)
+
+    def _engine_for_proxy(self, proxy: Optional[str]) -> Any:
+        engine = self._engines.get(proxy)
+        if engine is None:
+            with self._engines_lock:
+                engine = self._engines.get(proxy)
+                if engine is None:
+                    options = dict(self._engine_options)
+                    if self._env_proxies is not None:
+                        options["proxy"], options["proxy_username"], \
+                            options["proxy_password"] = split_proxy(proxy, None)
+                    engine = self._engines[proxy] = make_engine(options)
+        return engine
+
+    def _engine_for(self, url: str) -> Any:
+        if self._env_proxies is None:
+            return self._engine
+        return self._engine_for_proxy(self._env_proxies.for_url(url))
+
+    def _flow(self, auth: Any, start: Any) -> Flow:
+        return Flow(start, auth=self._auth if auth is USE_CLIENT_DEFAULT else as_auth(auth),
+                    hooks=self._event_hooks, retries=self.retries)
 
     def _merge_headers(self, headers: HeaderTypes) -> Headers:
         """The client's headers, each name given here replacing all of its
@@ -65,8 +145,8 @@ class _BaseClient:
     def build_request(self, method: str, url: str, *, params: QueryParamTypes = None,
                       headers: HeaderTypes = None, content: Optional[RequestContent] = None,
                       data: Optional[Mapping[str, Any]] = None,
-                      files: Optional[RequestFiles] = None, json: Any = None
-                      ) -> Tuple[Request, Encoded]:
+                      files: Optional[RequestFiles] = None, json: Any = None,
+                      cookies: CookieTypes = None) -> Tuple[Request, Encoded]:
         if self.base_url:
             url = join_url(self.base_url, url)
         if self.params or params:
@@ -78,6 +158,10 @@ class _BaseClient:
             encoded = encode_body(content=content, data=data, files=files, json=json)
         if encoded.content_type and "content-type" not in merged:
             merged["Content-Type"] = encoded.content_type
+        cookie = cookie_header(merged.get("cookie"), self._cookies.everywhere(),
+                               as_cookies(cookies))
+        if cookie is not None:
+            merged["Cookie"] = cookie
         return Request(method.upper(), url, merged, encoded.whole), encoded
 
     def _native_request(self, request: Request, encoded: Encoded, *, timeout: Any,
@@ -91,7 +175,7 @@ class _BaseClient:
         try:
             # Positional: method, url, headers, body, timeout, allow_redirects,
             # redirect, cache, priority, chunked.
-            native = self._engine.request(
+            native = self._engine_for(request.url).request(
                 request.method, request.url, request.headers._items, encoded.whole, timeout,
                 True, redirect_mode(follow, self.max_redirects), cache, priority,
                 encoded.stream is not None)
@@ -107,7 +191,7 @@ class _BaseClient:
         merged = self._merge_headers(headers)
         timeout = self.timeout if timeout is USE_CLIENT_DEFAULT else timeout
         try:
-            native = self._engine.websocket(url, origin or "", merged.multi_items(), timeout,
+            native = self._engine_for(url).websocket(url, origin or "", merged.multi_items(), timeout,
                                             list(subprotocols) if subprotocols else None)
         except RuntimeError as e:
             raise from_call(e, refused_argument=timeout_refused(timeout), websocket=True) \
@@ -125,31 +209,44 @@ class Client(_BaseClient):
     `cache` (the Core's HTTP cache), `profile_namespace` (where the Core keeps
     persistent state). Request defaults: `headers`, `params`, `timeout`
     (seconds for the whole exchange, None for none), `follow_redirects`
-    (default True), `max_redirects`, `base_url`."""
+    (default True), `max_redirects`, `base_url`, `auth`, `cookies`.
+    `retries`: how many times a request that could not reach the server
+    is sent again; `trust_env`: take proxies and the CA bundle from the
+    environment; `event_hooks`: callables run with each request and
+    response."""
 
     def request(self, method: str, url: str, *, params: QueryParamTypes = None,
                 headers: HeaderTypes = None, content: Optional[RequestContent] = None,
                 data: Optional[Mapping[str, Any]] = None, files: Optional[RequestFiles] = None,
                 json: Any = None, timeout: Any = USE_CLIENT_DEFAULT,
                 follow_redirects: Any = USE_CLIENT_DEFAULT, cache: Optional[str] = None,
-                priority: Optional[str] = None) -> Response:
+                priority: Optional[str] = None, auth: Any = USE_CLIENT_DEFAULT,
+                cookies: CookieTypes = None) -> Response:
         return self._send(method, url, False, params, headers, content, data, files, json,
-                          timeout, follow_redirects, cache, priority)
+                          timeout, follow_redirects, cache, priority, auth, cookies)
 
     def _send(self, method: str, url: str, stream: bool, params: QueryParamTypes = None,
               headers: HeaderTypes = None, content: Optional[RequestContent] = None,
               data: Optional[Mapping[str, Any]] = None, files: Optional[RequestFiles] = None,
               json: Any = None, timeout: Any = USE_CLIENT_DEFAULT,
               follow_redirects: Any = USE_CLIENT_DEFAULT, cache: Optional[str] = None,
-              priority: Optional[str] = None) -> Response:
+              priority: Optional[str] = None, auth: Any = USE_CLIENT_DEFAULT,
+              cookies: CookieTypes = None) -> Response:
         request, encoded = self.build_request(method, url, params=params, headers=headers,
-                                              content=content, data=data, files=files, json=json)
-        native, follow, max_redirects = self._native_request(
-            request, encoded, timeout=timeout, follow_redirects=follow_redirects, cache=cache,
-            priority=priority)
-        exchange = SyncExchange(native, request, follow=follow, max_redirects=max_redirects,
+                                              content=content, data=data, files=files, json=json,
+                                              cookies=cookies)
+
+        def start(request: Request, encoded: Encoded) -> SyncExchange:
+            native, follow, max_redirects = self._native_request(
+                request, encoded, timeout=timeout, follow_redirects=follow_redirects,
+                cache=cache, priority=priority)
+            return SyncExchange(native, request, follow=follow, max_redirects=max_redirects,
                                 upload=encoded.stream, pool=self._pool)
-        return exchange.send(stream)
+
+        flow = self._flow(auth, start)
+        if flow.plain:
+            return start(request, encoded).send(stream)
+        return flow.send_sync(request, encoded, stream)
 
     @contextlib.contextmanager
     def stream(self, method: str, url: str, **kwargs: Any) -> Iterator[Response]:
@@ -212,9 +309,10 @@ class AsyncClient(_BaseClient):
                       files: Optional[RequestFiles] = None, json: Any = None,
                       timeout: Any = USE_CLIENT_DEFAULT,
                       follow_redirects: Any = USE_CLIENT_DEFAULT, cache: Optional[str] = None,
-                      priority: Optional[str] = None) -> Response:
+                      priority: Optional[str] = None, auth: Any = USE_CLIENT_DEFAULT,
+                      cookies: CookieTypes = None) -> Response:
         return await self._send(method, url, False, params, headers, content, data, files,
-                                json, timeout, follow_redirects, cache, priority)
+                                json, timeout, follow_redirects, cache, priority, auth, cookies)
 
     async def _send(self, method: str, url: str, stream: bool, params: QueryParamTypes = None,
                     headers: HeaderTypes = None, content: Optional[RequestContent] = None,
@@ -222,16 +320,24 @@ class AsyncClient(_BaseClient):
                     files: Optional[RequestFiles] = None, json: Any = None,
                     timeout: Any = USE_CLIENT_DEFAULT,
                     follow_redirects: Any = USE_CLIENT_DEFAULT, cache: Optional[str] = None,
-                    priority: Optional[str] = None) -> Response:
+                    priority: Optional[str] = None, auth: Any = USE_CLIENT_DEFAULT,
+                    cookies: CookieTypes = None) -> Response:
         request, encoded = self.build_request(method, url, params=params, headers=headers,
-                                              content=content, data=data, files=files, json=json)
-        native, follow, max_redirects = self._native_request(
-            request, encoded, timeout=timeout, follow_redirects=follow_redirects, cache=cache,
-            priority=priority)
-        channel = running_dispatcher(self._dispatchers).channel()
-        exchange = AsyncExchange(native, request, channel, follow=follow,
+                                              content=content, data=data, files=files, json=json,
+                                              cookies=cookies)
+
+        def start(request: Request, encoded: Encoded) -> AsyncExchange:
+            native, follow, max_redirects = self._native_request(
+                request, encoded, timeout=timeout, follow_redirects=follow_redirects,
+                cache=cache, priority=priority)
+            channel = running_dispatcher(self._dispatchers).channel()
+            return AsyncExchange(native, request, channel, follow=follow,
                                  max_redirects=max_redirects, upload=encoded.stream)
-        return await exchange.send(stream)
+
+        flow = self._flow(auth, start)
+        if flow.plain:
+            return await start(request, encoded).send(stream)
+        return await flow.send_async(request, encoded, stream)
 
     @contextlib.asynccontextmanager
     async def stream(self, method: str, url: str, **kwargs: Any) -> AsyncIterator[Response]:

@@ -9,6 +9,7 @@ import time
 from http import HTTPStatus
 from typing import (Any, AsyncIterator, Callable, Iterator, List, Optional, Protocol)
 
+from ._cookies import Cookies, response_cookies
 from ._errors import HTTPStatusError, StreamError
 from ._headers import Headers, StatusLine, parse_head, parse_status_line
 
@@ -177,6 +178,12 @@ class Response:
 
     def __repr__(self) -> str:
         return f"<Response [{self.status_code} {self.reason_phrase}]>"
+
+    @property
+    def cookies(self) -> Cookies:
+        """The cookies this response's Set-Cookie headers set (the client's
+        jar has taken them already)."""
+        return response_cookies(self.headers.get_list("set-cookie"), self.url)
 
     @property
     def elapsed(self) -> datetime.timedelta:
