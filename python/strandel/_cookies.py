@@ -156,7 +156,7 @@ def _pairs(cookies: Any) -> List[Tuple[str, str]]:
     for pair in pairs:
         if len(pair) != 2:
             raise ValueError(f"a cookie pair must be (name, value), not {pair!r}")
-    return pairs  # type: ignore[return-value]
+    return pairs
 
 
 class Cookies(_CookieMapping):

@@ -8,7 +8,7 @@ from __future__ import annotations
 import ipaddress
 import os
 from pathlib import Path
-from typing import List, Mapping, NamedTuple, Optional, Tuple
+from typing import List, Mapping, NamedTuple, Optional, Tuple, Union
 from urllib.parse import urlsplit
 
 
@@ -28,7 +28,7 @@ def _with_scheme(proxy: str) -> str:
 class _Exclusion(NamedTuple):
     host: str  # lower case; "" for a network
     subdomains: bool  # ".example.com" / "*.example.com": subdomains only
-    network: Optional["ipaddress._BaseNetwork"]
+    network: Optional[Union[ipaddress.IPv4Network, ipaddress.IPv6Network]]
 
 
 def _exclusion(entry: str) -> Optional[_Exclusion]:
@@ -135,12 +135,16 @@ def env_ca_pem(environ: Optional[Mapping[str, str]] = None) -> Optional[bytes]:
     if not cert_dir:
         return None
     pems: List[bytes] = []
+    # A hashed folder links each certificate under several names.
+    seen = set()
     for folder in cert_dir.split(os.pathsep):
         if not folder:
             continue
         for path in sorted(Path(folder).iterdir()):
-            if path.is_file():
-                data = path.read_bytes()
+            real = path.resolve()
+            if real.is_file() and real not in seen:
+                seen.add(real)
+                data = real.read_bytes()
                 if b"-----BEGIN CERTIFICATE-----" in data:
                     pems.append(data if data.endswith(b"\n") else data + b"\n")
     return b"".join(pems) if pems else None

@@ -50,7 +50,7 @@ def retry_pause(error: BaseException, *, method: str, replayable: bool, responde
         return None
     if not isinstance(error, HTTPError) or error.net_error not in RETRYABLE_NET_ERRORS:
         return None
-    return min(FIRST_PAUSE * (2 ** attempt), LONGEST_PAUSE)
+    return float(min(FIRST_PAUSE * (2 ** attempt), LONGEST_PAUSE))
 
 
 __all__ = ["IDEMPOTENT_METHODS", "RETRYABLE_NET_ERRORS", "check_retries", "retry_pause"]

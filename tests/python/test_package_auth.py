@@ -406,6 +406,7 @@ def test_environment_ca_bundle(tmp_path):
     (tmp_path / "one.pem").write_bytes(pem)
     (tmp_path / "two.0").write_bytes(pem.replace(b"AAAA", b"BBBB").rstrip(b"\n"))
     (tmp_path / "readme").write_bytes(b"not a certificate")
+    (tmp_path / "3a1b.0").symlink_to(tmp_path / "one.pem")  # as c_rehash links it
     assert _env.env_ca_pem({}) is None
     assert _env.env_ca_pem({"SSL_CERT_FILE": str(tmp_path / "one.pem"),
                             "SSL_CERT_DIR": str(tmp_path)}) == pem
