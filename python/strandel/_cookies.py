@@ -248,8 +248,8 @@ class ClientCookies(_CookieMapping):
         host_only = not domain.startswith(".")
         for engine in self._engines():
             # The Core's refusal is a ValueError naming its reason.
-            _entry(engine, "set_cookie")(name, value, domain.lstrip("."), path, False, False,
-                                         None, host_only)
+            _entry(engine, "set_cookie")(name, value, domain.lstrip("."), path=path,
+                                         host_only=host_only)
 
     def delete(self, name: str, domain: Optional[str] = None,
                path: Optional[str] = None) -> None:
@@ -257,14 +257,14 @@ class ClientCookies(_CookieMapping):
             self._everywhere.delete(name, None, path)
         if domain != "":
             for engine in self._engines():
-                _entry(engine, "delete_cookies")(domain, path, name)
+                _entry(engine, "delete_cookies")(domain=domain, path=path, name=name)
 
     def clear(self, domain: Optional[str] = None, path: Optional[str] = None) -> None:
         if domain in (None, ""):
             self._everywhere.clear(None, path)
         if domain != "":
             for engine in self._engines():
-                _entry(engine, "delete_cookies")(domain, path, None)
+                _entry(engine, "delete_cookies")(domain=domain, path=path)
 
 
 # ---- headers ------------------------------------------------------------------------
