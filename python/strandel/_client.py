@@ -126,9 +126,15 @@ class _BaseClient:
             return self._engine
         return self._engine_for_proxy(self._env_proxies.for_url(url))
 
-    def _flow(self, auth: Any, start: Any) -> Flow:
-        return Flow(start, auth=self._auth if auth is USE_CLIENT_DEFAULT else as_auth(auth),
-                    hooks=self._event_hooks, retries=self.retries)
+    def _flow(self, auth: Any, start: Any) -> Optional[Flow]:
+        """What to do around the exchange; None for nothing (no auth, no
+        hooks, no retries): the request is then sent as it is."""
+        chosen = self._auth if auth is USE_CLIENT_DEFAULT else as_auth(auth)
+        hooks = self._event_hooks
+        if chosen is None and not self.retries and not hooks["request"] \
+                and not hooks["response"]:
+            return None
+        return Flow(start, auth=chosen, hooks=hooks, retries=self.retries)
 
     def _merge_headers(self, headers: HeaderTypes) -> Headers:
         """The client's headers, each name given here replacing all of its
@@ -158,10 +164,11 @@ class _BaseClient:
             encoded = encode_body(content=content, data=data, files=files, json=json)
         if encoded.content_type and "content-type" not in merged:
             merged["Content-Type"] = encoded.content_type
-        cookie = cookie_header(merged.get("cookie"), self._cookies.everywhere(),
-                               as_cookies(cookies))
-        if cookie is not None:
-            merged["Cookie"] = cookie
+        everywhere = self._cookies.everywhere()
+        if cookies is not None or everywhere:
+            cookie = cookie_header(merged.get("cookie"), everywhere, as_cookies(cookies))
+            if cookie is not None:
+                merged["Cookie"] = cookie
         return Request(method.upper(), url, merged, encoded.whole), encoded
 
     def _native_request(self, request: Request, encoded: Encoded, *, timeout: Any,
@@ -244,7 +251,7 @@ class Client(_BaseClient):
                                 upload=encoded.stream, pool=self._pool)
 
         flow = self._flow(auth, start)
-        if flow.plain:
+        if flow is None:
             return start(request, encoded).send(stream)
         return flow.send_sync(request, encoded, stream)
 
@@ -335,7 +342,7 @@ class AsyncClient(_BaseClient):
                                  max_redirects=max_redirects, upload=encoded.stream)
 
         flow = self._flow(auth, start)
-        if flow.plain:
+        if flow is None:
             return await start(request, encoded).send(stream)
         return await flow.send_async(request, encoded, stream)
 

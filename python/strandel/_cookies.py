@@ -171,6 +171,12 @@ class Cookies(_CookieMapping):
     def _records(self) -> List[Cookie]:
         return list(self._jar)
 
+    def __len__(self) -> int:
+        return len(self._jar)
+
+    def __bool__(self) -> bool:
+        return bool(self._jar)
+
     def set(self, name: str, value: str, domain: str = "", path: str = "/") -> None:
         check_cookie(name, value)
         self._jar = [c for c in self._jar

@@ -38,12 +38,6 @@ class Flow:
         self.hooks = hooks
         self.retries = retries
 
-    @property
-    def plain(self) -> bool:
-        """No auth, no hooks, no retries: one exchange, nothing around it."""
-        return self.auth is None and self.retries == 0 and \
-            not self.hooks["request"] and not self.hooks["response"]
-
     def _pause(self, error: BaseException, request: Request, encoded: Encoded, exchange: Any,
                attempt: int) -> Optional[float]:
         return retry_pause(error, method=request.method, replayable=encoded.stream is None,
