@@ -13,7 +13,7 @@ from __future__ import annotations
 
 from typing import Any, Dict
 
-from ._auth import Auth, BasicAuth, DigestAuth, FunctionAuth
+from ._auth import Auth, BasicAuth, DigestAuth, FunctionAuth, NetRCAuth
 from ._client import AsyncClient, Client
 from ._config import USE_CLIENT_DEFAULT, call_options
 from ._cookies import CookieConflict, Cookies
@@ -29,7 +29,7 @@ from ._websocket import (AsyncWebSocket, BinaryMessage, CloseMessage, Message, T
 __version__ = "0.1.0"
 
 __all__ = [
-    "Auth", "BasicAuth", "CookieConflict", "Cookies", "DigestAuth", "FunctionAuth",
+    "Auth", "BasicAuth", "CookieConflict", "Cookies", "DigestAuth", "FunctionAuth", "NetRCAuth",
     "AsyncClient", "AsyncWebSocket", "BinaryMessage", "CacheMiss", "Client", "CloseMessage",
     "ConnectError", "DecodingError", "HTTPError", "HTTPStatusError", "Headers",
     "InvalidRequest", "Message", "NetworkError", "ProxyError", "ReadError", "Redirect",

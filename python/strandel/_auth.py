@@ -105,6 +105,23 @@ def basic_auth_header(username: Union[str, bytes], password: Union[str, bytes]) 
     return f"Basic {token}"
 
 
+class NetRCAuth(Auth):
+    """Basic credentials for each request's host from a netrc file
+    (`file`, else ~/.netrc), read once, when made; a host the file does not
+    name (nor a "default" entry) gets none."""
+
+    def __init__(self, file: Optional[Union[str, "os.PathLike[str]"]] = None) -> None:
+        import netrc
+
+        self._netrc = netrc.netrc(file)
+
+    def auth_flow(self, request: Request) -> Generator[Request, Response, None]:
+        found = self._netrc.authenticators(urlsplit(request.url).hostname or "")
+        if found is not None and found[2]:
+            request.headers["Authorization"] = basic_auth_header(found[0], found[2])
+        yield request
+
+
 # ---- Digest (RFC 7616) --------------------------------------------------------------
 
 def _sha512_256(data: bytes) -> "hashlib._Hash":
@@ -281,4 +298,4 @@ def replay_refused(request: Request) -> StreamError:
                        "use this authentication")
 
 
-__all__: List[str] = ["Auth", "BasicAuth", "DigestAuth", "FunctionAuth", "as_auth"]
+__all__: List[str] = ["Auth", "BasicAuth", "DigestAuth", "FunctionAuth", "NetRCAuth", "as_auth"]

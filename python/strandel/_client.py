@@ -198,8 +198,9 @@ class _BaseClient:
         merged = self._merge_headers(headers)
         timeout = self.timeout if timeout is USE_CLIENT_DEFAULT else timeout
         try:
-            native = self._engine_for(url).websocket(url, origin or "", merged.multi_items(), timeout,
-                                            list(subprotocols) if subprotocols else None)
+            native = self._engine_for(url).websocket(
+                url, origin or "", merged.multi_items(), timeout,
+                list(subprotocols) if subprotocols else None)
         except RuntimeError as e:
             raise from_call(e, refused_argument=timeout_refused(timeout), websocket=True) \
                 from None

@@ -89,6 +89,18 @@ def test_basic_auth_header_is_utf8():
         "Basic " + base64.b64encode("jürgen:pä:ss".encode()).decode()
 
 
+def test_netrc_auth(tmp_path):
+    (tmp_path / "netrc").write_text("machine a.org login user password pass\n"
+                                    "machine b.org login only\n")
+    auth = strandel.NetRCAuth(tmp_path / "netrc")
+    headers = {}
+    for url in ("http://a.org/x", "https://B.org/", "http://c.org/"):
+        request = next(auth.sync_auth_flow(strandel.Request("GET", url)))
+        headers[url] = request.headers.get("authorization")
+    assert headers == {"http://a.org/x": _auth.basic_auth_header("user", "pass"),
+                       "https://B.org/": None, "http://c.org/": None}
+
+
 # ---- the flow around exchanges ----------------------------------------------------------
 
 class Script:
