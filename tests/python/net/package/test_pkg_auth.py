@@ -2,7 +2,7 @@
 against the local servers."""
 
 import asyncio
-import json
+import socket
 import threading
 
 import pytest
@@ -193,6 +193,34 @@ def test_retries_of_connections_reset(strandel, run, method, retries, failures, 
         assert flaky.count == connections
     finally:
         flaky.server.stop()
+
+
+def test_retries_of_a_tls_handshake_cut(strandel):
+    """A server that takes each connection and closes it on the ClientHello."""
+    listener = socket.create_server((servers.HOST, 0))
+    accepted = []
+
+    def serve():
+        while True:
+            try:
+                sock, _ = listener.accept()
+            except OSError:
+                return
+            accepted.append(sock.recv(1024)[:1])  # 0x16: a TLS handshake record
+            sock.close()
+
+    thread = threading.Thread(target=serve, daemon=True)
+    thread.start()
+    try:
+        with strandel.Client(retries=2) as client:
+            with pytest.raises(strandel.TransportError) as failure:
+                client.get(f"https://{servers.HOST}:{listener.getsockname()[1]}/")
+        assert failure.value.net_error in (-100, -101, -107)
+        assert accepted == [b"\x16"] * 3
+    finally:
+        listener.shutdown(socket.SHUT_RDWR)  # wakes the accept
+        listener.close()
+        thread.join()
 
 
 # ---- environment ----------------------------------------------------------------------
