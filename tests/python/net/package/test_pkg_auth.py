@@ -169,8 +169,8 @@ class Flaky:
     ("DELETE", 1, 1, True, 2),
 ])
 @pytest.mark.parametrize("mode", ["sync", "async"])
-def test_retries_of_connections_reset(strandel, run, method, retries, failures, ok,
-                                      connections, mode):
+def test_retries_of_connections_reset(strandel, method, retries, failures, ok, connections,
+                                      mode):
     flaky = Flaky(failures)
     url = flaky.server.url("/flaky")
     try:
@@ -183,7 +183,7 @@ def test_retries_of_connections_reset(strandel, run, method, retries, failures, 
                 async def main():
                     async with strandel.AsyncClient(retries=retries) as client:
                         return await client.request(method, url)
-                return run(main())
+                return asyncio.run(main())
         if ok:
             assert send().text == "ok"
         else:
