@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+import re
 import threading
 from typing import (Any, AsyncIterator, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple,
                     Union)
@@ -16,7 +17,7 @@ from ._content import (Encoded, QueryParamTypes, RequestContent, RequestFiles, e
                        join_url, merge_params)
 from ._cookies import ClientCookies, CookieTypes, as_cookies, cookie_header
 from ._env import EnvProxies, env_ca_pem, env_proxies
-from ._errors import from_call
+from ._errors import HTTPError, from_call
 from ._exchange import AsyncExchange, SyncExchange, redirect_mode
 from ._flow import Flow
 from ._hooks import EventHook, EventHooks, as_event_hooks
@@ -57,6 +58,7 @@ class _BaseClient:
             if verify is True and ca_file is None and ca_pem is None:
                 options["ca_pem"] = env_ca_pem()
         self._engine_options = options
+        self._proxy_auth = proxy_auth
         # One engine per proxy the environment routes to, made when first
         # used; the first is the one https:// URLs take.
         self._engines: Dict[Optional[str], Any] = {}
@@ -115,10 +117,22 @@ class _BaseClient:
                 engine = self._engines.get(proxy)
                 if engine is None:
                     options = dict(self._engine_options)
-                    if self._env_proxies is not None:
-                        options["proxy"], options["proxy_username"], \
-                            options["proxy_password"] = split_proxy(proxy, None)
-                    engine = self._engines[proxy] = make_engine(options)
+                    env = self._env_proxies
+                    try:
+                        if env is not None:
+                            # `proxy_auth`, when given, holds for these too.
+                            options["proxy"], options["proxy_username"], \
+                                options["proxy_password"] = split_proxy(
+                                    proxy, self._proxy_auth if proxy else None)
+                        engine = make_engine(options)
+                    except (HTTPError, ValueError) as e:
+                        if env is None or proxy is None:
+                            raise
+                        shown = re.sub(r"//[^@/]*@", "//", proxy)  # no credentials
+                        raise ValueError(f"the proxy {shown!r} of the environment variable "
+                                         f"{env.sources.get(proxy, 'ALL_PROXY')} was refused "
+                                         f"({e}); fix it, or pass trust_env=False") from None
+                    self._engines[proxy] = engine
         return engine
 
     def _engine_for(self, url: str) -> Any:

@@ -8,16 +8,22 @@ from __future__ import annotations
 import ipaddress
 import os
 from pathlib import Path
-from typing import List, Mapping, NamedTuple, Optional, Tuple, Union
+from typing import Dict, List, Mapping, NamedTuple, Optional, Tuple, Union
 from urllib.parse import urlsplit
 
 
 def _variable(environ: Mapping[str, str], name: str) -> Optional[str]:
     """The lower-case variable over the upper-case one; an empty one is unset."""
+    found = _named(environ, name)
+    return found[1] if found else None
+
+
+def _named(environ: Mapping[str, str], name: str) -> Optional[Tuple[str, str]]:
+    """(the variable's name as set, its value)."""
     for key in (name.lower(), name.upper()):
         value = environ.get(key)
         if value:
-            return value.strip()
+            return key, value.strip()
     return None
 
 
@@ -66,6 +72,14 @@ class EnvProxies:
             "https": _opt(_variable(environ, "https_proxy")),
         }
         self.all = _opt(_variable(environ, "all_proxy"))
+        # Which variable each proxy came from, for the errors that name it.
+        self.sources: Dict[str, str] = {}
+        for name in ("all_proxy", "https_proxy") + (() if cgi else ("http_proxy",)):
+            found = _named(environ, name)
+            if found:
+                self.sources[_with_scheme(found[1])] = found[0]
+        if cgi and http:
+            self.sources[_with_scheme(http)] = "http_proxy"
         no_proxy = _variable(environ, "no_proxy") or ""
         self.bypass_all = any(e.strip() == "*" for e in no_proxy.split(","))
         self.exclusions: List[_Exclusion] = [x for x in map(_exclusion, no_proxy.split(","))
