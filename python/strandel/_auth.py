@@ -74,7 +74,11 @@ class FunctionAuth(Auth):
         self._func = func
 
     def auth_flow(self, request: Request) -> Generator[Request, Response, None]:
-        yield self._func(request)
+        result = self._func(request)
+        if not isinstance(result, Request):
+            raise TypeError(f"the auth callable {self._func!r} must return the request, "
+                            f"not {type(result).__name__}")
+        yield result
 
 
 def _to_bytes(value: Union[str, bytes], what: str) -> bytes:

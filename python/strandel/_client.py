@@ -5,19 +5,17 @@ from __future__ import annotations
 
 import contextlib
 import os
-import re
-import threading
 from typing import (Any, AsyncIterator, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple,
                     Union)
 
 from ._config import (ENGINE_OPTION_NAMES, USE_CLIENT_DEFAULT, VerifyTypes, engine_options,
-                      make_engine, request_options_refused, split_proxy, timeout_refused)
+                      make_engine, request_options_refused, timeout_refused)
 from ._auth import Auth, AuthTypes, as_auth
 from ._content import (Encoded, QueryParamTypes, RequestContent, RequestFiles, encode_body,
                        join_url, merge_params)
 from ._cookies import ClientCookies, CookieTypes, as_cookies, cookie_header
-from ._env import EnvProxies, env_ca_pem, env_proxies
-from ._errors import HTTPError, from_call
+from ._env import Routes, env_ca_pem, env_proxies
+from ._errors import from_call
 from ._exchange import AsyncExchange, SyncExchange, redirect_mode
 from ._flow import Flow
 from ._hooks import EventHook, EventHooks, as_event_hooks
@@ -51,22 +49,16 @@ class _BaseClient:
         # Environment: proxies (unless one is given) and the CA bundle
         # (unless verification is off or a bundle is given).
         self.trust_env = bool(trust_env)
-        self._env_proxies: Optional[EnvProxies] = None
+        env = None
         if self.trust_env:
-            if proxy is None:
-                self._env_proxies = env_proxies()
+            env = env_proxies() if proxy is None else None
             if verify is True and ca_file is None and ca_pem is None:
                 options["ca_pem"] = env_ca_pem()
-        self._engine_options = options
-        self._proxy_auth = proxy_auth
-        # One engine per proxy the environment routes to, made when first
-        # used; the first is the one https:// URLs take.
-        self._engines: Dict[Optional[str], Any] = {}
-        self._engines_lock = threading.Lock()
-        self._engine = self._engine_for_proxy(
-            self._env_proxies.routes()[0] if self._env_proxies else options["proxy"])
+        # With proxies from the environment, an engine for each route.
+        self._routes = Routes(options, env, proxy_auth) if env is not None else None
+        self._engine = make_engine(options) if self._routes is None else self._routes.main
         self._auth: Optional[Auth] = as_auth(auth)
-        self._cookies = ClientCookies(lambda: list(self._engines.values()), cookies)
+        self._cookies = ClientCookies(self._all_engines, cookies)
         self.retries = check_retries(retries)
         self._event_hooks: EventHooks = as_event_hooks(event_hooks)
         self.headers = Headers(headers)
@@ -110,35 +102,12 @@ class _BaseClient:
     def event_hooks(self, event_hooks: Mapping[str, Sequence[EventHook]]) -> None:
         self._event_hooks = as_event_hooks(event_hooks)
 
-    def _engine_for_proxy(self, proxy: Optional[str]) -> Any:
-        engine = self._engines.get(proxy)
-        if engine is None:
-            with self._engines_lock:
-                engine = self._engines.get(proxy)
-                if engine is None:
-                    options = dict(self._engine_options)
-                    env = self._env_proxies
-                    try:
-                        if env is not None:
-                            # `proxy_auth`, when given, holds for these too.
-                            options["proxy"], options["proxy_username"], \
-                                options["proxy_password"] = split_proxy(
-                                    proxy, self._proxy_auth if proxy else None)
-                        engine = make_engine(options)
-                    except (HTTPError, ValueError) as e:
-                        if env is None or proxy is None:
-                            raise
-                        shown = re.sub(r"//[^@/]*@", "//", proxy)  # no credentials
-                        raise ValueError(f"the proxy {shown!r} of the environment variable "
-                                         f"{env.sources.get(proxy, 'ALL_PROXY')} was refused "
-                                         f"({e}); fix it, or pass trust_env=False") from None
-                    self._engines[proxy] = engine
-        return engine
+    def _all_engines(self) -> List[Any]:
+        return [self._engine] if self._routes is None else self._routes.engines()
 
     def _engine_for(self, url: str) -> Any:
-        if self._env_proxies is None:
-            return self._engine
-        return self._engine_for_proxy(self._env_proxies.for_url(url))
+        routes = self._routes
+        return self._engine if routes is None else routes.engine_for(url)
 
     def _flow(self, auth: Any, start: Any) -> Optional[Flow]:
         """What to do around the exchange; None for nothing (no auth, no

@@ -7,9 +7,14 @@ from __future__ import annotations
 
 import ipaddress
 import os
+import re
+import threading
 from pathlib import Path
-from typing import Dict, List, Mapping, NamedTuple, Optional, Tuple, Union
+from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Tuple, Union
 from urllib.parse import urlsplit
+
+from ._config import make_engine, split_proxy
+from ._errors import HTTPError
 
 
 def _variable(environ: Mapping[str, str], name: str) -> Optional[str]:
@@ -125,6 +130,52 @@ class EnvProxies:
         return tuple(found)
 
 
+class Routes:
+    """A client's engines when the environment names proxies: one per
+    proxy a URL is routed to (None: direct), each made when first needed
+    from the client's engine options; `main` is the one https:// URLs take,
+    made at once. `proxy_auth`, when given, holds for every proxy."""
+
+    def __init__(self, options: Dict[str, Any], proxies: EnvProxies,
+                 proxy_auth: Optional[Tuple[str, str]]) -> None:
+        self._options = options
+        self._proxies = proxies
+        self._proxy_auth = proxy_auth
+        self._engines: Dict[Optional[str], Any] = {}
+        self._lock = threading.Lock()
+        self.main = self._engine(proxies.routes()[0])
+
+    def engines(self) -> List[Any]:
+        return list(self._engines.values())
+
+    def engine_for(self, url: str) -> Any:
+        return self._engine(self._proxies.for_url(url))
+
+    def _engine(self, proxy: Optional[str]) -> Any:
+        engine = self._engines.get(proxy)
+        if engine is not None:
+            return engine
+        with self._lock:
+            engine = self._engines.get(proxy)
+            if engine is None:
+                engine = self._engines[proxy] = self._make(proxy)
+        return engine
+
+    def _make(self, proxy: Optional[str]) -> Any:
+        options = dict(self._options)
+        try:
+            options["proxy"], options["proxy_username"], options["proxy_password"] = \
+                split_proxy(proxy, self._proxy_auth if proxy else None)
+            return make_engine(options)
+        except (HTTPError, ValueError) as e:
+            if proxy is None:
+                raise
+            shown = re.sub(r"//[^@/]*@", "//", proxy)  # never the credentials
+            raise ValueError(f"the proxy {shown!r} of the environment variable "
+                             f"{self._proxies.sources.get(proxy, 'ALL_PROXY')} was refused "
+                             f"({e}); fix it, or pass trust_env=False") from None
+
+
 def _opt(proxy: Optional[str]) -> Optional[str]:
     return _with_scheme(proxy) if proxy else None
 
@@ -164,4 +215,4 @@ def env_ca_pem(environ: Optional[Mapping[str, str]] = None) -> Optional[bytes]:
     return b"".join(pems) if pems else None
 
 
-__all__ = ["EnvProxies", "env_ca_pem", "env_proxies"]
+__all__ = ["EnvProxies", "Routes", "env_ca_pem", "env_proxies"]

@@ -434,8 +434,8 @@ def test_a_client_takes_the_environment_unless_told_not_to(native, monkeypatch, 
     client = strandel.Client()
     assert client._engine_for("https://a.invalid/") is client._engine
     assert client._engine_for("http://direct.invalid/") is not client._engine
-    assert len(client._engines) == 2
-    assert strandel.Client(trust_env=False)._env_proxies is None
+    assert len(client._all_engines()) == 2
+    assert strandel.Client(trust_env=False)._routes is None
     monkeypatch.setenv("https_proxy", "http://u:secret@[bad")
     with pytest.raises(ValueError, match=r"^the proxy 'http://\[bad' of the environment "
                                          r"variable https_proxy was refused \(.*\); fix it, "
@@ -443,4 +443,4 @@ def test_a_client_takes_the_environment_unless_told_not_to(native, monkeypatch, 
         strandel.Client()
     assert _env.env_proxies({"https_proxy": "s:1", "HTTP_PROXY": "h:2"}).sources == \
         {"http://s:1": "https_proxy", "http://h:2": "HTTP_PROXY"}
-    assert strandel.Client(proxy="http://given:1")._env_proxies is None
+    assert strandel.Client(proxy="http://given:1")._routes is None
