@@ -179,6 +179,8 @@ class _BaseClient:
         """The native WebSocket, and its URL."""
         url = join_url(self.base_url, url)
         merged = self._merge_headers(headers)
+        if self._cookies.everywhere():  # a handshake is a request like any other
+            merged["Cookie"] = cookie_header(merged.get("cookie"), self._cookies.everywhere())
         timeout = self.timeout if timeout is USE_CLIENT_DEFAULT else timeout
         try:
             native = self._engine_for(url).websocket(

@@ -84,6 +84,12 @@ def test_auth_arguments(given, kind, error):
         assert type(_auth.as_auth(given)) is kind
 
 
+def test_an_auth_callable_must_return_the_request():
+    with pytest.raises(TypeError, match="must return the request, not NoneType"):
+        next(strandel.FunctionAuth(lambda request: None).sync_auth_flow(
+            strandel.Request("GET", "http://h/")))
+
+
 def test_basic_auth_header_is_utf8():
     assert _auth.basic_auth_header("jürgen", "pä:ss") == \
         "Basic " + base64.b64encode("jürgen:pä:ss".encode()).decode()

@@ -2,6 +2,7 @@
 against the local servers."""
 
 import asyncio
+import json
 import socket
 import threading
 
@@ -112,6 +113,13 @@ def test_cookies_given_to_the_client_and_to_a_request(strandel, app):
         later = client.get(app.url("/cookies"), headers={"Cookie": "own=3"})
     assert response.json()["cookies"] == {"client": "1", "both": "r", "request": "2"}
     assert later.json()["cookies"] == {"own": "3", "client": "1", "both": "c"}
+
+
+def test_client_cookies_go_with_a_websocket_handshake(strandel, ws_server):
+    with strandel.Client(cookies={"client": "1"}) as client:
+        with client.websocket(ws_server.url("/hello?cookies"), headers={"Cookie": "own=2"}) as ws:
+            seen = json.loads(ws.receive_text())
+    assert [v for k, v in seen["headers"] if k.lower() == "cookie"] == ["own=2; client=1"]
 
 
 def test_response_cookies(strandel, app):
