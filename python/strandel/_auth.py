@@ -37,9 +37,6 @@ class Auth:
         yield request
 
     def sync_auth_flow(self, request: Request) -> Generator[Request, Response, None]:
-        if self.requires_request_body and request.content is None:
-            raise StreamError(f"{type(self).__name__} reads the request body, which a "
-                              "streamed body cannot give: give the body as bytes")
         flow = self.auth_flow(request)
         request = next(flow)
         while True:
@@ -52,9 +49,6 @@ class Auth:
                 break
 
     async def async_auth_flow(self, request: Request) -> AsyncGenerator[Request, Response]:
-        if self.requires_request_body and request.content is None:
-            raise StreamError(f"{type(self).__name__} reads the request body, which a "
-                              "streamed body cannot give: give the body as bytes")
         flow = self.auth_flow(request)
         request = next(flow)
         while True:
@@ -291,6 +285,12 @@ def as_auth(auth: Any) -> Optional[Auth]:
         return FunctionAuth(auth)
     raise TypeError(f"auth must be a (user name, password) tuple, an Auth or a callable, "
                     f"not {type(auth).__name__}")
+
+
+def body_refused(auth: Auth) -> StreamError:
+    """The error for a flow that reads the request body, given a stream."""
+    return StreamError(f"{type(auth).__name__} reads the request body, which a streamed "
+                       "body cannot give: give the body as bytes")
 
 
 def replay_refused(request: Request) -> StreamError:

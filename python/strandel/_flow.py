@@ -11,7 +11,7 @@ import asyncio
 import time
 from typing import Any, Callable, Optional
 
-from ._auth import Auth, replay_refused
+from ._auth import Auth, body_refused, replay_refused
 from ._content import Encoded
 from ._hooks import EventHooks, run_async, run_sync
 from ._models import Request, Response
@@ -78,6 +78,8 @@ class Flow:
         auth = self.auth
         if auth is None:
             return self._send_once(request, encoded, stream)
+        if auth.requires_request_body and encoded.stream is not None:
+            raise body_refused(auth)
         flow = auth.sync_auth_flow(request)
         try:
             request = next(flow)
@@ -136,6 +138,8 @@ class Flow:
         auth = self.auth
         if auth is None:
             return await self._asend_once(request, encoded, stream)
+        if auth.requires_request_body and encoded.stream is not None:
+            raise body_refused(auth)
         flow = auth.async_auth_flow(request)
         try:
             request = await flow.__anext__()

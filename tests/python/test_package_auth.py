@@ -187,13 +187,15 @@ def test_an_auth_reading_the_request_body_refuses_a_stream():
         requires_request_body = True
 
         def auth_flow(self, request):
-            request.headers["X-Sig"] = str(len(request.content))
+            request.headers["X-Sig"] = str(len(request.content or b""))
             yield request
 
     script = Script((200, []), (200, []))
     f = flow(script, Signing())
     run(f, strandel.Request("POST", "http://h/", content=b"abc"), Encoded(whole=b"abc"), False)
     assert script.sent[0][2]["x-sig"] == "3"
+    run(f, strandel.Request("GET", "http://h/"), Encoded(), False)  # no body at all
+    assert script.sent[1][2]["x-sig"] == "0"
     with pytest.raises(strandel.StreamError, match="Signing reads the request body"):
         run(f, strandel.Request("POST", "http://h/"), Encoded(stream=iter([b"x"])), False)
 
