@@ -13,8 +13,10 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Dict, Iterator
 
+from ._auth import Auth, BasicAuth, DigestAuth, FunctionAuth, NetRCAuth
 from ._client import AsyncClient, Client
 from ._config import USE_CLIENT_DEFAULT, call_options
+from ._cookies import CookieConflict, Cookies
 from ._errors import (CacheMiss, ConnectError, ConnectTimeout, DecodingError, HTTPError,
                       HTTPStatusError, InvalidRequest, InvalidURL, LocalProtocolError,
                       NetworkError, PoolTimeout, ProtocolError, ProxyError, ReadError,
@@ -37,6 +39,7 @@ if TYPE_CHECKING:
 __version__ = "0.1.0"
 
 __all__ = [
+    "Auth", "BasicAuth", "CookieConflict", "Cookies", "DigestAuth", "FunctionAuth", "NetRCAuth",
     "AsyncClient", "AsyncWebSocket", "BinaryMessage", "CacheMiss", "Client", "CloseMessage",
     "ConnectError", "ConnectTimeout", "DEFAULT_TIMEOUT", "DecodingError", "HTTPError",
     "HTTPStatusError", "Headers", "InvalidRequest", "InvalidURL", "LocalProtocolError",

@@ -4,17 +4,23 @@ its cookies, connections and cache."""
 from __future__ import annotations
 
 import contextlib
-from typing import (TYPE_CHECKING, Any, AsyncIterator, Dict, Iterator, Optional, Sequence, Tuple,
-                    Union)
+from typing import (TYPE_CHECKING, Any, AsyncIterator, Dict, Iterator, List, Mapping, Optional,
+                    Sequence, Tuple, Union)
 
 from . import _checks, _native
+from ._auth import Auth, as_auth
 from ._config import ENGINE_OPTION_NAMES, engine_options, make_engine
 from ._content import Encoded, QueryParamTypes, RequestContent, RequestData, RequestFiles, \
     encode_body, join_url, merge_params
+from ._cookies import ClientCookies, as_cookies, cookie_header
+from ._env import Routes, env_ca_pem, env_proxies
 from ._errors import from_native
 from ._exchange import AsyncExchange, SyncExchange, redirect_mode
+from ._flow import Flow
 from ._headers import Headers, HeaderTypes
+from ._hooks import EventHook, EventHooks, as_event_hooks
 from ._models import Request, Response
+from ._retry import check_retries
 from ._timeout import DEFAULT_TIMEOUT, Timeout, TimeoutTypes, to_timeout
 from ._types import (USE_CLIENT_DEFAULT, AuthTypes, CacheTypes, CookieTypes, EventHookTypes,
                      FollowTypes, HttpVersionTypes, PathTypes, PriorityTypes,
@@ -75,7 +81,8 @@ class _BaseClient:
                  profile_namespace: Optional[str] = None, headers: HeaderTypes = None,
                  params: QueryParamTypes = None, timeout: TimeoutTypes = DEFAULT_TIMEOUT,
                  follow_redirects: bool = True, max_redirects: int = 20, base_url: str = "",
-                 auth: AuthTypes = None, cookies: CookieTypes = None, retries: RetriesTypes = 0,
+                 auth: Optional[AuthTypes] = None, cookies: CookieTypes = None,
+                 retries: RetriesTypes = 0,
                  trust_env: bool = True, event_hooks: EventHookTypes = None) -> None:
         # The engine keywords are those of ENGINE_OPTIONS, taken by name.
         given = locals()
@@ -93,21 +100,73 @@ class _BaseClient:
         self.base_url = base_url
         # The mode of every request that does not give its own.
         self.cache = _checks.cache(cache)
-        # Authentication, cookies, retries, the environment and hooks: kept
-        # for the parts of the client that put them to use.
-        _checks.flag(trust_env, "trust_env")
-        self.auth = auth
-        self.retries = retries
-        self.trust_env = trust_env
-        self.event_hooks = event_hooks
-        self._cookies = cookies
-        self._engine = make_engine(engine_options({name: given[name]
-                                                   for name in ENGINE_OPTION_NAMES}))
+        self._auth: Optional[Auth] = as_auth(auth)
+        self.retries = check_retries(retries)
+        self._event_hooks: EventHooks = as_event_hooks(event_hooks)
+        options = engine_options({name: given[name] for name in ENGINE_OPTION_NAMES})
+        # Environment: proxies (unless one is given) and the CA bundle
+        # (unless verification is off or a bundle is given).
+        self.trust_env = _checks.flag(trust_env, "trust_env")
+        env = None
+        if self.trust_env:
+            env = env_proxies() if proxy is None else None
+            if verify is True and ca_file is None and ca_pem is None:
+                options["ca_pem"] = env_ca_pem()
+        # With proxies from the environment, an engine for each route.
+        self._routes = Routes(options, env, proxy_auth) if env is not None else None
+        self._engine = make_engine(options) if self._routes is None else self._routes.main
+        self._cookies = ClientCookies(self._all_engines, cookies)
         self.is_closed = False
         # Wakers of finished blocking requests, kept for the next ones.
         self._pool = ChannelPool()
         # An asyncio client's dispatcher of each event loop, by id(loop).
         self._dispatchers: Dict[int, Dispatcher] = {}
+
+    # ---- auth, cookies, hooks, environment ----------------------------------------------
+
+    @property
+    def auth(self) -> Optional[Auth]:
+        return self._auth
+
+    @auth.setter
+    def auth(self, auth: Optional[AuthTypes]) -> None:
+        self._auth = as_auth(auth)
+
+    @property
+    def cookies(self) -> ClientCookies:
+        """The client's cookies, live: the Core's jar and those without a
+        domain (sent to every host)."""
+        return self._cookies
+
+    @cookies.setter
+    def cookies(self, cookies: CookieTypes) -> None:
+        self._cookies.everywhere().clear()
+        self._cookies.update(cookies)
+
+    @property
+    def event_hooks(self) -> EventHooks:
+        return self._event_hooks
+
+    @event_hooks.setter
+    def event_hooks(self, event_hooks: Mapping[str, Sequence[EventHook]]) -> None:
+        self._event_hooks = as_event_hooks(event_hooks)
+
+    def _all_engines(self) -> List[Any]:
+        return [self._engine] if self._routes is None else self._routes.engines()
+
+    def _engine_for(self, url: str) -> Any:
+        routes = self._routes
+        return self._engine if routes is None else routes.engine_for(url)
+
+    def _flow(self, auth: Union[AuthTypes, None, UseClientDefault], start: Any) -> Optional[Flow]:
+        """What to do around the exchange; None for nothing (no auth, no
+        hooks, no retries): the request is then sent as it is."""
+        chosen = self._auth if auth is USE_CLIENT_DEFAULT else as_auth(auth)
+        hooks = self._event_hooks
+        if chosen is None and not self.retries and not hooks["request"] \
+                and not hooks["response"]:
+            return None
+        return Flow(start, auth=chosen, hooks=hooks, retries=self.retries)
 
     def _merge_headers(self, headers: HeaderTypes) -> Headers:
         """The client's headers, each name given here replacing all of its
@@ -137,7 +196,8 @@ class _BaseClient:
     def build_request(self, method: str, url: str, *, content: Optional[RequestContent] = None,
                       data: Optional[RequestData] = None, files: Optional[RequestFiles] = None,
                       json: Any = None, params: QueryParamTypes = None,
-                      headers: HeaderTypes = None) -> Tuple[Request, Encoded]:
+                      headers: HeaderTypes = None,
+                      cookies: CookieTypes = None) -> Tuple[Request, Encoded]:
         method = _checks.method(method)
         url = self._url(url, params)
         merged = self._merge_headers(headers)
@@ -148,6 +208,11 @@ class _BaseClient:
             encoded = encode_body(content=content, data=data, files=files, json=json)
         if encoded.content_type and "content-type" not in merged:
             merged["Content-Type"] = encoded.content_type
+        everywhere = self._cookies.everywhere()
+        if cookies is not None or everywhere:
+            cookie = cookie_header(merged.get("cookie"), everywhere, as_cookies(cookies))
+            if cookie is not None:
+                merged["Cookie"] = cookie
         _content_length(merged, encoded)
         _checks.head_size(method, url, merged._items)
         return Request(method, url, merged, encoded.whole), encoded
@@ -155,7 +220,7 @@ class _BaseClient:
     def _prepare(self, method: str, url: str, content: Optional[RequestContent],
                  data: Optional[RequestData],
                  files: Optional[RequestFiles], json: Any, params: QueryParamTypes,
-                 headers: HeaderTypes, timeout: RequestTimeoutTypes,
+                 headers: HeaderTypes, cookies: CookieTypes, timeout: RequestTimeoutTypes,
                  follow_redirects: FollowTypes, cache: Union[CacheTypes, UseClientDefault],
                  priority: Optional[PriorityTypes]) -> _Prepared:
         if self.is_closed:
@@ -167,11 +232,13 @@ class _BaseClient:
         chosen_priority = _checks.priority(priority)
         request, encoded = self.build_request(method, url, content=content, data=data,
                                               files=files, json=json, params=params,
-                                              headers=headers)
+                                              headers=headers, cookies=cookies)
         return _Prepared(request, encoded, bounds, follow, mode, chosen_priority)
 
-    def _native_request(self, prepared: _Prepared) -> Any:
-        request, encoded = prepared.request, prepared.encoded
+    def _native_request(self, prepared: _Prepared, request: Request, encoded: Encoded) -> Any:
+        """The native request for `request` (the prepared one, or the same
+        again as authentication or a retry sends it), by `prepared`'s
+        options."""
         # The exchange bounds each read and write itself: a whole-exchange
         # deadline in the Core would end a download that keeps arriving.
         extra: Dict[str, Any] = {}
@@ -180,7 +247,7 @@ class _BaseClient:
         try:
             # Positional: method, url, headers, body, timeout, allow_redirects,
             # redirect, cache, priority, chunked.
-            return self._engine.request(
+            return self._engine_for(request.url).request(
                 request.method, request.url, request.headers._items, encoded.whole, None,
                 True, redirect_mode(prepared.follow, self.max_redirects), prepared.cache,
                 prepared.priority, encoded.stream is not None, **extra)
@@ -197,6 +264,10 @@ class _BaseClient:
         merged = self._merge_headers(headers)
         _checks.subprotocols(subprotocols)
         _checks.text(origin, "origin")
+        if self._cookies.everywhere():  # a handshake is a request like any other
+            cookie = cookie_header(merged.get("cookie"), self._cookies.everywhere())
+            if cookie is not None:
+                merged["Cookie"] = cookie
         _checks.head_size("GET", url + (origin or ""), merged._items)
         bounds = self.timeout if timeout is USE_CLIENT_DEFAULT else to_timeout(timeout)
         extra: Dict[str, Any] = {}
@@ -207,10 +278,9 @@ class _BaseClient:
         try:
             # The opening handshake is the connection's set-up: `connect`
             # bounds it.
-            native = self._engine.websocket(url, origin or "", merged.multi_items(),
-                                            bounds.connect,
-                                            list(subprotocols) if subprotocols else None,
-                                            **extra)
+            native = self._engine_for(url).websocket(
+                url, origin or "", merged.multi_items(), bounds.connect,
+                list(subprotocols) if subprotocols else None, **extra)
         except RuntimeError as e:
             raise from_native(e, websocket=True) from None
         return native, url
@@ -219,7 +289,7 @@ class _BaseClient:
 class Client(_BaseClient):
     """A blocking HTTP and WebSocket client. Safe to share between threads.
 
-    Engine keywords: `impersonate` (browser profile such as "chrome_131"),
+    Engine keywords: `impersonate` (browser profile such as "chrome_152"),
     `proxy` (URL, credentials in it or as `proxy_auth`), `verify` (False, or
     a CA bundle path), `ca_file` / `ca_pem` (CA bundle), `user_agent`,
     `accept_language`, `http_version` ("h1", "h2", "h3" or None for auto),
@@ -227,13 +297,16 @@ class Client(_BaseClient):
     `profile_namespace` (where the Core keeps persistent state). Request
     defaults: `headers`, `params`, `timeout` (a Timeout or seconds; 5 s by
     default, None for none), `follow_redirects` (default True),
-    `max_redirects`, `base_url`."""
+    `max_redirects`, `base_url`, `auth`, `cookies`. `retries`: how many
+    times a request that could not reach the server is sent again;
+    `trust_env`: take proxies and the CA bundle from the environment;
+    `event_hooks`: callables run with each request and response."""
 
     def request(self, method: str, url: str, *, content: Optional[RequestContent] = None,
                 data: Optional[RequestData] = None, files: Optional[RequestFiles] = None,
                 json: Any = None, params: QueryParamTypes = None, headers: HeaderTypes = None,
                 cookies: CookieTypes = None,
-                auth: Union[AuthTypes, UseClientDefault] = USE_CLIENT_DEFAULT,
+                auth: Union[AuthTypes, None, UseClientDefault] = USE_CLIENT_DEFAULT,
                 timeout: RequestTimeoutTypes = USE_CLIENT_DEFAULT,
                 follow_redirects: FollowTypes = USE_CLIENT_DEFAULT,
                 cache: Union[CacheTypes, UseClientDefault] = USE_CLIENT_DEFAULT,
@@ -242,22 +315,28 @@ class Client(_BaseClient):
         nor written, as "no_store"), or a mode: "default", "validate",
         "bypass", "no_store", "force", "only_if_cached"."""
         prepared = self._prepare(method, url, content, data, files, json, params, headers,
-                                 timeout, follow_redirects, cache, priority)
-        return self._send(prepared, stream=False)
+                                 cookies, timeout, follow_redirects, cache, priority)
+        return self._send(prepared, auth, stream=False)
 
-    def _send(self, prepared: _Prepared, *, stream: bool) -> Response:
-        native = self._native_request(prepared)
-        exchange = SyncExchange(native, prepared.request, follow=prepared.follow,
+    def _send(self, prepared: _Prepared, auth: Union[AuthTypes, None, UseClientDefault], *,
+              stream: bool) -> Response:
+        def start(request: Request, encoded: Encoded) -> SyncExchange:
+            native = self._native_request(prepared, request, encoded)
+            return SyncExchange(native, request, follow=prepared.follow,
                                 max_redirects=self.max_redirects, timeout=prepared.timeout,
-                                upload=prepared.encoded.stream, pool=self._pool)
-        return exchange.send(stream)
+                                upload=encoded.stream, pool=self._pool)
+
+        flow = self._flow(auth, start)
+        if flow is None:
+            return start(prepared.request, prepared.encoded).send(stream)
+        return flow.send_sync(prepared.request, prepared.encoded, stream)
 
     @contextlib.contextmanager
     def stream(self, method: str, url: str, *, content: Optional[RequestContent] = None,
                data: Optional[RequestData] = None, files: Optional[RequestFiles] = None,
                json: Any = None, params: QueryParamTypes = None, headers: HeaderTypes = None,
                cookies: CookieTypes = None,
-               auth: Union[AuthTypes, UseClientDefault] = USE_CLIENT_DEFAULT,
+               auth: Union[AuthTypes, None, UseClientDefault] = USE_CLIENT_DEFAULT,
                timeout: RequestTimeoutTypes = USE_CLIENT_DEFAULT,
                follow_redirects: FollowTypes = USE_CLIENT_DEFAULT,
                cache: Union[CacheTypes, UseClientDefault] = USE_CLIENT_DEFAULT,
@@ -266,8 +345,8 @@ class Client(_BaseClient):
         ``iter_text()`` or ``iter_lines()``; leaving the block ends the
         request. Takes the keywords of ``request``."""
         prepared = self._prepare(method, url, content, data, files, json, params, headers,
-                                 timeout, follow_redirects, cache, priority)
-        response = self._send(prepared, stream=True)
+                                 cookies, timeout, follow_redirects, cache, priority)
+        response = self._send(prepared, auth, stream=True)
         try:
             yield response
         finally:
@@ -325,37 +404,43 @@ class AsyncClient(_BaseClient):
                       data: Optional[RequestData] = None, files: Optional[RequestFiles] = None,
                       json: Any = None, params: QueryParamTypes = None,
                       headers: HeaderTypes = None, cookies: CookieTypes = None,
-                      auth: Union[AuthTypes, UseClientDefault] = USE_CLIENT_DEFAULT,
+                      auth: Union[AuthTypes, None, UseClientDefault] = USE_CLIENT_DEFAULT,
                       timeout: RequestTimeoutTypes = USE_CLIENT_DEFAULT,
                       follow_redirects: FollowTypes = USE_CLIENT_DEFAULT,
                       cache: Union[CacheTypes, UseClientDefault] = USE_CLIENT_DEFAULT,
                       priority: Optional[PriorityTypes] = None) -> Response:
         prepared = self._prepare(method, url, content, data, files, json, params, headers,
-                                 timeout, follow_redirects, cache, priority)
-        return await self._send(prepared, stream=False)
+                                 cookies, timeout, follow_redirects, cache, priority)
+        return await self._send(prepared, auth, stream=False)
 
-    async def _send(self, prepared: _Prepared, *, stream: bool) -> Response:
-        native = self._native_request(prepared)
-        channel = running_dispatcher(self._dispatchers).channel()
-        exchange = AsyncExchange(native, prepared.request, channel, follow=prepared.follow,
+    async def _send(self, prepared: _Prepared, auth: Union[AuthTypes, None, UseClientDefault], *,
+                    stream: bool) -> Response:
+        def start(request: Request, encoded: Encoded) -> AsyncExchange:
+            native = self._native_request(prepared, request, encoded)
+            channel = running_dispatcher(self._dispatchers).channel()
+            return AsyncExchange(native, request, channel, follow=prepared.follow,
                                  max_redirects=self.max_redirects, timeout=prepared.timeout,
-                                 upload=prepared.encoded.stream)
-        return await exchange.send(stream)
+                                 upload=encoded.stream)
+
+        flow = self._flow(auth, start)
+        if flow is None:
+            return await start(prepared.request, prepared.encoded).send(stream)
+        return await flow.send_async(prepared.request, prepared.encoded, stream)
 
     @contextlib.asynccontextmanager
     async def stream(self, method: str, url: str, *, content: Optional[RequestContent] = None,
                      data: Optional[RequestData] = None, files: Optional[RequestFiles] = None,
                      json: Any = None, params: QueryParamTypes = None,
                      headers: HeaderTypes = None, cookies: CookieTypes = None,
-                     auth: Union[AuthTypes, UseClientDefault] = USE_CLIENT_DEFAULT,
+                     auth: Union[AuthTypes, None, UseClientDefault] = USE_CLIENT_DEFAULT,
                      timeout: RequestTimeoutTypes = USE_CLIENT_DEFAULT,
                      follow_redirects: FollowTypes = USE_CLIENT_DEFAULT,
                      cache: Union[CacheTypes, UseClientDefault] = USE_CLIENT_DEFAULT,
                      priority: Optional[PriorityTypes] = None) -> AsyncIterator[Response]:
         """``async with client.stream(...) as r: async for chunk in r.aiter_bytes()``."""
         prepared = self._prepare(method, url, content, data, files, json, params, headers,
-                                 timeout, follow_redirects, cache, priority)
-        response = await self._send(prepared, stream=True)
+                                 cookies, timeout, follow_redirects, cache, priority)
+        response = await self._send(prepared, auth, stream=True)
         try:
             yield response
         finally:

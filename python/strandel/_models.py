@@ -10,6 +10,7 @@ from http import HTTPStatus
 from typing import Any, AsyncIterator, Callable, Dict, Iterator, List, Optional, Protocol
 
 from . import _checks
+from ._cookies import Cookies, response_cookies
 from ._errors import HTTPStatusError, StreamError
 from ._headers import Headers, StatusLine, parse_head, parse_status_line
 
@@ -198,6 +199,12 @@ class Response:
 
     def __repr__(self) -> str:
         return f"<Response [{self.status_code} {self.reason_phrase}]>"
+
+    @property
+    def cookies(self) -> Cookies:
+        """The cookies this response's Set-Cookie headers set (the client's
+        jar has taken them already)."""
+        return response_cookies(self.headers.get_list("set-cookie"), self.url)
 
     @property
     def elapsed(self) -> datetime.timedelta:

@@ -4,10 +4,13 @@ the one-call functions take, for type checkers (``Unpack`` of a TypedDict)."""
 from __future__ import annotations
 
 import os
-from typing import Any, Literal, Optional, Tuple, TypedDict, Union
+from typing import Any, Literal, Mapping, Optional, Sequence, Tuple, TypedDict, Union
 
+from ._auth import AuthTypes as AuthTypes
 from ._content import QueryParamTypes, RequestContent, RequestData, RequestFiles
+from ._cookies import CookieTypes as CookieTypes
 from ._headers import HeaderTypes
+from ._hooks import EventHook
 from ._timeout import TimeoutTypes
 
 
@@ -20,11 +23,8 @@ class UseClientDefault:
 
 USE_CLIENT_DEFAULT = UseClientDefault()
 
-# Narrowed when authentication, cookies, retries and hooks are put to use.
-AuthTypes = Any
-CookieTypes = Any
-RetriesTypes = Any
-EventHookTypes = Any
+RetriesTypes = int
+EventHookTypes = Optional[Mapping[str, Sequence[EventHook]]]
 
 CacheMode = Literal["default", "validate", "bypass", "no_store", "force", "only_if_cached"]
 # True: the default mode; False: as "no_store" (the cache is neither read nor
@@ -45,7 +45,7 @@ class RequestOptions(TypedDict, total=False):
     params: QueryParamTypes
     headers: HeaderTypes
     cookies: CookieTypes
-    auth: AuthTypes
+    auth: Union[AuthTypes, None, UseClientDefault]
     timeout: RequestTimeoutTypes
     follow_redirects: FollowTypes
     cache: CacheTypes

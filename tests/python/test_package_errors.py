@@ -116,11 +116,12 @@ def test_timeout_and_protocol_classes(text, cls):
 def test_the_exception_tree_is_httpxs(cls, bases):
     for base in bases:
         assert issubclass(getattr(strandel, cls), getattr(strandel, base))
-    # Every error but InvalidURL (an argument's, as in httpx) is an HTTPError.
+    # Every error but InvalidURL and CookieConflict (an argument's and a
+    # lookup's, as in httpx) is an HTTPError.
     for name in strandel.__all__:
         value = getattr(strandel, name)
         if isinstance(value, type) and issubclass(value, Exception):
-            assert issubclass(value, strandel.HTTPError) != (name == "InvalidURL"), name
+            assert issubclass(value, strandel.HTTPError) != (name in ("InvalidURL", "CookieConflict")), name
     assert issubclass(strandel.StreamError, RuntimeError)
 
 

@@ -10,6 +10,8 @@ import json
 import zlib
 from urllib.parse import parse_qs, parse_qsl
 
+import asgi_auth
+
 
 BLOCK = 64 * 1024
 COUNTER = [0]
@@ -79,6 +81,8 @@ async def app(scope, receive, send):
                 return
     path = scope["path"]
     query = {k: v[-1] for k, v in parse_qs(scope["query_string"].decode()).items()}
+    if await asgi_auth.handle(scope, receive, send):
+        return
 
     if path == "/echo":
         length, digest = await read_body(receive)
