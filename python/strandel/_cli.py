@@ -175,7 +175,7 @@ OPTIONS: Tuple[Option, ...] = (
            {"action": "store_true"}),
     Option(("--max-redirects",), ("client", "max_redirects"),
            "the most redirects -L follows (default 20)", {"metavar": "N", "type": _count}),
-    Option(("--timeout",), ("client", "timeout"), "give up on the request after SECONDS",
+    Option(("--timeout",), ("client", "timeout"), "the client's timeout, in seconds",
            {"metavar": "SECONDS", "type": _seconds}),
     Option(("-u", "--user"), ("header", "Authorization"),
            "send Basic credentials", {"metavar": "USER:PASSWORD", "type": _basic_credentials}),
