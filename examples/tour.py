@@ -206,7 +206,7 @@ def command_line(client, servers):
         done = subprocess.run([sys.executable, "-m", "strandel", *argv], env=env,
                               capture_output=True, timeout=60)
         for line in (done.stdout + done.stderr).decode("utf-8", "replace").splitlines():
-            print(f"   {short(line, WIDTH - 4)}" if line else "")
+            print(f"   {line}" if line else "")
         print(f"   (exit status {done.returncode})")
         check(done.returncode == expected,
               f"expected exit status {expected}, got {done.returncode}")
