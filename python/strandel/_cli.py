@@ -49,6 +49,13 @@ EXIT_STATUSES: Dict[str, Tuple[int, str]] = {
     "HTTPError": (EXIT_FAILED, "the request to {url} failed"),
 }
 
+# Failures of the engine's options, told apart by the error's kind: they
+# come before any request.
+KIND_STATUSES: Dict[str, Tuple[int, str]] = {
+    "ProfileUnsupported": (EXIT_USAGE, "--impersonate names no browser profile of this engine"),
+    "ProfileConflict": (EXIT_FAILED, "the --namespace is bound to another browser profile"),
+}
+
 # Said after a TLS failure: the two ways out a user has.
 TLS_HINT = "--cacert FILE trusts another CA, -k skips verification"
 
@@ -415,6 +422,9 @@ def fetch(args: argparse.Namespace, sent: Plan) -> int:
 
 def describe(error: BaseException, url: str) -> Tuple[int, str]:
     """The exit status and the message of a request's failure."""
+    by_kind = KIND_STATUSES.get(getattr(error, "kind", None) or "")
+    if by_kind is not None:
+        return by_kind[0], f"{by_kind[1]}: {error}"
     for cls in type(error).__mro__:
         if cls.__name__ in EXIT_STATUSES:
             status, words = EXIT_STATUSES[cls.__name__]

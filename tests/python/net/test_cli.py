@@ -133,6 +133,16 @@ def test_engine_options_reach_the_engine(run, app, ca_file):
     assert "Chrome/" in dict(echoed["headers"])["user-agent"]
 
 
+def test_namespace_keeps_the_cache_that_no_cache_skips(run, app):
+    url = app.url("/counted")  # a fresh number from each answer of the origin, cacheable
+    first = run("--namespace", "cli", url)
+    assert first.status == 0 and first.out.isdigit()
+    assert run("--namespace", "cli", url).out == first.out  # a new engine, the same store
+    fresh = run("--namespace", "cli", "--no-cache", url)
+    assert fresh.status == 0 and int(fresh.out) > int(first.out)
+    assert int(run(url).out) > int(fresh.out)  # no namespace: a store of the engine's own
+
+
 # ---- what is written where ------------------------------------------------------
 
 def test_body_head_and_verbose(run, app):
@@ -212,6 +222,8 @@ FAILURES = [
     pytest.param(["--timeout", "0.5", "{url}/stall"], 28, r"timed out waiting for .+/stall: .+",
                  id="timeout"),
     pytest.param(["-f", "{url}/nowhere"], 22, r".+/nowhere answered 404 Not Found", id="fail"),
+    pytest.param(["--impersonate", "netscape_4", "{url}/echo"], 2,
+                 r"--impersonate names no browser profile of this engine: .+", id="profile"),
     pytest.param(["-o", "missing/dir/file", "{url}/echo"], 23,
                  r"cannot write 'missing/dir/file': No such file or directory", id="output"),
 ]
