@@ -16,7 +16,7 @@ import base64
 import math
 import os
 import sys
-from typing import (IO, Any, BinaryIO, Dict, Iterable, List, NamedTuple, Optional,
+from typing import (IO, Any, BinaryIO, Dict, Iterable, Iterator, List, NamedTuple, Optional,
                     Sequence, Tuple)
 from urllib.parse import urlsplit
 
@@ -385,6 +385,18 @@ def _write_all(out: BinaryIO, chunks: Iterable[bytes], bar: Any, name: str,
         bar.update(len(chunk))
 
 
+def _not_binary(chunks: Iterable[bytes]) -> Iterator[bytes]:
+    """The body for a terminal: refused when its first piece holds a NUL
+    byte, which text never does and which leaves a terminal in disorder."""
+    pieces = iter(chunks)
+    for chunk in pieces:
+        if b"\0" in chunk:
+            raise Failure(EXIT_WRITE, "the body is binary and stdout is a terminal: "
+                                      "-o FILE saves it, -o - writes it anyway")
+        yield chunk
+        yield from pieces
+
+
 def fetch(args: argparse.Namespace, sent: Plan) -> int:
     stdout: BinaryIO = sys.stdout.buffer
     stderr = sys.stderr
@@ -410,7 +422,10 @@ def fetch(args: argparse.Namespace, sent: Plan) -> int:
                     bar = progress_bar(stderr, _expected_size(response),
                                        os.path.basename(args.output)) if to_file else _NoBar()
                     try:
-                        _write_all(out, response.iter_bytes(), bar, name, not to_file)
+                        chunks: Iterable[bytes] = response.iter_bytes()
+                        if args.output is None and out.isatty():
+                            chunks = _not_binary(chunks)
+                        _write_all(out, chunks, bar, name, not to_file)
                     finally:
                         bar.close()
                 out.flush()

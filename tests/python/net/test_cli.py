@@ -205,6 +205,38 @@ def test_output_file_with_progress_on_a_terminal(run, app, tmp_path, monkeypatch
     assert ("256k" in shown and "blocks.bin" in shown) if bar else shown == ""
 
 
+class TtyBytes(io.BytesIO):
+    def isatty(self) -> bool:
+        return True
+
+
+def answer(body: bytes):
+    def serve(sock, head, rest):
+        sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
+    return serve
+
+
+@pytest.fixture(scope="module")
+def canned():
+    server = servers.ScriptedServer({"/binary": answer(b"\0\x01binary"),
+                                     "/text": answer(b"plain text\n")})
+    yield server
+    server.stop()
+
+
+@pytest.mark.parametrize("argv, path, status, written", [
+    ([], "/binary", 23, b""), ([], "/text", 0, b"plain text\n"),
+    (["-o", "-"], "/binary", 0, b"\0\x01binary")])
+def test_binary_is_not_written_to_a_terminal(run, canned, monkeypatch, argv, path, status,
+                                             written):
+    terminal = TtyBytes()
+    monkeypatch.setattr(sys, "stdout", io.TextIOWrapper(terminal))
+    ran = run(*argv, canned.url(path))
+    assert (ran.status, terminal.getvalue()) == (status, written)
+    assert ran.err == ("" if status == 0 else "strandel: error: the body is binary and stdout "
+                       "is a terminal: -o FILE saves it, -o - writes it anyway\n")
+
+
 # ---- failures ---------------------------------------------------------------------
 
 # argv ("{url}" is the app's, "{port}" a port nothing listens on), the exit
