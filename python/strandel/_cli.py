@@ -308,7 +308,7 @@ def _head_lines(raw: bytes) -> List[str]:
 def _show_request(err: IO[str], sent: Plan) -> None:
     lines = [f"{sent.method} {sent.url}"] + [f"{n}: {v}" for n, v in sent.headers]
     if sent.body is not None:
-        lines.append(f"({len(sent.body)} bytes of body)")
+        lines.append(f"(a body of {len(sent.body)} byte{'' if len(sent.body) == 1 else 's'})")
     err.write("".join(f"> {line}\n" for line in lines) + ">\n")
 
 
