@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import argparse
 import base64
+import importlib
 import math
 import os
 import sys
@@ -354,8 +355,8 @@ def progress_bar(stream: IO[str], total: Optional[int], name: str) -> Any:
     isatty = getattr(stream, "isatty", None)
     if isatty is None or not isatty():
         return _NoBar()
-    try:
-        from tqdm import tqdm
+    try:  # by name: an optional package, with no type stubs of its own
+        tqdm = importlib.import_module("tqdm").tqdm
     except ImportError:
         return _NoBar()
     return tqdm(total=total, desc=name, file=stream, unit="B", unit_scale=True,
