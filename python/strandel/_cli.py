@@ -399,41 +399,43 @@ def _not_binary(chunks: Iterable[bytes]) -> Iterator[bytes]:
 
 
 def fetch(args: argparse.Namespace, sent: Plan) -> int:
-    stdout: BinaryIO = sys.stdout.buffer
-    stderr = sys.stderr
     if args.verbose:
-        _show_request(stderr, sent)
+        _show_request(sys.stderr, sent)
     with strandel.Client(**keywords(args, "client")) as client:
         # -L's value always goes (False without it): curl follows no
         # redirect unless asked, where the client's default is to follow.
         with client.stream(sent.method, sent.url, headers=sent.headers, content=sent.body,
                            **keywords(args, "request")) as response:
             if args.verbose:
-                _show_response(stderr, response)
+                _show_response(sys.stderr, response)
             if args.fail and response.status_code >= 400:
                 raise Failure(EXIT_HTTP_ERROR, f"{response.url} answered "
                                                f"{response.status_code} {response.reason_phrase}")
-            to_file = args.output is not None and args.output != "-"
-            out = _open_output(args.output) if to_file else stdout
-            name = repr(args.output) if to_file else "stdout"
-            try:
-                if args.include or args.head:
-                    _write_all(out, [_heads(response)], _NoBar(), name, not to_file)
-                if not args.head:
-                    bar = progress_bar(stderr, _expected_size(response),
-                                       os.path.basename(args.output)) if to_file else _NoBar()
+            if args.output is None or args.output == "-":
+                write_response(args, response, sys.stdout.buffer, "stdout", _NoBar(), True)
+            else:
+                with _open_output(args.output) as out:
+                    bar = progress_bar(sys.stderr, _expected_size(response),
+                                       os.path.basename(args.output))
                     try:
-                        chunks: Iterable[bytes] = response.iter_bytes()
-                        if args.output is None and out.isatty():
-                            chunks = _not_binary(chunks)
-                        _write_all(out, chunks, bar, name, not to_file)
+                        write_response(args, response, out, repr(args.output), bar, False)
                     finally:
                         bar.close()
-                out.flush()
-            finally:
-                if to_file:
-                    out.close()
     return 0
+
+
+def write_response(args: argparse.Namespace, response: strandel.Response, out: BinaryIO,
+                   name: str, bar: Any, flush: bool) -> None:
+    """The heads (-i, -I) and the body (unless -I) to `out`, the body counted
+    on `bar`; `flush`: each piece as it comes."""
+    if args.include or args.head:
+        _write_all(out, [_heads(response)], _NoBar(), name, flush)
+    if not args.head:
+        chunks: Iterable[bytes] = response.iter_bytes()
+        if args.output is None and out.isatty():
+            chunks = _not_binary(chunks)
+        _write_all(out, chunks, bar, name, flush)
+    out.flush()
 
 
 def describe(error: BaseException, url: str) -> Tuple[int, str]:
