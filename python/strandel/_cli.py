@@ -44,7 +44,7 @@ EXIT_STATUSES: Dict[str, Tuple[int, str]] = {
     "TooManyRedirects": (47, "too many redirects from {url}"),
     "ConnectError": (7, "cannot connect to {url}"),
     "InvalidURL": (EXIT_BAD_URL, "bad URL {url}"),
-    "InvalidRequest": (EXIT_USAGE, "the request to {url} was refused as given"),
+    "InvalidRequest": (EXIT_USAGE, "the request to {url} or an option was refused as given"),
     "RemoteProtocolError": (56, "the server broke the protocol on {url}"),
     "NetworkError": (56, "the connection broke on {url}"),
     "HTTPError": (EXIT_FAILED, "the request to {url} failed"),
@@ -78,6 +78,12 @@ def _header(text: str) -> Tuple[str, str]:
     if not colon or not name or name != name.strip() or any(c.isspace() for c in name):
         raise argparse.ArgumentTypeError(f'expected "Name: value", got {text!r}')
     return name, value.strip()
+
+
+def _method(text: str) -> str:
+    if not text or any(c.isspace() or ord(c) < 0x20 or c in '()<>@,;:\\"/[]?={}' for c in text):
+        raise argparse.ArgumentTypeError(f"expected a method name, got {text!r}")
+    return text
 
 
 def _read_source(text: str) -> bytes:
@@ -159,7 +165,7 @@ class Option(NamedTuple):
 
 OPTIONS: Tuple[Option, ...] = (
     Option(("-X", "--request"), None, "the method (default GET; POST with -d or --json)",
-           {"metavar": "METHOD", "dest": "method"}),
+           {"metavar": "METHOD", "dest": "method", "type": _method}),
     Option(("-H", "--header"), None, 'a request header "Name: value" (repeatable)',
            {"metavar": "HEADER", "dest": "headers", "action": "append", "type": _header,
             "default": []}),
@@ -263,7 +269,10 @@ def check_url(text: str) -> str:
     if any(c.isspace() or ord(c) < 0x20 or c == "\x7f" for c in url):
         raise Failure(EXIT_BAD_URL, f"bad URL {text!r}: it contains spaces or control "
                                     "characters")
-    parts = urlsplit(url)
+    try:
+        parts = urlsplit(url)
+    except ValueError as e:  # an unclosed IPv6 bracket
+        raise Failure(EXIT_BAD_URL, f"bad URL {text!r}: {e}") from None
     if parts.scheme.lower() not in ("http", "https"):
         raise Failure(EXIT_BAD_URL, f"bad URL {text!r}: unsupported scheme {parts.scheme!r} "
                                     "(http or https)")
@@ -480,7 +489,7 @@ def run(argv: Optional[Sequence[str]]) -> int:
         status, message = describe(error, args.url)
         _error(message)
         return status
-    except (ValueError, TypeError) as error:  # a value the package refuses before sending
+    except (ValueError, TypeError, OverflowError) as error:  # refused before sending
         _error(str(error))
         return EXIT_USAGE
     except BrokenPipeError:

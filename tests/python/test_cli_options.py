@@ -70,7 +70,8 @@ def test_urls_taken(given, url):
 
 @pytest.mark.parametrize("given, reason", [
     ("ws://h/", "unsupported scheme 'ws' (http or https)"), ("http://h:x/", "Port"),
-    ("http://h\t/", "it contains spaces or control characters"), ("http://:80/", "no host")])
+    ("http://h\t/", "it contains spaces or control characters"), ("http://:80/", "no host"),
+    ("http://[::1/", "Invalid IPv6 URL")])
 def test_urls_refused(given, reason):
     with pytest.raises(_cli.Failure) as refused:
         _cli.check_url(given)
@@ -89,7 +90,7 @@ class NarrowTimeout(strandel.TimeoutException):
     (strandel.TooManyRedirects("Redirect"), 47, "too many redirects from"),
     (strandel.ReadError("Network (Chromium net error -101)"), 56, "the connection broke on"),
     (strandel.RemoteProtocolError("Network"), 56, "the server broke the protocol on"),
-    (strandel.InvalidRequest("InvalidArgument"), 2, "the request to"),
+    (strandel.InvalidRequest("InvalidArgument"), 2, "the request to http://127.0.0.1:8/x or"),
     (strandel.CacheMiss("CacheMiss"), 1, "the request to"),
     (strandel.HTTPError("ProfileUnsupported", kind="ProfileUnsupported"), 2, "--impersonate"),
 ])

@@ -276,6 +276,8 @@ def test_failures_exit_with_one_line(run, app, argv, status, message):
 BAD_ARGUMENTS = [
     pytest.param([], "the following arguments are required: URL", id="no-url"),
     pytest.param(["-H", "no colon", "{url}"], "argument -H/--header: expected", id="header"),
+    pytest.param(["-X", "GET /", "{url}"], "argument -X/--request: expected a method name",
+                 id="method"),
     pytest.param(["--timeout", "-1", "{url}"], "argument --timeout: expected a positive",
                  id="timeout"),
     pytest.param(["--max-redirects", "x", "{url}"], "argument --max-redirects: expected",
