@@ -48,7 +48,13 @@ EXIT_STATUSES: Dict[str, Tuple[int, str]] = {
     "RemoteProtocolError": (56, "the server broke the protocol on {url}"),
     "NetworkError": (56, "the connection broke on {url}"),
     "HTTPError": (EXIT_FAILED, "the request to {url} failed"),
+    # Values the package refuses before sending: its message says it all.
+    "ValueError": (EXIT_USAGE, ""),
+    "TypeError": (EXIT_USAGE, ""),
+    "OverflowError": (EXIT_USAGE, ""),
 }
+
+EXPECTED = (strandel.HTTPError, strandel.StreamError, ValueError, TypeError, OverflowError)
 
 # Failures of the engine's options, told apart by the error's kind: they
 # come before any request.
@@ -455,6 +461,8 @@ def describe(error: BaseException, url: str) -> Tuple[int, str]:
     for cls in type(error).__mro__:
         if cls.__name__ in EXIT_STATUSES:
             status, words = EXIT_STATUSES[cls.__name__]
+            if not words:
+                return status, str(error)
             message = f"{words.format(url=url)}: {error}"
             if cls.__name__ == "TLSError":
                 message += f" ({TLS_HINT})"
@@ -485,16 +493,18 @@ def run(argv: Optional[Sequence[str]]) -> int:
     except Failure as failure:
         _error(failure.message)
         return failure.status
-    except (strandel.HTTPError, strandel.StreamError) as error:
-        status, message = describe(error, args.url)
-        _error(message)
-        return status
-    except (ValueError, TypeError, OverflowError) as error:  # refused before sending
-        _error(str(error))
-        return EXIT_USAGE
     except BrokenPipeError:
         _quiet_stdout()
         return EXIT_WRITE
+    except Exception as error:
+        # The package's errors, those of classes it may add included, and
+        # the values it refuses; anything else is a fault to show whole.
+        if not isinstance(error, EXPECTED) and \
+                not type(error).__module__.startswith("strandel"):
+            raise
+        status, message = describe(error, args.url)
+        _error(message)
+        return status
 
 
 def _error(message: str) -> None:

@@ -98,3 +98,28 @@ def test_failure_statuses(error, status, words):
     got, message = _cli.describe(error, URL)
     assert got == status
     assert message.startswith(words) and f": {error}" in message
+
+
+@pytest.mark.parametrize("error, status, line", [
+    (ValueError("header value must be str, not NoneType"), 2,
+     "strandel: error: header value must be str, not NoneType\n"),
+    (OverflowError("timeout is too large"), 2, "strandel: error: timeout is too large\n"),
+    (type("InvalidURL", (Exception,), {"__module__": "strandel._errors"})("no\nhost"), 3,
+     f"strandel: error: bad URL {URL}: no host\n"),
+])
+def test_errors_of_the_package_end_in_one_line(monkeypatch, capsys, error, status, line):
+    def refuse(*args, **kwargs):
+        raise error
+
+    monkeypatch.setattr(_cli.strandel, "Client", refuse)
+    assert _cli.main([URL]) == status
+    assert capsys.readouterr() == ("", line)
+
+
+def test_other_faults_are_not_hidden(monkeypatch):
+    def broken(*args, **kwargs):
+        raise KeyError("a fault of the command itself")
+
+    monkeypatch.setattr(_cli.strandel, "Client", broken)
+    with pytest.raises(KeyError):
+        _cli.main([URL])
