@@ -335,6 +335,22 @@ def test_python_m_strandel(cli, app):
     assert ONE_ERROR_LINE.fullmatch(refused.stderr.decode()), refused.stderr
 
 
+def test_a_closed_pipe_ends_it_quietly(cli, app):
+    """``strandel URL | head -c 10``: the reader goes while the body is far
+    from written."""
+    child = subprocess.Popen([sys.executable, "-m", "strandel", app.url("/bytes?blocks=64")],
+                             env=child_env(cli), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        assert len(child.stdout.read(10)) == 10
+        child.stdout.close()
+        assert child.wait(timeout=60) == 23
+        assert child.stderr.read() == b""
+    finally:
+        child.kill()
+        child.wait()
+        child.stderr.close()
+
+
 def test_ctrl_c_exits_130_quietly(cli, app):
     child = subprocess.Popen([sys.executable, "-m", "strandel", app.url("/stall")],
                              env=child_env(cli), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
