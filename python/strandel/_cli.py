@@ -115,11 +115,16 @@ def _readable_file(path: str) -> str:
 
 
 def _basic_credentials(text: str) -> str:
+    user, password = _credentials(text)
+    token = base64.b64encode(f"{user}:{password}".encode("utf-8")).decode("ascii")
+    return f"Basic {token}"
+
+
+def _credentials(text: str) -> Tuple[str, str]:
     user, colon, password = text.partition(":")
     if not colon:
         raise argparse.ArgumentTypeError('expected "user:password"')
-    token = base64.b64encode(f"{user}:{password}".encode("utf-8")).decode("ascii")
-    return f"Basic {token}"
+    return user, password
 
 
 def _seconds(text: str) -> float:
@@ -215,6 +220,14 @@ OPTIONS: Tuple[Option, ...] = (
            {"action": "store_const", "const": False}),
     Option(("--cacert",), ("client", "ca_file"), "trust the CAs of this PEM FILE",
            {"metavar": "FILE", "type": _readable_file}),
+    Option(("-x", "--proxy"), ("client", "proxy"),
+           "go through this proxy (http://, https://, socks5://, socks5h://)", {"metavar": "URL"}),
+    Option(("-U", "--proxy-user"), ("client", "proxy_auth"), "the proxy's credentials",
+           {"metavar": "USER:PASSWORD", "type": _credentials}),
+    Option(("-s", "--silent"), None, "no progress bar, and no error line unless -S",
+           {"action": "store_true"}),
+    Option(("-S", "--show-error"), None, "with -s, write the error line still",
+           {"action": "store_true"}),
     Option(("-v", "--verbose"), None, "write the request and response heads on stderr",
            {"action": "store_true"}),
 )
@@ -430,8 +443,8 @@ def fetch(args: argparse.Namespace, sent: Plan) -> int:
                 write_response(args, response, sys.stdout.buffer, "stdout", _NoBar(), True)
             else:
                 with _open_output(args.output) as out:
-                    bar = progress_bar(sys.stderr, _expected_size(response),
-                                       os.path.basename(args.output))
+                    bar = _NoBar() if args.silent else progress_bar(
+                        sys.stderr, _expected_size(response), os.path.basename(args.output))
                     try:
                         write_response(args, response, out, repr(args.output), bar, False)
                     finally:
@@ -488,11 +501,9 @@ def run(argv: Optional[Sequence[str]]) -> int:
     except SystemExit as e:  # argparse's own exit: --help, --version, bad arguments
         return e.code if isinstance(e.code, int) else EXIT_USAGE
     try:
-        sent = plan(args)
-        return fetch(args, sent)
+        return fetch(args, plan(args))
     except Failure as failure:
-        _error(failure.message)
-        return failure.status
+        status, message = failure.status, failure.message
     except BrokenPipeError:
         _quiet_stdout()
         return EXIT_WRITE
@@ -503,14 +514,11 @@ def run(argv: Optional[Sequence[str]]) -> int:
                 not type(error).__module__.startswith("strandel"):
             raise
         status, message = describe(error, args.url)
-        _error(message)
-        return status
-
-
-def _error(message: str) -> None:
-    # One line, whatever the error's text holds.
-    sys.stderr.write(f"{PROG}: error: {' '.join(message.split())}\n")
-    sys.stderr.flush()
+    if args.show_error or not args.silent:
+        # One line, whatever the error's text holds.
+        sys.stderr.write(f"{PROG}: error: {' '.join(message.split())}\n")
+        sys.stderr.flush()
+    return status
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:

@@ -40,6 +40,9 @@ PLANS = [
     pytest.param(["-u", "a:b", "-H", "authorization: mine", "-H", "X: 1"], {},
                  {"follow_redirects": False}, "GET", [("authorization", "mine"), ("X", "1")],
                  None, id="-H-over-u"),
+    pytest.param(["-x", "socks5h://p:1", "-U", "u:p:w"],
+                 {"proxy": "socks5h://p:1", "proxy_auth": ("u", "p:w")},
+                 {"follow_redirects": False}, "GET", [], None, id="proxy"),
     pytest.param(["-u", "a:b"], {}, {"follow_redirects": False}, "GET",
                  [("Authorization", "Basic YTpi")], None, id="-u"),
 ]
@@ -114,6 +117,18 @@ def test_errors_of_the_package_end_in_one_line(monkeypatch, capsys, error, statu
     monkeypatch.setattr(_cli.strandel, "Client", refuse)
     assert _cli.main([URL]) == status
     assert capsys.readouterr() == ("", line)
+
+
+@pytest.mark.parametrize("flags, shown", [([], True), (["-s"], False), (["-s", "-S"], True)])
+def test_silent_hides_the_error_line_only(monkeypatch, capsys, flags, shown):
+    def refuse(*args, **kwargs):
+        raise strandel.ConnectError("Network (Chromium net error -102)")
+
+    monkeypatch.setattr(_cli.strandel, "Client", refuse)
+    assert _cli.main([*flags, URL]) == 7
+    err = capsys.readouterr().err
+    assert err == (f"strandel: error: cannot connect to {URL}: Network (Chromium net error "
+                   "-102)\n" if shown else "")
 
 
 def test_other_faults_are_not_hidden(monkeypatch):

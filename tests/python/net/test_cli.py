@@ -185,10 +185,11 @@ class Tty(io.StringIO):
         return True
 
 
-@pytest.mark.parametrize("terminal, with_tqdm, bar", [
-    (False, True, False), (True, True, True), (True, False, False)])
+@pytest.mark.parametrize("terminal, with_tqdm, flags, bar", [
+    (False, True, [], False), (True, True, [], True), (True, False, [], False),
+    (True, True, ["-s"], False)])
 def test_output_file_with_progress_on_a_terminal(run, app, tmp_path, monkeypatch, terminal,
-                                                 with_tqdm, bar):
+                                                 with_tqdm, flags, bar):
     if with_tqdm:
         pytest.importorskip("tqdm")
     else:
@@ -198,7 +199,7 @@ def test_output_file_with_progress_on_a_terminal(run, app, tmp_path, monkeypatch
         monkeypatch.setattr(sys, "stderr", tty)
     from asgi_app import block
 
-    ran = run("-o", "blocks.bin", app.url("/bytes?blocks=4"))
+    ran = run(*flags, "-o", "blocks.bin", app.url("/bytes?blocks=4"))
     assert (ran.status, ran.out, ran.err) == (0, b"", "")
     assert (tmp_path / "blocks.bin").read_bytes() == b"".join(block(i) for i in range(4))
     shown = tty.getvalue()
@@ -302,6 +303,17 @@ def test_bad_arguments_exit_2(run, app, argv, message):
     assert ran.status == 2 and ran.out == b""
     assert ran.err.startswith("usage: strandel ")
     assert ran.err.splitlines()[-1].startswith(f"strandel: error: {message}")
+
+
+def test_through_a_proxy(run, proxy, nginx):
+    url = nginx.url("http1", "/small.bin")
+    with_user = proxy.url.replace("http://", f"http://{proxy.USER}:{proxy.PASSWORD}@")
+    for argv in (["-x", with_user], ["-x", proxy.url, "-U", f"{proxy.USER}:{proxy.PASSWORD}"]):
+        assert run(*argv, url) == Ran(0, nginx.small, "")
+    # To a plain http:// URL the proxy's refusal is the answer, as curl has it.
+    refused = run("-f", "-x", proxy.url, "-U", "nobody:wrong", url)
+    assert (refused.status, refused.out) == (22, b"")
+    assert refused.err.startswith(f"strandel: error: {url} answered 40")  # tinyproxy: 401
 
 
 def test_tls_trust(run, app, ca_file):
