@@ -45,6 +45,7 @@ EXIT_STATUSES: Dict[str, Tuple[int, str]] = {
     "ConnectError": (7, "cannot connect to {url}"),
     "InvalidURL": (EXIT_BAD_URL, "bad URL {url}"),
     "InvalidRequest": (EXIT_USAGE, "the request to {url} or an option was refused as given"),
+    "ProxyError": (97, "the proxy failed the request to {url}"),
     "RemoteProtocolError": (56, "the server broke the protocol on {url}"),
     "NetworkError": (56, "the connection broke on {url}"),
     "HTTPError": (EXIT_FAILED, "the request to {url} failed"),
@@ -54,6 +55,8 @@ EXIT_STATUSES: Dict[str, Tuple[int, str]] = {
     "OverflowError": (EXIT_USAGE, ""),
 }
 
+# What ends the command with one line; any other exception is a fault of
+# the command, shown whole.
 EXPECTED = (strandel.HTTPError, strandel.StreamError, ValueError, TypeError, OverflowError)
 
 # Failures of the engine's options, told apart by the error's kind: they
@@ -508,8 +511,7 @@ def run(argv: Optional[Sequence[str]]) -> int:
         _quiet_stdout()
         return EXIT_WRITE
     except Exception as error:
-        # The package's errors, those of classes it may add included, and
-        # the values it refuses; anything else is a fault to show whole.
+        # A class the package adds later counts as expected too.
         if not isinstance(error, EXPECTED) and \
                 not type(error).__module__.startswith("strandel"):
             raise

@@ -95,6 +95,7 @@ class NarrowTimeout(strandel.TimeoutException):
     (strandel.RemoteProtocolError("Network"), 56, "the server broke the protocol on"),
     (strandel.InvalidRequest("InvalidArgument"), 2, "the request to http://127.0.0.1:8/x or"),
     (strandel.CacheMiss("CacheMiss"), 1, "the request to"),
+    (strandel.ProxyError("Proxy (Chromium net error -130)"), 97, "the proxy failed"),
     (strandel.HTTPError("ProfileUnsupported", kind="ProfileUnsupported"), 2, "--impersonate"),
 ])
 def test_failure_statuses(error, status, words):
