@@ -314,6 +314,10 @@ def test_through_a_proxy(run, proxy, nginx):
     refused = run("-f", "-x", proxy.url, "-U", "nobody:wrong", url)
     assert (refused.status, refused.out) == (22, b"")
     assert refused.err.startswith(f"strandel: error: {url} answered 40")  # tinyproxy: 401
+    # To an https:// one the tunnel is refused: a failure of the proxy.
+    tunnel = run("-k", "-x", proxy.url, "-U", "nobody:wrong", nginx.url("https", "/small.bin"))
+    assert tunnel.status == 97 and ONE_ERROR_LINE.fullmatch(tunnel.err)
+    assert tunnel.err.startswith("strandel: error: the proxy failed the request to https://")
 
 
 def test_tls_trust(run, app, ca_file):
