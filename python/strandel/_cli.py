@@ -109,6 +109,22 @@ def _read_source(text: str) -> bytes:
         raise argparse.ArgumentTypeError(f"cannot read {path!r}: {e.strerror or e}") from None
 
 
+# A part of a multipart form: (field name, (file name, content, type)); a
+# plain field has no file name.
+FormPart = Tuple[str, Tuple[Optional[str], bytes, Optional[str]]]
+
+
+def _form_part(text: str) -> FormPart:
+    """curl's -F: "name=value", or "name=@path" (";type=TYPE" after it)."""
+    name, equals, value = text.partition("=")
+    if not equals or not name:
+        raise argparse.ArgumentTypeError(f'expected "name=value" or "name=@FILE", got {text!r}')
+    if not value.startswith("@"):
+        return name, (None, value.encode("utf-8"), None)
+    path, _, kind = value[1:].partition(";type=")
+    return name, (os.path.basename(path) or "upload", _read_source(f"@{path}"), kind or None)
+
+
 def _readable_file(path: str) -> str:
     try:
         with open(path, "rb"):
@@ -178,7 +194,7 @@ class Option(NamedTuple):
 
 
 OPTIONS: Tuple[Option, ...] = (
-    Option(("-X", "--request"), None, "the method (default GET; POST with -d or --json)",
+    Option(("-X", "--request"), None, "the method (default GET; POST with -d, --json or -F)",
            {"metavar": "METHOD", "dest": "method", "type": _method}),
     Option(("-H", "--header"), None, 'a request header "Name: value" (repeatable)',
            {"metavar": "HEADER", "dest": "headers", "action": "append", "type": _header,
@@ -190,6 +206,10 @@ OPTIONS: Tuple[Option, ...] = (
     Option(("--json",), None,
            "a JSON request body (DATA, @FILE or @-), with Content-Type and Accept "
            "application/json", {"metavar": "DATA", "type": _read_source}),
+    Option(("-F", "--form"), None,
+           'a multipart form part: "name=value", or "name=@FILE" (";type=TYPE" after it) '
+           "to upload a file (repeatable)",
+           {"metavar": "PART", "action": "append", "type": _form_part}),
     Option(("-i", "--include"), None, "write the response head before the body",
            {"action": "store_true"}),
     Option(("-I", "--head"), None, "send HEAD (unless -X) and write the response head only",
@@ -273,10 +293,10 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def check_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
-    bodies = [flag for flag, given in (("-d/--data", args.data), ("--json", args.json))
-              if given is not None]
+    bodies = [flag for flag, given in (("-d/--data", args.data), ("--json", args.json),
+                                       ("-F/--form", args.form)) if given is not None]
     if len(bodies) > 1:
-        parser.error("argument --json: not allowed with argument -d/--data")
+        parser.error(f"argument {bodies[1]}: not allowed with argument {bodies[0]}")
     if bodies and args.head and args.method is None:
         parser.error(f"argument -I/--head: a HEAD request sends no body ({bodies[0]})")
 
@@ -314,6 +334,10 @@ class Plan(NamedTuple):
     url: str
     headers: List[Tuple[str, str]]
     body: Optional[bytes]
+    form: Optional[List[FormPart]] = None
+
+    def body_keywords(self) -> Dict[str, Any]:
+        return {"files": self.form} if self.form is not None else {"content": self.body}
 
 
 def plan(args: argparse.Namespace) -> Plan:
@@ -329,8 +353,9 @@ def plan(args: argparse.Namespace) -> Plan:
         implied.setdefault("Accept", "application/json")
     given = {name.lower() for name, _ in headers}
     headers += [(name, value) for name, value in implied.items() if name.lower() not in given]
-    method = args.method or ("HEAD" if args.head else "POST" if body is not None else "GET")
-    return Plan(method, check_url(args.url), headers, body)
+    has_body = body is not None or args.form is not None
+    method = args.method or ("HEAD" if args.head else "POST" if has_body else "GET")
+    return Plan(method, check_url(args.url), headers, body, args.form)
 
 
 def _head_lines(raw: bytes) -> List[str]:
@@ -341,6 +366,9 @@ def _show_request(err: IO[str], sent: Plan) -> None:
     lines = [f"{sent.method} {sent.url}"] + [f"{n}: {v}" for n, v in sent.headers]
     if sent.body is not None:
         lines.append(f"(a body of {len(sent.body)} byte{'' if len(sent.body) == 1 else 's'})")
+    if sent.form is not None:
+        lines.append(f"(a multipart form of {len(sent.form)} part"
+                     f"{'' if len(sent.form) == 1 else 's'})")
     err.write("".join(f"> {line}\n" for line in lines) + ">\n")
 
 
@@ -435,7 +463,7 @@ def fetch(args: argparse.Namespace, sent: Plan) -> int:
     with strandel.Client(**keywords(args, "client")) as client:
         # -L's value always goes (False without it): curl follows no
         # redirect unless asked, where the client's default is to follow.
-        with client.stream(sent.method, sent.url, headers=sent.headers, content=sent.body,
+        with client.stream(sent.method, sent.url, headers=sent.headers, **sent.body_keywords(),
                            **keywords(args, "request")) as response:
             if args.verbose:
                 _show_response(sys.stderr, response)

@@ -56,6 +56,15 @@ def test_where_the_options_go(argv, client, per_request, method, headers, body):
     assert _cli.plan(args) == _cli.Plan(method, URL, headers, body)
 
 
+def test_form_parts_in_their_order(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "part.txt").write_bytes(b"from a file")
+    args = parsed("-F", "a=1=2", "-F", "f=@part.txt;type=text/x-part", "-F", "g=@part.txt")
+    assert _cli.plan(args) == _cli.Plan("POST", URL, [], None, [
+        ("a", (None, b"1=2", None)), ("f", ("part.txt", b"from a file", "text/x-part")),
+        ("g", ("part.txt", b"from a file", None))])
+
+
 def test_every_keyword_of_the_table_is_taken():
     taken = {"client": set(inspect.signature(strandel.Client.__init__).parameters),
              "request": set(inspect.signature(strandel.Client.request).parameters)}

@@ -123,6 +123,16 @@ def test_what_is_sent(run, app, tmp_path, argv, stdin, method, headers, body):
         assert [v for n, v in echoed["headers"] if n == name] == [value]
 
 
+def test_a_multipart_form(run, app, tmp_path):
+    import json
+    (tmp_path / "notes.txt").write_bytes(b"line one\nline two\n")
+    ran = run("-F", "title=two lines", "-F", "doc=@notes.txt;type=text/plain", app.url("/form"))
+    assert ran.status == 0, ran.err
+    assert json.loads(ran.out) == {"fields": [["title", "two lines"]],
+                                   "files": [["doc", "notes.txt", "text/plain",
+                                              "line one\nline two\n"]]}
+
+
 def test_engine_options_reach_the_engine(run, app, ca_file):
     import json
     ran = run("--impersonate", "chrome", "--http-version", "2", "--cacert", ca_file,
@@ -294,6 +304,10 @@ BAD_ARGUMENTS = [
                  id="two-bodies"),
     pytest.param(["-I", "-d", "x", "{url}"], "argument -I/--head: a HEAD request sends no body",
                  id="head-with-body"),
+    pytest.param(["--json", "1", "-F", "a=b", "{url}"],
+                 "argument -F/--form: not allowed with argument --json", id="form-and-json"),
+    pytest.param(["-F", "novalue", "{url}"], 'argument -F/--form: expected "name=value"',
+                 id="form-part"),
 ]
 
 
