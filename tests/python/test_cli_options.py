@@ -7,7 +7,7 @@ import inspect
 import pytest
 
 from strandel_package import strandel
-from strandel import _cli
+from strandel import _cli, _cli_options
 
 URL = "http://127.0.0.1:8/x"
 
@@ -68,7 +68,7 @@ def test_form_parts_in_their_order(tmp_path, monkeypatch):
 def test_every_keyword_of_the_table_is_taken():
     taken = {"client": set(inspect.signature(strandel.Client.__init__).parameters),
              "request": set(inspect.signature(strandel.Client.request).parameters)}
-    for option in _cli.OPTIONS:
+    for option in _cli_options.OPTIONS:
         if option.to is not None and option.to[0] != "header":
             assert option.to[1] in taken[option.to[0]], option.flags
 
