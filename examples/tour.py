@@ -9,6 +9,8 @@ Needs the packages hypercorn, aioquic, trustme and websockets for the tour."""
 
 import asyncio
 import hashlib
+import os
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -188,8 +190,30 @@ def http3(client, servers):
           and received["http_version"] == "3", "HTTP/3 was not used")
 
 
+def command_line(client, servers):
+    title(9, "The command line")
+    url = servers.url("/hello")
+    # The child finds this run's package and native module first.
+    paths = [str(Path(strandel.__file__).resolve().parents[1]),
+             str(Path(strandel_native36.__file__).resolve().parent), os.environ.get("PYTHONPATH")]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in paths if p))
+    runs = [(["-i", "-A", USER_AGENT, "-H", "X-Tour: step-9", "--cacert", "ca.pem", url], 0),
+            ([url], 35)]  # the run's CA is not among the system's
+    for argv, expected in runs:
+        shown = " ".join(f"'{a}'" if " " in a else a for a in argv)
+        print(f"   $ python -m strandel {shown}")
+        argv = [str(servers.ca_file) if a == "ca.pem" else a for a in argv]
+        done = subprocess.run([sys.executable, "-m", "strandel", *argv], env=env,
+                              capture_output=True, timeout=60)
+        for line in (done.stdout + done.stderr).decode("utf-8", "replace").splitlines():
+            print(f"   {line}" if line else "")
+        print(f"   (exit status {done.returncode})")
+        check(done.returncode == expected,
+              f"expected exit status {expected}, got {done.returncode}")
+
+
 STEPS = [get_with_headers, streamed_upload, redirects, concurrent_requests, cached_response,
-         browser_profile, websocket_echo, http3]
+         browser_profile, websocket_echo, http3, command_line]
 
 
 def run_steps(servers):

@@ -63,6 +63,10 @@ def test_every_step_of_the_tour_works(tour, capsys):
     # HTTP/3, by Alt-Svc and asked for.
     assert "   second: HTTP/3 (the client remembered the alternative)\n" in out
     assert "   the server received it over HTTP/3\n" in out
+    # The command line, given the run's CA and not.
+    assert "you sent x-tour: step-9.\n   (exit status 0)\n" in out
+    assert re.search(r"   strandel: error: TLS failure with https://\S+/hello: .+\n"
+                     r"   \(exit status 35\)\n", out)
     assert out.rstrip().endswith("Every step worked.")
 
 
