@@ -144,17 +144,17 @@ def cached_response(client, servers):
 def browser_profile(client, servers):
     title(6, "A browser profile")
     url = servers.url("/headers")
-    print(f'   strandel.Client(impersonate="chrome_131").get("{url}")')
-    with strandel.Client(impersonate="chrome_131", ca_pem=servers.ca_pem,
+    print(f'   strandel.Client(impersonate="chrome_152").get("{url}")')
+    with strandel.Client(impersonate="chrome_152", ca_pem=servers.ca_pem,
                          timeout=10) as chrome:
         received = chrome.get(url).raise_for_status().json()
     headers = dict(received["headers"])
     print(f"   the server received over HTTP/{received['http_version']}:")
     for name in ("user-agent", "sec-ch-ua", "sec-ch-ua-platform"):
         print(f"   {name}: {headers.get(name, '(none)')}")
-    check("Chrome/131" in headers.get("user-agent", "")
-          and 'v="131"' in headers.get("sec-ch-ua", ""),
-          "the request did not look like Chrome 131's")
+    check("Chrome/152" in headers.get("user-agent", "")
+          and 'v="152"' in headers.get("sec-ch-ua", ""),
+          "the request did not look like Chrome 152's")
 
 
 def websocket_echo(client, servers):

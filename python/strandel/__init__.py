@@ -3,7 +3,7 @@
     import strandel
 
     r = strandel.get("https://example.org/")
-    with strandel.Client(impersonate="chrome_131") as client:
+    with strandel.Client(impersonate="chrome_152") as client:
         r = client.get("https://example.org/", params={"q": "x"})
         r.raise_for_status()
         print(r.status_code, r.headers["content-type"], r.text)
