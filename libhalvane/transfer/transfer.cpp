@@ -109,6 +109,7 @@ void Transfer::begin() {
     cancelled = cancel_requested_;
   }
   if (cancelled) return complete({kCanceled, net::kAborted});
+  if (upload_mismatch()) return complete({kNetwork, net::kUploadFileChanged});
 
   if (request_.body_kind == BodyKind::Streamed) {
     std::weak_ptr<Transfer> weak = weak_from_this();
@@ -215,6 +216,11 @@ bool Transfer::configure_easy() {
   set(CURLOPT_HTTP_CONTENT_DECODING, 0L);
   set(CURLOPT_HTTP_VERSION, http_version());
   set(CURLOPT_PIPEWAIT, 1L);
+  // The caller's bound on establishing a connection (TCP and TLS, or QUIC);
+  // a shorter one of our own below wins.
+  long connect_ms = 0;
+  if (request_.connect_timeout_ms > 0)
+    connect_ms = static_cast<long>(std::min<uint64_t>(request_.connect_timeout_ms, LONG_MAX));
   switch (quic_use_) {
     case AltServices::Use::Try:
       // A connection of its own, not the TCP one that brought the
@@ -226,11 +232,12 @@ bool Transfer::configure_easy() {
     case AltServices::Use::Working:
       // A new QUIC connection that does not come up soon is given up for
       // TCP (fall_back_from_quic).
-      set(CURLOPT_CONNECTTIMEOUT_MS, kQuicConnectMs);
+      connect_ms = connect_ms > 0 ? std::min(connect_ms, kQuicConnectMs) : kQuicConnectMs;
       break;
     case AltServices::Use::None:
       break;
   }
+  if (connect_ms > 0) set(CURLOPT_CONNECTTIMEOUT_MS, connect_ms);
   set(CURLOPT_STREAM_WEIGHT, stream_weight(request_.priority));
   set(CURLOPT_BUFFERSIZE, kReceiveBufferSize);
   set(CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
@@ -329,7 +336,10 @@ bool Transfer::configure_method() {
   set(CURLOPT_SEEKDATA, static_cast<void *>(this));
   curl_off_t size = 0;
   if (hop_.body == BodyKind::Bytes) size = static_cast<curl_off_t>(request_.body.size());
-  if (hop_.body == BodyKind::Streamed) size = -1;  // chunked on HTTP/1.1
+  // Chunked on HTTP/1.1, unless the caller declared the length: then libcurl
+  // sends it, and upload_write holds the body to it.
+  if (hop_.body == BodyKind::Streamed)
+    size = request_.upload_length ? static_cast<curl_off_t>(*request_.upload_length) : -1;
   set(CURLOPT_INFILESIZE_LARGE, size);
   return ok;
 }
@@ -484,6 +494,13 @@ void Transfer::do_resume() {
   }
   if (end_result_) return finish(*end_result_);
   set_pause();  // may deliver held data, and pause again, right here
+}
+
+void Transfer::do_upload_mismatch() {
+  // Removing the easy handle mid-body closes an HTTP/1.1 connection and
+  // resets an HTTP/2 or HTTP/3 stream: nothing short or long is taken as
+  // the request.
+  if (!done_) complete({kNetwork, net::kUploadFileChanged});
 }
 
 void Transfer::do_upload_wake() {

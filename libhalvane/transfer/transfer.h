@@ -7,6 +7,7 @@
 // only thread that calls the caller's callbacks, never with a lock held.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -44,6 +45,8 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
   // The caller lets go of its handle: a running request is cancelled, and
   // still reports its completion.
   void release();
+  // How the response head was answered (HV_EXT_CACHE_STATE_*). Any thread.
+  uint32_t cache_state() const { return cache_state_.load(std::memory_order_acquire); }
 
   // Network thread, called by the context.
   void on_done(CURLcode result) override;
@@ -97,6 +100,12 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
   void do_cancel();
   void do_resume();
   void do_upload_wake();
+  // The streamed body broke its declared Content-Length.
+  void do_upload_mismatch();
+  bool upload_mismatch() {
+    std::lock_guard lock(mutex_);
+    return upload_mismatch_;
+  }
   void set_pause();
   Outcome failure_outcome(CURLcode result) const;
 
@@ -118,7 +127,7 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
   // Network thread, responses from the HTTP cache (transfer_io.cpp).
   bool consult_cache();
   bool finish_revalidation(CURLcode result);
-  void replay(cache::Entry entry);
+  void replay(cache::Entry entry, uint32_t state);
   void continue_replay();
   TransferCache::SentFields sent_fields() const;
 
@@ -135,6 +144,11 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
   bool cancel_requested_ = false;
   bool finished_ = false;
   bool redirect_deferred_ = false;
+  // A streamed body with a Content-Length: what callers have written, and
+  // whether it broke the length (the request then fails, nothing more is sent).
+  uint64_t upload_written_ = 0;
+  bool upload_mismatch_ = false;
+  std::atomic<uint32_t> cache_state_{HV_EXT_CACHE_STATE_UNKNOWN};
 
   // Network thread only.
   EasyPtr easy_;

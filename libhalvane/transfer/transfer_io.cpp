@@ -45,6 +45,7 @@ bool Transfer::on_header_line(std::string_view line) {
     }
   }
   head_delivered_ = true;
+  cache_state_.store(HV_EXT_CACHE_STATE_NETWORK, std::memory_order_release);
   chunked_ = is_chunked(head_.block());
   decoder_ = ContentDecoder::for_head(head_.block());
   if (callbacks_.on_response)
@@ -203,7 +204,7 @@ bool Transfer::consult_cache() {
       return false;
     case TransferCache::Start::Use:
       diag::cache(handle_, "hit");
-      replay(cache_.take_entry());
+      replay(cache_.take_entry(), HV_EXT_CACHE_STATE_CACHE);
       return true;
     case TransferCache::Start::Miss:
       if (cache_.keyed()) diag::cache(handle_, "miss");
@@ -219,13 +220,13 @@ bool Transfer::finish_revalidation(CURLcode result) {
   auto entry = cache_.finish_revalidation(result, hop_, head_.block());
   if (!entry) return false;
   diag::cache(handle_, "revalidated");
-  replay(std::move(*entry));
+  replay(std::move(*entry), HV_EXT_CACHE_STATE_REVALIDATED);
   return true;
 }
 
 // A stored response goes out as one from the network would: a redirect
 // through the redirect reports, anything else as a head and body chunks.
-void Transfer::replay(cache::Entry entry) {
+void Transfer::replay(cache::Entry entry, uint32_t state) {
   std::string head = TransferCache::delivered_head(entry.meta);
   if (is_redirect_status(entry.meta.status)) {
     if (auto location = find_header(head, "location")) {
@@ -235,6 +236,7 @@ void Transfer::replay(cache::Entry entry) {
     }
   }
   head_delivered_ = true;
+  cache_state_.store(state, std::memory_order_release);
   const int status = entry.meta.status;
   cache_.start_replay(std::move(entry));
   if (callbacks_.on_response)
