@@ -112,6 +112,9 @@ struct RequestRecord {
   Text body;
   uint32_t body_kind = 0, cache_mode = 0, redirect_mode = 0, priority = 0;
   uint64_t engine = 0;
+  // Through hv_ext_request_create: the options record (size 0 otherwise).
+  uint32_t options_size = 0;
+  uint64_t connect_timeout_ms = 0;
 };
 
 struct WebSocketRecord {
@@ -127,6 +130,9 @@ struct WebSocketRecord {
   hv_websocket_callbacks callbacks{};
   uint64_t timeout_ms = 0;
   uint64_t engine = 0;
+  // Through hv_ext_websocket_create: the options record (size 0 otherwise).
+  uint32_t options_size = 0;
+  uint64_t max_message_size = 0;
 };
 
 std::vector<EngineRecord> engine_records() FAKE_CXX_SYMBOL(engine_records);
