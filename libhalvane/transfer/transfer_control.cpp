@@ -71,7 +71,11 @@ int32_t Transfer::upload_write(const uint8_t *data, uint32_t len, bool final_chu
     bool broke = false, started = false;
     {
       std::lock_guard lock(mutex_);
-      if (upload_mismatch_ || finished_) return kInvalidState;
+      if (upload_mismatch_) return kInvalidState;
+      // The whole body is in once the length is: the final mark adds
+      // nothing, and may come after the response already did.
+      if (len == 0 && final_chunk && upload_written_ == *request_.upload_length) return kOk;
+      if (finished_) return kInvalidState;
       const uint64_t written = upload_written_ + len;
       if (written <= *request_.upload_length && (!final_chunk || written == *request_.upload_length)) {
         upload_written_ = written;
