@@ -308,3 +308,17 @@ def test_a_core_without_the_extensions():
         "ping": [refused, "this Core does not support ping"],
         "cache_state": None,
     }
+
+
+def test_the_stubs_name_what_the_module_has(native):
+    import ast
+
+    stubs = Path(__file__).resolve().parents[2] / "python" / "strandel_native36.pyi"
+    tree = ast.parse(stubs.read_text())
+    for node in tree.body:
+        if isinstance(node, ast.ClassDef) and hasattr(native, node.name):
+            cls = getattr(native, node.name)
+            for item in node.body:
+                if isinstance(item, ast.FunctionDef) and not item.name.startswith("__"):
+                    assert hasattr(cls, item.name), f"{node.name}.{item.name}"
+    assert isinstance(native.core_extensions, frozenset)
