@@ -166,3 +166,35 @@ def test_a_short_body_fails_on_the_app_and_the_engine_goes_on(native, app, ca_pe
     after = engine.request("GET", app.url("/echo", tls=tls))
     assert after.start_stream().status_code == 200
     after.read_body()
+
+
+def test_sized_upload_over_http3(native, h3app, ca_pem):
+    engine = native.PyEngine(ca_pem=ca_pem, http_version="h3")
+    body = bytes(range(256)) * 1024
+    request = engine.request("POST", h3app.url("/echo", tls=True), chunked=True,
+                             headers=[("Content-Length", str(len(body)))])
+    request.start()
+    request.upload_write(body, True)
+    assert request.await_response().status_code == 200
+    echoed = json.loads(bytes(request.read_body()))
+    assert (echoed["http_version"], echoed["body_length"]) == ("3", len(body))
+    assert ["content-length", str(len(body))] in echoed["headers"]
+    short = engine.request("POST", h3app.url("/echo", tls=True), chunked=True,
+                           headers=[("Content-Length", "10")])
+    short.start()
+    with pytest.raises(RuntimeError, match="^upload body ended after 4 of 10 bytes$"):
+        short.upload_write(b"abcd", True)
+    with pytest.raises(RuntimeError) as failed:
+        short.await_response()
+    assert str(failed.value) == UPLOAD_CHANGED
+
+
+@pytest.mark.parametrize("declared", [[], [("Content-Length", "99")]])
+def test_a_whole_body_goes_out_with_its_own_length(engine, recorded, declared):
+    server, recorder = recorded(answer=True)
+    request = engine.request("POST", server.url("/up"), body=b"hello", headers=declared)
+    assert request.start_stream().status_code == 200
+    head, data = recorder.arrivals.get(timeout=30)
+    fields = head_fields(head)
+    assert (fields.get("content-length"), "transfer-encoding" in fields, data) == \
+        ("5", False, b"hello")
