@@ -11,6 +11,7 @@
 #include "base/header_block.h"
 #include "base/http_text.h"
 #include "base/url.h"
+#include "namespaces/cookie_lines.h"
 #include "namespaces/namespace_store.h"
 #include "profiles/profiles.h"
 #include "tls/curl_tls.h"
@@ -127,10 +128,13 @@ void Transfer::begin() {
   hop_ = Hop{request_.url, request_.method, request_.headers, request_.body_kind};
   easy_.reset(curl_easy_init());
   if (!easy_) return complete({kOutOfMemory, net::kOutOfMemory});
+  cookies_by_hand_ = std::any_of(request_.headers.begin(), request_.headers.end(),
+                                 [](const HeaderField &h) { return iequals(h.name, "cookie"); });
   if (Namespace *ns = context_->profile_namespace()) {
-    // Cookies other processes stored in the namespace since the last look.
+    // Cookies other processes stored in the namespace since the last look
+    // (by hand, the jar's header is read through a handle that loads them).
     curl_easy_setopt(easy_.get(), CURLOPT_SHARE, context_->share());
-    ns->load_cookies(easy_.get());
+    if (!cookies_by_hand_) ns->load_cookies(easy_.get());
   }
   begin_hop();
 }
@@ -210,7 +214,10 @@ bool Transfer::configure_easy() {
   set(CURLOPT_FOLLOWLOCATION, 0L);  // every hop is reported and may wait
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_SHARE, context_->share());
-  set(CURLOPT_COOKIEFILE, "");  // the engine's jar, in memory only
+  // The engine's jar, in memory only. Left off, libcurl neither sends the
+  // jar's cookies nor takes the responses' (cookies_by_hand_); a handle
+  // never turns it off again, so it is never turned on for such a request.
+  if (!cookies_by_hand_) set(CURLOPT_COOKIEFILE, "");
   // Bodies are decoded here (content_decoder.h), so that a pause holds back
   // the decoding too; libcurl would keep everything one read decodes to.
   set(CURLOPT_HTTP_CONTENT_DECODING, 0L);
@@ -306,6 +313,7 @@ bool Transfer::configure_easy() {
   std::string cookies;
   header_list_.reset(build_header_list(cookies));
   set(CURLOPT_HTTPHEADER, header_list_.get());
+  if (cookies_by_hand_) cookies = merge_cookie_fields(context_->cookie_header(hop_.url), cookies);
   if (!cookies.empty()) set(CURLOPT_COOKIE, cookies.c_str());  // copied by libcurl
   return ok && configure_method();
 }
@@ -444,7 +452,7 @@ curl_slist *Transfer::build_header_list(std::string &cookies) const {
   std::string line;
   for (const HeaderField &h : sent_headers()) {
     if (iequals(h.name, "cookie")) {
-      // One Cookie line, merged with the jar's cookies by libcurl.
+      // One Cookie line, merged with the jar's cookies (configure_easy).
       if (!cookies.empty()) cookies += "; ";
       cookies += h.value;
       continue;

@@ -111,6 +111,8 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
 
   // Network thread, libcurl callbacks (transfer_io.cpp).
   bool on_header_line(std::string_view line);
+  // Stores the Set-Cookie fields of the hop's complete head in the jar.
+  void store_response_cookies();
   size_t on_body_data(char *data, size_t len);
   bool deliver(const uint8_t *data, size_t len);
   size_t on_upload_read(char *out, size_t cap);
@@ -186,6 +188,11 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
   // The HTTP version (1, 2, 3) of the hop's connection; none: not known yet.
   std::optional<int> wire_version_;
   bool saw_set_cookie_ = false;  // a namespace's jar is saved when this ends
+  // The caller gave a Cookie field: the jar's cookies are merged with it
+  // here (the caller's value of a name alone goes out), and the responses'
+  // cookies stored here, since libcurl's cookie engine would send both
+  // values. Set once in begin().
+  bool cookies_by_hand_ = false;
 };
 
 }  // namespace hvcore

@@ -36,6 +36,7 @@ bool Transfer::on_header_line(std::string_view line) {
   const int status = head_.status();
   if (status >= 100 && status < 200) return true;  // informational heads are not reported
   note_alt_svc(head_.block());
+  if (cookies_by_hand_ && saw_set_cookie_) store_response_cookies();
   if (head_delivered_ || redirect_ || cache_.confirmed()) return true;
   if (cache_.takes_head(hop_, status, head_.block(), sent_fields())) return true;
   if (is_redirect_status(status)) {
@@ -53,6 +54,11 @@ bool Transfer::on_header_line(std::string_view line) {
                            reinterpret_cast<const uint8_t *>(head_.block().data()),
                            static_cast<uint32_t>(head_.block().size()));
   return true;
+}
+
+void Transfer::store_response_cookies() {
+  const std::vector<std::string> values = find_headers(head_.block(), "set-cookie");
+  if (!values.empty()) context_->store_cookies(hop_.url, values);
 }
 
 size_t Transfer::on_body_data(char *data, size_t len) {

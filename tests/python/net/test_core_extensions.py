@@ -137,7 +137,18 @@ def test_a_cookie_set_by_a_response_is_listed(engine, app):
 
 def test_the_callers_cookie_field_follows_the_jars(engine, app):
     engine.set_cookie("jar", "1", HOST)
-    assert sent_cookie(engine, app, headers=[("Cookie", "mine=2")]) == "jar=1; mine=2"
+    engine.set_cookie("both", "jar", HOST)
+    assert sent_cookie(engine, app, headers=[("Cookie", "both=caller"), ("Cookie", "mine=2")]) \
+        == "jar=1; both=caller; mine=2"
+
+
+def test_with_the_callers_cookie_field_responses_still_fill_the_jar(engine, app):
+    request = engine.request("GET", app.url("/set-cookie?name=seen&value=1"),
+                             headers=[("Cookie", "mine=2")])
+    request.start_stream()
+    request.read_body()
+    assert [c[:3] for c in engine.cookies()] == [("seen", "1", HOST)]
+    assert sent_cookie(engine, app, headers=[("Cookie", "mine=2")]) == "seen=1; mine=2"
 
 
 def test_handshakes_send_the_callers_value_of_a_name_alone(engine, ws_server):
