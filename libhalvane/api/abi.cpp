@@ -394,14 +394,14 @@ int32_t hv_ext_cookies_delete(hv_handle engine, const uint8_t *domain, uint32_t 
     if (!ok) return kInvalidArgument;
     if (d && !d->empty() && d->front() == '.') d->erase(0, 1);
     const size_t removed = context.delete_cookies(d, p, n);
-    if (out_count != nullptr) *out_count = static_cast<uint32_t>(std::min<size_t>(removed, UINT32_MAX));
+    if (out_count != nullptr)
+      *out_count = static_cast<uint32_t>(std::min<size_t>(removed, UINT32_MAX));
     return kOk;
   });
 }
 
 int32_t hv_ext_websocket_create(hv_handle engine, const hv_websocket_record *record,
-                                const hv_ext_websocket_options *options,
-                                hv_handle *out_websocket) {
+                                const hv_ext_websocket_options *options, hv_handle *out_websocket) {
   if (options == nullptr) {
     if (out_websocket != nullptr) *out_websocket = 0;
     return kInvalidArgument;

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <vector>
 #include <string_view>
+#include <vector>
 
 #include "base/settings.h"
 #include "halvane/hv_abi.h"

@@ -82,7 +82,7 @@ struct WebSocketSettings {
   std::string origin;                  // empty: none
   std::vector<std::string> protocols;  // requested sub-protocols, in order
   std::vector<HeaderField> headers;
-  uint64_t timeout_ms = 0;  // bounds the opening handshake; 0: none
+  uint64_t timeout_ms = 0;        // bounds the opening handshake; 0: none
   uint64_t max_message_size = 0;  // one message's bytes; 0: the default
 };
 

@@ -77,7 +77,8 @@ int32_t Transfer::upload_write(const uint8_t *data, uint32_t len, bool final_chu
       if (len == 0 && final_chunk && upload_written_ == *request_.upload_length) return kOk;
       if (finished_) return kInvalidState;
       const uint64_t written = upload_written_ + len;
-      if (written <= *request_.upload_length && (!final_chunk || written == *request_.upload_length)) {
+      if (written <= *request_.upload_length &&
+          (!final_chunk || written == *request_.upload_length)) {
         upload_written_ = written;
       } else {
         upload_mismatch_ = broke = true;

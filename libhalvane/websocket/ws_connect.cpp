@@ -9,8 +9,8 @@
 #include <chrono>
 
 #include "base/http_text.h"
-#include "namespaces/cookie_lines.h"
 #include "engine/asio_loop.h"
+#include "namespaces/cookie_lines.h"
 #include "profiles/profiles.h"
 #include "tls/ws_tls.h"
 #include "websocket/proxy_connect.h"

@@ -12,7 +12,13 @@
 
 namespace halvane {
 
-enum class Extension : uint8_t { ConnectTimeout, Cookies, CacheState, WebSocketPing, MaxMessageSize };
+enum class Extension : uint8_t {
+  ConnectTimeout,
+  Cookies,
+  CacheState,
+  WebSocketPing,
+  MaxMessageSize
+};
 
 struct ExtensionName {
   Extension extension;

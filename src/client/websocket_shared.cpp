@@ -31,8 +31,7 @@ Admission WebSocketState::admit(WebSocketEvent event, bool terminal) {
   if (finished) return admission;
   admission.admitted = true;
   const uint32_t size = event.size();
-  if (events.size() >= MAX_QUEUED_EVENTS ||
-      saturating_add(buffered_bytes, size) > byte_limit) {
+  if (events.size() >= MAX_QUEUED_EVENTS || saturating_add(buffered_bytes, size) > byte_limit) {
     admission.dropped.swap(events);
     buffered_bytes = 0;
     // Outside the budget: the one entry of a stream that has ended.

@@ -1,12 +1,13 @@
 // The Core's optional extensions as the client layer sees them: found in
 // the stand-in that has them and not in the one without, the records that
 // go through them, and the checks made before the Core is asked.
+#include "client/core_extensions.h"
+
 #include <dlfcn.h>
 
 #include <cstring>
 
 #include "client/cookies.h"
-#include "client/core_extensions.h"
 #include "client/upload_length.h"
 #include "client/websocket.h"
 #include "request_test_support.h"
@@ -28,7 +29,6 @@ Cookie cookie(std::string name, std::string value, std::string domain, std::stri
   c.expires = expires;
   return c;
 }
-
 
 TEST(CoreExtensions, TheLinkedStandInOffersEveryExtension) {
   for (const auto &entry : halvane::kExtensionNames)
@@ -158,8 +158,7 @@ TEST_P(DeclaredLength, OneConsistentRunOfDigits) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DeclaredLength,
-    ::testing::Values(LengthCase{{}, std::nullopt},
-                      LengthCase{{{"Content-Length", "0"}}, 0},
+    ::testing::Values(LengthCase{{}, std::nullopt}, LengthCase{{{"Content-Length", "0"}}, 0},
                       LengthCase{{{"content-length", " 42\t"}}, 42},
                       LengthCase{{{"Content-Length", "7"}, {"CONTENT-LENGTH", "7"}}, 7},
                       LengthCase{{{"Content-Length", "7"}, {"Content-Length", "8"}}, std::nullopt},

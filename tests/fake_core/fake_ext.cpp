@@ -42,8 +42,7 @@ int32_t hv_ext_request_create(hv_handle engine, const hv_request_record *record,
 }
 
 int32_t hv_ext_websocket_create(hv_handle engine, const hv_websocket_record *record,
-                                const hv_ext_websocket_options *options,
-                                hv_handle *out_websocket) {
+                                const hv_ext_websocket_options *options, hv_handle *out_websocket) {
   return create_websocket("hv_ext_websocket_create", engine, record, options, out_websocket);
 }
 
@@ -58,7 +57,8 @@ int32_t hv_ext_request_cache_state(hv_handle request, uint32_t *out_state) {
 int32_t hv_ext_websocket_ping(hv_handle websocket, const uint8_t *data, uint32_t len) {
   const int32_t code = enter("hv_ext_websocket_ping");
   std::lock_guard lock(state().mutex);
-  if (Object *obj = live_object(websocket, ObjectKind::WebSocket)) obj->pings.push_back(capture(data, len));
+  if (Object *obj = live_object(websocket, ObjectKind::WebSocket))
+    obj->pings.push_back(capture(data, len));
   return code;
 }
 

@@ -102,8 +102,7 @@ int32_t create_request(const char *fn, hv_handle engine, const hv_request_record
     std::lock_guard lock(state().mutex);
     state().requests.push_back(rec);
   }
-  return finish_create(fn, ObjectKind::Request, out, r ? &r->callbacks : nullptr,
-                       nullptr);
+  return finish_create(fn, ObjectKind::Request, out, r ? &r->callbacks : nullptr, nullptr);
 }
 
 int32_t create_websocket(const char *fn, hv_handle engine, const hv_websocket_record *r,
@@ -136,8 +135,7 @@ int32_t create_websocket(const char *fn, hv_handle engine, const hv_websocket_re
     std::lock_guard lock(state().mutex);
     state().websockets.push_back(rec);
   }
-  return finish_create(fn, ObjectKind::WebSocket, out, nullptr,
-                       r ? &r->callbacks : nullptr);
+  return finish_create(fn, ObjectKind::WebSocket, out, nullptr, r ? &r->callbacks : nullptr);
 }
 
 }  // namespace fake

@@ -20,11 +20,15 @@ PyObject *text_of(const std::string &s) {
 
 // (name, value, domain, path, secure, http_only, expires, host_only)
 PyObject *cookie_tuple(const halvane::Cookie &c) {
-  PyRef expires = c.expires ? PyRef::steal(PyLong_FromLongLong(*c.expires)) : PyRef::borrow(Py_None);
-  PyRef items[] = {PyRef::steal(text_of(c.name)),       PyRef::steal(text_of(c.value)),
-                   PyRef::steal(text_of(c.domain)),     PyRef::steal(text_of(c.path)),
+  PyRef expires =
+      c.expires ? PyRef::steal(PyLong_FromLongLong(*c.expires)) : PyRef::borrow(Py_None);
+  PyRef items[] = {PyRef::steal(text_of(c.name)),
+                   PyRef::steal(text_of(c.value)),
+                   PyRef::steal(text_of(c.domain)),
+                   PyRef::steal(text_of(c.path)),
                    PyRef::steal(PyBool_FromLong(c.secure)),
-                   PyRef::steal(PyBool_FromLong(c.http_only)), std::move(expires),
+                   PyRef::steal(PyBool_FromLong(c.http_only)),
+                   std::move(expires),
                    PyRef::steal(PyBool_FromLong(c.host_only))};
   PyRef tuple = PyRef::steal(PyTuple_New(8));
   if (!tuple) return nullptr;

@@ -58,13 +58,14 @@ PyObject *cache_state_text(const std::optional<halvane::CacheState> &state) {
 }
 
 PyType_Spec *response_type_spec() {
-  return native_type_spec<PyResponseValue>({"builtins.PyResponse", response_methods, response_getset});
+  return native_type_spec<PyResponseValue>(
+      {"builtins.PyResponse", response_methods, response_getset});
 }
 
 PyObject *make_py_response(halvane::Response &&response) {
-  return wrap_native(TypeId::Response,
-                     PyResponseValue{std::move(response.headers), {}, response.status,
-                                     response.cache_state});
+  return wrap_native(
+      TypeId::Response,
+      PyResponseValue{std::move(response.headers), {}, response.status, response.cache_state});
 }
 
 }  // namespace strandel

@@ -25,8 +25,7 @@ PyObject *engine_websocket(PyObject *self, PyObject *args, PyObject *kwargs) {
                        param<to_optional_real>("timeout", timeout, std::nullopt),
                        param<to_optional_text_list<halvane::kMaxProtocols>>("protocols", protocols,
                                                                             std::nullopt),
-                       param<to_optional_int64>("max_message_size", max_message_size,
-                                                std::nullopt),
+                       param<to_optional_int64>("max_message_size", max_message_size, std::nullopt),
                    }))
       return nullptr;
     // The whole message is held in memory, in the Core and here.
@@ -35,7 +34,8 @@ PyObject *engine_websocket(PyObject *self, PyObject *args, PyObject *kwargs) {
       if (!require_extension(halvane::Extension::MaxMessageSize, "max_message_size"))
         return nullptr;
       if (*max_message_size < 1 || *max_message_size > kMostMessage) {
-        PyErr_SetString(PyExc_ValueError, "max_message_size must be between 1 and 1073741824 bytes");
+        PyErr_SetString(PyExc_ValueError,
+                        "max_message_size must be between 1 and 1073741824 bytes");
         return nullptr;
       }
     }

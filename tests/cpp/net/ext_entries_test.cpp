@@ -88,9 +88,9 @@ TEST_F(ExtEntries, JarRoundTrip) {
 
 TEST_F(ExtEntries, JarRefusals) {
   std::vector<hv_ext_cookie> refused = {
-      cookie_record("", "v", "a.test", "/"),       cookie_record("a;", "v", "a.test", "/"),
-      cookie_record("a", "v\t", "a.test", "/"),    cookie_record("a", "v", "", "/"),
-      cookie_record("a", "v", "a.test", "x"),      cookie_record("a=b", "v", "a.test", "/"),
+      cookie_record("", "v", "a.test", "/"),    cookie_record("a;", "v", "a.test", "/"),
+      cookie_record("a", "v\t", "a.test", "/"), cookie_record("a", "v", "", "/"),
+      cookie_record("a", "v", "a.test", "x"),   cookie_record("a=b", "v", "a.test", "/"),
       cookie_record("a", "v", "a.test/p", "/"),
   };
   hv_ext_cookie small = cookie_record("a", "v", "a.test", "/");

@@ -396,8 +396,7 @@ TEST_P(CookieMerge, TheCallersValueOfANameIsTheOneSent) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CookieMerge,
-    ::testing::Values(MergeCase{"a=1; b=2", "", "a=1; b=2"},
-                      MergeCase{"", "c=3", "c=3"},
+    ::testing::Values(MergeCase{"a=1; b=2", "", "a=1; b=2"}, MergeCase{"", "c=3", "c=3"},
                       MergeCase{"a=1; b=2", "b=9; c=3", "a=1; b=9; c=3"},
                       MergeCase{"a=1", " a = 5 ;; d=4 ", "a = 5; d=4"},
                       MergeCase{"a=1; flag", "flag", "a=1; flag"},
