@@ -13,6 +13,11 @@ __all__ = ["PyEngine", "PyRequest", "PyResponse", "PyWebSocket", "abi_version"]
 
 abi_version: int
 
+# The extensions of the loaded Core: a subset of "connect_timeout", "cookies",
+# "cache_state", "websocket_ping" and "max_message_size". A method that needs
+# one the Core lacks raises NotImplementedError("this Core does not support ...").
+core_extensions: frozenset[str]
+
 _ByteData = Union[bytes, bytearray, memoryview, Sequence[int]]
 _Headers = Sequence[Tuple[str, str]]
 
@@ -26,6 +31,10 @@ _WebSocketEvent = Tuple[str, list[int], Optional[int], Optional[str]]
 _WebSocketEventBytes = Tuple[str, bytes, Optional[int], Optional[str]]
 # (status, header block, first text, second text)
 _Redirect = Tuple[int, list[int], str, str]
+# (name, value, domain, path, secure, http_only, expires, host_only): domain
+# without a leading dot; expires in seconds since the epoch, None for a
+# session cookie; host_only for a cookie set without a Domain attribute.
+_Cookie = Tuple[str, str, str, str, bool, bool, Optional[int], bool]
 
 _W = TypeVar("_W", bound="LoopWaker")
 
@@ -61,7 +70,16 @@ class PyEngine:
         cache: Optional[str] = None,
         priority: Optional[str] = None,
         chunked: bool = False,
-    ) -> "PyRequest": ...
+        connect_timeout: Optional[float] = None,
+    ) -> "PyRequest":
+        """Creates a request (not started).
+
+        ``connect_timeout`` (seconds) bounds establishing the connection
+        alone (TCP and TLS, or QUIC); expiry fails the request with
+        "Timeout (Chromium net error -118)". Needs the "connect_timeout"
+        extension. A streamed body (``chunked=True``) whose ``headers`` give
+        a valid Content-Length goes out sized and is held to that length.
+        """
     def websocket(
         self,
         url: str,
@@ -69,7 +87,36 @@ class PyEngine:
         headers: Optional[_Headers] = None,
         timeout: Optional[float] = None,
         protocols: Optional[Sequence[str]] = None,
-    ) -> "PyWebSocket": ...
+        max_message_size: Optional[int] = None,
+    ) -> "PyWebSocket":
+        """Creates a WebSocket (not connected).
+
+        ``max_message_size``: the most one received message may hold, 1 to
+        2**30 bytes (None: 4 MiB); a larger one closes the connection with
+        1009 and fails it. Needs the "max_message_size" extension.
+        """
+
+    # The engine's own cookie jar (its namespace's, when it has one); needs
+    # the "cookies" extension. Changes reach the next request at once.
+    def cookies(self) -> list[_Cookie]: ...
+    def set_cookie(
+        self,
+        name: str,
+        value: str,
+        domain: str,
+        path: str = "/",
+        secure: bool = False,
+        http_only: bool = False,
+        expires: Optional[int] = None,
+        host_only: bool = False,
+    ) -> None:
+        """Stores a cookie, replacing one of the same name, domain and path.
+        A cookie the jar cannot hold raises ValueError("cookie refused: ...")."""
+    def delete_cookies(
+        self, domain: Optional[str] = None, path: Optional[str] = None, name: Optional[str] = None
+    ) -> int:
+        """Deletes the cookies matching every filter given (the domain
+        exactly, without a leading dot; none: the whole jar); how many went."""
 
 
 class PyResponse:
@@ -79,6 +126,10 @@ class PyResponse:
     def headers(self) -> bytes: ...
     @property
     def content(self) -> bytes: ...
+    def cache_state(self) -> Optional[str]:
+        """How the Core answered: "network", "cache" (a stored response,
+        the origin not asked) or "revalidated" (a stored response confirmed
+        by a 304); None on a Core without the "cache_state" extension."""
 
 
 class PyRequest:
@@ -99,6 +150,9 @@ class PyRequest:
     def resume_read(self) -> None: ...
     def cancel(self) -> None: ...
     def is_finished(self) -> bool: ...
+    def cache_state(self) -> Optional[str]:
+        """As PyResponse.cache_state, once the response head is in; None
+        before, and for the event-loop style where no PyResponse is made."""
 
     # Redirect control.
     def follow_redirect(self) -> None: ...
@@ -136,6 +190,9 @@ class PyWebSocket:
     def connect(self) -> None: ...
     def send_text(self, text: str) -> None: ...
     def send_bytes(self, data: _ByteData) -> None: ...
+    def ping(self, data: _ByteData = b"") -> None:
+        """Sends a ping frame (at most 125 bytes, else ValueError); its pong
+        is not reported. Needs the "websocket_ping" extension."""
     def recv(self) -> Optional[_WebSocketEvent]: ...
     def recv_bytes(self) -> Optional[_WebSocketEventBytes]:
         """As recv, with the data item as bytes."""

@@ -206,6 +206,58 @@ typedef struct hv_websocket_record {
   uint64_t timeout_ms;
 } hv_websocket_record;
 
+/* ---- extensions of our own Core: optional; the module looks each up at load time ----
+ *
+ * Our networked Core exports these beside the functions above, at the same
+ * symbol version. Another Core may lack any of them: the module finds each
+ * by name in the loaded Core (core_extensions.h) and keeps working without
+ * it. Every extension record begins with its own size in bytes, so that it
+ * can grow; a Core reads only the fields the size covers. */
+
+/* hv_ext_request_create: a request with options beyond the base record. */
+typedef struct hv_ext_request_options {
+  uint32_t size;
+  uint64_t connect_timeout_ms; /* establishing the connection; 0: no bound of its own */
+} hv_ext_request_options;
+
+/* hv_ext_websocket_create: a WebSocket with options beyond the base record. */
+typedef struct hv_ext_websocket_options {
+  uint32_t size;
+  uint64_t max_message_size; /* bytes of one message; 0: the Core's default (4 MiB) */
+} hv_ext_websocket_options;
+
+/* One cookie of an engine's jar. `domain` has no leading dot; `host_only`
+ * is 1 for a cookie that goes to that host alone (set without a Domain
+ * attribute); `expires` is in seconds since the epoch, 0 for a session
+ * cookie. */
+typedef struct hv_ext_cookie {
+  uint32_t size;
+  const uint8_t *name;
+  uint32_t name_len;
+  const uint8_t *value;
+  uint32_t value_len;
+  const uint8_t *domain;
+  uint32_t domain_len;
+  const uint8_t *path;
+  uint32_t path_len;
+  uint32_t secure;
+  uint32_t http_only;
+  uint32_t host_only;
+  int64_t expires;
+} hv_ext_cookie;
+
+/* Called once per cookie by hv_ext_cookies_list, on the calling thread; the
+ * record and its texts are valid only during the call. */
+typedef void (*hv_ext_cookie_fn)(void *user, const hv_ext_cookie *cookie);
+
+/* hv_ext_request_cache_state: how the Core answered a request whose
+ * response head has been delivered. */
+#define HV_EXT_CACHE_STATE_UNKNOWN 0     /* no response head yet */
+#define HV_EXT_CACHE_STATE_NETWORK 1     /* from the origin */
+#define HV_EXT_CACHE_STATE_CACHE 2       /* from a stored entry, origin not contacted */
+#define HV_EXT_CACHE_STATE_REVALIDATED 3 /* stored entry confirmed by a 304 */
+#define HV_EXT_CACHE_STATE_MAX HV_EXT_CACHE_STATE_REVALIDATED
+
 /* ---- functions ----------------------------------------------------------- */
 
 uint32_t hv_abi_version(void);
@@ -232,6 +284,30 @@ int32_t hv_websocket_close(hv_handle websocket, uint32_t code, const uint8_t *re
                            uint32_t reason_len);
 int32_t hv_websocket_cancel(hv_handle websocket);
 void hv_websocket_release(hv_handle websocket);
+
+/* Extensions (see above): each may be missing from a Core. */
+/* "connect_timeout": hv_request_create with `options` as well. */
+int32_t hv_ext_request_create(hv_handle engine, const hv_request_record *record,
+                              const hv_ext_request_options *options, hv_handle *out_request);
+/* "cache_state": one of HV_EXT_CACHE_STATE_*. */
+int32_t hv_ext_request_cache_state(hv_handle request, uint32_t *out_state);
+/* "cookies": the engine's jar (its namespace's, when it has one). Changes
+ * apply to the next request at once, and a namespace persists them. */
+int32_t hv_ext_cookies_list(hv_handle engine, hv_ext_cookie_fn fn, void *user);
+/* Stores `cookie`, replacing one of the same name, domain and path.
+ * InvalidArgument when the jar refuses it. */
+int32_t hv_ext_cookie_set(hv_handle engine, const hv_ext_cookie *cookie);
+/* Deletes the cookies matching every filter given (NULL: any; the domain
+ * without a leading dot, compared exactly); all three NULL empty the jar. */
+int32_t hv_ext_cookies_delete(hv_handle engine, const uint8_t *domain, uint32_t domain_len,
+                              const uint8_t *path, uint32_t path_len, const uint8_t *name,
+                              uint32_t name_len, uint32_t *out_count);
+/* "max_message_size": hv_websocket_create with `options` as well. */
+int32_t hv_ext_websocket_create(hv_handle engine, const hv_websocket_record *record,
+                                const hv_ext_websocket_options *options, hv_handle *out_websocket);
+/* "websocket_ping": sends a ping frame with `data` (at most 125 bytes) on an
+ * open WebSocket; the pong is not reported. */
+int32_t hv_ext_websocket_ping(hv_handle websocket, const uint8_t *data, uint32_t len);
 
 #ifdef __cplusplus
 } /* extern "C" */
@@ -291,6 +367,19 @@ HV_STATIC_ASSERT(offsetof(hv_websocket_record, callbacks.user_data) == 48, "user
 HV_STATIC_ASSERT(offsetof(hv_websocket_record, callbacks.on_open) == 52, "on_open");
 HV_STATIC_ASSERT(offsetof(hv_websocket_record, callbacks.on_failure) == 68, "failure");
 HV_STATIC_ASSERT(offsetof(hv_websocket_record, timeout_ms) == 72, "timeout");
+
+HV_STATIC_ASSERT(sizeof(hv_ext_request_options) == 12, "request options are 12 bytes");
+HV_STATIC_ASSERT(offsetof(hv_ext_request_options, connect_timeout_ms) == 4, "connect timeout");
+HV_STATIC_ASSERT(sizeof(hv_ext_websocket_options) == 12, "websocket options are 12 bytes");
+HV_STATIC_ASSERT(offsetof(hv_ext_websocket_options, max_message_size) == 4, "max message");
+HV_STATIC_ASSERT(sizeof(hv_ext_cookie) == 56, "cookie record is 56 bytes");
+HV_STATIC_ASSERT(offsetof(hv_ext_cookie, name) == 4, "cookie name");
+HV_STATIC_ASSERT(offsetof(hv_ext_cookie, value) == 12, "cookie value");
+HV_STATIC_ASSERT(offsetof(hv_ext_cookie, domain) == 20, "cookie domain");
+HV_STATIC_ASSERT(offsetof(hv_ext_cookie, path) == 28, "cookie path");
+HV_STATIC_ASSERT(offsetof(hv_ext_cookie, secure) == 36, "cookie secure");
+HV_STATIC_ASSERT(offsetof(hv_ext_cookie, host_only) == 44, "cookie host_only");
+HV_STATIC_ASSERT(offsetof(hv_ext_cookie, expires) == 48, "cookie expires");
 #endif
 
 #ifdef __cplusplus

@@ -4,15 +4,21 @@
 #include <openssl/opensslv.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <boost/version.hpp>
+#include <climits>
 #include <new>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "api/handle_table.h"
 #include "api/record_check.h"
 #include "base/codes.h"
+#include "base/http_text.h"
 #include "engine/engine_context.h"
 #include "halvane/hv_abi.h"
+#include "namespaces/cookie_lines.h"
 #include "transfer/transfer.h"
 #include "websocket/ws_session.h"
 
@@ -105,6 +111,104 @@ int32_t with_websocket(hv_handle handle, Fn &&fn) noexcept {
   });
 }
 
+// The engine behind `handle`, for the jar entries.
+template <typename Fn>
+int32_t with_engine(hv_handle handle, Fn &&fn) noexcept {
+  return guarded([&]() -> int32_t {
+    std::shared_ptr<Engine> engine;
+    if (const int32_t code = find_live(engines(), handle, engine); code != kOk) return code;
+    return fn(**engine->use);
+  });
+}
+
+int32_t create_request(hv_handle engine, const hv_request_record *record,
+                       const hv_ext_request_options *options, hv_handle *out_request) {
+  if (out_request == nullptr) return kInvalidArgument;
+  *out_request = 0;
+  return guarded([&]() -> int32_t {
+    std::shared_ptr<Engine> owner;
+    if (const int32_t code = find_live(engines(), engine, owner); code != kOk) return code;
+    RequestSettings settings;
+    Callbacks callbacks;
+    if (const int32_t code = read_request_record(record, settings, callbacks); code != kOk)
+      return code;
+    if (options != nullptr)
+      if (const int32_t code = read_request_options(options, settings); code != kOk) return code;
+    auto request = std::make_shared<Transfer>(owner->use->shared(), std::move(settings), callbacks);
+    const hv_handle handle = requests().add(request);
+    request->set_handle(handle);
+    *out_request = handle;
+    return kOk;
+  });
+}
+
+int32_t create_websocket(hv_handle engine, const hv_websocket_record *record,
+                         const hv_ext_websocket_options *options, hv_handle *out_websocket) {
+  if (out_websocket == nullptr) return kInvalidArgument;
+  *out_websocket = 0;
+  return guarded([&]() -> int32_t {
+    std::shared_ptr<Engine> owner;
+    if (const int32_t code = find_live(engines(), engine, owner); code != kOk) return code;
+    WebSocketSettings settings;
+    WebSocketCallbacks callbacks;
+    if (const int32_t code = read_websocket_record(record, settings, callbacks); code != kOk)
+      return code;
+    if (options != nullptr)
+      if (const int32_t code = read_websocket_options(options, settings); code != kOk) return code;
+    auto websocket =
+        std::make_shared<WsSession>(owner->use->shared(), std::move(settings), callbacks);
+    const hv_handle handle = websockets().add(websocket);
+    websocket->set_handle(handle);
+    *out_websocket = handle;
+    return kOk;
+  });
+}
+
+bool read_text(const uint8_t *data, uint32_t len, std::string &out) {
+  if (len > 0 && data == nullptr) return false;
+  out.assign(reinterpret_cast<const char *>(data), len);
+  return true;
+}
+
+bool has_control(std::string_view text) {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return true;
+  return false;
+}
+
+// A cookie record as a jar line; false for one the jar's format cannot hold.
+bool read_cookie(const hv_ext_cookie *cookie, CookieLine &out) {
+  if (cookie == nullptr || cookie->size < sizeof(hv_ext_cookie)) return false;
+  if (!read_text(cookie->name, cookie->name_len, out.name) ||
+      !read_text(cookie->value, cookie->value_len, out.value) ||
+      !read_text(cookie->domain, cookie->domain_len, out.domain) ||
+      !read_text(cookie->path, cookie->path_len, out.path))
+    return false;
+  if (!out.domain.empty() && out.domain.front() == '.') out.domain.erase(0, 1);
+  if (out.name.empty() || out.domain.empty() || out.path.empty() || out.path.front() != '/' ||
+      out.expires < 0 || cookie->secure > 1 || cookie->http_only > 1 || cookie->host_only > 1)
+    return false;
+  for (const std::string *text : {&out.name, &out.value, &out.domain, &out.path})
+    if (has_control(*text) || text->find(';') != std::string::npos) return false;
+  if (out.name.find('=') != std::string::npos || out.name.front() == '#' ||
+      out.domain.find_first_of(" /") != std::string::npos)
+    return false;
+  out.domain = lower(out.domain);
+  out.secure = cookie->secure != 0;
+  out.http_only = cookie->http_only != 0;
+  out.include_subdomains = cookie->host_only == 0;
+  out.expires = cookie->expires;
+  return true;
+}
+
+std::optional<std::string> read_filter(const uint8_t *data, uint32_t len, bool &ok) {
+  if (data == nullptr) {
+    ok = ok && len == 0;
+    return std::nullopt;
+  }
+  return std::string(reinterpret_cast<const char *>(data), len);
+}
+
 std::string make_version_string() {
   std::string text = "halvane/2.0.0";
   if (const curl_version_info_data *info = curl_version_info(CURLVERSION_NOW)) {
@@ -165,21 +269,7 @@ void hv_engine_release(hv_handle engine) {
 
 int32_t hv_request_create(hv_handle engine, const hv_request_record *record,
                           hv_handle *out_request) {
-  if (out_request == nullptr) return kInvalidArgument;
-  *out_request = 0;
-  return guarded([&]() -> int32_t {
-    std::shared_ptr<Engine> owner;
-    if (const int32_t code = find_live(engines(), engine, owner); code != kOk) return code;
-    RequestSettings settings;
-    Callbacks callbacks;
-    if (const int32_t code = read_request_record(record, settings, callbacks); code != kOk)
-      return code;
-    auto request = std::make_shared<Transfer>(owner->use->shared(), std::move(settings), callbacks);
-    const hv_handle handle = requests().add(request);
-    request->set_handle(handle);
-    *out_request = handle;
-    return kOk;
-  });
+  return create_request(engine, record, nullptr, out_request);
 }
 
 int32_t hv_request_start(hv_handle request) {
@@ -213,22 +303,7 @@ void hv_request_release(hv_handle request) {
 
 int32_t hv_websocket_create(hv_handle engine, const hv_websocket_record *record,
                             hv_handle *out_websocket) {
-  if (out_websocket == nullptr) return kInvalidArgument;
-  *out_websocket = 0;
-  return guarded([&]() -> int32_t {
-    std::shared_ptr<Engine> owner;
-    if (const int32_t code = find_live(engines(), engine, owner); code != kOk) return code;
-    WebSocketSettings settings;
-    WebSocketCallbacks callbacks;
-    if (const int32_t code = read_websocket_record(record, settings, callbacks); code != kOk)
-      return code;
-    auto websocket =
-        std::make_shared<WsSession>(owner->use->shared(), std::move(settings), callbacks);
-    const hv_handle handle = websockets().add(websocket);
-    websocket->set_handle(handle);
-    *out_websocket = handle;
-    return kOk;
-  });
+  return create_websocket(engine, record, nullptr, out_websocket);
 }
 
 int32_t hv_websocket_start(hv_handle websocket) {
@@ -253,6 +328,89 @@ void hv_websocket_release(hv_handle websocket) {
     if (std::shared_ptr<WsSession> w = websockets().take(websocket)) w->release();
     return kOk;
   });
+}
+
+// ---- extensions of our own Core (hv_abi.h) --------------------------------
+
+int32_t hv_ext_request_create(hv_handle engine, const hv_request_record *record,
+                              const hv_ext_request_options *options, hv_handle *out_request) {
+  if (options == nullptr) {
+    if (out_request != nullptr) *out_request = 0;
+    return kInvalidArgument;
+  }
+  return create_request(engine, record, options, out_request);
+}
+
+int32_t hv_ext_request_cache_state(hv_handle request, uint32_t *out_state) {
+  if (out_state == nullptr) return kInvalidArgument;
+  *out_state = HV_EXT_CACHE_STATE_UNKNOWN;
+  return with_request(request, [&](Transfer &t) {
+    *out_state = t.cache_state();
+    return kOk;
+  });
+}
+
+int32_t hv_ext_cookies_list(hv_handle engine, hv_ext_cookie_fn fn, void *user) {
+  if (fn == nullptr) return kInvalidArgument;
+  return with_engine(engine, [&](EngineContext &context) -> int32_t {
+    for (const CookieLine &c : context.list_cookies()) {
+      hv_ext_cookie record{};
+      record.size = sizeof record;
+      auto text = [](const std::string &s, const uint8_t *&data, uint32_t &len) {
+        data = reinterpret_cast<const uint8_t *>(s.data());
+        len = static_cast<uint32_t>(s.size());
+      };
+      text(c.name, record.name, record.name_len);
+      text(c.value, record.value, record.value_len);
+      text(c.domain, record.domain, record.domain_len);
+      text(c.path, record.path, record.path_len);
+      record.secure = c.secure;
+      record.http_only = c.http_only;
+      record.host_only = !c.include_subdomains;
+      record.expires = c.expires;
+      fn(user, &record);
+    }
+    return kOk;
+  });
+}
+
+int32_t hv_ext_cookie_set(hv_handle engine, const hv_ext_cookie *cookie) {
+  return with_engine(engine, [&](EngineContext &context) -> int32_t {
+    CookieLine line;
+    if (!read_cookie(cookie, line)) return kInvalidArgument;
+    return context.set_cookie(line) ? kOk : kInvalidArgument;
+  });
+}
+
+int32_t hv_ext_cookies_delete(hv_handle engine, const uint8_t *domain, uint32_t domain_len,
+                              const uint8_t *path, uint32_t path_len, const uint8_t *name,
+                              uint32_t name_len, uint32_t *out_count) {
+  if (out_count != nullptr) *out_count = 0;
+  return with_engine(engine, [&](EngineContext &context) -> int32_t {
+    bool ok = true;
+    std::optional<std::string> d = read_filter(domain, domain_len, ok);
+    std::optional<std::string> p = read_filter(path, path_len, ok);
+    std::optional<std::string> n = read_filter(name, name_len, ok);
+    if (!ok) return kInvalidArgument;
+    if (d && !d->empty() && d->front() == '.') d->erase(0, 1);
+    const size_t removed = context.delete_cookies(d, p, n);
+    if (out_count != nullptr)
+      *out_count = static_cast<uint32_t>(std::min<size_t>(removed, UINT32_MAX));
+    return kOk;
+  });
+}
+
+int32_t hv_ext_websocket_create(hv_handle engine, const hv_websocket_record *record,
+                                const hv_ext_websocket_options *options, hv_handle *out_websocket) {
+  if (options == nullptr) {
+    if (out_websocket != nullptr) *out_websocket = 0;
+    return kInvalidArgument;
+  }
+  return create_websocket(engine, record, options, out_websocket);
+}
+
+int32_t hv_ext_websocket_ping(hv_handle websocket, const uint8_t *data, uint32_t len) {
+  return with_websocket(websocket, [&](WsSession &w) { return w.ping(data, len); });
 }
 
 }  // extern "C"

@@ -176,12 +176,52 @@ int32_t read_request_record(const hv_request_record *r, RequestSettings &out,
   out.redirect_mode = static_cast<RedirectMode>(r->redirect_mode);
   out.priority = static_cast<Priority>(r->priority);
   out.timeout_ms = r->timeout_ms;
+  out.connect_timeout_ms = 0;
+  out.upload_length.reset();
+  if (out.body_kind == BodyKind::Streamed) out.upload_length = declared_content_length(out.headers);
 
   callbacks.user = r->callbacks.user_data;
   callbacks.on_response = r->callbacks.on_response;
   callbacks.on_body = r->callbacks.on_body;
   callbacks.on_complete = r->callbacks.on_complete;
   callbacks.on_redirect = r->callbacks.on_redirect;
+  return kOk;
+}
+
+std::optional<uint64_t> declared_content_length(const std::vector<HeaderField> &headers) {
+  // At most 2^53 - 1, as far as any peer's arithmetic is sure to reach.
+  constexpr uint64_t kMaxLength = (uint64_t{1} << 53) - 1;
+  std::optional<uint64_t> length;
+  for (const HeaderField &h : headers) {
+    if (!iequals(h.name, "content-length")) continue;
+    const std::string_view text = trim(h.value);
+    if (text.empty() || text.size() > 16) return std::nullopt;
+    uint64_t value = 0;
+    for (char c : text) {
+      if (c < '0' || c > '9') return std::nullopt;
+      value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (value > kMaxLength || (length && *length != value)) return std::nullopt;
+    length = value;
+  }
+  return length;
+}
+
+int32_t read_request_options(const hv_ext_request_options *options, RequestSettings &settings) {
+  if (options == nullptr || options->size < sizeof(hv_ext_request_options)) return kInvalidArgument;
+  settings.connect_timeout_ms = options->connect_timeout_ms;
+  return kOk;
+}
+
+int32_t read_websocket_options(const hv_ext_websocket_options *options,
+                               WebSocketSettings &settings) {
+  if (options == nullptr || options->size < sizeof(hv_ext_websocket_options))
+    return kInvalidArgument;
+  // The whole message is held in memory: beyond this a peer could take
+  // everything the process has.
+  constexpr uint64_t kMostMessage = uint64_t{1} << 30;
+  if (options->max_message_size > kMostMessage) return kInvalidArgument;
+  settings.max_message_size = options->max_message_size;
   return kOk;
 }
 

@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
+#include <vector>
 
 #include "base/settings.h"
 #include "halvane/hv_abi.h"
@@ -23,6 +25,16 @@ bool is_header_value(std::string_view text);
 // header line. Servers refuse far less; larger heads only tie up the
 // network thread and the connection.
 inline constexpr size_t kMaxRequestHead = 256 * 1024;
+
+// The length a request's headers declare for its body: one or more
+// Content-Length fields, all the same run of digits. Nothing otherwise.
+std::optional<uint64_t> declared_content_length(const std::vector<HeaderField> &headers);
+
+// Reads the extension records (hv_abi.h) into settings already read from the
+// base record; returns a result code.
+int32_t read_request_options(const hv_ext_request_options *options, RequestSettings &settings);
+int32_t read_websocket_options(const hv_ext_websocket_options *options,
+                               WebSocketSettings &settings);
 
 // Fills `out` from the engine record; returns a result code.
 int32_t read_engine_record(const hv_engine_record *record, EngineSettings &out);

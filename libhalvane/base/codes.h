@@ -33,6 +33,7 @@ constexpr int32_t kAborted = -3;
 constexpr int32_t kInvalidArgument = -4;
 constexpr int32_t kTimedOut = -7;
 constexpr int32_t kOutOfMemory = -13;
+constexpr int32_t kUploadFileChanged = -14;
 constexpr int32_t kUploadStreamRewindNotSupported = -25;
 constexpr int32_t kConnectionClosed = -100;
 constexpr int32_t kConnectionReset = -101;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,9 @@ struct RequestSettings {
   CacheMode cache_mode = CacheMode::Default;
   RedirectMode redirect_mode = RedirectMode::Follow;
   Priority priority = Priority::Default;
+  uint64_t connect_timeout_ms = 0;  // establishing the connection; 0: no bound of its own
+  // A streamed body whose headers declare its Content-Length goes out sized.
+  std::optional<uint64_t> upload_length;
 };
 
 struct Callbacks {
@@ -78,7 +82,8 @@ struct WebSocketSettings {
   std::string origin;                  // empty: none
   std::vector<std::string> protocols;  // requested sub-protocols, in order
   std::vector<HeaderField> headers;
-  uint64_t timeout_ms = 0;  // bounds the opening handshake; 0: none
+  uint64_t timeout_ms = 0;        // bounds the opening handshake; 0: none
+  uint64_t max_message_size = 0;  // one message's bytes; 0: the default
 };
 
 struct WebSocketCallbacks {

@@ -31,6 +31,7 @@ namespace hvcore {
 
 class ContextUse;
 class CookieBound;
+struct CookieLine;
 class AsioLoop;
 class Namespace;
 
@@ -75,6 +76,18 @@ class EngineContext : public std::enable_shared_from_this<EngineContext> {
   // Keeps the jar within its bound after a transfer's response set cookies
   // (cookie_bound.h). Any thread.
   void bound_cookies();
+
+  // The jar as the caller sees it (engine_cookies.cpp). Any thread; a
+  // namespace's jar is loaded first and saved after a change.
+  std::vector<CookieLine> list_cookies();
+  // Stores `cookie`, replacing the one of the same domain, path and name;
+  // false when libcurl refused it.
+  bool set_cookie(const CookieLine &cookie);
+  // Removes the cookies matching every filter given (domain compared
+  // exactly, without a leading dot); returns how many went.
+  size_t delete_cookies(const std::optional<std::string> &domain,
+                        const std::optional<std::string> &path,
+                        const std::optional<std::string> &name);
 
   // The HTTP/3 alternatives origins advertised: the namespace's, or the
   // engine's own. Any thread.

@@ -120,6 +120,18 @@ std::optional<int64_t> parse_int(std::string_view s) {
   return v;
 }
 
+// Calls `f` with each non-empty ';'-separated member of a Cookie field, trimmed.
+template <typename F>
+void for_each_pair(std::string_view field, F &&f) {
+  while (!field.empty()) {
+    const size_t semi = field.find(';');
+    const std::string_view pair = trim(field.substr(0, semi));
+    if (!pair.empty()) f(pair);
+    if (semi == std::string_view::npos) break;
+    field.remove_prefix(semi + 1);
+  }
+}
+
 }  // namespace
 
 std::string CookieLine::key() const {
@@ -311,6 +323,24 @@ bool store_set_cookie(CURL *easy, const std::string &url, std::string_view set_c
   return curl_easy_setopt(easy, CURLOPT_COOKIELIST, line.c_str()) == CURLE_OK;
 } catch (...) {
   return false;
+}
+
+std::string merge_cookie_fields(std::string_view jar, std::string_view given) {
+  auto name_of = [](std::string_view pair) { return trim(pair.substr(0, pair.find('='))); };
+  std::vector<std::string_view> given_names;
+  for_each_pair(given, [&](std::string_view pair) { given_names.push_back(name_of(pair)); });
+  std::string merged;
+  for_each_pair(jar, [&](std::string_view pair) {
+    if (std::find(given_names.begin(), given_names.end(), name_of(pair)) != given_names.end())
+      return;
+    if (!merged.empty()) merged += "; ";
+    merged += pair;
+  });
+  for_each_pair(given, [&](std::string_view pair) {
+    if (!merged.empty()) merged += "; ";
+    merged += pair;
+  });
+  return merged;
 }
 
 size_t store_set_cookies(CURL *easy, const std::string &url,

@@ -47,6 +47,12 @@ std::string cookie_header_for(CURL *easy, const std::string &url);
 // one keeps the cookie to itself). Returns whether the jar took it.
 bool store_set_cookie(CURL *easy, const std::string &url, std::string_view set_cookie);
 
+// One Cookie field from the jar's pairs (`jar`, as cookie_header_for gives
+// them) and the caller's own (`given`): the jar's pairs whose names the
+// caller does not give, then the caller's, so that the caller's value of a
+// name is the only one sent.
+std::string merge_cookie_fields(std::string_view jar, std::string_view given);
+
 // libcurl takes at most this many cookies from one response.
 constexpr size_t kMaxSetCookiesPerResponse = 50;
 

@@ -11,6 +11,7 @@
 #include "base/header_block.h"
 #include "base/http_text.h"
 #include "base/url.h"
+#include "namespaces/cookie_lines.h"
 #include "namespaces/namespace_store.h"
 #include "profiles/profiles.h"
 #include "tls/curl_tls.h"
@@ -109,6 +110,7 @@ void Transfer::begin() {
     cancelled = cancel_requested_;
   }
   if (cancelled) return complete({kCanceled, net::kAborted});
+  if (upload_mismatch()) return complete({kNetwork, net::kUploadFileChanged});
 
   if (request_.body_kind == BodyKind::Streamed) {
     std::weak_ptr<Transfer> weak = weak_from_this();
@@ -126,10 +128,13 @@ void Transfer::begin() {
   hop_ = Hop{request_.url, request_.method, request_.headers, request_.body_kind};
   easy_.reset(curl_easy_init());
   if (!easy_) return complete({kOutOfMemory, net::kOutOfMemory});
+  cookies_by_hand_ = std::any_of(request_.headers.begin(), request_.headers.end(),
+                                 [](const HeaderField &h) { return iequals(h.name, "cookie"); });
   if (Namespace *ns = context_->profile_namespace()) {
-    // Cookies other processes stored in the namespace since the last look.
+    // Cookies other processes stored in the namespace since the last look
+    // (by hand, the jar's header is read through a handle that loads them).
     curl_easy_setopt(easy_.get(), CURLOPT_SHARE, context_->share());
-    ns->load_cookies(easy_.get());
+    if (!cookies_by_hand_) ns->load_cookies(easy_.get());
   }
   begin_hop();
 }
@@ -209,12 +214,20 @@ bool Transfer::configure_easy() {
   set(CURLOPT_FOLLOWLOCATION, 0L);  // every hop is reported and may wait
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_SHARE, context_->share());
-  set(CURLOPT_COOKIEFILE, "");  // the engine's jar, in memory only
+  // The engine's jar, in memory only. Left off, libcurl neither sends the
+  // jar's cookies nor takes the responses' (cookies_by_hand_); a handle
+  // never turns it off again, so it is never turned on for such a request.
+  if (!cookies_by_hand_) set(CURLOPT_COOKIEFILE, "");
   // Bodies are decoded here (content_decoder.h), so that a pause holds back
   // the decoding too; libcurl would keep everything one read decodes to.
   set(CURLOPT_HTTP_CONTENT_DECODING, 0L);
   set(CURLOPT_HTTP_VERSION, http_version());
   set(CURLOPT_PIPEWAIT, 1L);
+  // The caller's bound on establishing a connection (TCP and TLS, or QUIC);
+  // a shorter one of our own below wins.
+  long connect_ms = 0;
+  if (request_.connect_timeout_ms > 0)
+    connect_ms = static_cast<long>(std::min<uint64_t>(request_.connect_timeout_ms, LONG_MAX));
   switch (quic_use_) {
     case AltServices::Use::Try:
       // A connection of its own, not the TCP one that brought the
@@ -226,11 +239,12 @@ bool Transfer::configure_easy() {
     case AltServices::Use::Working:
       // A new QUIC connection that does not come up soon is given up for
       // TCP (fall_back_from_quic).
-      set(CURLOPT_CONNECTTIMEOUT_MS, kQuicConnectMs);
+      connect_ms = connect_ms > 0 ? std::min(connect_ms, kQuicConnectMs) : kQuicConnectMs;
       break;
     case AltServices::Use::None:
       break;
   }
+  if (connect_ms > 0) set(CURLOPT_CONNECTTIMEOUT_MS, connect_ms);
   set(CURLOPT_STREAM_WEIGHT, stream_weight(request_.priority));
   set(CURLOPT_BUFFERSIZE, kReceiveBufferSize);
   set(CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
@@ -299,6 +313,7 @@ bool Transfer::configure_easy() {
   std::string cookies;
   header_list_.reset(build_header_list(cookies));
   set(CURLOPT_HTTPHEADER, header_list_.get());
+  if (cookies_by_hand_) cookies = merge_cookie_fields(context_->cookie_header(hop_.url), cookies);
   if (!cookies.empty()) set(CURLOPT_COOKIE, cookies.c_str());  // copied by libcurl
   return ok && configure_method();
 }
@@ -329,7 +344,10 @@ bool Transfer::configure_method() {
   set(CURLOPT_SEEKDATA, static_cast<void *>(this));
   curl_off_t size = 0;
   if (hop_.body == BodyKind::Bytes) size = static_cast<curl_off_t>(request_.body.size());
-  if (hop_.body == BodyKind::Streamed) size = -1;  // chunked on HTTP/1.1
+  // Chunked on HTTP/1.1, unless the caller declared the length: then libcurl
+  // sends it, and upload_write holds the body to it.
+  if (hop_.body == BodyKind::Streamed)
+    size = request_.upload_length ? static_cast<curl_off_t>(*request_.upload_length) : -1;
   set(CURLOPT_INFILESIZE_LARGE, size);
   return ok;
 }
@@ -434,7 +452,7 @@ curl_slist *Transfer::build_header_list(std::string &cookies) const {
   std::string line;
   for (const HeaderField &h : sent_headers()) {
     if (iequals(h.name, "cookie")) {
-      // One Cookie line, merged with the jar's cookies by libcurl.
+      // One Cookie line, merged with the jar's cookies (configure_easy).
       if (!cookies.empty()) cookies += "; ";
       cookies += h.value;
       continue;
@@ -484,6 +502,13 @@ void Transfer::do_resume() {
   }
   if (end_result_) return finish(*end_result_);
   set_pause();  // may deliver held data, and pause again, right here
+}
+
+void Transfer::do_upload_mismatch() {
+  // Removing the easy handle mid-body closes an HTTP/1.1 connection and
+  // resets an HTTP/2 or HTTP/3 stream: nothing short or long is taken as
+  // the request.
+  if (!done_) complete({kNetwork, net::kUploadFileChanged});
 }
 
 void Transfer::do_upload_wake() {

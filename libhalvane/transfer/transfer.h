@@ -7,6 +7,7 @@
 // only thread that calls the caller's callbacks, never with a lock held.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -44,6 +45,8 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
   // The caller lets go of its handle: a running request is cancelled, and
   // still reports its completion.
   void release();
+  // How the response head was answered (HV_EXT_CACHE_STATE_*). Any thread.
+  uint32_t cache_state() const { return cache_state_.load(std::memory_order_acquire); }
 
   // Network thread, called by the context.
   void on_done(CURLcode result) override;
@@ -97,11 +100,19 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
   void do_cancel();
   void do_resume();
   void do_upload_wake();
+  // The streamed body broke its declared Content-Length.
+  void do_upload_mismatch();
+  bool upload_mismatch() {
+    std::lock_guard lock(mutex_);
+    return upload_mismatch_;
+  }
   void set_pause();
   Outcome failure_outcome(CURLcode result) const;
 
   // Network thread, libcurl callbacks (transfer_io.cpp).
   bool on_header_line(std::string_view line);
+  // Stores the Set-Cookie fields of the hop's complete head in the jar.
+  void store_response_cookies();
   size_t on_body_data(char *data, size_t len);
   bool deliver(const uint8_t *data, size_t len);
   size_t on_upload_read(char *out, size_t cap);
@@ -118,7 +129,7 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
   // Network thread, responses from the HTTP cache (transfer_io.cpp).
   bool consult_cache();
   bool finish_revalidation(CURLcode result);
-  void replay(cache::Entry entry);
+  void replay(cache::Entry entry, uint32_t state);
   void continue_replay();
   TransferCache::SentFields sent_fields() const;
 
@@ -135,6 +146,11 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
   bool cancel_requested_ = false;
   bool finished_ = false;
   bool redirect_deferred_ = false;
+  // A streamed body with a Content-Length: what callers have written, and
+  // whether it broke the length (the request then fails, nothing more is sent).
+  uint64_t upload_written_ = 0;
+  bool upload_mismatch_ = false;
+  std::atomic<uint32_t> cache_state_{HV_EXT_CACHE_STATE_UNKNOWN};
 
   // Network thread only.
   EasyPtr easy_;
@@ -172,6 +188,11 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
   // The HTTP version (1, 2, 3) of the hop's connection; none: not known yet.
   std::optional<int> wire_version_;
   bool saw_set_cookie_ = false;  // a namespace's jar is saved when this ends
+  // The caller gave a Cookie field: the jar's cookies are merged with it
+  // here (the caller's value of a name alone goes out), and the responses'
+  // cookies stored here, since libcurl's cookie engine would send both
+  // values. Set once in begin().
+  bool cookies_by_hand_ = false;
 };
 
 }  // namespace hvcore

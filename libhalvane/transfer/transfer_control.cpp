@@ -64,6 +64,33 @@ int32_t Transfer::resume_read() {
 int32_t Transfer::upload_write(const uint8_t *data, uint32_t len, bool final_chunk) {
   if (request_.body_kind != BodyKind::Streamed) return kInvalidState;
   if (len > 0 && data == nullptr) return kInvalidArgument;
+  if (request_.upload_length) {
+    // The declared length is a promise to the server: a body that would run
+    // past it, or ends short of it, fails the request before a wrong byte
+    // is queued.
+    bool broke = false, started = false;
+    {
+      std::lock_guard lock(mutex_);
+      if (upload_mismatch_) return kInvalidState;
+      // The whole body is in once the length is: the final mark adds
+      // nothing, and may come after the response already did.
+      if (len == 0 && final_chunk && upload_written_ == *request_.upload_length) return kOk;
+      if (finished_) return kInvalidState;
+      const uint64_t written = upload_written_ + len;
+      if (written <= *request_.upload_length &&
+          (!final_chunk || written == *request_.upload_length)) {
+        upload_written_ = written;
+      } else {
+        upload_mismatch_ = broke = true;
+        started = started_;
+      }
+    }
+    if (broke) {
+      upload_.close(kNetwork);
+      if (started) context_->post([self = shared_from_this()] { self->do_upload_mismatch(); });
+      return kNetwork;
+    }
+  }
   // A callback writing from the network thread must not wait for that
   // thread to drain the buffer.
   return upload_.write(data, len, final_chunk, !context_->on_network_thread());

@@ -36,6 +36,7 @@ bool Transfer::on_header_line(std::string_view line) {
   const int status = head_.status();
   if (status >= 100 && status < 200) return true;  // informational heads are not reported
   note_alt_svc(head_.block());
+  if (cookies_by_hand_ && saw_set_cookie_) store_response_cookies();
   if (head_delivered_ || redirect_ || cache_.confirmed()) return true;
   if (cache_.takes_head(hop_, status, head_.block(), sent_fields())) return true;
   if (is_redirect_status(status)) {
@@ -45,6 +46,7 @@ bool Transfer::on_header_line(std::string_view line) {
     }
   }
   head_delivered_ = true;
+  cache_state_.store(HV_EXT_CACHE_STATE_NETWORK, std::memory_order_release);
   chunked_ = is_chunked(head_.block());
   decoder_ = ContentDecoder::for_head(head_.block());
   if (callbacks_.on_response)
@@ -52,6 +54,11 @@ bool Transfer::on_header_line(std::string_view line) {
                            reinterpret_cast<const uint8_t *>(head_.block().data()),
                            static_cast<uint32_t>(head_.block().size()));
   return true;
+}
+
+void Transfer::store_response_cookies() {
+  const std::vector<std::string> values = find_headers(head_.block(), "set-cookie");
+  if (!values.empty()) context_->store_cookies(hop_.url, values);
 }
 
 size_t Transfer::on_body_data(char *data, size_t len) {
@@ -203,7 +210,7 @@ bool Transfer::consult_cache() {
       return false;
     case TransferCache::Start::Use:
       diag::cache(handle_, "hit");
-      replay(cache_.take_entry());
+      replay(cache_.take_entry(), HV_EXT_CACHE_STATE_CACHE);
       return true;
     case TransferCache::Start::Miss:
       if (cache_.keyed()) diag::cache(handle_, "miss");
@@ -219,13 +226,13 @@ bool Transfer::finish_revalidation(CURLcode result) {
   auto entry = cache_.finish_revalidation(result, hop_, head_.block());
   if (!entry) return false;
   diag::cache(handle_, "revalidated");
-  replay(std::move(*entry));
+  replay(std::move(*entry), HV_EXT_CACHE_STATE_REVALIDATED);
   return true;
 }
 
 // A stored response goes out as one from the network would: a redirect
 // through the redirect reports, anything else as a head and body chunks.
-void Transfer::replay(cache::Entry entry) {
+void Transfer::replay(cache::Entry entry, uint32_t state) {
   std::string head = TransferCache::delivered_head(entry.meta);
   if (is_redirect_status(entry.meta.status)) {
     if (auto location = find_header(head, "location")) {
@@ -235,6 +242,7 @@ void Transfer::replay(cache::Entry entry) {
     }
   }
   head_delivered_ = true;
+  cache_state_.store(state, std::memory_order_release);
   const int status = entry.meta.status;
   cache_.start_replay(std::move(entry));
   if (callbacks_.on_response)

@@ -10,6 +10,7 @@
 
 #include "base/http_text.h"
 #include "engine/asio_loop.h"
+#include "namespaces/cookie_lines.h"
 #include "profiles/profiles.h"
 #include "tls/ws_tls.h"
 #include "websocket/proxy_connect.h"
@@ -207,12 +208,15 @@ void WsConnection::decorate(websocket::request_type &request) const {
     request.set(http::field::accept_language, engine.accept_language);
   if (!settings.origin.empty()) request.set(http::field::origin, settings.origin);
   if (!cookies_.empty()) {
-    // One Cookie line, the caller's cookies first, as for requests.
-    auto given = request.find(http::field::cookie);
-    if (given == request.end())
-      request.set(http::field::cookie, cookies_);
-    else
-      request.set(http::field::cookie, std::string(given->value()) + "; " + cookies_);
+    // One Cookie line: the jar's cookies the caller does not name, then the
+    // caller's own, from every Cookie field it gave.
+    std::string given;
+    for (const auto &field : request) {
+      if (field.name() != http::field::cookie) continue;
+      if (!given.empty()) given += "; ";
+      given += std::string_view(field.value().data(), field.value().size());
+    }
+    request.set(http::field::cookie, merge_cookie_fields(cookies_, given));
   }
   if (!settings.protocols.empty()) {
     std::string list;

@@ -48,7 +48,7 @@ void WsConnection::failed_by_exception() noexcept {
 void WsConnection::opened(const std::string &protocol, const std::string &extensions) {
   deadline_.cancel();
   open_ = true;
-  ws_.read_message_max(kMaxMessage);
+  ws_.read_message_max(message_limit());
   ws_.auto_fragment(false);
   ws_.write_buffer_bytes(kWriteBuffer);
   websocket::stream_base::timeout timeouts{};
@@ -62,6 +62,11 @@ void WsConnection::opened(const std::string &protocol, const std::string &extens
   session_.report_open(protocol, extensions);
   read_next();
   pump();
+}
+
+size_t WsConnection::message_limit() const {
+  const uint64_t asked = session_.settings().max_message_size;
+  return asked > 0 ? static_cast<size_t>(asked) : kMaxMessage;
 }
 
 void WsConnection::read_next() {
@@ -89,6 +94,11 @@ void WsConnection::pump() {
   }
   outgoing_ = std::move(*item);
   writing_ = true;
+  if (outgoing_.kind == Outgoing::Kind::Ping) {
+    ws_.async_ping(websocket::ping_data(outgoing_.data.data(), outgoing_.data.size()),
+                   handler([this](const ErrorCode &ec) { on_written(ec); }));
+    return;
+  }
   if (outgoing_.kind == Outgoing::Kind::Close) {
     session_.report_closing();
     ws_.async_close(
@@ -135,7 +145,7 @@ void WsConnection::on_stream_error(const ErrorCode &ec) {
   if (ended_) return;
   const bool close_seen = peer_closed_ || ws_.reason().code != websocket::close_code::none;
   if (ec == websocket::error::closed) return closed(true, received_code(), received_reason());
-  if (!is_transport_error(ec)) return fail(protocol_failure(ec));
+  if (!is_transport_error(ec)) return fail(protocol_failure(ec, message_limit()));
   // After both close frames a cut TLS layer or connection still ends the
   // handshake; before them it is an abnormal closure.
   if (close_seen) return closed(true, received_code(), received_reason());

@@ -65,6 +65,8 @@ class WsConnection {
 
   // Open (ws_connection.cpp).
   void opened(const std::string &protocol, const std::string &extensions);
+  // The most one received message may hold.
+  size_t message_limit() const;
   void read_next();
   void on_read(const ErrorCode &ec);
   void on_written(const ErrorCode &ec);

@@ -113,9 +113,14 @@ WsFailure handshake_mismatch(const std::string &what) {
   return {{kProtocol, net::kInvalidResponse}, 101, what};
 }
 
-WsFailure protocol_failure(const ErrorCode &ec) {
-  if (ec == beast::websocket::error::message_too_big)
-    return {{kProtocol, net::kMsgTooBig}, 0, "A message was larger than 64 MiB"};
+WsFailure protocol_failure(const ErrorCode &ec, uint64_t message_limit) {
+  if (ec == beast::websocket::error::message_too_big) {
+    constexpr uint64_t kMiB = 1024 * 1024;
+    const std::string limit = message_limit % kMiB == 0
+                                  ? std::to_string(message_limit / kMiB) + " MiB"
+                                  : std::to_string(message_limit) + " bytes";
+    return {{kProtocol, net::kMsgTooBig}, 0, "A message was larger than " + limit};
+  }
   return {{kProtocol, net::kWsProtocolError}, 0, ec.message()};
 }
 

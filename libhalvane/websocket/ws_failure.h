@@ -45,7 +45,8 @@ WsFailure upgrade_failure(const ErrorCode &ec, int status);
 WsFailure handshake_mismatch(const std::string &what);
 
 // Frames that break the protocol, or a message over the size limit.
-WsFailure protocol_failure(const ErrorCode &ec);
+// `message_limit`: the most one message may hold, named when one was larger.
+WsFailure protocol_failure(const ErrorCode &ec, uint64_t message_limit = 64 * 1024 * 1024);
 
 // Errors of the byte stream itself (socket or TLS), as opposed to Beast's
 // own protocol and handshake errors.

@@ -71,6 +71,20 @@ int32_t WsSession::send(uint32_t type, const uint8_t *data, uint32_t len) {
   return kOk;  // still queued, and goes out ahead of any close frame
 }
 
+int32_t WsSession::ping(const uint8_t *data, uint32_t len) {
+  constexpr uint32_t kMaxPingPayload = 125;  // a control frame's limit (RFC 6455 5.5)
+  if (len > kMaxPingPayload || (len > 0 && data == nullptr)) return kInvalidArgument;
+  Outgoing item;
+  item.kind = Outgoing::Kind::Ping;
+  if (len > 0) item.data.assign(reinterpret_cast<const char *>(data), len);
+  std::lock_guard lock(mutex_);
+  if (started_ && cancel_requested_ && !finished_) return kCanceled;
+  if (!started_ || cancel_requested_ || close_requested_ || closing_ || finished_)
+    return kInvalidState;
+  queue(std::move(item));
+  return kOk;
+}
+
 int32_t WsSession::close(uint32_t code, const uint8_t *reason, uint32_t len) {
   if (!is_sendable_close_code(code) || len > kMaxCloseReason) return kInvalidArgument;
   if (len > 0 && reason == nullptr) return kInvalidArgument;

@@ -33,7 +33,7 @@ class WsConnection;
 
 // A message or close frame waiting to be sent.
 struct Outgoing {
-  enum class Kind : uint8_t { Text, Binary, Close };
+  enum class Kind : uint8_t { Text, Binary, Close, Ping };
   Kind kind = Kind::Binary;
   uint16_t code = 0;    // Close
   uint64_t number = 0;  // its place in the queue, counting from 1
@@ -55,6 +55,8 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   int32_t start();
   int32_t send(uint32_t type, const uint8_t *data, uint32_t len);
   int32_t close(uint32_t code, const uint8_t *reason, uint32_t len);
+  // Queues a ping frame (at most 125 bytes of payload) like a message.
+  int32_t ping(const uint8_t *data, uint32_t len);
   int32_t cancel();
   // The caller lets go of its handle: a running WebSocket is cancelled, and
   // still reports its end.

@@ -1,7 +1,9 @@
 #include "client/request.h"
 
+#include <algorithm>
 #include <utility>
 
+#include "client/core_extensions.h"
 #include "client/request_callbacks.h"
 #include "client/request_record.h"
 #include "client/request_shared.h"
@@ -24,7 +26,18 @@ Result<Request> Request::create(const Engine &engine, RequestConfig config) {
     return built.error();
 
   hv_handle handle = 0;
-  const int32_t code = hv_request_create(engine.handle(), &record.record, &handle);
+  int32_t code = HV_OK;
+  if (config.connect_timeout) {
+    const auto create = core_extensions().request_create;
+    if (create == nullptr) return Error::Kind::InvalidState;
+    hv_ext_request_options options{};
+    options.size = sizeof options;
+    // At least a millisecond: 0 would mean no bound at all.
+    options.connect_timeout_ms = std::max<uint64_t>(config.connect_timeout->whole_millis(), 1);
+    code = create(engine.handle(), &record.record, &options, &handle);
+  } else {
+    code = hv_request_create(engine.handle(), &record.record, &handle);
+  }
   if (auto err = Error::from_code(code)) return *err;
   if (handle == 0) return Error::Kind::InitializationFailed;
   inner->handle = RequestHandle(handle);
@@ -37,6 +50,10 @@ Result<ResponseFuture> Request::start() {
 }
 
 Status Request::cancel() { return check(hv_request_cancel(inner_->handle.get())); }
+
+std::optional<CacheState> Request::cache_state() const {
+  return query_cache_state(inner_->handle.get());
+}
 
 Status Request::resume_read() { return check(hv_request_resume_read(inner_->handle.get())); }
 

@@ -38,6 +38,8 @@ class Request {
   // Waits once on the state's condition, at most `timeout`.
   Result<std::optional<Redirect>> wait_for_redirect(Duration timeout);
   Status follow_redirect();
+  // How the Core answered, once the head is in (response.h).
+  std::optional<CacheState> cache_state() const;
 
  private:
   explicit Request(std::shared_ptr<RequestInner> inner);

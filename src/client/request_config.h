@@ -31,6 +31,9 @@ struct RequestConfig {
   RedirectMode redirect_mode = RedirectMode::Follow;
   CacheMode cache_mode = CacheMode::Default;
   Priority priority = Priority::Default;
+  // Bounds establishing the connection alone; needs the Core's
+  // "connect_timeout" extension (core_extensions.h).
+  std::optional<Duration> connect_timeout;
 
   // The defaults for `url`: GET, no headers, no timeout, no body.
   static RequestConfig get(std::string url) {

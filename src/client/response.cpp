@@ -2,14 +2,39 @@
 
 #include <algorithm>
 
+#include "client/core_extensions.h"
 #include "client/request_shared.h"
 
 namespace halvane {
+
+std::optional<CacheState> query_cache_state(hv_handle request) {
+  const auto query = core_extensions().request_cache_state;
+  uint32_t state = HV_EXT_CACHE_STATE_UNKNOWN;
+  if (query == nullptr || query(request, &state) != HV_OK) return std::nullopt;
+  switch (state) {
+    case HV_EXT_CACHE_STATE_NETWORK:
+      return CacheState::Network;
+    case HV_EXT_CACHE_STATE_CACHE:
+      return CacheState::Cache;
+    case HV_EXT_CACHE_STATE_REVALIDATED:
+      return CacheState::Revalidated;
+    default:
+      return std::nullopt;
+  }
+}
 
 namespace {
 
 // Net error the Core uses for a response that ended before any head arrived.
 constexpr int32_t kEmptyResponseNetError = -324;
+
+// Asks the Core how it answered, once the head is out; outside every lock,
+// as every call into the Core.
+TakeResult with_cache_state(TakeResult head, const RequestInner &inner) {
+  if (auto *response = std::get_if<Response>(&head))
+    response->cache_state = query_cache_state(inner.handle.get());
+  return head;
+}
 
 // Hands out the head, or the failure in its place, under the state mutex.
 TakeResult take_head(RequestState &state, const std::shared_ptr<RequestShared> &shared,
@@ -58,21 +83,30 @@ Result<Response, RequestError> ResponseFuture::wait() && {
   // The future gives up its ownerships when this call returns.
   const std::shared_ptr<RequestShared> shared = std::move(shared_);
   const std::shared_ptr<RequestInner> inner = std::move(inner_);
-  std::unique_lock lock(shared->mutex);
-  RequestState &state = shared->state;
-  for (;;) {
-    while (state.response_taken) shared->changed.wait(lock);
-    TakeResult head = take_head(state, shared, inner);
-    if (auto *response = std::get_if<Response>(&head)) return std::move(*response);
-    if (auto *error = std::get_if<RequestError>(&head)) return *error;
-    shared->changed.wait(lock);
+  TakeResult head;
+  {
+    std::unique_lock lock(shared->mutex);
+    RequestState &state = shared->state;
+    for (;;) {
+      while (state.response_taken) shared->changed.wait(lock);
+      head = take_head(state, shared, inner);
+      if (!std::holds_alternative<NotReady>(head)) break;
+      shared->changed.wait(lock);
+    }
   }
+  head = with_cache_state(std::move(head), *inner);
+  if (auto *response = std::get_if<Response>(&head)) return std::move(*response);
+  return std::get<RequestError>(head);
 }
 
 TakeResult ResponseFuture::try_take() {
-  std::lock_guard lock(shared_->mutex);
-  if (shared_->state.response_taken) return NotReady{};
-  return take_head(shared_->state, shared_, inner_);
+  TakeResult head;
+  {
+    std::lock_guard lock(shared_->mutex);
+    if (shared_->state.response_taken) return NotReady{};
+    head = take_head(shared_->state, shared_, inner_);
+  }
+  return with_cache_state(std::move(head), *inner_);
 }
 
 ResponseStream::ResponseStream(std::shared_ptr<RequestShared> shared,

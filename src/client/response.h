@@ -3,11 +3,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <variant>
 #include <vector>
 
 #include "client/error.h"
 #include "client/result.h"
+#include "halvane/hv_abi.h"
 
 namespace halvane {
 
@@ -41,10 +43,19 @@ class ResponseStream {
   std::shared_ptr<RequestInner> inner_;
 };
 
+// How the Core answered (its "cache_state" extension).
+enum class CacheState : uint8_t { Network, Cache, Revalidated };
+
+// Asks the Core how it answered `request` so far: none before its head, or
+// without the extension. Call with no lock of the request held.
+std::optional<CacheState> query_cache_state(hv_handle request);
+
 struct Response {
   int32_t status = 0;
   std::vector<uint8_t> headers;  // raw header block as the Core delivered it
   ResponseStream body;
+  // None when the Core lacks the extension or does not say.
+  std::optional<CacheState> cache_state;
 };
 
 using TakeResult = std::variant<NotReady, Response, RequestError>;

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "client/core_extensions.h"
 #include "client/record_fields.h"
 #include "client/websocket_callbacks.h"
 
@@ -9,7 +10,8 @@ namespace halvane {
 
 Result<WebSocket> WebSocket::create(const Engine &engine, WebSocketConfig config) {
   // Made first, so that every failure below drops the Core's reference too.
-  auto inner = std::make_shared<WebSocketInner>(WebSocketShared::create());
+  auto inner = std::make_shared<WebSocketInner>(
+      WebSocketShared::create(config.max_message_size.value_or(MAX_BUFFERED_BYTES)));
 
   WebSocketCreateRecord record;
   if (Status built = build_websocket_record(config, callback_table(*inner->user_data), record);
@@ -17,7 +19,18 @@ Result<WebSocket> WebSocket::create(const Engine &engine, WebSocketConfig config
     return built.error();
 
   hv_handle handle = 0;
-  const int32_t code = hv_websocket_create(engine.handle(), &record.record, &handle);
+  int32_t code = HV_OK;
+  if (config.max_message_size) {
+    const auto create = core_extensions().websocket_create;
+    if (create == nullptr) return Error::Kind::InvalidState;
+    if (*config.max_message_size == 0) return Error::Kind::InvalidArgument;
+    hv_ext_websocket_options options{};
+    options.size = sizeof options;
+    options.max_message_size = *config.max_message_size;
+    code = create(engine.handle(), &record.record, &options, &handle);
+  } else {
+    code = hv_websocket_create(engine.handle(), &record.record, &handle);
+  }
   if (auto err = Error::from_code(code)) return *err;
   if (handle == 0) return Error::Kind::InitializationFailed;
   inner->handle = WebSocketHandle(handle);
@@ -33,6 +46,14 @@ Status WebSocket::send(uint32_t type, const void *data, size_t len) {
   if (!fits_u32(len)) return Error::Kind::InvalidArgument;
   const auto *bytes = len == 0 ? nullptr : static_cast<const uint8_t *>(data);
   return check(hv_websocket_send(inner_->handle.get(), type, bytes, static_cast<uint32_t>(len)));
+}
+
+Status WebSocket::ping(std::span<const uint8_t> data) {
+  const auto ping = core_extensions().websocket_ping;
+  if (ping == nullptr) return Error::Kind::InvalidState;
+  if (data.size() > kMaxPingPayload) return Error::Kind::InvalidArgument;
+  const uint8_t *bytes = data.empty() ? nullptr : data.data();
+  return check(ping(inner_->handle.get(), bytes, static_cast<uint32_t>(data.size())));
 }
 
 Status WebSocket::send_text(std::string_view text) {

@@ -42,6 +42,9 @@ class WebSocketEvents {
   std::shared_ptr<WebSocketShared> shared_;
 };
 
+// A control frame's payload limit (RFC 6455 5.5).
+inline constexpr size_t kMaxPingPayload = 125;
+
 class WebSocket {
  public:
   // Creates the Core WebSocket (not started). Reached through Engine::websocket.
@@ -55,6 +58,9 @@ class WebSocket {
   Status send_text(std::string_view text);
   Status send_binary(std::span<const uint8_t> data);
   Status close(uint16_t code, std::string_view reason);
+  // A ping frame (the Core's "websocket_ping" extension; InvalidState
+  // without it). More than kMaxPingPayload bytes are InvalidArgument.
+  Status ping(std::span<const uint8_t> data);
   Status cancel();
 
   // True once a terminal event is queued, before it is taken.

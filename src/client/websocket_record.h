@@ -24,6 +24,9 @@ struct WebSocketConfig {
   std::string origin;  // empty means no origin
   std::vector<std::string> protocols;
   std::vector<Header> headers;  // passed in order, without checks
+  // The most one received message may hold; none: the Core's default. Needs
+  // the Core's "max_message_size" extension (core_extensions.h).
+  std::optional<uint32_t> max_message_size;
 
   static WebSocketConfig create(std::string url, std::string origin) {
     WebSocketConfig config;

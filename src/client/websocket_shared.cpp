@@ -1,5 +1,6 @@
 #include "client/websocket_shared.h"
 
+#include <algorithm>
 #include <limits>
 #include <utility>
 
@@ -18,8 +19,9 @@ WebSocketEvent failure_event(Error error, const char *message, int32_t response_
 
 }  // namespace
 
-std::shared_ptr<WebSocketShared> WebSocketShared::create() {
+std::shared_ptr<WebSocketShared> WebSocketShared::create(uint32_t byte_limit) {
   std::shared_ptr<WebSocketShared> shared(new WebSocketShared());
+  shared->state_.byte_limit = std::max(byte_limit, MAX_BUFFERED_BYTES);
   shared->core_reference.hold(shared);
   return shared;
 }
@@ -29,8 +31,7 @@ Admission WebSocketState::admit(WebSocketEvent event, bool terminal) {
   if (finished) return admission;
   admission.admitted = true;
   const uint32_t size = event.size();
-  if (events.size() >= MAX_QUEUED_EVENTS ||
-      saturating_add(buffered_bytes, size) > MAX_BUFFERED_BYTES) {
+  if (events.size() >= MAX_QUEUED_EVENTS || saturating_add(buffered_bytes, size) > byte_limit) {
     admission.dropped.swap(events);
     buffered_bytes = 0;
     // Outside the budget: the one entry of a stream that has ended.

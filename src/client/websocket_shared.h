@@ -33,6 +33,9 @@ struct Admission {
 };
 
 struct WebSocketState {
+  // The bytes queued events may hold: MAX_BUFFERED_BYTES, or more for a
+  // WebSocket that takes larger messages, so that one such message fits.
+  uint32_t byte_limit = MAX_BUFFERED_BYTES;
   std::deque<WebSocketEvent> events;
   uint32_t buffered_bytes = 0;  // sum of the sizes of `events`
   bool finished = false;        // a terminal event was admitted; never cleared
@@ -46,7 +49,7 @@ class WebSocketShared {
  public:
   // A new shared state whose Core reference is held. The result is the
   // creator's reference.
-  static std::shared_ptr<WebSocketShared> create();
+  static std::shared_ptr<WebSocketShared> create(uint32_t byte_limit = MAX_BUFFERED_BYTES);
 
   WebSocketShared(const WebSocketShared &) = delete;
   WebSocketShared &operator=(const WebSocketShared &) = delete;

@@ -68,6 +68,14 @@ int fake_request_body_result(uint64_t request, uint64_t index);
 // range). "null" tells whether the data pointer was NULL.
 uint64_t fake_request_upload_count(uint64_t request);
 const char *fake_request_upload_json(uint64_t request, uint64_t index);
+
+// ---- extensions (fake_ext.cpp; not in the build without them) --------------
+// What hv_ext_request_cache_state reports for `request` (HV_EXT_CACHE_STATE_*).
+void fake_set_cache_state(uint64_t request, uint32_t state);
+// The pings hv_ext_websocket_ping was given for `websocket`, and one as JSON
+// {"null": bool, "len": n, "hex": "..."} ("null" when out of range).
+uint64_t fake_websocket_ping_count(uint64_t websocket);
+const char *fake_websocket_ping_json(uint64_t websocket, uint64_t index);
 }
 
 // The stand-in's version script exports only hv_* and fake_* names, so each
@@ -112,6 +120,9 @@ struct RequestRecord {
   Text body;
   uint32_t body_kind = 0, cache_mode = 0, redirect_mode = 0, priority = 0;
   uint64_t engine = 0;
+  // Through hv_ext_request_create: the options record (size 0 otherwise).
+  uint32_t options_size = 0;
+  uint64_t connect_timeout_ms = 0;
 };
 
 struct WebSocketRecord {
@@ -127,6 +138,9 @@ struct WebSocketRecord {
   hv_websocket_callbacks callbacks{};
   uint64_t timeout_ms = 0;
   uint64_t engine = 0;
+  // Through hv_ext_websocket_create: the options record (size 0 otherwise).
+  uint32_t options_size = 0;
+  uint64_t max_message_size = 0;
 };
 
 std::vector<EngineRecord> engine_records() FAKE_CXX_SYMBOL(engine_records);

@@ -70,6 +70,76 @@ void release_call(const char *fn, hv_handle handle, ObjectKind kind) {
 
 }  // namespace
 
+namespace fake {
+
+int32_t create_request(const char *fn, hv_handle engine, const hv_request_record *r,
+                       const hv_ext_request_options *options, hv_handle *out) {
+  RequestRecord rec;
+  rec.engine = engine;
+  if (r != nullptr) {
+    rec.size = r->size;
+    rec.abi = r->abi;
+    rec.url = capture(r->url, r->url_len);
+    rec.method = capture(r->method, r->method_len);
+    rec.headers_null = r->headers == nullptr;
+    rec.header_count = r->header_count;
+    rec.headers = capture_headers(r->headers, r->header_count);
+    rec.timeout_ms = r->timeout_ms;
+    rec.callbacks_size = r->callbacks.size;
+    rec.callbacks_abi = r->callbacks.abi;
+    rec.callbacks = r->callbacks;
+    rec.body = capture(r->body, r->body_len);
+    rec.body_kind = r->body_kind;
+    rec.cache_mode = r->cache_mode;
+    rec.redirect_mode = r->redirect_mode;
+    rec.priority = r->priority;
+  }
+  if (options != nullptr) {
+    rec.options_size = options->size;
+    rec.connect_timeout_ms = options->connect_timeout_ms;
+  }
+  {
+    std::lock_guard lock(state().mutex);
+    state().requests.push_back(rec);
+  }
+  return finish_create(fn, ObjectKind::Request, out, r ? &r->callbacks : nullptr, nullptr);
+}
+
+int32_t create_websocket(const char *fn, hv_handle engine, const hv_websocket_record *r,
+                         const hv_ext_websocket_options *options, hv_handle *out) {
+  WebSocketRecord rec;
+  rec.engine = engine;
+  if (r != nullptr) {
+    rec.size = r->size;
+    rec.abi = r->abi;
+    rec.url = capture(r->url, r->url_len);
+    rec.origin = capture(r->origin, r->origin_len);
+    rec.protocols_null = r->protocols == nullptr;
+    rec.protocol_count = r->protocol_count;
+    if (r->protocols)
+      for (uint32_t i = 0; i < r->protocol_count; ++i)
+        rec.protocols.push_back(capture(r->protocols[i].name, r->protocols[i].name_len));
+    rec.headers_null = r->headers == nullptr;
+    rec.header_count = r->header_count;
+    rec.headers = capture_headers(r->headers, r->header_count);
+    rec.callbacks_size = r->callbacks.size;
+    rec.callbacks_abi = r->callbacks.abi;
+    rec.callbacks = r->callbacks;
+    rec.timeout_ms = r->timeout_ms;
+  }
+  if (options != nullptr) {
+    rec.options_size = options->size;
+    rec.max_message_size = options->max_message_size;
+  }
+  {
+    std::lock_guard lock(state().mutex);
+    state().websockets.push_back(rec);
+  }
+  return finish_create(fn, ObjectKind::WebSocket, out, nullptr, r ? &r->callbacks : nullptr);
+}
+
+}  // namespace fake
+
 extern "C" {
 
 uint32_t hv_abi_version(void) {
@@ -117,32 +187,7 @@ void hv_engine_release(hv_handle engine) {
 }
 
 int32_t hv_request_create(hv_handle engine, const hv_request_record *r, hv_handle *out) {
-  RequestRecord rec;
-  rec.engine = engine;
-  if (r != nullptr) {
-    rec.size = r->size;
-    rec.abi = r->abi;
-    rec.url = capture(r->url, r->url_len);
-    rec.method = capture(r->method, r->method_len);
-    rec.headers_null = r->headers == nullptr;
-    rec.header_count = r->header_count;
-    rec.headers = capture_headers(r->headers, r->header_count);
-    rec.timeout_ms = r->timeout_ms;
-    rec.callbacks_size = r->callbacks.size;
-    rec.callbacks_abi = r->callbacks.abi;
-    rec.callbacks = r->callbacks;
-    rec.body = capture(r->body, r->body_len);
-    rec.body_kind = r->body_kind;
-    rec.cache_mode = r->cache_mode;
-    rec.redirect_mode = r->redirect_mode;
-    rec.priority = r->priority;
-  }
-  {
-    std::lock_guard lock(state().mutex);
-    state().requests.push_back(rec);
-  }
-  return finish_create("hv_request_create", ObjectKind::Request, out, r ? &r->callbacks : nullptr,
-                       nullptr);
+  return create_request("hv_request_create", engine, r, nullptr, out);
 }
 
 int32_t hv_request_start(hv_handle request) {
@@ -173,32 +218,7 @@ void hv_request_release(hv_handle request) {
 }
 
 int32_t hv_websocket_create(hv_handle engine, const hv_websocket_record *r, hv_handle *out) {
-  WebSocketRecord rec;
-  rec.engine = engine;
-  if (r != nullptr) {
-    rec.size = r->size;
-    rec.abi = r->abi;
-    rec.url = capture(r->url, r->url_len);
-    rec.origin = capture(r->origin, r->origin_len);
-    rec.protocols_null = r->protocols == nullptr;
-    rec.protocol_count = r->protocol_count;
-    if (r->protocols)
-      for (uint32_t i = 0; i < r->protocol_count; ++i)
-        rec.protocols.push_back(capture(r->protocols[i].name, r->protocols[i].name_len));
-    rec.headers_null = r->headers == nullptr;
-    rec.header_count = r->header_count;
-    rec.headers = capture_headers(r->headers, r->header_count);
-    rec.callbacks_size = r->callbacks.size;
-    rec.callbacks_abi = r->callbacks.abi;
-    rec.callbacks = r->callbacks;
-    rec.timeout_ms = r->timeout_ms;
-  }
-  {
-    std::lock_guard lock(state().mutex);
-    state().websockets.push_back(rec);
-  }
-  return finish_create("hv_websocket_create", ObjectKind::WebSocket, out, nullptr,
-                       r ? &r->callbacks : nullptr);
+  return create_websocket("hv_websocket_create", engine, r, nullptr, out);
 }
 
 int32_t hv_websocket_start(hv_handle ws) {

@@ -96,6 +96,16 @@ struct Obj {
   Obj &num(const char *name, uint64_t v) { return field(name, std::to_string(v)); }
   Obj &flag(const char *name, bool v) { return field(name, v ? "true" : "false"); }
   Obj &text(const char *name, const Text &t) { return field(name, json(t)); }
+  // The extension options appear only for records made through them, so
+  // that base records read as before.
+  Obj &ext_request(const RequestRecord &r) {
+    if (r.options_size == 0) return *this;
+    return num("options_size", r.options_size).num("connect_timeout_ms", r.connect_timeout_ms);
+  }
+  Obj &ext_websocket(const WebSocketRecord &r) {
+    if (r.options_size == 0) return *this;
+    return num("options_size", r.options_size).num("max_message_size", r.max_message_size);
+  }
   std::string str() const { return out + "}"; }
 };
 
@@ -137,6 +147,7 @@ std::string to_json(const RequestRecord &r) {
       .num("cache_mode", r.cache_mode)
       .num("redirect_mode", r.redirect_mode)
       .num("priority", r.priority)
+      .ext_request(r)
       .str();
 }
 
@@ -169,6 +180,7 @@ std::string to_json(const WebSocketRecord &r) {
       .num("callbacks_abi", r.callbacks_abi)
       .flag("user_data_null", r.callbacks.user_data == nullptr)
       .num("timeout_ms", r.timeout_ms)
+      .ext_websocket(r)
       .str();
 }
 

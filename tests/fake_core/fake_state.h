@@ -17,6 +17,13 @@ namespace fake {
 
 enum class ObjectKind { Engine, Request, WebSocket };
 
+// One cookie of an engine's jar in the stand-in (fake_ext.cpp).
+struct JarCookie {
+  std::string name, value, domain, path;
+  bool secure = false, http_only = false, host_only = false;
+  int64_t expires = 0;
+};
+
 struct Object {
   ObjectKind kind;
   bool released = false;
@@ -32,6 +39,11 @@ struct Object {
   // Actions run inside the next call of the named hv_* function on this
   // handle, in the order armed (see arm / run_armed).
   std::map<std::string, std::vector<std::function<void()>>> armed;
+  // Extensions (fake_ext.cpp): a request's scripted cache state, the pings
+  // a WebSocket was given, an engine's jar.
+  uint32_t cache_state = HV_EXT_CACHE_STATE_UNKNOWN;
+  std::vector<Text> pings;
+  std::vector<JarCookie> jar;
 };
 
 struct State {
@@ -65,6 +77,13 @@ const char *kind_name(ObjectKind kind);
 void run_armed(uint64_t handle, const char *fn);
 
 Text capture(const uint8_t *ptr, uint32_t len);
+
+// The create entries, base and extension alike: `fn` is the name counted
+// and scripted; `options` is null for the base entry.
+int32_t create_request(const char *fn, hv_handle engine, const hv_request_record *r,
+                       const hv_ext_request_options *options, hv_handle *out);
+int32_t create_websocket(const char *fn, hv_handle engine, const hv_websocket_record *r,
+                         const hv_ext_websocket_options *options, hv_handle *out);
 std::string to_json(const EngineRecord &r);
 std::string to_json(const RequestRecord &r);
 std::string to_json(const WebSocketRecord &r);

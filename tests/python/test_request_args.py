@@ -110,8 +110,8 @@ def test_huge_timeout_is_refused_cleanly(engine, fake):
 @pytest.mark.parametrize("args, kwargs, exc_type, message", [
     (("GET",), {}, TypeError, "PyEngine.request() missing 1 required positional argument: 'url'"),
     ((), {}, TypeError, "PyEngine.request() missing 2 required positional arguments: 'method' and 'url'"),
-    (("GET", URL) + (None,) * 9, {}, TypeError,
-     "PyEngine.request() takes from 2 to 10 positional arguments but 11 were given"),
+    (("GET", URL) + (None,) * 10, {}, TypeError,
+     "PyEngine.request() takes from 2 to 11 positional arguments but 12 were given"),
     (("GET", URL), {"color": 1}, TypeError, "PyEngine.request() got an unexpected keyword argument 'color'"),
     (("GET", URL), {"method": "GET"}, TypeError, "PyEngine.request() got multiple values for argument 'method'"),
     ((1, URL), {}, TypeError, "argument 'method': 'int' object cannot be converted to 'PyString'"),

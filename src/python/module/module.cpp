@@ -2,6 +2,7 @@
 // in the order they are added, and the LoopWaker class beside them.
 #include "client/engine.h"
 #include "python/module/errors.h"
+#include "python/module/extension_args.h"
 #include "python/module/gil.h"
 #include "python/module/pyref.h"
 #include "python/module/types.h"
@@ -58,6 +59,11 @@ PyObject *init_module() {
   PyObject *waker = reinterpret_cast<PyObject *>(get_type(TypeId::LoopWaker));
   if (waker == nullptr ||
       PyObject_SetAttrString(module.get(), type_name(TypeId::LoopWaker), waker) < 0)
+    return nullptr;
+  // What the loaded Core offers beyond its base interface, looked up now,
+  // once: an attribute beside the classes, not part of __all__.
+  PyRef extensions = PyRef::steal(core_extension_names());
+  if (!extensions || PyObject_SetAttrString(module.get(), "core_extensions", extensions.get()) < 0)
     return nullptr;
   if (!install_exit_gate()) return nullptr;
   return module.release();

@@ -57,6 +57,9 @@ PyMethodDef engine_methods[] = {
     noargs_method("core_version", engine_core_version, METH_STATIC),
     args_method("request", engine_request),
     args_method("websocket", engine_websocket),
+    noargs_method("cookies", engine_cookies),
+    args_method("set_cookie", engine_set_cookie),
+    args_method("delete_cookies", engine_delete_cookies),
     kMethodsEnd,
 };
 

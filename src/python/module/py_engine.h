@@ -15,4 +15,9 @@ struct PyEngineValue {
 PyObject *engine_request(PyObject *self, PyObject *args, PyObject *kwargs);
 PyObject *engine_websocket(PyObject *self, PyObject *args, PyObject *kwargs);
 
+// PyEngine.cookies(), set_cookie(...), delete_cookies(...) (py_engine_cookies.cpp).
+PyObject *engine_cookies(PyObject *self, PyObject *);
+PyObject *engine_set_cookie(PyObject *self, PyObject *args, PyObject *kwargs);
+PyObject *engine_delete_cookies(PyObject *self, PyObject *args, PyObject *kwargs);
+
 }  // namespace strandel

@@ -1,7 +1,11 @@
 // PyEngine.request(...): options into a RequestConfig, a new PyRequest.
+#include <cmath>
+
 #include "client/request.h"
+#include "client/upload_length.h"
 #include "python/module/args.h"
 #include "python/module/errors.h"
+#include "python/module/extension_args.h"
 #include "python/module/py_engine.h"
 #include "python/module/types.h"
 #include "python/request/py_request.h"
@@ -54,7 +58,7 @@ PyObject *engine_request(PyObject *self, PyObject *args, PyObject *kwargs) {
     std::string method, url;
     std::optional<std::vector<halvane::Header>> headers;
     std::optional<std::vector<uint8_t>> body;
-    std::optional<double> timeout;
+    std::optional<double> timeout, connect_timeout;
     bool allow_redirects{}, chunked{};
     std::optional<std::string> redirect, cache, priority;
     if (!bind_args({"PyEngine", "request"}, args, kwargs,
@@ -69,8 +73,17 @@ PyObject *engine_request(PyObject *self, PyObject *args, PyObject *kwargs) {
                        param<to_optional_text>("cache", cache, std::nullopt),
                        param<to_optional_text>("priority", priority, std::nullopt),
                        param<to_flag>("chunked", chunked, false),
+                       param<to_optional_real>("connect_timeout", connect_timeout, std::nullopt),
                    }))
       return nullptr;
+    if (connect_timeout) {
+      if (!require_extension(halvane::Extension::ConnectTimeout, "connect timeouts"))
+        return nullptr;
+      if (!std::isfinite(*connect_timeout) || *connect_timeout < 0) {
+        PyErr_SetString(PyExc_ValueError, "connect_timeout must be a finite non-negative number");
+        return nullptr;
+      }
+    }
 
     halvane::RequestConfig config = halvane::RequestConfig::get(std::move(url));
     config.method = std::move(method);
@@ -82,6 +95,13 @@ PyObject *engine_request(PyObject *self, PyObject *args, PyObject *kwargs) {
         !lookup(kPriorities, priority, config.priority, "unknown priority"))
       return nullptr;
     if (headers) config.headers = std::move(*headers);
+    if (connect_timeout) {
+      config.connect_timeout = halvane::Duration::from_seconds(*connect_timeout);
+      if (!config.connect_timeout) {
+        PyErr_SetString(PyExc_OverflowError, "connect_timeout is too large (2^64 seconds or more)");
+        return nullptr;
+      }
+    }
     if (chunked) {
       config.body = halvane::RequestBody::Streamed;
     } else if (body) {
@@ -89,9 +109,13 @@ PyObject *engine_request(PyObject *self, PyObject *args, PyObject *kwargs) {
       config.body_bytes = std::move(*body);
     }
 
+    // A streamed body with a Content-Length goes out sized, and is held to it.
+    std::optional<uint64_t> upload_length;
+    if (config.body == halvane::RequestBody::Streamed)
+      upload_length = halvane::declared_length(config.headers);
     auto request = NativeObject<PyEngineValue>::of(self).engine.request(std::move(config));
     if (!request) return raise_error(request.error());
-    return make_py_request(std::move(request).value());
+    return make_py_request(std::move(request).value(), upload_length);
   });
 }
 

@@ -34,8 +34,8 @@ void PyRequestValue::finish() {
 
 PyRequestValue &request_value(PyObject *self) { return NativeObject<PyRequestValue>::of(self); }
 
-PyObject *make_py_request(halvane::Request request) {
-  return emplace_native<PyRequestValue>(TypeId::Request, std::move(request));
+PyObject *make_py_request(halvane::Request request, std::optional<uint64_t> upload_length) {
+  return emplace_native<PyRequestValue>(TypeId::Request, std::move(request), upload_length);
 }
 
 namespace request_methods {
@@ -189,6 +189,7 @@ PyMethodDef request_method_table[] = {
     noargs_method("resume_read", resume_read),
     noargs_method("cancel", cancel),
     noargs_method("is_finished", is_finished),
+    noargs_method("cache_state", cache_state),
     noargs_method("follow_redirect", follow_redirect),
     noargs_method("take_redirects", take_redirects),
     args_method("wait_redirect", wait_redirect),

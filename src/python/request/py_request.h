@@ -7,14 +7,20 @@
 #include <optional>
 
 #include "client/request.h"
+#include "client/upload_length.h"
 #include "python/module/python.h"
 
 namespace strandel {
 
 struct PyRequestValue {
-  explicit PyRequestValue(halvane::Request r) : request(std::move(r)) {}
+  PyRequestValue(halvane::Request r, std::optional<uint64_t> upload_length)
+      : request(std::move(r)), upload_length(upload_length) {}
 
   halvane::Request request;
+  // A streamed body's declared Content-Length, and what was written of it.
+  // The mutex is only held to count.
+  std::mutex upload_length_mutex;
+  halvane::UploadLength upload_length;
   // Set from the first notification until the next poll; shared with the
   // loop notifier.
   std::shared_ptr<std::atomic<bool>> notify_pending = std::make_shared<std::atomic<bool>>(false);
@@ -38,7 +44,9 @@ struct PyRequestValue {
 // The native value of a PyRequest object.
 PyRequestValue &request_value(PyObject *self);
 // A new PyRequest wrapping a created (not started) request.
-PyObject *make_py_request(halvane::Request request);
+// `upload_length`: what a streamed body's headers declare (upload_length.h).
+PyObject *make_py_request(halvane::Request request,
+                          std::optional<uint64_t> upload_length = std::nullopt);
 
 // Methods defined beside their topic, collected in the type's method table.
 namespace request_methods {
@@ -55,6 +63,7 @@ PyObject *upload_finish(PyObject *self, PyObject *args, PyObject *kwargs);
 PyObject *resume_read(PyObject *self, PyObject *);
 PyObject *cancel(PyObject *self, PyObject *);
 PyObject *is_finished(PyObject *self, PyObject *);
+PyObject *cache_state(PyObject *self, PyObject *);
 
 PyObject *follow_redirect(PyObject *self, PyObject *);
 PyObject *take_redirects(PyObject *self, PyObject *);

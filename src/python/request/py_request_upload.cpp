@@ -4,6 +4,7 @@
 #include "python/module/gil.h"
 #include "python/module/pyvalues.h"
 #include "python/request/py_request.h"
+#include "python/request/py_response.h"
 
 namespace strandel::request_methods {
 
@@ -12,6 +13,18 @@ namespace {
 PyObject *none_or_raise(const halvane::Status &status) {
   if (!status) return raise_error(status.error());
   Py_RETURN_NONE;
+}
+
+// Counts a write against the declared Content-Length: the message for one
+// that breaks it. The Core fails the request itself when it gets the write.
+std::optional<std::string> count_upload(PyRequestValue &value, uint64_t len, bool final_chunk) {
+  std::lock_guard lock(value.upload_length_mutex);
+  return value.upload_length.admit(len, final_chunk);
+}
+
+PyObject *none_or_raise(const halvane::Status &status, const std::optional<std::string> &broke) {
+  if (broke) return raise_message(*broke);
+  return none_or_raise(status);
 }
 
 }  // namespace
@@ -25,10 +38,11 @@ PyObject *upload_write(PyObject *self, PyObject *args, PyObject *kwargs) {
             {param<to_byte_input>("data", data), param<to_flag>("final_chunk", final_chunk)}))
       return nullptr;
     PyRequestValue &value = request_value(self);
+    const auto broke = count_upload(value, data.view().size(), final_chunk);
     // The Core copies or consumes the data before the call returns.
     const halvane::Status status =
         without_gil([&] { return value.request.upload_write(data.view(), final_chunk); });
-    return none_or_raise(status);
+    return none_or_raise(status, broke);
   });
 }
 
@@ -36,8 +50,9 @@ PyObject *upload_finish(PyObject *self, PyObject *args, PyObject *kwargs) {
   return entry([&]() -> PyObject * {
     if (!no_args({"PyRequest", "upload_finish"}, args, kwargs)) return nullptr;
     PyRequestValue &value = request_value(self);
+    const auto broke = count_upload(value, 0, true);
     const halvane::Status status = without_gil([&] { return value.request.upload_finish(); });
-    return none_or_raise(status);
+    return none_or_raise(status, broke);
   });
 }
 
@@ -53,6 +68,10 @@ PyObject *cancel(PyObject *self, PyObject *) {
     value.finish();
     return none_or_raise(status);
   });
+}
+
+PyObject *cache_state(PyObject *self, PyObject *) {
+  return entry([&] { return cache_state_text(request_value(self).request.cache_state()); });
 }
 
 PyObject *is_finished(PyObject *self, PyObject *) {

@@ -4,6 +4,7 @@
 
 #include "python/module/args.h"
 #include "python/module/errors.h"
+#include "python/module/extension_args.h"
 #include "python/module/gil.h"
 #include "python/module/pyref.h"
 #include "python/module/pyvalues.h"
@@ -84,6 +85,22 @@ PyObject *send_bytes(PyObject *self, PyObject *args, PyObject *kwargs) {
       return nullptr;
     PyWebSocketValue &value = ws_value(self);
     return none_or_raise(without_gil([&] { return value.ws.send_binary(payload.view()); }));
+  });
+}
+
+PyObject *ping(PyObject *self, PyObject *args, PyObject *kwargs) {
+  return entry([&]() -> PyObject * {
+    ByteInput payload;
+    if (!bind_args({"PyWebSocket", "ping"}, args, kwargs,
+                   {param<to_byte_input>("data", payload, ByteInput())}))
+      return nullptr;
+    if (!require_extension(halvane::Extension::WebSocketPing, "ping")) return nullptr;
+    if (payload.view().size() > halvane::kMaxPingPayload) {
+      PyErr_SetString(PyExc_ValueError, "ping payload must be at most 125 bytes");
+      return nullptr;
+    }
+    PyWebSocketValue &value = ws_value(self);
+    return none_or_raise(value.ws.ping(payload.view()));
   });
 }
 
@@ -259,6 +276,7 @@ PyMethodDef websocket_methods[] = {
     noargs_method("connect", connect),
     args_method("send_text", send_text),
     args_method("send_bytes", send_bytes),
+    args_method("ping", ping),
     args_method("recv", recv),
     args_method("recv_bytes", recv_bytes),
     args_method("close", close),

@@ -381,3 +381,25 @@ TEST(SharedCookieBoundTest, OnePerShare) {
 
 }  // namespace
 }  // namespace hvcore
+
+namespace {
+
+struct MergeCase {
+  const char *jar, *given, *merged;
+};
+
+class CookieMerge : public ::testing::TestWithParam<MergeCase> {};
+
+TEST_P(CookieMerge, TheCallersValueOfANameIsTheOneSent) {
+  EXPECT_EQ(hvcore::merge_cookie_fields(GetParam().jar, GetParam().given), GetParam().merged);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CookieMerge,
+    ::testing::Values(MergeCase{"a=1; b=2", "", "a=1; b=2"}, MergeCase{"", "c=3", "c=3"},
+                      MergeCase{"a=1; b=2", "b=9; c=3", "a=1; b=9; c=3"},
+                      MergeCase{"a=1", " a = 5 ;; d=4 ", "a = 5; d=4"},
+                      MergeCase{"a=1; flag", "flag", "a=1; flag"},
+                      MergeCase{"a=1", "A=2", "a=1; A=2"}));  // names are case-sensitive
+
+}  // namespace

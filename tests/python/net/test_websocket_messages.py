@@ -130,8 +130,9 @@ def test_ping_is_answered_and_not_reported(engine, ws_peer):
 
 
 def test_handshakes_share_the_engines_cookie_jar(native, ws_server, tmp_path, monkeypatch):
-    # A cookie set by one handshake goes out with the next, merged after the
-    # caller's own, and with plain requests of the engine; in a namespace it
+    # A cookie set by one handshake goes out with the next, merged before the
+    # caller's own (as requests merge them), and with plain requests of the
+    # engine; in a namespace it
     # is also kept for other engines.
     monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path))
     engine = native.PyEngine(profile_namespace="ws-jar")
@@ -146,6 +147,6 @@ def test_handshakes_share_the_engines_cookie_jar(native, ws_server, tmp_path, mo
         events_until_end(ws)
         return [v for k, v in seen["headers"] if k.lower() == "cookie"]
 
-    assert sent_cookies(engine, "/hello?again", headers=[("Cookie", "own=2")]) == ["own=2; jar=1"]
+    assert sent_cookies(engine, "/hello?again", headers=[("Cookie", "own=2")]) == ["jar=1; own=2"]
     assert sent_cookies(native.PyEngine(profile_namespace="ws-jar"), "/hello?other") == ["jar=1"]
     assert sent_cookies(native.PyEngine(), "/hello?fresh") == []
