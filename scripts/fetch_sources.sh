@@ -141,8 +141,14 @@ APT=(-o Dir::Etc::SourceList="$LIST" -o Dir::Etc::SourceParts=/dev/null
      -o APT::Architectures::="${DEB_ARCHES[0]}" -o APT::Architectures::="${DEB_ARCHES[1]}"
      -o APT::Sandbox::User=root)  # as root: downloads land where _apt may not write
 log "updating the package lists ($(awk '{ print $1, $(NF - 1) }' "$LIST" | paste -sd ' '))"
-apt-get "${APT[@]}" -q -o APT::Update::Error-Mode=any update >"$APT_DIR/update.log" 2>&1 ||
-  { cat "$APT_DIR/update.log" >&2; fail "apt-get update failed (above)"; }
+# A mirror in the middle of a sync serves index files that disagree with its
+# Release file for a minute or so: try again before giving up.
+for try in 1 2 3; do
+  apt-get "${APT[@]}" -q -o APT::Update::Error-Mode=any update >"$APT_DIR/update.log" 2>&1 && break
+  [ "$try" = 3 ] && { cat "$APT_DIR/update.log" >&2; fail "apt-get update failed (above)"; }
+  log "the package lists did not arrive whole; again in $((try * 30)) s"
+  sleep $((try * 30))
+done
 
 upstream_of() {  # Debian version -> upstream version
   local v=$1

@@ -13,7 +13,8 @@ for p in "${APT_PACKAGES[@]}"; do
 done
 if ((${#missing[@]})); then
   SUDO=; [ "$(id -u)" = 0 ] || SUDO=sudo
-  $SUDO apt-get update -qq
+  # A mirror in the middle of a sync can refuse an index for a minute or so.
+  $SUDO apt-get update -qq || { sleep 30; $SUDO apt-get update -qq; }
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 

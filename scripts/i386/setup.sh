@@ -39,7 +39,8 @@ done
 if ((${#missing[@]})); then
   SUDO=; [ "$(id -u)" = 0 ] || SUDO=sudo
   log "installing ${missing[*]}"
-  $SUDO apt-get update -qq
+  # A mirror in the middle of a sync can refuse an index for a minute or so.
+  $SUDO apt-get update -qq || { sleep 30; $SUDO apt-get update -qq; }
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
@@ -70,7 +71,17 @@ APT=(-o APT::Architecture=i386 -o APT::Architectures::=i386
      -o pkgCacheGen::Essential=none -o APT::Install-Recommends=0 -o APT::Get::AllowUnauthenticated=0
      -o APT::Sandbox::User=root)  # downloads land in a folder the sandbox user may not write
 
-apt_update() { log "updating the i386 package lists"; apt-get "${APT[@]}" -qq update; }
+# A mirror in the middle of a sync serves index files that disagree with its
+# Release file for a minute or so ("File has unexpected size"): try again.
+apt_update() {
+  local try
+  for try in 1 2 3; do
+    log "updating the i386 package lists"
+    apt-get "${APT[@]}" -qq update && return 0
+    [ "$try" = 3 ] || { log "the lists did not arrive whole; again in $((try * 30)) s"; sleep $((try * 30)); }
+  done
+  return 1
+}
 [ -n "$(ls "$APT_DIR/state/lists" 2>/dev/null | grep -v -e partial -e lock)" ] || apt_update
 
 # Prints "name version" for every package of the closure.
