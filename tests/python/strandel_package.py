@@ -11,4 +11,12 @@ except ImportError:
     sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "python"))
     import strandel
 
-__all__ = ["strandel"]
+# The entry the package's requests are created through: a Core that bounds
+# connecting takes them through its extension entry, where the stand-in
+# scripts results under that entry's name.
+from strandel import _native  # noqa: E402
+
+REQUEST_CREATE = ("hv_ext_request_create" if _native.has_extension("connect_timeout")
+                  else "hv_request_create")
+
+__all__ = ["REQUEST_CREATE", "strandel"]

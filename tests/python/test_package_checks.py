@@ -7,7 +7,7 @@ import ssl
 
 import pytest
 
-from strandel_package import strandel
+from strandel_package import REQUEST_CREATE, strandel
 from strandel import _content
 
 URL = "http://127.0.0.1/"
@@ -168,17 +168,17 @@ def test_cache_means_one_thing(fake, given, disable_cache, mode, request_mode):
     every request's mode; a request's own `cache` takes the same values."""
     client = strandel.Client(**given)
     assert (client.cache, fake.last_record("engine")["disable_cache"]) == (mode, disable_cache)
-    fake.push_result("hv_request_create", 1)  # refused: nothing is sent
+    fake.push_result(REQUEST_CREATE, 1)  # refused: nothing is sent
     for cache, code in [(strandel.USE_CLIENT_DEFAULT, request_mode), (False, 3), (True, 0),
                         ("force", 4)]:
         with pytest.raises(strandel.InvalidRequest):
             client.get(URL, cache=cache)
         assert fake.last_record("request")["cache_mode"] == code
-        fake.push_result("hv_request_create", 1)
+        fake.push_result(REQUEST_CREATE, 1)
 
 
 def test_one_call_functions_take_cache_as_a_request_does(fake):
-    fake.push_result("hv_request_create", 1)
+    fake.push_result(REQUEST_CREATE, 1)
     with pytest.raises(strandel.InvalidRequest):
         strandel.get(URL, cache=False)
     assert (fake.last_record("engine")["disable_cache"],

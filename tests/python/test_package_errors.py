@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from strandel_package import strandel
+from strandel_package import REQUEST_CREATE, strandel
 from strandel import _codes, _errors
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -126,7 +126,7 @@ def test_the_exception_tree_is_httpxs(cls, bases):
 
 
 def test_the_cores_refusal_is_not_a_value_error(fake):
-    fake.push_result("hv_request_create", _codes.CoreResult.INVALID_ARGUMENT)
+    fake.push_result(REQUEST_CREATE, _codes.CoreResult.INVALID_ARGUMENT)
     with strandel.Client() as client, pytest.raises(strandel.InvalidRequest) as info:
         client.get(URL, cache="bypass", priority="low", timeout=1)
     assert str(info.value) == "InvalidArgument" and info.value.request.url == URL
