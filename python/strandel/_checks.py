@@ -101,11 +101,16 @@ def url(value: Any, name: str = "url", schemes: Tuple[str, ...] = HTTP_SCHEMES) 
 def _checked_url(value: str, name: str, schemes: Tuple[str, ...]) -> SplitResult:
     if _NOT_IN_URL.search(value):
         raise InvalidURL(f"{name} must not contain spaces or control characters: {value!r}")
+    # urlsplit refuses only a malformed host (brackets, IPv6), and how much
+    # it checks differs between Python releases; the port is read apart.
     try:
         parts = urlsplit(value)
+    except ValueError as e:
+        raise InvalidURL(f"invalid host in {name} {value!r}: {e}") from None
+    try:
         port = parts.port
     except ValueError as e:
-        raise InvalidURL(f"invalid {name} {value!r}: {e}") from None
+        raise InvalidURL(f"invalid port in {name} {value!r}: {e}") from None
     scheme = parts.scheme.lower()
     if not scheme or not parts.netloc and scheme not in schemes:
         wanted = " or ".join(f"'{s}://'" for s in schemes)

@@ -293,7 +293,10 @@ def test_a_core_without_the_extensions():
     library = plain / "libhalvane.so.2"
     if not library.exists():
         pytest.skip("no stand-in without the extensions beside this one")
-    env = dict(os.environ, HALVANE_FAKE_CORE=str(library), LD_LIBRARY_PATH=str(plain))
+    # The plain stand-in first; the rest of the path stays (an interpreter of
+    # another architecture finds its own libraries through it).
+    path = os.pathsep.join(filter(None, [str(plain), os.environ.get("LD_LIBRARY_PATH")]))
+    env = dict(os.environ, HALVANE_FAKE_CORE=str(library), LD_LIBRARY_PATH=path)
     env.setdefault("STRANDEL_MODULE_DIR", os.path.dirname(
         __import__("strandel_native36").__file__))
     run = subprocess.run([sys.executable, "-c", PLAIN_SCRIPT], env=env, capture_output=True,
