@@ -50,6 +50,9 @@ timeout -k 10 "$CTEST_LIMIT" ctest --test-dir "$BUILD" --output-on-failure -j "$
 stage "Python tests with the i386 Python under qemu-i386"
 export HALVANE_FAKE_CORE=$BUILD/fake_core/libhalvane.so.2
 export STRANDEL_MODULE_DIR=$BUILD
+# A test that starts an interpreter of its own starts it this way: the i386
+# one runs only under the emulator, with the i386 root as its library prefix.
+export STRANDEL_PYTHON=$TOP/scripts/i386/python.sh
 cd "$TOP/tests/python"
 timeout -k 10 "$PYTEST_LIMIT" "$TOP/scripts/i386/python.sh" -m pytest -q -p no:cacheprovider \
   --ignore="$TOP/tests/python/net" "$TOP/tests/python"

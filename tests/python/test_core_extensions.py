@@ -299,7 +299,8 @@ def test_a_core_without_the_extensions():
     env = dict(os.environ, HALVANE_FAKE_CORE=str(library), LD_LIBRARY_PATH=path)
     env.setdefault("STRANDEL_MODULE_DIR", os.path.dirname(
         __import__("strandel_native36").__file__))
-    run = subprocess.run([sys.executable, "-c", PLAIN_SCRIPT], env=env, capture_output=True,
+    python = os.environ.get("STRANDEL_PYTHON", sys.executable)  # the i386 pass's emulator
+    run = subprocess.run([python, "-c", PLAIN_SCRIPT], env=env, capture_output=True,
                          text=True, timeout=60)
     assert run.returncode == 0, run.stderr
     refused = "NotImplementedError"
