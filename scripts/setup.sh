@@ -13,8 +13,11 @@ for p in "${APT_PACKAGES[@]}"; do
 done
 if ((${#missing[@]})); then
   SUDO=; [ "$(id -u)" = 0 ] || SUDO=sudo
-  # A mirror in the middle of a sync can refuse an index for a minute or so.
-  $SUDO apt-get update -qq || { sleep 30; $SUDO apt-get update -qq; }
+  # A mirror in the middle of a sync can refuse an index for a minute or so, and
+  # some keep refusing one for days: the install then takes what did arrive and
+  # fails by itself only if a package is truly out of reach.
+  $SUDO apt-get update -qq || { sleep 30; $SUDO apt-get update -qq; } ||
+    echo "setup: some package lists did not arrive; installing from those that did" >&2
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 

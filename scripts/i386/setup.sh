@@ -14,6 +14,8 @@ TOP=$PWD
 ROOT=$TOP/build/i386-root
 APT_DIR=$TOP/build/i386-apt
 WHEELS=$TOP/build/i386-wheels
+# The root takes the host's own release (its Python and libraries match the host's).
+SUITE=$(. /etc/os-release && echo "$VERSION_CODENAME")
 
 HOST_PACKAGES=(qemu-user gcc-multilib g++-multilib)
 # The closure of these, less SKIP, makes the root.
@@ -39,8 +41,10 @@ done
 if ((${#missing[@]})); then
   SUDO=; [ "$(id -u)" = 0 ] || SUDO=sudo
   log "installing ${missing[*]}"
-  # A mirror in the middle of a sync can refuse an index for a minute or so.
-  $SUDO apt-get update -qq || { sleep 30; $SUDO apt-get update -qq; }
+  # A mirror in the middle of a sync can refuse an index for a minute or so (and
+  # some for days): the install fails by itself if a package is out of reach.
+  $SUDO apt-get update -qq || { sleep 30; $SUDO apt-get update -qq; } ||
+    log "some package lists did not arrive; installing from those that did"
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
@@ -72,14 +76,21 @@ APT=(-o APT::Architecture=i386 -o APT::Architectures::=i386
      -o APT::Sandbox::User=root)  # downloads land in a folder the sandbox user may not write
 
 # A mirror in the middle of a sync serves index files that disagree with its
-# Release file for a minute or so ("File has unexpected size"): try again.
+# Release file for a minute or so ("File has unexpected size"): try again. Some
+# mirrors stay that way for days on one index (the security suite's i386 list,
+# say); the root is one suite's mutually consistent packages, so once the main
+# suite's list is here the others are a nicety and apt goes on without them.
 apt_update() {
   local try
   for try in 1 2 3; do
     log "updating the i386 package lists"
     apt-get "${APT[@]}" -qq update && return 0
-    [ "$try" = 3 ] || { log "the lists did not arrive whole; again in $((try * 30)) s"; sleep $((try * 30)); }
+    [ "$try" = 3 ] || { log "the lists did not arrive whole; again in $((try * 20)) s"; sleep $((try * 20)); }
   done
+  if ls "$APT_DIR"/state/lists/*_dists_"$SUITE"_main_binary-i386_Packages* >/dev/null 2>&1; then
+    log "going on with the lists that arrived ($SUITE's main list among them)"
+    return 0
+  fi
   return 1
 }
 [ -n "$(ls "$APT_DIR/state/lists" 2>/dev/null | grep -v -e partial -e lock)" ] || apt_update
