@@ -9,10 +9,14 @@ ws_rtt and ws_bulk (WebSocket echo); the HTTP cache's cases are in
 measure_cache.py.
 
 Client "ours" is the low-level module (strandel_native36), "strandel" the
-package built on it; the others are the peers. A client named "NAME@VERSION"
-is NAME told to use that protocol ("h2", "h3"). seq, conc and stream also
-report the CPU time of this process (all its threads) and, when the config
-names the server's process ("server_pid"), the server's."""
+package built on it; the others are the peers. "pycurl" is pycurl as pip
+installs it (the wheel, with a libcurl of its own); "pycurl_system" is pycurl
+built from source on the system's libcurl, imported from a folder of its own
+(PRIVATE_PATHS) that goes first on sys.path in its process alone. A client
+named "NAME@VERSION" is NAME told to use that protocol ("h2", "h3"). seq,
+conc, stream and the cache's cache_get also report the CPU time of this
+process (all its threads) and, when the config names the server's process
+("server_pid"), the server's; the pycurl clients report `pycurl.version`."""
 
 import asyncio
 import inspect
@@ -25,8 +29,15 @@ import time
 from pathlib import Path
 
 from cases import CASES, case
+from cpu import cpu_seconds, cpu_used
 
-EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+ROOT = Path(__file__).resolve().parents[1]
+EXAMPLES = ROOT / "examples"
+# Clients whose package is installed outside the venv (bench/run.sh puts it
+# there): its folder goes first on sys.path before anything is imported.
+PRIVATE_PATHS = {"pycurl_system": ROOT / "build" / "bench-pycurl-system"}
+# The folder of PRIVATE_PATHS this process put first, if any.
+private_path = None
 
 
 def status_kib(field):
@@ -63,29 +74,6 @@ def engine(cfg):
     if cfg.get("http_version"):
         options["http_version"] = cfg["http_version"]
     return native().PyEngine(**options)
-
-
-def process_cpu_seconds(pid):
-    """The CPU time of another process's threads, to the nanosecond
-    (/proc/PID/stat counts in ticks of 10 ms)."""
-    tasks = Path(f"/proc/{pid}/task")
-    return sum(int((task / "schedstat").read_text().split()[0]) for task in tasks.iterdir()) / 1e9
-
-
-def cpu_seconds(cfg):
-    """The CPU time used so far by this process (all its threads) and by the
-    server's process (None when the config names none)."""
-    server = process_cpu_seconds(cfg["server_pid"]) if cfg.get("server_pid") else None
-    return time.process_time(), server
-
-
-def cpu_used(start, end, count):
-    """Microseconds of CPU per unit of `count` (requests) between two
-    cpu_seconds(), for this process and for the server."""
-    used = {"cpu_us": (end[0] - start[0]) / count * 1e6}
-    if start[1] is not None:
-        used["server_cpu_us"] = (end[1] - start[1]) / count * 1e6
-    return used
 
 
 # curl_cffi's protocol names (libcurl's) and its answer in Response.http_version.
@@ -135,9 +123,19 @@ def seq_strandel(cfg):
     return get
 
 
-def seq_pycurl(cfg):
+def pycurl_module():
+    """pycurl, after checking that the process imports the build it was told
+    to (the wheel, or the one of PRIVATE_PATHS)."""
     import pycurl
 
+    imported = Path(pycurl.__file__).resolve()
+    if private_path is not None and not imported.is_relative_to(private_path.resolve()):
+        raise RuntimeError(f"pycurl was imported from {imported}, not from {private_path}")
+    return pycurl
+
+
+def seq_pycurl(cfg):
+    pycurl = pycurl_module()
     curl = pycurl.Curl()
     curl.setopt(pycurl.URL, cfg["url"])
     pieces = []
@@ -151,6 +149,9 @@ def seq_pycurl(cfg):
         return len(b"".join(pieces))
 
     return get
+
+
+seq_pycurl_system = seq_pycurl
 
 
 def session_getter(session, url):
@@ -198,7 +199,14 @@ def sequential(client, cfg):
             raise RuntimeError(f"read {total} bytes, expected {cfg['n'] * cfg['size']}")
         rates.append(cfg["n"] / elapsed)
     cpu = cpu_used(cpu_start, cpu_seconds(cfg), cfg["rounds"] * cfg["n"])
-    return {"rate": statistics.median(rates), **cpu}
+    return {"rate": statistics.median(rates), **cpu, **versions()}
+
+
+def versions():
+    """The version string of a loaded pycurl (either build): which libcurl
+    the row measured."""
+    pycurl = sys.modules.get("pycurl")
+    return {"version": pycurl.version} if pycurl else {}
 
 
 # ---- concurrent GETs on asyncio --------------------------------------------------
@@ -354,8 +362,7 @@ def stream_strandel(cfg):
 
 
 def stream_pycurl(cfg):
-    import pycurl
-
+    pycurl = pycurl_module()
     curl = pycurl.Curl()
     curl.setopt(pycurl.URL, cfg["url"])
     if cfg.get("ca"):
@@ -428,7 +435,10 @@ def stream(client, cfg):
     if seen["bytes"] != cfg["size"]:
         raise RuntimeError(f"read {seen['bytes']} bytes, expected {cfg['size']}")
     return {"mbps": cfg["size"] / elapsed / 1e6, "peak_mib": (peak_kib - start_kib) / 1024,
-            "chunk": seen["bytes"] / seen["chunks"], "protocol": version, **cpu}
+            "chunk": seen["bytes"] / seen["chunks"], "protocol": version, **cpu, **versions()}
+
+
+stream_pycurl_system = stream_pycurl
 
 
 @case("listbound")
@@ -595,6 +605,12 @@ def ws_bulk(client, cfg):
 def main(argv):
     name, cfg = argv[1], json.loads(argv[3])
     client, _, version = argv[2].partition("@")
+    global private_path
+    private_path = PRIVATE_PATHS.get(client)
+    if private_path is not None:
+        if not private_path.is_dir():
+            raise RuntimeError(f"{private_path} is missing: bench/run.sh installs it there")
+        sys.path.insert(0, str(private_path))
     if version:
         cfg["http_version"] = version
     if name not in CASES:

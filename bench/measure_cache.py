@@ -6,8 +6,12 @@ many entries in a namespace on disk, or in hishel's database) and cache_open
 
 Our clients: "memory" (the engine's private cache), "disk" (a profile
 namespace, kept in SQLite under $XDG_STATE_HOME), "off" (cache=False: every
-request goes to the network). The peer: "hishel", httpx with hishel's SQLite
-storage, following the response's caching headers (rfc=True)."""
+request goes to the network), all on the low-level module; "strandel_memory"
+and "strandel_off", the package's `Client.get` with its engine's memory cache
+and with cache=False: each cached row's network path is its "off" row. The
+peer: "hishel", httpx with hishel's SQLite storage, following the response's
+caching headers (rfc=True). cache_get also reports the CPU time of this
+process per request (cpu.py)."""
 
 import os
 import statistics
@@ -15,6 +19,7 @@ import time
 from pathlib import Path
 
 from cases import case
+from cpu import cpu_seconds, cpu_used
 
 
 def use_state_home(cfg):
@@ -62,12 +67,31 @@ def hishel_get(client, url):
     return len(response.content), response.extensions["caching"]["from_cache"]
 
 
+def strandel_getter(client, cfg):
+    import strandel
+
+    use_state_home(cfg)
+    http = strandel.Client(cache=client == "strandel_memory")
+    url = cfg["url"]
+
+    def get():
+        response = http.get(url)
+        if response.status_code != 200:
+            raise RuntimeError(f"unexpected status {response.status_code}")
+        # As native_get: the cache's Age field tells a cached answer.
+        return len(response.content), "age" in response.headers
+
+    return get
+
+
 def getter(client, cfg):
     """get() fetches the resource: (its length, whether the cache answered)."""
     url = cfg["url"]
     if client == "hishel":
         http = hishel_client(cfg)
         return lambda: hishel_get(http, url)
+    if client.startswith("strandel_"):
+        return strandel_getter(client, cfg)
     engine = native_engine(client, cfg)
     return lambda: native_get(engine, url)
 
@@ -79,6 +103,7 @@ def cache_get(client, cfg):
         get()
     rates = []
     hits = 0
+    cpu_start = cpu_seconds(cfg)
     for _ in range(cfg["rounds"]):
         total = 0
         start = time.perf_counter()
@@ -90,10 +115,11 @@ def cache_get(client, cfg):
         if total != cfg["n"] * cfg["size"]:
             raise RuntimeError(f"read {total} bytes, expected {cfg['n'] * cfg['size']}")
         rates.append(cfg["n"] / elapsed)
-    rate = statistics.median(rates)
     count = cfg["rounds"] * cfg["n"]
+    cpu = cpu_used(cpu_start, cpu_seconds(cfg), count)
+    rate = statistics.median(rates)
     source = {0: "network", count: "cache"}.get(hits, f"cache {hits / count:.0%}")
-    return {"rate": rate, "mbps": rate * cfg["size"] / 1e6, "source": source}
+    return {"rate": rate, "mbps": rate * cfg["size"] / 1e6, "source": source, **cpu}
 
 
 def entry_urls(cfg):

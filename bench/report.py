@@ -7,13 +7,20 @@ import platform
 import re
 from importlib import metadata
 
+import goals
+
 OURS = "ours"  # the low-level module
 PKG = "strandel"  # the package on it
 BASES = {OURS: "native", PKG: "strandel"}
 NAMES = {OURS: "strandel_native36", PKG: "strandel", "strandel_async": "strandel (asyncio)",
          "list": "`list(chunk)` on bytes", "memory": "strandel_native36, memory cache",
          "disk": "strandel_native36, namespace on disk", "off": "strandel_native36, cache off",
-         "hishel": "hishel (httpx, SQLite storage)"}
+         "strandel_memory": "strandel `Client`, memory cache",
+         "strandel_off": "strandel `Client`, cache off",
+         "hishel": "hishel (httpx, SQLite storage)",
+         "pycurl": "pycurl, wheel", "pycurl_system": "pycurl, on the system's libcurl"}
+# The cache rows' network path: the same client and engine kind, cache off.
+NETWORK_PATH = {"memory": "off", "disk": "off", "strandel_memory": "strandel_off"}
 
 # Why a target is missed, where the cause is known. Shown only for misses.
 WHY = {
@@ -145,9 +152,11 @@ def machine(results):
         except metadata.PackageNotFoundError:
             peers.append(f"{name} missing")
     try:
-        import pycurl
+        import pycurl  # the wheel: this process runs in the venv
 
-        peers[0] += f" (built on {pycurl.version.split()[1]})"
+        peers[0] += f" (wheel, with {pycurl.version.split()[1]}"
+        system = results.get("seq", {}).get("pycurl_system", {}).get("version")
+        peers[0] += f"; and built on the system's {system.split()[1]})" if system else ")"
     except Exception:  # noqa: BLE001
         pass
     info["Peers"] = ", ".join(peers)
@@ -159,6 +168,24 @@ def machine(results):
         info["Load average"] = (f"{before[0]:.1f} at the start, {after[0]:.1f} at the end "
                                 "(other work on the machine shows here)")
     return info
+
+
+def display_name(client, result):
+    """The row's name; a pycurl row adds its build's pycurl and libcurl
+    (the first two words of `pycurl.version`)."""
+    name = NAMES.get(client, client)
+    if "version" in result and "error" not in result:
+        name += f" ({' '.join(result['version'].split()[:2])})"
+    return name
+
+
+def versions_note(lines, rows):
+    """The full `pycurl.version` of each pycurl row, under its table."""
+    seen = [(client, result["version"]) for client, result in rows.items()
+            if "version" in result and "error" not in result]
+    if seen:
+        lines += [f"- {NAMES.get(client, client)}: `{version}`" for client, version in seen]
+        lines.append("")
 
 
 def fmt(value, digits=0):
@@ -215,11 +242,11 @@ def ratio_cells(rows, client, key):
 
 def rate_table(lines, rows, key, unit, digits=0, extra=None):
     """rows: {client: result}; a table of the value and of ours ÷ client, for
-    the module and for the package."""
+    the module and for the package. `extra`: (heading, cell of a result)."""
     heads = ["client", unit] + ([extra[0]] if extra else []) + ratio_heads(rows)
     lines += ["| " + " | ".join(heads) + " |", "|" + "---|" * len(heads)]
     for client, result in rows.items():
-        cells = [NAMES.get(client, client), value_cell(result, key, digits)]
+        cells = [display_name(client, result), value_cell(result, key, digits)]
         if extra:
             cells.append(extra[1](result))
         cells += ratio_cells(rows, client, key)
@@ -230,6 +257,11 @@ def add_target(t, key, rows, peer, floor, text, metric="rate", base=PKG):
     """A target: base ÷ peer at least `floor`."""
     r = ratio(rows, base, peer, metric)
     t.add(key, text, "—" if r is None else f"{r:.2f}×", None if r is None else r >= floor)
+
+
+def cpu_cell(result):
+    """CPU per request in µs, all the client's threads; blank without one."""
+    return fmt(result["cpu_us"]) if "error" not in result and "cpu_us" in result else ""
 
 
 def errors_of(lines, *tables):
@@ -258,6 +290,14 @@ def cache_section(lines, cache, sizes):
         "of its store's bound (64 MiB in memory, 256 MiB on disk), so the memory cache does "
         "not keep the 10 MiB response while a namespace does.",
         "",
+        "The package's rows are `strandel.Client().get(url).content` with the engine's memory "
+        "cache (`Client()`) and without it (`Client(cache=False)`); a response from the cache "
+        "is told by its `Age` field there too. \"CPU per request\" is the process's CPU time "
+        "(all its threads) over the measured rounds, per request. \"÷ network\" is a cached "
+        "row's rate divided by its network path's: the same client on the same kind of "
+        "engine, the same URL, cache off (native rows: `PyEngine(cache=False)`; strandel "
+        "rows: `Client(cache=False)`).",
+        "",
     ]
     for label, title, key, unit, digits in (
             ("small", f"{sizes['cache_n']:,} GETs of 1 KiB", "rate", "requests/s", 0),
@@ -265,12 +305,16 @@ def cache_section(lines, cache, sizes):
         rows = cache.get(label)
         if not rows:
             continue
-        lines += [f"### {title}", "", f"| client | {unit} | served from | ÷ hishel |",
-                  "|---|---|---|---|"]
+        lines += [f"### {title}", "",
+                  f"| client | {unit} | CPU per request (µs) | served from | ÷ network | "
+                  "÷ hishel |", "|---|---|---|---|---|---|"]
         for client, result in rows.items():
             r = ratio(rows, client, "hishel", key) if client != "hishel" else None
-            cells = [NAMES.get(client, client), value_cell(result, key, digits),
+            network = NETWORK_PATH.get(client)
+            n = ratio(rows, client, network, key) if network in rows else None
+            cells = [NAMES.get(client, client), value_cell(result, key, digits), cpu_cell(result),
                      result.get("source", "") if "error" not in result else "",
+                     "" if network not in rows else (f"{n:.2f}" if n is not None else "—"),
                      f"{r:.2f}" if r is not None else ("" if client == "hishel" else "—")]
             lines.append("| " + " | ".join(cells) + " |")
         lines.append("")
@@ -308,9 +352,16 @@ def seq_section(lines, t, seq, sizes):
         "a `Client`. Each process makes 100 "
         f"requests first, then {sizes['rounds']} rounds (the median round counts).",
         "",
+        "pycurl twice: as pip installs it (\"wheel\", with a libcurl of its own; the targets' "
+        "and goals' \"pycurl\") and built from source on the system's libcurl (`pip install "
+        "--no-binary pycurl`, in a folder of its own), each named with its `pycurl.version`. "
+        "\"CPU per request\" is the client process's CPU time (all its threads: our Core's "
+        "network thread too) over the measured rounds, per request.",
+        "",
     ]
-    rate_table(lines, seq, "rate", "requests/s")
+    rate_table(lines, seq, "rate", "requests/s", extra=("CPU per request (µs)", cpu_cell))
     lines.append("")
+    versions_note(lines, seq)
     errors_of(lines, seq)
     for peer, floor in (("pycurl", 0.7), ("requests", 3.0), ("httpx", 3.0)):
         r = ratio(seq, OURS, peer, "rate")
@@ -573,8 +624,19 @@ def splice(old, new):
     split = re.compile(r"(?m)^(?=## )")
     fresh = {key(block): block.rstrip("\n") + "\n\n\n" for block in split.split(new)
              if key(block)}
+    # The goals this run measured: merged into the old table, or, when the
+    # old report has none, a table of their own before the first section.
+    fresh_goals = next((block.rstrip("\n") + "\n\n\n" for block in split.split(new)
+                        if block.startswith("## Goals")), None)
     out = []
     for block in split.split(old):
+        if fresh_goals and block.startswith("## Goals"):
+            out.append(goals.merge(block, fresh_goals))
+            fresh_goals = None
+            continue
+        if fresh_goals and (key(block) or block.startswith("## Targets")):
+            out.append(fresh_goals)
+            fresh_goals = None
         if block.startswith("## Targets"):
             out += [fresh.pop(k) for k in list(fresh)]
         out.append(fresh.pop(key(block), block))
@@ -615,6 +677,8 @@ def render(results, command, info):
         "that no client's HTTP cache answers in (a) to (d).",
         "",
     ]
+    found = goals.goals(results)
+    lines += goals.section(results)
 
     for key, section in (("seq", seq_section), ("conc", conc_section),
                          ("stream", stream_section), ("ws_rtt", ws_section)):
@@ -630,12 +694,20 @@ def render(results, command, info):
     lines += [f"| {d} | {m} | {met_cell(met)} |" for _, d, m, met in t.rows]
     pending = [d for _, d, _, met in t.rows if met is None]
     missed = t.missed()
+    # Missed goals are explained here too, after the targets.
+    goal_keys = []
+    for goal in found:
+        if goal.met is False and goal.key not in goal_keys:
+            goal_keys.append(goal.key)
     lines += ["", "### Where targets are missed, and why", ""]
-    if not missed and not pending:
+    if not missed and not pending and not goal_keys:
         lines.append("Every target is met in this run.")
     for key in missed:
         names = "; ".join(d for k, d, _, met in t.rows if k == key and met is False)
         lines += [f"- **{names}.** {WHY.get(key, 'Not analysed yet.')}", ""]
+    for key in goal_keys:
+        names = "; ".join(g.description for g in found if g.key == key and g.met is False)
+        lines += [f"- **Goal: {names}.** {WHY.get(key, 'Not analysed yet.')}", ""]
     if pending:
         lines += [
             f"- **Pending: {'; '.join(pending)}.** Our column could not be measured; the error "

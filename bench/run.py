@@ -28,13 +28,16 @@ import bench_servers as servers  # noqa: E402
 
 OURS = "ours"  # the low-level module
 PKG = "strandel"  # the package on it
-SEQ_CLIENTS = [OURS, PKG, "pycurl", "requests", "httpx"]
+# pycurl as pip installs it (its wheel's own libcurl) and pycurl built on the
+# system's libcurl (measure.py: PRIVATE_PATHS).
+SEQ_CLIENTS = [OURS, PKG, "pycurl", "pycurl_system", "requests", "httpx"]
 CONC_CLIENTS = [OURS, PKG, "aiohttp", "httpx"]
 STREAM_CLIENTS = [OURS, PKG, "pycurl", "httpx"]
 WS_CLIENTS = [OURS, PKG, "strandel_async", "websockets", "aiohttp"]
 # Our engine with its memory cache, with a namespace on disk, without a
-# cache; hishel on httpx with its SQLite storage.
-CACHE_CLIENTS = ["memory", "disk", "off", "hishel"]
+# cache; the package's Client with its memory cache and without; hishel on
+# httpx with its SQLite storage.
+CACHE_CLIENTS = ["memory", "disk", "off", "strandel_memory", "strandel_off", "hishel"]
 OPEN_CLIENTS = ["disk", "hishel"]
 NAMESPACE_ENTRIES = 300
 # HTTP/3 against HTTP/2 on one server: "client@version" (measure.py).

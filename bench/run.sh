@@ -27,9 +27,25 @@ echo "== peers"
 # HTTP/3. Optional too.
 "$PY" -m pip install -q --disable-pip-version-check curl_cffi \
   || echo "curl_cffi did not install: its HTTP/3 rows will show an error" >&2
-# pycurl from source, on the system's libcurl (7.88; the Core links its own
-# libcurl 8.14).
-"$PY" -m pip install -q --disable-pip-version-check --no-binary pycurl pycurl
+# pycurl twice. In the venv: as pip installs it, the wheel with a libcurl of
+# its own (client "pycurl"). A build from source on the system's libcurl
+# (client "pycurl_system") cannot share the venv: it goes into a folder of its
+# own, which bench/measure.py puts first on sys.path for that client alone.
+# A venv that still holds a source build gets the wheel instead; the wheel
+# carries its libraries in pycurl.libs.
+site=$("$PY" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+if ! compgen -G "$site/pycurl.libs/*" >/dev/null; then
+  "$PY" -m pip install -q --disable-pip-version-check --only-binary pycurl --force-reinstall \
+    --no-deps pycurl
+fi
+PYCURL_SYSTEM=$ROOT/build/bench-pycurl-system
+if ! PYTHONPATH=$PYCURL_SYSTEM "$PY" -c "
+import pycurl, sys
+sys.exit(not pycurl.__file__.startswith('$PYCURL_SYSTEM/'))" 2>/dev/null; then
+  rm -rf "$PYCURL_SYSTEM"
+  "$PY" -m pip install -q --disable-pip-version-check --no-binary pycurl --no-deps \
+    --target "$PYCURL_SYSTEM" pycurl
+fi
 
 echo "== nginx with HTTP/3"
 bash bench/nginx_h3.sh || echo "no nginx with HTTP/3: the HTTP/3 rows will show an error" >&2
