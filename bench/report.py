@@ -408,7 +408,8 @@ def stream_section(lines, t, stream, sizes):
         f"## (c) Reading {mib} MiB chunk by chunk",
         "",
         "Native: `start_stream` then `next_body` until None (each chunk a list of ints); "
-        "strandel: `Client.stream` + `iter_bytes` (`bytes` chunks); pycurl: a write callback; "
+        "strandel: `Client.stream` + `iter_bytes` (`bytes` chunks); pycurl: a write callback "
+        "(the wheel, as in (a)); "
         "httpx: `stream` + `iter_bytes`. The body comes from a sparse file, "
         "so disk plays no part. \"Peak RSS\" is the highest resident memory during the read "
         "above the resident memory just before it. The `list(chunk)` row is the rate at which "
@@ -424,7 +425,7 @@ def stream_section(lines, t, stream, sizes):
         for client, result in rows.items():
             ok = "error" not in result
             cells = [
-                NAMES.get(client, client),
+                display_name(client, result),
                 value_cell(result, "mbps"),
                 f"{result['peak_mib']:.1f} MiB" if ok and "peak_mib" in result else "",
                 f"{result['chunk']:,.0f} B" if ok and "chunk" in result else "",
