@@ -64,6 +64,9 @@ export LD_LIBRARY_PATH=$ROOT/build/cpp/fake_core${LD_LIBRARY_PATH:+:$LD_LIBRARY_
 cd "$ROOT/tests/python"  # import the installed wheel, not a source folder
 "$PY" -m pytest -q -p no:cacheprovider "$ROOT/tests/python"
 
+echo "== the benchmark report's arithmetic"
+"$PY" -m pytest -q -p no:cacheprovider --confcutdir="$ROOT/bench" "$ROOT/bench/test_report.py"
+
 echo "== Python tests against the networked Core and local servers"
 env -u HALVANE_FAKE_CORE -u LD_LIBRARY_PATH "$PY" -m pytest -q -p no:cacheprovider \
   --confcutdir="$ROOT/tests/python/net" "$ROOT/tests/python/net"
