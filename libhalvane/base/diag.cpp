@@ -16,6 +16,8 @@
 #include <new>
 #include <thread>
 
+#include "base/core_thread.h"
+
 namespace hvcore::diag {
 namespace {
 
@@ -38,7 +40,7 @@ class Channel {
     try {
       queue_.append(text);
       if (!writer_running_) {
-        std::thread([this] { run(); }).detach();
+        start_core_thread([this] { run(); }).detach();
         writer_running_ = true;
       }
     } catch (...) {
@@ -57,11 +59,8 @@ class Channel {
 
  private:
   void run() noexcept {
-    // A closed pipe fails the write instead of ending the process.
-    sigset_t pipe;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    // Started with signals blocked: a closed pipe fails the write instead
+    // of ending the process.
     pthread_setname_np(pthread_self(), "halvane-log");
     std::string batch;
     for (;;) {

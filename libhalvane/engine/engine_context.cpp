@@ -79,7 +79,7 @@ int32_t EngineContext::start(EngineSettings settings, std::unique_ptr<ContextUse
                                    : std::make_shared<AltServices>();
   context->namespace_ = std::move(profile);
   out = std::make_unique<ContextUse>(context);
-  context->thread_ = std::thread([context] { context->run(); });
+  context->thread_ = start_core_thread([context] { context->run(); });
   return kOk;
 }
 
@@ -114,8 +114,13 @@ void EngineContext::post(Command command) {
   std::lock_guard lock(queue_mutex_);
   queue_.push_back(std::move(command));
   // Under the lock, so that the thread cannot have ended and freed the multi
-  // handle meanwhile.
-  curl_multi_wakeup(multi_.get());
+  // handle meanwhile. A thread that is awake checks the queue before it
+  // sleeps (under this lock), so only a sleeping one needs the wake-up, and
+  // only one wake-up however many commands arrive.
+  if (sleeping_ && !wake_sent_) {
+    wake_sent_ = true;
+    curl_multi_wakeup(multi_.get());
+  }
 }
 
 AsioLoop &EngineContext::asio_loop() {
@@ -123,7 +128,7 @@ AsioLoop &EngineContext::asio_loop() {
   if (!asio_) {
     auto loop = std::make_unique<AsioLoop>();
     // The thread keeps the context, and so the loop, alive until it ends.
-    asio_thread_ = std::thread([self = shared_from_this(), raw = loop.get()] { raw->run(); });
+    asio_thread_ = start_core_thread([self = shared_from_this(), raw = loop.get()] { raw->run(); });
     asio_ = std::move(loop);
   }
   return *asio_;
@@ -255,6 +260,18 @@ bool EngineContext::save_cookies_now() {
          namespace_->save_cookies(easy.get());
 }
 
+void EngineContext::await_news(long timeout_ms) {
+  {
+    std::lock_guard lock(queue_mutex_);
+    if (!queue_.empty() || stopping_) return;
+    sleeping_ = true;
+    wake_sent_ = false;
+  }
+  curl_multi_poll(multi_.get(), nullptr, 0, static_cast<int>(timeout_ms), nullptr);
+  std::lock_guard lock(queue_mutex_);
+  sleeping_ = false;
+}
+
 void EngineContext::run() {
   thread_id_.store(std::this_thread::get_id(), std::memory_order_relaxed);
   mark_core_thread();
@@ -272,7 +289,7 @@ void EngineContext::run() {
     expire_deferred();
     retired_.clear();
     retry_cookie_save();
-    curl_multi_poll(multi_.get(), nullptr, 0, static_cast<int>(poll_timeout_ms()), nullptr);
+    await_news(poll_timeout_ms());
   }
   // Every request has ended (each held a use); close the pooled connections.
   transfers_.clear();

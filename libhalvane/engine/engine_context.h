@@ -115,6 +115,8 @@ class EngineContext : public std::enable_shared_from_this<EngineContext> {
   void stop_asio_loop();
   void run();
   void run_commands();
+  // Waits for news: a command, a socket, a timer.
+  void await_news(long timeout_ms);
   void finish_transfers();
   void expire_deferred();
   void retry_cookie_save();
@@ -139,6 +141,11 @@ class EngineContext : public std::enable_shared_from_this<EngineContext> {
   std::mutex queue_mutex_;
   std::vector<Command> queue_;
   bool stopping_ = false;  // guarded by queue_mutex_
+  // The thread is in (or about to enter) its wait on the multi handle, and
+  // whether a poster woke it already; guarded by queue_mutex_. A post wakes
+  // the thread only then: an awake thread finds the command on its next turn.
+  bool sleeping_ = false;
+  bool wake_sent_ = false;
 
   std::atomic<long> uses_{0};
   std::thread thread_;

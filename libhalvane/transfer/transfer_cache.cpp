@@ -37,6 +37,31 @@ std::optional<std::string> storage_key(const std::string &url,
 
 }  // namespace
 
+std::optional<cache::Entry> TransferCache::plain_fresh_entry(
+    EngineContext &context, CacheMode mode, const std::string &url,
+    const std::vector<HeaderField> &headers) {
+  // Larger bodies are replayed in turns on the network thread, which a
+  // reader that pauses may hold back.
+  constexpr uint64_t kPlainBodyMax = 256 * 1024;
+  cache::Store *store = context.cache();
+  if (store == nullptr || context.profile_namespace() != nullptr || mode != CacheMode::Default)
+    return std::nullopt;
+  for (const HeaderField &h : headers)
+    if (iequals(h.name, "cache-control") || iequals(h.name, "pragma")) return std::nullopt;
+  if (cache::bypasses_cache(headers)) return std::nullopt;
+  const auto key = storage_key(url, headers);
+  if (!key) return std::nullopt;
+  std::optional<cache::Entry> entry = store->lookup(*key);
+  // Vary compares the fields as sent, profile and jar included, which only
+  // the hop itself composes.
+  if (!entry || !entry->body || entry->body_size > kPlainBodyMax ||
+      is_redirect_status(entry->meta.status) || find_header(entry->meta.head, "vary"))
+    return std::nullopt;
+  if (cache::decide(mode, entry->meta, headers, now_seconds()) != cache::Action::Use)
+    return std::nullopt;
+  return entry;
+}
+
 TransferCache::Start TransferCache::start_hop(CURL *easy, const Hop &hop, const SentFields &sent) {
   found_.reset();
   confirmed_ = false;

@@ -43,6 +43,15 @@ class TransferCache {
     Use,      // a stored response answers it: take_entry()
     Miss,     // it may not use the network, and nothing stored answers it
   };
+  // A stored response that answers a plain GET with `headers` as it stands,
+  // from the engine's own memory store: fresh, small, no Vary, no redirect,
+  // and nothing in the request (conditionals, directives) that asks the
+  // cache to think further. Nothing in every other case, which the hop's
+  // full lookup then decides. Any thread.
+  static std::optional<cache::Entry> plain_fresh_entry(EngineContext &context, CacheMode mode,
+                                                       const std::string &url,
+                                                       const std::vector<HeaderField> &headers);
+
   // A hop begins: what the last one left is dropped and this one looked up.
   // When the hop may store its response, `easy` is given the engine's share
   // and the jar's cookies are taken now: the response's Set-Cookie changes

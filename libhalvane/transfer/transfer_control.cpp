@@ -14,6 +14,7 @@ Transfer::Transfer(std::shared_ptr<EngineContext> context, RequestSettings setti
 Transfer::~Transfer() = default;
 
 int32_t Transfer::start() {
+  bool plain;
   {
     std::lock_guard lock(mutex_);
     if (started_) return kInvalidState;
@@ -21,6 +22,13 @@ int32_t Transfer::start() {
     // Before the post: the network thread may be busy for a while, and
     // writers must not queue without bound meanwhile.
     upload_.hold_writers();
+    plain = !cancel_requested_ && request_.body_kind == BodyKind::None && request_.method == "GET";
+    answering_ = plain;
+  }
+  if (plain) {
+    if (answer_at_start()) return kOk;
+    std::lock_guard lock(mutex_);
+    answering_ = false;
   }
   context_->post([self = shared_from_this()] { self->begin(); });
   return kOk;
@@ -30,7 +38,7 @@ int32_t Transfer::cancel() {
   {
     std::lock_guard lock(mutex_);
     // Before start the cancel is remembered: the start then ends at once.
-    if (!started_ || cancel_requested_ || finished_) {
+    if (!started_ || cancel_requested_ || finished_ || answering_) {
       cancel_requested_ = true;
       return kOk;
     }
@@ -55,7 +63,8 @@ int32_t Transfer::resume_read() {
   {
     std::lock_guard lock(mutex_);
     if (!started_) return kInvalidState;
-    if (finished_) return kOk;
+    // Nothing is paused while start() answers: the answer is small.
+    if (finished_ || answering_) return kOk;
   }
   context_->post([self = shared_from_this()] { self->do_resume(); });
   return kOk;
@@ -106,6 +115,7 @@ void Transfer::release() {
     }
     if (finished_ || cancel_requested_) return;
     cancel_requested_ = true;
+    if (answering_) return;  // begin() honours it should the answer fail
   }
   context_->post([self = shared_from_this()] { self->do_cancel(); });
 }

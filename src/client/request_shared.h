@@ -85,10 +85,12 @@ struct RequestShared {
   // while the request is pending. Never throws.
   void callback_panicked() noexcept;
 
-  // For the callback guard; the last two with `mutex` held.
+  // For the callback guard; the middle two with `mutex` held. The waiters
+  // are woken once the mutex is let go.
   std::mutex &state_mutex() { return mutex; }
   RequestState &locked_state() { return state; }
-  void notify_locked() { state.notify(changed); }
+  void notify_locked() { ++state.notifications; }
+  void wake_waiters() { changed.notify_all(); }
 
   std::mutex event_mutex;
   EventCallbackPtr event_callback;  // guarded by event_mutex

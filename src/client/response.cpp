@@ -4,6 +4,7 @@
 
 #include "client/core_extensions.h"
 #include "client/request_shared.h"
+#include "client/spin_lock.h"
 
 namespace halvane {
 
@@ -85,7 +86,7 @@ Result<Response, RequestError> ResponseFuture::wait() && {
   const std::shared_ptr<RequestInner> inner = std::move(inner_);
   TakeResult head;
   {
-    std::unique_lock lock(shared->mutex);
+    std::unique_lock lock = lock_spinning(shared->mutex);
     RequestState &state = shared->state;
     for (;;) {
       while (state.response_taken) shared->changed.wait(lock);
@@ -102,7 +103,7 @@ Result<Response, RequestError> ResponseFuture::wait() && {
 TakeResult ResponseFuture::try_take() {
   TakeResult head;
   {
-    std::lock_guard lock(shared_->mutex);
+    std::unique_lock lock = lock_spinning(shared_->mutex);
     if (shared_->state.response_taken) return NotReady{};
     head = take_head(shared_->state, shared_, inner_);
   }
@@ -122,7 +123,7 @@ BodyItem ResponseStream::next(bool block) {
   bool resume = false;
   BodyItem item;
   {
-    std::unique_lock lock(shared.mutex);
+    std::unique_lock lock = lock_spinning(shared.mutex);
     RequestState &state = shared.state;
     for (;;) {
       item = take_body_item(state);

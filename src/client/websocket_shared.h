@@ -68,10 +68,11 @@ class WebSocketShared {
   void set_event_callback(EventCallbackPtr callback);
   void clear_event_callback();
 
-  // For the callback guard; the last two with the state mutex held.
+  // For the callback guard; the middle two with the state mutex held.
   std::mutex &state_mutex() { return state_mutex_; }
   WebSocketState &locked_state() { return state_; }
-  void notify_locked() { changed_.notify_all(); }
+  void notify_locked() {}
+  void wake_waiters() { changed_.notify_all(); }
 
   // The owner behind the callback user data.
   CoreReference<WebSocketShared> core_reference;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "client/spin_lock.h"
 #include "python/module/gil.h"
 
 namespace strandel {
@@ -101,7 +102,9 @@ std::shared_ptr<WakerEntry> LoopWakerState::add(PyObject *obj) {
 
 void LoopWakerState::announce(const std::shared_ptr<WakerEntry> &entry) noexcept {
   try {
-    std::lock_guard lock(mutex_);
+    // Held across the descriptor's write, which the waiting thread wakes
+    // for and at once drains: it spins rather than sleeps on the mutex.
+    std::unique_lock lock = halvane::lock_spinning(mutex_);
     if (entry->object == nullptr || entry->queued) return;
     entry->queued = true;
     queue_.push_back(entry);
@@ -139,7 +142,7 @@ std::vector<PyRef> LoopWakerState::drain() {
   std::vector<PyRef> objects;
   std::deque<std::shared_ptr<WakerEntry>> taken;
   {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock = halvane::lock_spinning(mutex_);
     // Queue and descriptor are reset together: news after this point finds
     // the queue empty and signals again, so no wake-up is lost.
     taken.swap(queue_);

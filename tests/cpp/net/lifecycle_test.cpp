@@ -2,7 +2,9 @@
 // thread, however it ends: finished, failed, cancelled or released, from
 // several threads at once.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
+#include <csignal>
 #include <memory>
 #include <random>
 #include <thread>
@@ -63,6 +65,30 @@ TEST_F(Lifecycle, SuccessCompletesOnceOnTheNetworkThread) {
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.head, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n");
   EXPECT_EQ(r.body, "hello");
+  ASSERT_EQ(r.threads.size(), 1u);
+  EXPECT_NE(r.threads[0], std::this_thread::get_id());
+}
+
+// A signal sent to the process (Ctrl-C) must reach the application's threads:
+// an interpreter that waits in its main thread acts on it only there.
+TEST_F(Lifecycle, TheNetworkThreadTakesNoProcessSignal) {
+  Recorder r;
+  hv_request_callbacks callbacks = Recorder::table(&r);
+  static std::atomic<int> blocked{-1};
+  callbacks.on_response = [](void *user, hv_handle h, int32_t status, const uint8_t *head,
+                             uint32_t len) {
+    sigset_t mask;
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    blocked =
+        sigismember(&mask, SIGINT) && sigismember(&mask, SIGTERM) && !sigismember(&mask, SIGSEGV);
+    Recorder::table(static_cast<Recorder *>(user)).on_response(user, h, status, head, len);
+  };
+  hv_handle request = 0;
+  ASSERT_EQ(create_request(engine_, server_.url("/ok"), {}, callbacks, &request), HV_OK);
+  ASSERT_EQ(hv_request_start(request), HV_OK);
+  ASSERT_TRUE(r.wait_complete());
+  hv_request_release(request);
+  EXPECT_EQ(blocked.load(), 1);
   ASSERT_EQ(r.threads.size(), 1u);
   EXPECT_NE(r.threads[0], std::this_thread::get_id());
 }

@@ -382,8 +382,11 @@ def test_a_closed_pipe_ends_it_quietly(cli, app):
 
 
 def test_ctrl_c_exits_130_quietly(cli, app):
+    # A shell runs background jobs with SIGINT ignored, which a child would
+    # inherit (and Python then installs no handler): the default is restored.
     child = subprocess.Popen([sys.executable, "-m", "strandel", app.url("/stall")],
-                             env=child_env(cli), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                             env=child_env(cli), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         assert child.stdout.read(1000) == b"x" * 1000  # the body has begun: it waits for more
         child.send_signal(signal.SIGINT)

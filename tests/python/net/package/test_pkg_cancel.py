@@ -72,6 +72,9 @@ def test_ctrl_c_ends_a_blocking_call(strandel, canned):
         if canned.arrived["/hold"].wait(10):
             os.kill(os.getpid(), signal.SIGINT)
 
+    # A shell runs background jobs with SIGINT ignored, and Python then
+    # installs no handler of its own: put the interpreter's default back.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     thread = threading.Thread(target=interrupt)
     thread.start()
     try:
@@ -79,4 +82,5 @@ def test_ctrl_c_ends_a_blocking_call(strandel, canned):
             client.get(canned.url("/hold"))
     finally:
         thread.join()
+        signal.signal(signal.SIGINT, previous)
     assert canned.left["/hold"].wait(10), "the request was not ended"
