@@ -23,6 +23,7 @@ from typing import Any, Callable, Dict, List, Optional, TypeVar
 from . import _native
 
 T = TypeVar("T")
+_ceil = math.ceil
 
 
 class SyncChannel:
@@ -41,16 +42,20 @@ class SyncChannel:
 
     def start(self, obj: Any) -> None:
         self._obj = obj
-        _native.start_with_waker(obj, self._waker)
+        obj.start_waker(self._waker)  # as _native.start_with_waker
 
     def wait(self, timeout: Optional[float] = None) -> bool:
         """Waits until the waker fires (True) or `timeout` seconds pass. A
         wake may be stale (news of an object served before): callers poll
         and wait again when a poll comes back empty."""
-        ready = self._poll(None if timeout is None else max(0, math.ceil(timeout * 1000)))
+        if timeout is None:
+            ready = self._poll(None)
+        else:
+            ready = self._poll(_ceil(timeout * 1000) if timeout > 0 else 0)
         if ready:
             self._waker.drain()
-        return bool(ready)
+            return True
+        return False
 
     def events(self, poll: Callable[[], List[T]]) -> List[T]:
         """The next events, waiting for them if there are none yet."""
@@ -64,9 +69,11 @@ class SyncChannel:
         """Ends the interest in the current object; the waker stays for the
         next one. `registered` False: the object's terminal event has been
         polled, which ended its registration already."""
-        obj, self._obj = self._obj, None
-        if obj is not None and registered:
-            _native.release(obj, self._waker)
+        obj = self._obj
+        if obj is not None:
+            self._obj = None
+            if registered:
+                _native.release(obj, self._waker)
 
     def close(self) -> None:
         if self._waker is None:
