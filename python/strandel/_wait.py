@@ -132,6 +132,12 @@ class Dispatcher:
         self.loop = loop
         self.waker = _native.new_waker()
         self._channels: Dict[int, "AsyncChannel"] = {}
+        # The waits with a bound (their waiters, by deadline in loop time),
+        # and one timer for them all, set for the soonest or earlier: a timer
+        # of each wait's own is a heap entry pushed and cancelled per request.
+        self._bounded: Dict["asyncio.Future[None]", float] = {}
+        self._timer: Optional[asyncio.TimerHandle] = None
+        self._timer_at = 0.0
         loop.add_reader(self.waker.fileno(), self._on_readable)
 
     def _on_readable(self) -> None:
@@ -143,9 +149,43 @@ class Dispatcher:
     def channel(self) -> "AsyncChannel":
         return AsyncChannel(self)
 
+    def bound(self, waiter: "asyncio.Future[None]", deadline: float) -> None:
+        """Settles `waiter` at `deadline` unless `unbound` first."""
+        self._bounded[waiter] = deadline
+        timer = self._timer
+        if timer is None or deadline < self._timer_at:
+            if timer is not None:
+                timer.cancel()
+            self._timer_at = deadline
+            self._timer = self.loop.call_at(deadline, self._expire)
+
+    def unbound(self, waiter: "asyncio.Future[None]") -> None:
+        self._bounded.pop(waiter, None)
+
+    def _expire(self) -> None:
+        """Settles the waits whose time is up; the timer goes on for the
+        soonest of the others (none once every wait got its news first)."""
+        self._timer = None
+        now = self.loop.time()
+        bounded = self._bounded
+        soonest: Optional[float] = None
+        for waiter, deadline in list(bounded.items()):
+            if deadline <= now:
+                del bounded[waiter]
+                _settle(waiter)
+            elif soonest is None or deadline < soonest:
+                soonest = deadline
+        if soonest is not None and self._timer is None:
+            self._timer_at = soonest
+            self._timer = self.loop.call_at(soonest, self._expire)
+
     def close(self) -> None:
         if self.waker is None:
             return
+        if self._timer is not None:
+            self._timer.cancel()
+            self._timer = None
+        self._bounded.clear()
         if not self.loop.is_closed():
             self.loop.remove_reader(self.waker.fileno())
         for channel in list(self._channels.values()):
@@ -196,11 +236,12 @@ class AsyncChannel:
             if timeout is None:
                 await waiter
             else:
-                expiry = self._dispatcher.loop.call_later(max(0.0, timeout), _settle, waiter)
+                dispatcher = self._dispatcher
+                dispatcher.bound(waiter, dispatcher.loop.time() + max(0.0, timeout))
                 try:
                     await waiter
                 finally:
-                    expiry.cancel()
+                    dispatcher.unbound(waiter)
         news, self._news = self._news, False
         return news
 
