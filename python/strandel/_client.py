@@ -5,8 +5,8 @@ from __future__ import annotations
 
 import contextlib
 import functools
-from typing import (TYPE_CHECKING, Any, AsyncIterator, Dict, Iterator, List, Mapping, Optional,
-                    Sequence, Tuple, Union)
+from typing import (TYPE_CHECKING, Any, AsyncIterator, Callable, Dict, Iterator, List, Mapping,
+                    Optional, Sequence, Tuple, Union)
 
 from . import _checks, _native
 from ._auth import Auth, as_auth
@@ -162,9 +162,6 @@ class _BaseClient:
         routes = self._routes
         return self._engine if routes is None else routes.engine_for(url)
 
-    def _chosen_auth(self, auth: Union[AuthTypes, None, UseClientDefault]) -> Optional[Auth]:
-        return self._auth if auth is USE_CLIENT_DEFAULT else as_auth(auth)
-
     def _plain(self, chosen: Optional[Auth]) -> bool:
         """Whether nothing goes around the exchange (no auth, no hooks, no
         retries): the request is then sent as it is, without a Flow."""
@@ -172,7 +169,7 @@ class _BaseClient:
         return chosen is None and not self.retries and not hooks["request"] \
             and not hooks["response"]
 
-    def _flow(self, chosen: Optional[Auth], start: Any) -> Flow:
+    def _flow(self, chosen: Optional[Auth], start: Callable[[Request, Encoded], Any]) -> Flow:
         return Flow(start, auth=chosen, hooks=self._event_hooks, retries=self.retries)
 
     def _merge_headers(self, headers: HeaderTypes) -> Headers:
@@ -222,7 +219,7 @@ class _BaseClient:
             if encoded.content_type and "content-type" not in merged:
                 merged["Content-Type"] = encoded.content_type
         everywhere = self._cookies.everywhere()
-        if cookies is not None or everywhere:
+        if cookies is not None or everywhere._jar:  # as bool(everywhere), without the call
             cookie = cookie_header(merged.get("cookie"), everywhere, as_cookies(cookies))
             if cookie is not None:
                 merged["Cookie"] = cookie
@@ -341,7 +338,7 @@ class Client(_BaseClient):
 
     def _send(self, prepared: _Prepared, auth: Union[AuthTypes, None, UseClientDefault], *,
               stream: bool) -> Response:
-        chosen = self._chosen_auth(auth)
+        chosen = self._auth if auth is USE_CLIENT_DEFAULT else as_auth(auth)
         if self._plain(chosen):
             return self._start(prepared, prepared.request, prepared.encoded).send(stream)
         flow = self._flow(chosen, functools.partial(self._start, prepared))
@@ -437,7 +434,7 @@ class AsyncClient(_BaseClient):
 
     async def _send(self, prepared: _Prepared, auth: Union[AuthTypes, None, UseClientDefault], *,
                     stream: bool) -> Response:
-        chosen = self._chosen_auth(auth)
+        chosen = self._auth if auth is USE_CLIENT_DEFAULT else as_auth(auth)
         if self._plain(chosen):
             return await self._start(prepared, prepared.request, prepared.encoded).send(stream)
         flow = self._flow(chosen, functools.partial(self._start, prepared))

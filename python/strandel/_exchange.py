@@ -373,17 +373,25 @@ class AsyncExchange:
             elif not stream:
                 # Head, body and end often come in one batch: take them all.
                 # As in SyncExchange.send.
-                clock = _Clock(self._timeout.read)
                 wait = self._channel.wait
-                await wait(clock.remaining())
-                while True:
-                    if state.take_pending():
-                        clock.progressed()
-                    if state.finished:
-                        break
-                    if clock.expired():
-                        raise state.read_timeout(clock.seconds)
-                    await wait(clock.remaining())
+                take_pending = state.take_pending
+                seconds = self._timeout.read
+                if seconds is None:
+                    while not state.finished:
+                        await wait(None)
+                        take_pending()
+                else:
+                    last = _monotonic()
+                    remaining: float = seconds
+                    while True:
+                        await wait(remaining)
+                        if take_pending():
+                            last = _monotonic()
+                        if state.finished:
+                            break
+                        remaining = last + seconds - _monotonic()
+                        if remaining <= 0:
+                            raise state.read_timeout(seconds)
                 response = state.whole_response()
                 self._close()
                 return response

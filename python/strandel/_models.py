@@ -127,7 +127,7 @@ class Response:
         self._reason_phrase: Optional[str] = None
         self.request = request
         self.url = url
-        self.history: List[Redirect] = history if history else []
+        self.history: List[Redirect] = history if history is not None else []
         self._started = started if started is not None else time.monotonic()
         self._ended: Optional[float] = None
         self._stream = stream

@@ -207,7 +207,7 @@ class AsyncChannel:
         self.obj = obj
         self._dispatcher._channels[id(obj)] = self
         try:
-            _native.start_with_waker(obj, self._dispatcher.waker)
+            obj.start_waker(self._dispatcher.waker)  # as _native.start_with_waker
         except BaseException:
             self.close()
             raise
