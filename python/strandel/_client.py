@@ -209,8 +209,11 @@ class _BaseClient:
                params: QueryParamTypes, headers: HeaderTypes,
                cookies: CookieTypes) -> Tuple[Request, Encoded]:
         method = _checks.method(method)
-        url = self._url(url, params)
-        merged = self._merge_headers(headers)
+        if type(url) is str and params is None and not self.params and not self.base_url:
+            _checks.str_url(url, "url", _checks.HTTP_SCHEMES)  # as _url, for a URL as it is
+        else:
+            url = self._url(url, params)
+        merged = self.headers.copy() if headers is None else self._merge_headers(headers)
         if content is None and data is None and files is None and json is None:
             encoded = _NO_BODY
         else:

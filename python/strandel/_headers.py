@@ -121,7 +121,9 @@ class Headers(MutableMapping[str, str]):
             sorted((k.lower(), v) for k, v in other._items)
 
     def copy(self) -> "Headers":
-        return Headers._trusted(list(self._items))
+        headers = Headers.__new__(Headers)  # the pairs are checked already
+        headers._items = list(self._items)
+        return headers
 
     def update(self, other: HeaderTypes = None, **kwargs: str) -> None:  # type: ignore[override]
         for k, v in Headers(other).items():
