@@ -7,6 +7,7 @@ import pytest
 
 from strandel_package import strandel
 from strandel import _wait
+from fake_requests import FakeRequest, tidy_requests  # noqa: F401
 
 URL = "http://127.0.0.1/"
 
@@ -82,3 +83,49 @@ def test_requests_on_one_loop_time_out_each_by_its_own_read_bound(fake):
     for bound, (message, elapsed) in zip(bounds, asyncio.run(main())):
         assert message == f"read timed out: nothing of the response arrived for {bound:g} s"
         assert elapsed >= bound
+
+
+class _Scripted:
+    """An engine whose requests answer as `script` tells, from their start."""
+
+    def __init__(self, engine, script):
+        self._engine, self._script = engine, script
+
+    def request(self, *args, **kwargs):
+        native = self._engine.request(*args, **kwargs)
+        self._script(FakeRequest.last())
+        return native
+
+
+# More pieces than one poll takes, so that the whole-body loop goes round.
+PIECES = [bytes([i]) * 3 for i in range(150)]
+
+
+def _answer(core):
+    core.response(200, b"HTTP/1.1 200 OK\r\nX: y\r\n\r\n", when="hv_request_start")
+    for piece in PIECES:
+        core.body(piece, when="hv_request_start")
+    core.complete(when="hv_request_start")
+
+
+@pytest.mark.parametrize("flavour", ["blocking", "async"])
+@pytest.mark.parametrize("timeout", [None, 5.0, strandel.Timeout(30, read=None)])
+def test_a_whole_body_arrives_with_and_without_a_read_bound(flavour, timeout):
+    def check(client, response):
+        assert (response.status_code, response.headers["x"]) == (200, "y")
+        assert response.content == b"".join(PIECES) and response.history == []
+        assert response.elapsed.total_seconds() >= 0
+
+    if flavour == "async":
+        async def main():
+            async with strandel.AsyncClient(timeout=timeout) as client:
+                client._engine = _Scripted(client._engine, _answer)
+                check(client, await client.get(URL))
+                [dispatcher] = client._dispatchers.values()
+                assert dispatcher._bounded == {} and dispatcher._channels == {}
+        asyncio.run(main())
+    else:
+        with strandel.Client(timeout=timeout) as client:
+            client._engine = _Scripted(client._engine, _answer)
+            check(client, client.get(URL))
+            check(client, client.get(URL))  # on the channel the first one gave back
