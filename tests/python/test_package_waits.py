@@ -1,5 +1,7 @@
-"""Bounded waits on an event loop share one timer per dispatcher: each wait
-still ends at its own bound, never sooner, and nothing stays behind."""
+"""The package's waits: bounded waits on an event loop share one timer per
+dispatcher, yet each ends at its own bound, never sooner, and nothing stays
+behind; a whole body is read whole, blocking and on a loop, with a read bound
+and without."""
 
 import asyncio
 
