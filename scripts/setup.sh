@@ -29,7 +29,7 @@ if [ ! -x "$VENV/bin/python" ]; then
 fi
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check \
   "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest wheel hypercorn aioquic trustme websockets \
-  hypothesis h2 brotli zstandard uvloop mypy typing_extensions tqdm "clang-format==14.*"
+  hypothesis h2 brotli zstandard uvloop mypy typing_extensions tqdm "clang-format==14.*" py-spy
 # The venv's cmake and ninja come first for everything that follows.
 export PATH=$PWD/$VENV/bin:$PATH
 

@@ -12,7 +12,7 @@ import io
 import os
 import re
 import ssl
-from typing import Any, Collection, List, Mapping, Optional, Tuple
+from typing import Any, Collection, Dict, List, Mapping, Optional, Tuple
 from urllib.parse import SplitResult, urlsplit
 
 from ._codes import CACHE_MODES, HTTP_VERSIONS, PRIORITIES
@@ -92,13 +92,13 @@ def url(value: Any, name: str = "url", schemes: Tuple[str, ...] = HTTP_SCHEMES) 
     white space or control characters."""
     if not isinstance(value, str):
         raise TypeError(f"{name} must be str, not {type_name(value)}")
-    _checked_url(value, name, schemes)
+    str_url(value, name, schemes)
 
 
 # Most programs ask for the same few URLs again and again: a URL found good
-# is not parsed again.
+# is not parsed again. `str_url`: the check of a URL known to be a str.
 @functools.lru_cache(maxsize=512)
-def _checked_url(value: str, name: str, schemes: Tuple[str, ...]) -> SplitResult:
+def str_url(value: str, name: str, schemes: Tuple[str, ...]) -> SplitResult:
     if _NOT_IN_URL.search(value):
         raise InvalidURL(f"{name} must not contain spaces or control characters: {value!r}")
     # urlsplit refuses only a malformed host (brackets, IPv6), and how much
@@ -181,12 +181,23 @@ def header_pairs(headers: Any, name: str = "headers") -> List[Tuple[Any, Any]]:
     return pairs
 
 
+# Methods found good, as sent: a program uses a handful, again and again.
+_METHODS: Dict[str, str] = {}
+
+
 def method(value: Any) -> str:
+    if type(value) is str:
+        known = _METHODS.get(value)
+        if known is not None:
+            return known
     if not isinstance(value, str):
         raise TypeError(f"method must be str, not {type_name(value)}")
     if not is_token(value):
         raise ValueError(f"invalid method {value!r}")
-    return value.upper()
+    upper = value.upper()
+    if type(value) is str and len(_METHODS) < 64:
+        _METHODS[value] = upper
+    return upper
 
 
 def _primitive(value: Any, name: str) -> None:

@@ -4,8 +4,9 @@ its cookies, connections and cache."""
 from __future__ import annotations
 
 import contextlib
-from typing import (TYPE_CHECKING, Any, AsyncIterator, Dict, Iterator, List, Mapping, Optional,
-                    Sequence, Tuple, Union)
+import functools
+from typing import (TYPE_CHECKING, Any, AsyncIterator, Callable, Dict, Iterator, List, Mapping,
+                    Optional, Sequence, Tuple, Union)
 
 from . import _checks, _native
 from ._auth import Auth, as_auth
@@ -34,6 +35,9 @@ if TYPE_CHECKING:
     from ._types import RequestBodyOptions, RequestOptions
 
 _NO_BODY = Encoded()
+# A request line this long or shorter, without headers, is within the head's
+# bound whatever its characters take in UTF-8.
+_SHORT_HEAD = _checks.MAX_REQUEST_HEAD // 4 - 12
 # Whether the Core bounds connecting by itself.
 _CONNECT_TIMEOUT = _native.has_extension("connect_timeout")
 
@@ -158,15 +162,15 @@ class _BaseClient:
         routes = self._routes
         return self._engine if routes is None else routes.engine_for(url)
 
-    def _flow(self, auth: Union[AuthTypes, None, UseClientDefault], start: Any) -> Optional[Flow]:
-        """What to do around the exchange; None for nothing (no auth, no
-        hooks, no retries): the request is then sent as it is."""
-        chosen = self._auth if auth is USE_CLIENT_DEFAULT else as_auth(auth)
+    def _plain(self, chosen: Optional[Auth]) -> bool:
+        """Whether nothing goes around the exchange (no auth, no hooks, no
+        retries): the request is then sent as it is, without a Flow."""
         hooks = self._event_hooks
-        if chosen is None and not self.retries and not hooks["request"] \
-                and not hooks["response"]:
-            return None
-        return Flow(start, auth=chosen, hooks=hooks, retries=self.retries)
+        return chosen is None and not self.retries and not hooks["request"] \
+            and not hooks["response"]
+
+    def _flow(self, chosen: Optional[Auth], start: Callable[[Request, Encoded], Any]) -> Flow:
+        return Flow(start, auth=chosen, hooks=self._event_hooks, retries=self.retries)
 
     def _merge_headers(self, headers: HeaderTypes) -> Headers:
         """The client's headers, each name given here replacing all of its
@@ -190,7 +194,7 @@ class _BaseClient:
         if self.params or params:
             _checks.fields(params, "params")
             url = merge_params(merge_params(url, self.params), params)
-        _checks.url(url, "url", schemes)
+        _checks.str_url(url, "url", schemes)
         return url
 
     def build_request(self, method: str, url: str, *, content: Optional[RequestContent] = None,
@@ -198,23 +202,37 @@ class _BaseClient:
                       json: Any = None, params: QueryParamTypes = None,
                       headers: HeaderTypes = None,
                       cookies: CookieTypes = None) -> Tuple[Request, Encoded]:
+        return self._build(method, url, content, data, files, json, params, headers, cookies)
+
+    def _build(self, method: str, url: str, content: Optional[RequestContent],
+               data: Optional[RequestData], files: Optional[RequestFiles], json: Any,
+               params: QueryParamTypes, headers: HeaderTypes,
+               cookies: CookieTypes) -> Tuple[Request, Encoded]:
         method = _checks.method(method)
-        url = self._url(url, params)
-        merged = self._merge_headers(headers)
+        if type(url) is str and params is None and not self.params and not self.base_url:
+            _checks.str_url(url, "url", _checks.HTTP_SCHEMES)  # as _url, for a URL as it is
+        else:
+            url = self._url(url, params)
+        merged = self.headers.copy() if headers is None else self._merge_headers(headers)
         if content is None and data is None and files is None and json is None:
             encoded = _NO_BODY
         else:
             _checks.body_arguments(content, data, files, json)
             encoded = encode_body(content=content, data=data, files=files, json=json)
-        if encoded.content_type and "content-type" not in merged:
-            merged["Content-Type"] = encoded.content_type
+            if encoded.content_type and "content-type" not in merged:
+                merged["Content-Type"] = encoded.content_type
         everywhere = self._cookies.everywhere()
-        if cookies is not None or everywhere:
+        if cookies is not None or everywhere._jar:  # as bool(everywhere), without the call
             cookie = cookie_header(merged.get("cookie"), everywhere, as_cookies(cookies))
             if cookie is not None:
                 merged["Cookie"] = cookie
-        _content_length(merged, encoded)
-        _checks.head_size(method, url, merged._items)
+        items = merged._items
+        # Without a body and without headers there is no length to hold
+        # and the head is short: the common GET skips both walks.
+        if items or encoded is not _NO_BODY:
+            _content_length(merged, encoded)
+        if items or len(method) + len(url) > _SHORT_HEAD:
+            _checks.head_size(method, url, items)
         return Request(method, url, merged, encoded.whole), encoded
 
     def _prepare(self, method: str, url: str, content: Optional[RequestContent],
@@ -229,28 +247,31 @@ class _BaseClient:
             else _checks.flag(follow_redirects, "follow_redirects")
         bounds = self.timeout if timeout is USE_CLIENT_DEFAULT else to_timeout(timeout)
         mode = self.cache if cache is USE_CLIENT_DEFAULT else _checks.cache(cache)
-        chosen_priority = _checks.priority(priority)
-        request, encoded = self.build_request(method, url, content=content, data=data,
-                                              files=files, json=json, params=params,
-                                              headers=headers, cookies=cookies)
+        chosen_priority = None if priority is None else _checks.priority(priority)
+        request, encoded = self._build(method, url, content, data, files, json, params,
+                                       headers, cookies)
         return _Prepared(request, encoded, bounds, follow, mode, chosen_priority)
 
     def _native_request(self, prepared: _Prepared, request: Request, encoded: Encoded) -> Any:
         """The native request for `request` (the prepared one, or the same
         again as authentication or a retry sends it), by `prepared`'s
         options."""
-        # The exchange bounds each read and write itself: a whole-exchange
-        # deadline in the Core would end a download that keeps arriving.
-        extra: Dict[str, Any] = {}
-        if _CONNECT_TIMEOUT:
-            extra["connect_timeout"] = prepared.timeout.connect
+        routes = self._routes
+        engine = self._engine if routes is None else routes.engine_for(request.url)
         try:
             # Positional: method, url, headers, body, timeout, allow_redirects,
-            # redirect, cache, priority, chunked.
-            return self._engine_for(request.url).request(
-                request.method, request.url, request.headers._items, encoded.whole, None,
-                True, redirect_mode(prepared.follow, self.max_redirects), prepared.cache,
-                prepared.priority, encoded.stream is not None, **extra)
+            # redirect, cache, priority, chunked. The exchange bounds each
+            # read and write itself: a whole-exchange deadline in the Core
+            # would end a download that keeps arriving.
+            follow = redirect_mode(prepared.follow, self.max_redirects)
+            if _CONNECT_TIMEOUT:
+                return engine.request(request.method, request.url, request.headers._items,
+                                      encoded.whole, None, True, follow, prepared.cache,
+                                      prepared.priority, encoded.stream is not None,
+                                      connect_timeout=prepared.timeout.connect)
+            return engine.request(request.method, request.url, request.headers._items,
+                                  encoded.whole, None, True, follow, prepared.cache,
+                                  prepared.priority, encoded.stream is not None)
         except RuntimeError as e:
             raise from_native(e, request=request) from None
 
@@ -320,16 +341,17 @@ class Client(_BaseClient):
 
     def _send(self, prepared: _Prepared, auth: Union[AuthTypes, None, UseClientDefault], *,
               stream: bool) -> Response:
-        def start(request: Request, encoded: Encoded) -> SyncExchange:
-            native = self._native_request(prepared, request, encoded)
-            return SyncExchange(native, request, follow=prepared.follow,
-                                max_redirects=self.max_redirects, timeout=prepared.timeout,
-                                upload=encoded.stream, pool=self._pool)
-
-        flow = self._flow(auth, start)
-        if flow is None:
-            return start(prepared.request, prepared.encoded).send(stream)
+        chosen = self._auth if auth is USE_CLIENT_DEFAULT else as_auth(auth)
+        if self._plain(chosen):
+            return self._start(prepared, prepared.request, prepared.encoded).send(stream)
+        flow = self._flow(chosen, functools.partial(self._start, prepared))
         return flow.send_sync(prepared.request, prepared.encoded, stream)
+
+    def _start(self, prepared: _Prepared, request: Request, encoded: Encoded) -> SyncExchange:
+        native = self._native_request(prepared, request, encoded)
+        return SyncExchange(native, request, follow=prepared.follow,
+                            max_redirects=self.max_redirects, timeout=prepared.timeout,
+                            upload=encoded.stream, pool=self._pool)
 
     @contextlib.contextmanager
     def stream(self, method: str, url: str, *, content: Optional[RequestContent] = None,
@@ -415,17 +437,18 @@ class AsyncClient(_BaseClient):
 
     async def _send(self, prepared: _Prepared, auth: Union[AuthTypes, None, UseClientDefault], *,
                     stream: bool) -> Response:
-        def start(request: Request, encoded: Encoded) -> AsyncExchange:
-            native = self._native_request(prepared, request, encoded)
-            channel = running_dispatcher(self._dispatchers).channel()
-            return AsyncExchange(native, request, channel, follow=prepared.follow,
-                                 max_redirects=self.max_redirects, timeout=prepared.timeout,
-                                 upload=encoded.stream)
-
-        flow = self._flow(auth, start)
-        if flow is None:
-            return await start(prepared.request, prepared.encoded).send(stream)
+        chosen = self._auth if auth is USE_CLIENT_DEFAULT else as_auth(auth)
+        if self._plain(chosen):
+            return await self._start(prepared, prepared.request, prepared.encoded).send(stream)
+        flow = self._flow(chosen, functools.partial(self._start, prepared))
         return await flow.send_async(prepared.request, prepared.encoded, stream)
+
+    def _start(self, prepared: _Prepared, request: Request, encoded: Encoded) -> AsyncExchange:
+        native = self._native_request(prepared, request, encoded)
+        channel = running_dispatcher(self._dispatchers).channel()
+        return AsyncExchange(native, request, channel, follow=prepared.follow,
+                             max_redirects=self.max_redirects, timeout=prepared.timeout,
+                             upload=encoded.stream)
 
     @contextlib.asynccontextmanager
     async def stream(self, method: str, url: str, *, content: Optional[RequestContent] = None,

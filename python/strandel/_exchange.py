@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import asyncio
 import collections
+import logging
 import threading
 import time
 from typing import Any, Callable, Deque, List, Optional, Tuple
@@ -18,6 +19,11 @@ from ._errors import HTTPError, ReadTimeout, WriteTimeout, core_error, error_fro
 from ._models import Redirect, Request, Response
 from ._timeout import Timeout
 from ._wait import AsyncChannel, ChannelPool, SyncChannel
+
+_monotonic = time.monotonic
+# Asked once per exchange: the logger caches its answer by level.
+_log_enabled = _log.logger.isEnabledFor
+_DEBUG = logging.DEBUG
 
 # The Core follows at most this many redirects on its own.
 CORE_MAX_REDIRECTS = 20
@@ -74,7 +80,7 @@ class _State:
                  max_redirects: int) -> None:
         self.native = native_request
         self.request = request
-        self.manual = redirect_mode(follow, max_redirects) == "manual"
+        self.manual = not (follow and max_redirects >= CORE_MAX_REDIRECTS)
         self.follow = follow
         self.max_redirects = max_redirects
         self.url = request.url
@@ -85,7 +91,7 @@ class _State:
         self.done = False
         self.error: Optional[HTTPError] = None
         self.core_ended = False  # the Core reported the request's end
-        self.started = time.monotonic()
+        self.started = _monotonic()
         # done, failed, or stopped at a redirect not followed
         self.finished = False
         # Our own deadline that ended the request: the failure it reports
@@ -178,7 +184,8 @@ class _State:
         content = chunks.popleft() if len(chunks) == 1 else b"".join(chunks)
         chunks.clear()
         return Response(status, head, request=self.request, url=self.url, history=self.history,
-                        started=self.started, content=content, cache_state=self.cache_state())
+                        started=self.started, content=content,
+                        cache_state=self.cache_state() if _CACHE_STATE else None)
 
     def cache_state(self) -> Optional[str]:
         """Where the Core took the response from, when it says."""
@@ -210,7 +217,7 @@ class _State:
 
     def log_end(self) -> None:
         """The exchange's line in the log, once it ends."""
-        if _log.enabled():
+        if _log_enabled(_DEBUG):
             if self.error is not None:
                 outcome: object = self.error
             elif self.stopped_at is not None:
@@ -245,7 +252,7 @@ class SyncExchange:
         self._state = _State(native_request, request, follow, max_redirects)
         self._timeout = timeout
         self._pool = pool
-        self._channel = pool.acquire() if pool is not None else SyncChannel()
+        self._channel = SyncChannel() if pool is None else pool.acquire()
         self._upload = upload
         self._closed = False
 
@@ -276,23 +283,35 @@ class SyncExchange:
                 raise from_native(e, request=state.request) from None
             if self._upload is not None:
                 _upload_blocking(state, self._upload, self._timeout.write)
-            clock = _Clock(self._timeout.read)
             if not stream:
                 # Head, body and end often come in one batch: take them all.
                 # A poll that leaves nothing behind re-arms the notification,
                 # so the next news wakes the wait; so does any since the start.
+                # The read bound is kept inline (as _Clock keeps it): this
+                # loop runs for every request.
                 wait = self._channel.wait
-                while True:
-                    wait(clock.remaining())
-                    if state.take_pending():
-                        clock.progressed()
-                    if state.finished:
-                        break
-                    if clock.expired():
-                        raise state.read_timeout(clock.seconds)
+                take_pending = state.take_pending
+                seconds = self._timeout.read
+                if seconds is None:
+                    while not state.finished:
+                        wait(None)
+                        take_pending()
+                else:
+                    last = _monotonic()
+                    remaining: float = seconds
+                    while True:
+                        wait(remaining)
+                        if take_pending():
+                            last = _monotonic()
+                        if state.finished:
+                            break
+                        remaining = last + seconds - _monotonic()
+                        if remaining <= 0:
+                            raise state.read_timeout(seconds)
                 response = state.whole_response()
                 self.close()
                 return response
+            clock = _Clock(self._timeout.read)
             while state.head is None and not state.finished:
                 self._poll(1, clock)
             response = state.response(self)
@@ -317,14 +336,16 @@ class SyncExchange:
         if not self._closed:
             self._closed = True
             state = self._state
-            state.log_end()
+            if _log_enabled(_DEBUG):
+                state.log_end()
             try:
                 if not state.core_ended:
                     state.cancel()
             finally:
-                if self._pool is not None:
+                pool = self._pool
+                if pool is not None:
                     # A terminal event polled ended the waker registration.
-                    self._pool.release(self._channel, registered=not state.core_ended)
+                    pool.release(self._channel, not state.core_ended)
                 else:
                     self._channel.close()
 
@@ -352,17 +373,25 @@ class AsyncExchange:
             elif not stream:
                 # Head, body and end often come in one batch: take them all.
                 # As in SyncExchange.send.
-                clock = _Clock(self._timeout.read)
                 wait = self._channel.wait
-                await wait(clock.remaining())
-                while True:
-                    if state.take_pending():
-                        clock.progressed()
-                    if state.finished:
-                        break
-                    if clock.expired():
-                        raise state.read_timeout(clock.seconds)
-                    await wait(clock.remaining())
+                take_pending = state.take_pending
+                seconds = self._timeout.read
+                if seconds is None:
+                    while not state.finished:
+                        await wait(None)
+                        take_pending()
+                else:
+                    last = _monotonic()
+                    remaining: float = seconds
+                    while True:
+                        await wait(remaining)
+                        if take_pending():
+                            last = _monotonic()
+                        if state.finished:
+                            break
+                        remaining = last + seconds - _monotonic()
+                        if remaining <= 0:
+                            raise state.read_timeout(seconds)
                 response = state.whole_response()
                 self._close()
                 return response

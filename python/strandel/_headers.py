@@ -37,8 +37,9 @@ class Headers(MutableMapping[str, str]):
 
     @classmethod
     def _trusted(cls, items: List[Tuple[str, str]]) -> "Headers":
-        """Headers of pairs that need no check (parsed from a response)."""
-        headers = cls()
+        """Headers of pairs that need no check (parsed from a response, or
+        copied from checked headers)."""
+        headers = cls.__new__(cls)
         headers._items = items
         return headers
 
@@ -120,7 +121,9 @@ class Headers(MutableMapping[str, str]):
             sorted((k.lower(), v) for k, v in other._items)
 
     def copy(self) -> "Headers":
-        return Headers(self)
+        headers = Headers.__new__(Headers)  # the pairs are checked already
+        headers._items = list(self._items)
+        return headers
 
     def update(self, other: HeaderTypes = None, **kwargs: str) -> None:  # type: ignore[override]
         for k, v in Headers(other).items():

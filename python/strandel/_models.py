@@ -127,7 +127,7 @@ class Response:
         self._reason_phrase: Optional[str] = None
         self.request = request
         self.url = url
-        self.history: List[Redirect] = history if history else []
+        self.history: List[Redirect] = history if history is not None else []
         self._started = started if started is not None else time.monotonic()
         self._ended: Optional[float] = None
         self._stream = stream
@@ -176,8 +176,17 @@ class Response:
     def http_version(self) -> str:
         version = self._http_version
         if version is None:
-            line = self._status_line()
-            version = self._http_version = line.http_version if line else "HTTP/1.1"
+            head = self.raw_headers
+            # The versions a status line almost always starts with, without
+            # parsing it.
+            if head.startswith(b"HTTP/1.1 "):
+                version = "HTTP/1.1"
+            elif head.startswith(b"HTTP/2 "):
+                version = "HTTP/2"
+            else:
+                line = self._status_line()
+                version = line.http_version if line else "HTTP/1.1"
+            self._http_version = version
         return version
 
     @http_version.setter

@@ -23,6 +23,7 @@ from typing import Any, Callable, Dict, List, Optional, TypeVar
 from . import _native
 
 T = TypeVar("T")
+_ceil = math.ceil
 
 
 class SyncChannel:
@@ -41,16 +42,20 @@ class SyncChannel:
 
     def start(self, obj: Any) -> None:
         self._obj = obj
-        _native.start_with_waker(obj, self._waker)
+        obj.start_waker(self._waker)  # as _native.start_with_waker
 
     def wait(self, timeout: Optional[float] = None) -> bool:
         """Waits until the waker fires (True) or `timeout` seconds pass. A
         wake may be stale (news of an object served before): callers poll
         and wait again when a poll comes back empty."""
-        ready = self._poll(None if timeout is None else max(0, math.ceil(timeout * 1000)))
+        if timeout is None:
+            ready = self._poll(None)
+        else:
+            ready = self._poll(_ceil(timeout * 1000) if timeout > 0 else 0)
         if ready:
             self._waker.drain()
-        return bool(ready)
+            return True
+        return False
 
     def events(self, poll: Callable[[], List[T]]) -> List[T]:
         """The next events, waiting for them if there are none yet."""
@@ -64,9 +69,11 @@ class SyncChannel:
         """Ends the interest in the current object; the waker stays for the
         next one. `registered` False: the object's terminal event has been
         polled, which ended its registration already."""
-        obj, self._obj = self._obj, None
-        if obj is not None and registered:
-            _native.release(obj, self._waker)
+        obj = self._obj
+        if obj is not None:
+            self._obj = None
+            if registered:
+                _native.release(obj, self._waker)
 
     def close(self) -> None:
         if self._waker is None:
@@ -125,6 +132,12 @@ class Dispatcher:
         self.loop = loop
         self.waker = _native.new_waker()
         self._channels: Dict[int, "AsyncChannel"] = {}
+        # The waits with a bound (their waiters, by deadline in loop time),
+        # and one timer for them all, set for the soonest or earlier: a timer
+        # of each wait's own is a heap entry pushed and cancelled per request.
+        self._bounded: Dict["asyncio.Future[None]", float] = {}
+        self._timer: Optional[asyncio.TimerHandle] = None
+        self._timer_at = 0.0
         loop.add_reader(self.waker.fileno(), self._on_readable)
 
     def _on_readable(self) -> None:
@@ -136,9 +149,43 @@ class Dispatcher:
     def channel(self) -> "AsyncChannel":
         return AsyncChannel(self)
 
+    def bound(self, waiter: "asyncio.Future[None]", deadline: float) -> None:
+        """Settles `waiter` at `deadline` unless `unbound` first."""
+        self._bounded[waiter] = deadline
+        timer = self._timer
+        if timer is None or deadline < self._timer_at:
+            if timer is not None:
+                timer.cancel()
+            self._timer_at = deadline
+            self._timer = self.loop.call_at(deadline, self._expire)
+
+    def unbound(self, waiter: "asyncio.Future[None]") -> None:
+        self._bounded.pop(waiter, None)
+
+    def _expire(self) -> None:
+        """Settles the waits whose time is up; the timer goes on for the
+        soonest of the others (none once every wait got its news first)."""
+        self._timer = None
+        now = self.loop.time()
+        bounded = self._bounded
+        soonest: Optional[float] = None
+        for waiter, deadline in list(bounded.items()):
+            if deadline <= now:
+                del bounded[waiter]
+                _settle(waiter)
+            elif soonest is None or deadline < soonest:
+                soonest = deadline
+        if soonest is not None and self._timer is None:
+            self._timer_at = soonest
+            self._timer = self.loop.call_at(soonest, self._expire)
+
     def close(self) -> None:
         if self.waker is None:
             return
+        if self._timer is not None:
+            self._timer.cancel()
+            self._timer = None
+        self._bounded.clear()
         if not self.loop.is_closed():
             self.loop.remove_reader(self.waker.fileno())
         for channel in list(self._channels.values()):
@@ -160,7 +207,7 @@ class AsyncChannel:
         self.obj = obj
         self._dispatcher._channels[id(obj)] = self
         try:
-            _native.start_with_waker(obj, self._dispatcher.waker)
+            obj.start_waker(self._dispatcher.waker)  # as _native.start_with_waker
         except BaseException:
             self.close()
             raise
@@ -189,11 +236,12 @@ class AsyncChannel:
             if timeout is None:
                 await waiter
             else:
-                expiry = self._dispatcher.loop.call_later(max(0.0, timeout), _settle, waiter)
+                dispatcher = self._dispatcher
+                dispatcher.bound(waiter, dispatcher.loop.time() + max(0.0, timeout))
                 try:
                     await waiter
                 finally:
-                    expiry.cancel()
+                    dispatcher.unbound(waiter)
         news, self._news = self._news, False
         return news
 

@@ -48,6 +48,19 @@ def test_raw_head_parsing():
     assert parse_status_line(b"garbage") is None
 
 
+@pytest.mark.parametrize("head,version", [
+    (b"HTTP/1.1 200 OK\r\n\r\n", "HTTP/1.1"), (b"HTTP/2 200\r\n\r\n", "HTTP/2"),
+    (b"HTTP/1.0 200 OK\r\n\r\n", "HTTP/1.0"), (b"HTTP/3 204\r\n\r\n", "HTTP/3"),
+    (b"HTTP/1.1\r\n\r\n", "HTTP/1.1"), (b"HTTP/2\r\n", "HTTP/2"),
+    (b"HTTP/1.10 200\r\n", "HTTP/1.10"),
+    (b"garbage", "HTTP/1.1"), (b"", "HTTP/1.1"),
+])
+def test_http_version_is_the_status_lines(head, version):
+    response = strandel.Response(200, head, request=strandel.Request("GET", "http://h/"),
+                                 url="http://h/", content=b"")
+    assert response.http_version == version
+
+
 @pytest.mark.parametrize("url,params,expected", [
     ("http://h/p", {"q": "a b", "n": [1, 2]}, "http://h/p?q=a+b&n=1&n=2"),
     ("http://h/p?x=1#f", [("y", True), ("z", None), ("w", 1.5)],
