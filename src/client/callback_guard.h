@@ -16,11 +16,11 @@ namespace halvane {
 
 // Runs `update` on the state under its mutex; once the mutex is let go,
 // wakes the waiters (so that they do not wake into a held mutex) and runs the
-// event callback. An update may return a value that
-// tests false when it admitted nothing (no wake-up, no event callback); the
-// value lives until after the event callback, so what it carries is freed
-// without the lock. Any failure, the event callback's included, becomes the
-// state's CallbackPanic. Returns false when a failure was caught.
+// event callback. An update may return a value that tests false when it
+// admitted nothing (no wake-up, no event callback); the value lives until
+// after the event callback, so what it carries is freed without the lock.
+// Any failure, the event callback's included, becomes the state's
+// CallbackPanic. Returns false when a failure was caught.
 template <typename Shared, typename Update>
 bool guard_callback(Shared &shared, Update &&update) noexcept {
   try {
