@@ -69,7 +69,9 @@ TEST_F(MemoryCache, OnlyPlainFreshHitsAreAnsweredInsideStart) {
     RequestOptions options;
     options.headers = c.headers;
     const hv_handle request = start(c.path, options, r);
-    EXPECT_EQ(r.completion_count() == 1, c.inside_start);
+    // Answered inside: complete on return. Otherwise the network thread may
+    // have answered from the cache already, so only its thread tells.
+    if (c.inside_start) EXPECT_EQ(r.completion_count(), 1);
     ASSERT_TRUE(r.wait_complete());
     EXPECT_EQ(r.code, HV_OK);
     EXPECT_EQ(r.status, 200);
