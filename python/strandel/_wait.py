@@ -18,7 +18,7 @@ from __future__ import annotations
 import asyncio
 import math
 import select
-from typing import Any, Callable, Dict, List, Optional, TypeVar
+from typing import Any, Callable, Dict, List, Optional, Tuple, TypeVar
 
 from . import _native
 
@@ -169,12 +169,17 @@ class Dispatcher:
         now = self.loop.time()
         bounded = self._bounded
         soonest: Optional[float] = None
-        for waiter, deadline in list(bounded.items()):
+        due: List[Tuple[float, "asyncio.Future[None]"]] = []
+        for waiter, deadline in bounded.items():
             if deadline <= now:
-                del bounded[waiter]
-                _settle(waiter)
+                due.append((deadline, waiter))
             elif soonest is None or deadline < soonest:
                 soonest = deadline
+        # A late turn of the loop finds several due: the earliest goes first.
+        due.sort(key=_first)
+        for _, waiter in due:
+            del bounded[waiter]
+            _settle(waiter)
         if soonest is not None and self._timer is None:
             self._timer_at = soonest
             self._timer = self.loop.call_at(soonest, self._expire)
@@ -278,6 +283,10 @@ class AsyncChannel:
             waiter.cancel()
         if registered and self._dispatcher.waker is not None:
             _native.release(obj, self._dispatcher.waker)
+
+
+def _first(item: Tuple[float, Any]) -> float:
+    return item[0]
 
 
 def _settle(waiter: "asyncio.Future[None]") -> None:
