@@ -19,27 +19,22 @@ inline void cpu_relax() {
 #endif
 }
 
-// Calls `ready` until it returns true or `budget` has passed; returns its
-// last answer. The clock is read every few dozen checks only.
-template <typename Ready>
-bool spin_until(Ready &&ready, std::chrono::microseconds budget) {
-  const auto until = std::chrono::steady_clock::now() + budget;
-  for (;;) {
-    for (int i = 0; i < 32; ++i) {
-      if (ready()) return true;
-      cpu_relax();
-    }
-    if (std::chrono::steady_clock::now() >= until) return ready();
-  }
-}
-
 // A holder of these mutexes never waits on anything while holding them.
 inline constexpr std::chrono::microseconds kLockSpin{5};
 
-// Locks `mutex`, spinning briefly first when another thread holds it.
+// Locks `mutex`, spinning briefly first when another thread holds it. The
+// clock is read every few dozen tries only.
 inline std::unique_lock<std::mutex> lock_spinning(std::mutex &mutex) {
   std::unique_lock lock(mutex, std::try_to_lock);
-  if (!lock.owns_lock() && !spin_until([&] { return lock.try_lock(); }, kLockSpin)) lock.lock();
+  if (lock.owns_lock()) return lock;
+  const auto until = std::chrono::steady_clock::now() + kLockSpin;
+  do {
+    for (int i = 0; i < 32; ++i) {
+      cpu_relax();
+      if (lock.try_lock()) return lock;
+    }
+  } while (std::chrono::steady_clock::now() < until);
+  lock.lock();
   return lock;
 }
 
