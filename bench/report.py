@@ -188,6 +188,8 @@ def machine(results):
     info["Servers"] = f"nginx {results.get('nginx', '?')}, 1 worker; websockets (echo)"
     if "server" in results.get("h3", {}):
         info["Servers"] += f"; {results['h3']['server']}, 1 worker (HTTP/3, section (f))"
+    if "swr" in results:
+        info["Servers"] += "; a slow Python origin (section (g))"
     if "load" in results:
         before, after = results["load"]
         info["Load average"] = (f"{before[0]:.1f} at the start, {after[0]:.1f} at the end "
@@ -632,6 +634,112 @@ def h3_section(lines, results, command):
     lines += [H3_FINDINGS, ""]
 
 
+def ms(value):
+    """Milliseconds: two decimals below 10 ms, one above."""
+    return f"{value:,.2f}" if value < 10 else f"{value:,.1f}"
+
+
+def times(r):
+    """A ratio as a factor: two decimals near 1, whole numbers far above."""
+    return f"{r:,.2f}" if r < 10 else f"{r:,.0f}"
+
+
+def served_as(states):
+    """The client's own word on each measured answer, most frequent first:
+    "cache 49, revalidated 1"."""
+    return ", ".join(f"{state} {count}" for state, count in
+                     sorted(states.items(), key=lambda item: (-item[1], item[0])))
+
+
+def swr_findings(rows, delay):
+    """What the two rows show, in words; empty when either failed."""
+    on, off = rows.get("strandel_memory", {"error": 1}), rows.get("strandel_off", {"error": 1})
+    if "error" in on or "error" in off:
+        return []
+    n = on["n"]
+    stale = on["states"].get("cache", 0)
+    r = off["median_ms"] / on["median_ms"]
+    text = (f"With the cache, the median GET took {ms(on['median_ms'])} ms against "
+            f"{ms(off['median_ms'])} ms without ({times(r)}×), the p90 "
+            f"{ms(on['p90_ms'])} against {ms(off['p90_ms'])} ms. ")
+    if stale == n:
+        text += (f"Every one of the {n} answers came from the stale entry at once, while the "
+                 f"origin received {on['origin']} requests ({on['conditional']} conditional, "
+                 f"answered 304) over the {on['span_s']:.1f} s of the GETs: one revalidation "
+                 "in flight at a time, the next started by the first GET after it ended, so "
+                 f"at most about one per {delay} ms however many GETs come meanwhile.")
+    else:
+        others = served_as({k: v for k, v in on["states"].items() if k != "cache"})
+        text += (f"{stale} of the {n} answers came from the stale entry; the others "
+                 f"({others}) waited for the origin, which received {on['origin']} requests "
+                 f"({on['conditional']} conditional) over the {on['span_s']:.1f} s of the "
+                 "GETs: the stale entry was not served while it was revalidated.")
+    text += f" Without the cache the origin received {off['origin']} for {off['n']} GETs."
+    return [text, ""]
+
+
+def swr_runs(runs):
+    """How often each row was measured, in words."""
+    said = [f"{n} run{'s' if n > 1 else ''} {'with' if client == 'strandel_memory' else 'without'}"
+            f" the cache" for client, n in runs.items()]
+    text = f"{' and '.join(said).capitalize()}"
+    if max(runs.values()) > 1:
+        text += "; of several, the run with the median latency is shown"
+    return text + "."
+
+
+def swr_section(lines, results, command):
+    swr, sizes = results["swr"], results["sizes"]
+    rows, delay = swr["rows"], swr["delay_ms"]
+    lines += [
+        "",
+        "## (g) Stale-while-revalidate",
+        "",
+        f"One URL of a slow origin (`bench/swr_server.py`, a Python HTTP/1.1 server on "
+        f"127.0.0.1) that answers every request after {delay} ms, a revalidation included, "
+        "with 1 KiB, `Cache-Control: max-age=1, stale-while-revalidate=3600`, an `ETag`, and a "
+        "`Date` 100 s in the past: each stored copy is stale at once, but may be served "
+        "stale for an hour while one conditional request refreshes it in the background; "
+        "the origin answers a matching `If-None-Match` with 304, whose `Date` leaves the "
+        "entry just as stale. Each process fetches the URL once (the first GET, which "
+        f"stores it), then makes {sizes['swr_n']} sequential GETs of it, "
+        "`strandel.Client().get(url).content` with the engine's memory cache and "
+        f"`Client(cache=False)` without, a GET starting at most every {swr['interval_ms']} "
+        "ms so that the GETs span several revalidations. Latency is each GET's, from the "
+        "call to the whole body. \"Served as\" is what the response says of itself "
+        "(`response.extensions[\"cache_state\"]`: `cache` from the stored entry, "
+        "`revalidated` after waiting for a 304, `network`). \"Origin requests\" are those "
+        "the origin received for the URL during the measured GETs (counted as they arrive, "
+        "the revalidation the last GETs started included), the conditional ones in "
+        "brackets. " + swr_runs(swr["runs"]),
+        "",
+    ]
+    if results.get("partial"):
+        lines += [
+            f"Measured on {results.get('date', '?')} in a run of its own (`{command}`, "
+            f"{results['seconds']:.0f} s), with "
+            f"{results.get('machine', {}).get('strandel_native36', '?')}."
+            + (f" Load average {results['load'][0][0]:.1f} at the start, "
+               f"{results['load'][1][0]:.1f} at the end." if "load" in results else ""),
+            "",
+        ]
+    lines += ["| client | first GET (ms) | median (ms) | p90 (ms) | max (ms) | served as | "
+              "origin requests | cache off ÷ client (median) |",
+              "|---|---|---|---|---|---|---|---|"]
+    for client, result in rows.items():
+        ok = "error" not in result
+        r = ratio(rows, "strandel_off", client, "median_ms") if client != "strandel_off" else None
+        cells = [NAMES.get(client, client), value_cell(result, "first_ms", 1),
+                 value_cell(result, "median_ms", 2), value_cell(result, "p90_ms", 2),
+                 value_cell(result, "max_ms", 1), served_as(result["states"]) if ok else "",
+                 f"{result['origin']} ({result['conditional']})" if ok else "",
+                 "" if client == "strandel_off" else (times(r) if r is not None else "—")]
+        lines.append("| " + " | ".join(cells) + " |")
+    lines.append("")
+    errors_of(lines, rows)
+    lines += swr_findings(rows, delay)
+
+
 def version_of(package):
     try:
         return metadata.version(package)
@@ -714,6 +822,8 @@ def render(results, command, info):
         cache_section(lines, results["cache"], sizes)
     if "h3" in results:
         h3_section(lines, results, command)
+    if "swr" in results:
+        swr_section(lines, results, command)
 
     # Targets
     lines += ["", "## Targets", "", "| target | measured | met |", "|---|---|---|"]

@@ -25,6 +25,7 @@ sys.path.insert(0, str(HERE))
 
 import report  # noqa: E402
 import bench_servers as servers  # noqa: E402
+from swr_server import SwrOrigin  # noqa: E402
 
 OURS = "ours"  # the low-level module
 PKG = "strandel"  # the package on it
@@ -43,13 +44,22 @@ NAMESPACE_ENTRIES = 300
 # HTTP/3 against HTTP/2 on one server: "client@version" (measure.py).
 H3_CLIENTS = [f"{client}@{version}" for client in (OURS, PKG, "curl_cffi")
               for version in ("h3", "h2")]
+# Stale-while-revalidate: the package's Client with its memory cache and
+# without, against a slow origin (swr_server.py) whose entries are stale at
+# once. Runs per client, at most --repeat: a run without the cache takes
+# swr_n × SWR_DELAY_MS and waits for the origin alone, which barely varies.
+SWR_RUNS = {"strandel_memory": 3, "strandel_off": 1}
+SWR_DELAY_MS = 200
+SWR_INTERVAL_MS = 20
 # The report's sections, by the key of their results.
-SECTIONS = ["seq", "conc", "stream", "ws", "cache", "h3"]
+SECTIONS = ["seq", "conc", "stream", "ws", "cache", "h3", "swr"]
 
 
 def measure(case, client, cfg, timeout=900):
-    """One measurement in a child process: its JSON result, or {"error": text}."""
-    args = [sys.executable, str(HERE / "measure.py"), case, client, json.dumps(cfg)]
+    """One measurement in a child process: its JSON result, or {"error": text}.
+    The stale-while-revalidate cases have a script of their own."""
+    script = "measure_swr.py" if case.startswith("swr_") else "measure.py"
+    args = [sys.executable, str(HERE / script), case, client, json.dumps(cfg)]
     try:
         out = subprocess.run(args, capture_output=True, text=True, timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -88,10 +98,10 @@ def progress(case, client, result):
 
 def run_all(args, workdir):
     sizes = dict(seq_n=2000, conc_n=1000, rounds=3, big=servers.BIG_SIZE, ws_n=2000, bulk_n=64,
-                 cache_n=2000, cache_big_n=40, entries=NAMESPACE_ENTRIES)
+                 cache_n=2000, cache_big_n=40, entries=NAMESPACE_ENTRIES, swr_n=50)
     if args.quick:
         sizes.update(seq_n=200, conc_n=200, rounds=1, big=32 * 1024 * 1024, ws_n=200, bulk_n=8,
-                     cache_n=200, cache_big_n=5)
+                     cache_n=200, cache_big_n=5, swr_n=20)
     # Every child keeps its persistent state (profile namespaces) in the run's
     # folder, never in the user's.
     state = workdir / "state"
@@ -121,6 +131,11 @@ def run_all(args, workdir):
         if "h3" in args.only:
             print("(f) HTTP/3", flush=True)
             results["h3"] = run_h3(args, sizes, workdir, cert, ca)
+        if "swr" in args.only:
+            print("(g) stale-while-revalidate", flush=True)
+            origin = SwrOrigin(workdir, SWR_DELAY_MS)
+            stop.callback(origin.stop)
+            results["swr"] = run_swr(args, sizes, origin, state)
     return results
 
 
@@ -222,6 +237,17 @@ def run_cache(args, sizes, nginx, state):
                       cfg, args.repeat, "total_ms", progress)
     cache["open"] = {c: opened.get(c) or filled[c] for c in OPEN_CLIENTS}
     return cache
+
+
+def run_swr(args, sizes, origin, state):
+    cfg = dict(base=origin.url, n=sizes["swr_n"], interval_ms=SWR_INTERVAL_MS,
+               delay_ms=SWR_DELAY_MS, size=servers.SMALL_SIZE, state=str(state))
+    runs = {client: min(args.repeat, n) for client, n in SWR_RUNS.items()}
+    rows = {}
+    for client, n in runs.items():
+        rows.update(repeated("swr_get", [client], cfg, n, "median_ms", progress))
+    return {"delay_ms": SWR_DELAY_MS, "interval_ms": SWR_INTERVAL_MS, "runs": runs,
+            "rows": rows}
 
 
 def sections(text):

@@ -13,7 +13,7 @@ import goals  # noqa: E402
 import report  # noqa: E402
 
 SIZES = dict(seq_n=200, conc_n=200, rounds=1, big=32 << 20, ws_n=200, bulk_n=8, cache_n=200,
-             cache_big_n=5, entries=300)
+             cache_big_n=5, entries=300, swr_n=50)
 
 
 def seq(pkg_rate=9000.0, pkg_cpu=80.0):
@@ -104,3 +104,29 @@ def test_tables_name_each_pycurl_build_and_the_network_ratio():
     assert "| pycurl, on the system's libcurl (PycURL/7.49.0 libcurl/7.88.1) | 8,000 | 70 |" in text
     # 40,000 ÷ 9,000 requests/s: the package's hit against its own network path.
     assert "| strandel `Client`, memory cache | 40,000 | 20 | cache | 4.44 |" in text
+
+
+def swr(states, median_ms=0.4, origin=5, conditional=5):
+    row = dict(first_ms=201.0, p90_ms=0.6, max_ms=1.0, span_s=1.0, n=50)
+    return {"delay_ms": 200, "interval_ms": 20, "runs": {"strandel_memory": 3, "strandel_off": 1},
+            "rows": {"strandel_memory": {**row, "median_ms": median_ms, "states": states,
+                                         "origin": origin, "conditional": conditional},
+                     "strandel_off": {**row, "median_ms": 200.0, "p90_ms": 200.5,
+                                      "states": {"network": 50}, "origin": 50,
+                                      "conditional": 0}}}
+
+
+def test_swr_section_tells_stale_answers_from_waits_and_replaces_its_own():
+    full = report.render(results(seq=seq(), swr=swr({"cache": 50}), partial=False), "full", {})
+    # 200 ÷ 0.4 ms: the uncached GET's median over the cached one's.
+    assert ("| strandel `Client`, memory cache | 201.0 | 0.40 | 0.60 | 1.0 | cache 50 | 5 (5) "
+            "| 500 |") in full
+    assert "Every one of the 50 answers came from the stale entry" in full
+    # A later run in which the cache waited for each revalidation.
+    again = report.render(results(swr=swr({"revalidated": 49, "cache": 1}, median_ms=200.0,
+                                          origin=49, conditional=49)), "partial", {})
+    spliced = report.splice(full, again)
+    assert spliced.count("## (g)") == 1
+    assert "| revalidated 49, cache 1 | 49 (49) | 1.00 |" in spliced
+    assert "1 of the 50 answers came from the stale entry; the others (revalidated 49)" in spliced
+    assert spliced.index("## (a)") < spliced.index("## (g)") < spliced.index("## Targets")
