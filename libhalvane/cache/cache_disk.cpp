@@ -135,8 +135,7 @@ class DiskStore final : public Store, public std::enable_shared_from_this<DiskSt
                                  "INSERT INTO cache_entries(url, complete, status, head, "
                                  "request_time, response_time, vary, body_size, size, last_used, "
                                  "created, parts) VALUES(?1, 0, ?2, ?3, ?4, ?5, ?6, 0, 0, 0, ?7, "
-                                 "?9)") ==
-               SQLITE_OK &&
+                                 "?9)") == SQLITE_OK &&
            insert_chunk_.prepare(
                c, "INSERT INTO cache_chunks(entry, offset, data) VALUES(?1, ?2, ?3)") ==
                SQLITE_OK &&

@@ -228,8 +228,8 @@ std::string without_fields(std::string_view head, const std::vector<std::string>
 
 // The head with another status (code and reason) and its body's framing
 // replaced by `Content-Length: length`, then `extra` (whole field lines).
-std::string with_status_and_length(std::string_view head, std::string_view status,
-                                   uint64_t length, std::string_view extra) {
+std::string with_status_and_length(std::string_view head, std::string_view status, uint64_t length,
+                                   std::string_view extra) {
   const std::string_view line = status_line(head);
   std::string out;
   out.reserve(head.size() + 64);
@@ -440,9 +440,8 @@ Seconds current_age(const StoredMeta &entry, Seconds now) {
 
 bool bypasses_cache(const std::vector<HeaderField> &request_headers) {
   if (has_conditional(request_headers)) return true;
-  const bool has_range =
-      std::any_of(request_headers.begin(), request_headers.end(),
-                  [](const HeaderField &h) { return iequals(h.name, "range"); });
+  const bool has_range = std::any_of(request_headers.begin(), request_headers.end(),
+                                     [](const HeaderField &h) { return iequals(h.name, "range"); });
   return has_range && !byte_range(request_headers);
 }
 

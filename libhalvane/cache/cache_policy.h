@@ -158,8 +158,7 @@ struct ByteRange {
 std::optional<ByteRange> byte_range(const std::vector<HeaderField> &request_headers);
 // The range's bytes within a representation of `length` bytes, as
 // [first, end); nothing when it is not satisfiable.
-std::optional<std::pair<uint64_t, uint64_t>> resolve_range(const ByteRange &range,
-                                                           uint64_t length);
+std::optional<std::pair<uint64_t, uint64_t>> resolve_range(const ByteRange &range, uint64_t length);
 
 // A 206's `Content-Range: bytes first-last/length` with a known length.
 struct ContentRange {

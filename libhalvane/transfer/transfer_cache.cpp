@@ -99,13 +99,15 @@ TransferCache::Start TransferCache::start_hop(CURL *easy, const Hop &hop, const 
     jar_cookies_ = cookie_header_for(easy, hop.url);
   }
   std::optional<cache::ByteRange> range;
-  if (key_ && hop.method == "GET" && mode != CacheMode::NoStore) range = cache::byte_range(hop.headers);
+  if (key_ && hop.method == "GET" && mode != CacheMode::NoStore)
+    range = cache::byte_range(hop.headers);
   ranged_ = range.has_value();
   std::optional<cache::Entry> entry;
   if (key_ && hop.method == "GET" && mode != CacheMode::NoStore && mode != CacheMode::Bypass)
     entry = store->lookup(*key_);
   if (entry && !cache::vary_matches(entry->meta, vary_fields(sent))) entry.reset();
-  if (entry && !entry->meta.parts.empty()) return start_parts(std::move(*entry), hop, range, only_cached);
+  if (entry && !entry->meta.parts.empty())
+    return start_parts(std::move(*entry), hop, range, only_cached);
   if (entry && range) {
     // A complete response answers any range of it, unless a content coding
     // made its stored bytes other than the representation's.
@@ -181,8 +183,8 @@ std::vector<HeaderField> TransferCache::validators() const {
     // The stored ranges are of this representation: If-Range gets the
     // missing part of it, or the whole of a changed one. Identity, since
     // the ranges count the representation's own bytes.
-    return {{"Range", "bytes=" + std::to_string(fetch_->first) + "-" +
-                          std::to_string(fetch_->second - 1)},
+    return {{"Range",
+             "bytes=" + std::to_string(fetch_->first) + "-" + std::to_string(fetch_->second - 1)},
             {"If-Range", cache::strong_etag(found_->meta.head).value_or("")},
             {"Accept-Encoding", "identity"}};
   }
@@ -359,8 +361,9 @@ std::optional<cache::Entry> TransferCache::finish_held(CURLcode result, const Ho
       std::optional<cache::Entry> entry;
       if (commit_writer()) entry = context_.cache()->lookup(*key_);
       // Another response may have replaced it meanwhile.
-      const bool whole = entry && (entry->meta.parts.empty() ? want_->second <= entry->body_size
-                                                             : cache::covers(entry->meta.parts, *want_));
+      const bool whole =
+          entry && (entry->meta.parts.empty() ? want_->second <= entry->body_size
+                                              : cache::covers(entry->meta.parts, *want_));
       if (!whole) {
         end.write_failed = true;
         return std::nullopt;

@@ -95,8 +95,8 @@ class TransferCache {
     bool validated = false;     // the origin vouched for what is delivered
     bool write_failed = false;  // the missing part came, the store did not keep it
   };
-  std::optional<cache::Entry> finish_held(CURLcode result, const Hop &hop,
-                                          const std::string &head, HeldEnd &end);
+  std::optional<cache::Entry> finish_held(CURLcode result, const Hop &hop, const std::string &head,
+                                          HeldEnd &end);
   // The exchange failed before any head: the stale stored response that may
   // stand in for the origin (stale-if-error), if any.
   std::optional<cache::Entry> stale_for_failure(CURLcode result, const Hop &hop);
@@ -142,8 +142,8 @@ class TransferCache {
                     bool only_cached);
   // Starts storing a 206 as part of its representation, joined with the
   // stored parts of the same one (`base`); false when it cannot be stored.
-  bool begin_part(const cache::ContentRange &range, const std::string &head,
-                  const SentFields &sent, int status);
+  bool begin_part(const cache::ContentRange &range, const std::string &head, const SentFields &sent,
+                  int status);
   // Appends the bytes base_ holds in [from, to) to the writer.
   bool append_stored(uint64_t from, uint64_t to);
   // Commits the writer, with base_'s bytes after the new range first.
@@ -153,16 +153,16 @@ class TransferCache {
   const CacheMode mode_;
 
   // The current hop's part.
-  std::optional<std::string> key_;             // of the hop's entry; none: the hop keeps out
-  std::string jar_cookies_;                    // the jar's part of the hop's Cookie line
-  cache::Seconds request_time_ = 0;            // wall clock when the hop was sent
-  std::optional<cache::Entry> found_;          // answers the hop, or is revalidated by it
-  std::optional<cache::Entry> stale_;          // may stand in for a failing origin
-  std::optional<cache::Entry> base_;           // partial entry whose ranges a 206 joins
-  std::optional<cache::Span> want_;            // the bytes the caller asked for
-  std::optional<cache::Span> fetch_;           // the bytes the hop asks the origin for
-  std::optional<std::string> whole_tag_;       // strong ETag of a complete stored response
-  bool ranged_ = false;                        // the caller asked for a byte range
+  std::optional<std::string> key_;        // of the hop's entry; none: the hop keeps out
+  std::string jar_cookies_;               // the jar's part of the hop's Cookie line
+  cache::Seconds request_time_ = 0;       // wall clock when the hop was sent
+  std::optional<cache::Entry> found_;     // answers the hop, or is revalidated by it
+  std::optional<cache::Entry> stale_;     // may stand in for a failing origin
+  std::optional<cache::Entry> base_;      // partial entry whose ranges a 206 joins
+  std::optional<cache::Span> want_;       // the bytes the caller asked for
+  std::optional<cache::Span> fetch_;      // the bytes the hop asks the origin for
+  std::optional<std::string> whole_tag_;  // strong ETag of a complete stored response
+  bool ranged_ = false;                   // the caller asked for a byte range
   bool renews_ = false;
   Held held_ = Held::None;
   std::unique_ptr<cache::Writer> writer_;      // the hop's response, stored as it streams

@@ -246,7 +246,8 @@ bool Transfer::finish_held(CURLcode result) {
     complete({kOk, 0});
     return true;
   }
-  replay(std::move(*entry), end.validated ? HV_EXT_CACHE_STATE_REVALIDATED : HV_EXT_CACHE_STATE_CACHE);
+  replay(std::move(*entry),
+         end.validated ? HV_EXT_CACHE_STATE_REVALIDATED : HV_EXT_CACHE_STATE_CACHE);
   return true;
 }
 

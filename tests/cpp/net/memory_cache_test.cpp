@@ -60,10 +60,10 @@ TEST_F(MemoryCache, OnlyPlainFreshHitsAreAnsweredInsideStart) {
   const Case cases[] = {
       {"/fresh", {}, true},
       {"/fresh", {{"Accept", "text/plain"}}, true},
-      {"/fresh", {{"Cache-Control", "no-cache"}}, false},  // revalidated
-      {"/fresh", {{"If-None-Match", "\"x\""}}, false},     // the caller's own conditional
+      {"/fresh", {{"Cache-Control", "no-cache"}}, false},      // revalidated
+      {"/fresh", {{"If-None-Match", "\"x\""}}, false},         // the caller's own conditional
       {"/fresh", {{"Range", "bytes=0-1"}}, false, 206, "he"},  // a part of the stored one
-      {"/vary", {}, false},  // compared with the fields as sent
+      {"/vary", {}, false},                                    // compared with the fields as sent
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(std::string(c.path) + (c.headers.empty() ? "" : " " + c.headers[0].first));

@@ -1,8 +1,8 @@
 // The ranges a partial entry holds: what a wanted span lacks, how a new
 // range joins them, where a byte sits in the body.
-#include <gtest/gtest.h>
-
 #include "cache/cache_parts.h"
+
+#include <gtest/gtest.h>
 
 namespace hvcore::cache {
 namespace {
@@ -15,10 +15,10 @@ TEST(CacheParts, CoverageAndTheMissingSpan) {
     std::optional<Span> missing;
   };
   const std::vector<Case> cases = {
-      {{0, 10}, true, std::nullopt},     {{2, 5}, true, std::nullopt},
-      {{25, 30}, true, std::nullopt},    {{5, 25}, false, Span{10, 20}},
-      {{0, 40}, false, Span{10, 40}},    {{10, 20}, false, Span{10, 20}},
-      {{30, 40}, false, Span{30, 40}},   {{8, 12}, false, Span{10, 12}},
+      {{0, 10}, true, std::nullopt},   {{2, 5}, true, std::nullopt},
+      {{25, 30}, true, std::nullopt},  {{5, 25}, false, Span{10, 20}},
+      {{0, 40}, false, Span{10, 40}},  {{10, 20}, false, Span{10, 20}},
+      {{30, 40}, false, Span{30, 40}}, {{8, 12}, false, Span{10, 12}},
   };
   for (const auto &c : cases) {
     EXPECT_EQ(covers(parts, c.want), c.covered) << c.want.first << "-" << c.want.second;

@@ -241,8 +241,8 @@ TEST(CachePolicy, CurrentAge) {
        T, T, T, 100},
       {"invalid Age ignored", ok({std::string("Date: ") + kDateT, "Age: -3"}), T, T, T, 0},
       {"Age with a suffix ignored", ok({std::string("Date: ") + kDateT, "Age: 5s"}), T, T, T, 0},
-      {"first member of a listed Age", ok({std::string("Date: ") + kDateT, "Age: 9, 100"}), T, T,
-       T, 9},
+      {"first member of a listed Age", ok({std::string("Date: ") + kDateT, "Age: 9, 100"}), T, T, T,
+       9},
       {"missing Date", ok({"Age: 7"}), T, T, T + 1, 8},
   };
   for (const auto &c : cases) {
@@ -271,8 +271,8 @@ TEST(CachePolicy, DecidePerModeAndDirectives) {
   const std::string immutable_stale =
       ok({date, "Cache-Control: max-age=10, immutable", "ETag: \"v\""});
   auto swr = [&](int window, std::string more = "") {
-    return ok({date, "Cache-Control: max-age=10, stale-while-revalidate=" +
-                         std::to_string(window) + more,
+    return ok({date,
+               "Cache-Control: max-age=10, stale-while-revalidate=" + std::to_string(window) + more,
                "ETag: \"v\""});
   };
   const Seconds now = T + 20;  // the max-age=10 entries are 10 s stale
@@ -305,25 +305,46 @@ TEST(CachePolicy, DecidePerModeAndDirectives) {
        immutable,
        {{"Cache-Control", "max-age=0"}},
        Use},
-      {"immutable fresh, forced reload", CacheMode::Default, immutable,
-       {{"Cache-Control", "no-cache"}}, Revalidate},
+      {"immutable fresh, forced reload",
+       CacheMode::Default,
+       immutable,
+       {{"Cache-Control", "no-cache"}},
+       Revalidate},
       {"immutable stale", CacheMode::Validate, immutable_stale, {}, Revalidate},
       {"stale-while-revalidate within", CacheMode::Default, swr(60), {}, UseAndRenew},
       {"stale-while-revalidate at its end", CacheMode::Default, swr(10), {}, UseAndRenew},
       {"stale-while-revalidate past", CacheMode::Default, swr(9), {}, Revalidate},
-      {"stale-while-revalidate, must-revalidate", CacheMode::Default, swr(60, ", must-revalidate"),
-       {}, Revalidate},
-      {"stale-while-revalidate, proxy-revalidate", CacheMode::Default,
-       swr(60, ", proxy-revalidate"), {}, Revalidate},
-      {"stale-while-revalidate, no-cache", CacheMode::Default, swr(60, ", no-cache"), {},
+      {"stale-while-revalidate, must-revalidate",
+       CacheMode::Default,
+       swr(60, ", must-revalidate"),
+       {},
        Revalidate},
-      {"stale-while-revalidate, request no-cache", CacheMode::Default, swr(60),
-       {{"Cache-Control", "no-cache"}}, Revalidate},
-      {"stale-while-revalidate, request max-age", CacheMode::Default, swr(60),
-       {{"Cache-Control", "max-age=100"}}, Revalidate},
+      {"stale-while-revalidate, proxy-revalidate",
+       CacheMode::Default,
+       swr(60, ", proxy-revalidate"),
+       {},
+       Revalidate},
+      {"stale-while-revalidate, no-cache",
+       CacheMode::Default,
+       swr(60, ", no-cache"),
+       {},
+       Revalidate},
+      {"stale-while-revalidate, request no-cache",
+       CacheMode::Default,
+       swr(60),
+       {{"Cache-Control", "no-cache"}},
+       Revalidate},
+      {"stale-while-revalidate, request max-age",
+       CacheMode::Default,
+       swr(60),
+       {{"Cache-Control", "max-age=100"}},
+       Revalidate},
       {"stale-while-revalidate in validate", CacheMode::Validate, swr(60), {}, Revalidate},
-      {"stale-while-revalidate, max-stale takes it", CacheMode::Default, swr(60),
-       {{"Cache-Control", "max-stale"}}, Use},
+      {"stale-while-revalidate, max-stale takes it",
+       CacheMode::Default,
+       swr(60),
+       {{"Cache-Control", "max-stale"}},
+       Use},
       {"must-revalidate stale", CacheMode::Default, must_revalidate, {}, Revalidate},
       {"must-revalidate beats max-stale",
        CacheMode::Default,
@@ -638,18 +659,36 @@ TEST(CachePolicy, ServesStaleOnError) {
       {"within", CacheMode::Default, stored("max-age=10, stale-if-error=10"), {}, true},
       {"past", CacheMode::Default, stored("max-age=10, stale-if-error=9"), {}, false},
       {"none", CacheMode::Default, stored("max-age=10"), {}, false},
-      {"request's window", CacheMode::Default, stored("max-age=10"),
-       {{"Cache-Control", "stale-if-error=30"}}, true},
-      {"the larger window", CacheMode::Default, stored("max-age=10, stale-if-error=5"),
-       {{"Cache-Control", "stale-if-error=30"}}, true},
-      {"must-revalidate", CacheMode::Default, stored("max-age=10, stale-if-error=60, must-revalidate"),
-       {}, false},
-      {"proxy-revalidate", CacheMode::Default,
-       stored("max-age=10, stale-if-error=60, proxy-revalidate"), {}, false},
-      {"no-cache", CacheMode::Default, stored("max-age=10, stale-if-error=60, no-cache"), {},
+      {"request's window",
+       CacheMode::Default,
+       stored("max-age=10"),
+       {{"Cache-Control", "stale-if-error=30"}},
+       true},
+      {"the larger window",
+       CacheMode::Default,
+       stored("max-age=10, stale-if-error=5"),
+       {{"Cache-Control", "stale-if-error=30"}},
+       true},
+      {"must-revalidate",
+       CacheMode::Default,
+       stored("max-age=10, stale-if-error=60, must-revalidate"),
+       {},
        false},
-      {"request no-cache", CacheMode::Default, stored("max-age=10, stale-if-error=60"),
-       {{"Cache-Control", "no-cache"}}, false},
+      {"proxy-revalidate",
+       CacheMode::Default,
+       stored("max-age=10, stale-if-error=60, proxy-revalidate"),
+       {},
+       false},
+      {"no-cache",
+       CacheMode::Default,
+       stored("max-age=10, stale-if-error=60, no-cache"),
+       {},
+       false},
+      {"request no-cache",
+       CacheMode::Default,
+       stored("max-age=10, stale-if-error=60"),
+       {{"Cache-Control", "no-cache"}},
+       false},
       {"validate mode", CacheMode::Validate, stored("max-age=10, stale-if-error=60"), {}, false},
   };
   for (const auto &c : cases) {
@@ -682,12 +721,12 @@ TEST(CachePolicy, UpdateSelects) {
 }
 
 TEST(CachePolicy, QualifiedFieldsLeaveTheHead) {
-  const std::string h = ok({"Cache-Control: no-cache=\"X-A\", private=\"x-b\"", "X-A: 1",
-                            "X-B: 2", "X-C: 3"});
-  EXPECT_EQ(unvalidated_head(h), ok({"Cache-Control: no-cache=\"X-A\", private=\"x-b\"",
-                                     "X-B: 2", "X-C: 3"}));
-  EXPECT_EQ(head_to_store(h), ok({"Cache-Control: no-cache=\"X-A\", private=\"x-b\"",
-                                  "X-A: 1", "X-C: 3"}));
+  const std::string h =
+      ok({"Cache-Control: no-cache=\"X-A\", private=\"x-b\"", "X-A: 1", "X-B: 2", "X-C: 3"});
+  EXPECT_EQ(unvalidated_head(h),
+            ok({"Cache-Control: no-cache=\"X-A\", private=\"x-b\"", "X-B: 2", "X-C: 3"}));
+  EXPECT_EQ(head_to_store(h),
+            ok({"Cache-Control: no-cache=\"X-A\", private=\"x-b\"", "X-A: 1", "X-C: 3"}));
 }
 
 // ---- byte ranges -------------------------------------------------------------------
@@ -724,15 +763,16 @@ TEST(CachePolicy, ByteRanges) {
   }
   EXPECT_EQ(resolve_range(ByteRange{0, std::nullopt, std::nullopt}, 0), std::nullopt);
 
-  const auto cr = content_range(head("HTTP/1.1 206 Partial Content", {"Content-Range: bytes 10-19/40"}));
+  const auto cr =
+      content_range(head("HTTP/1.1 206 Partial Content", {"Content-Range: bytes 10-19/40"}));
   ASSERT_TRUE(cr);
   EXPECT_EQ(cr->first, 10u);
   EXPECT_EQ(cr->last, 19u);
   EXPECT_EQ(cr->length, 40u);
   for (const char *bad : {"bytes 10-19/*", "bytes 19-10/40", "bytes 10-40/40", "items 0-1/2",
                           "bytes */40", "bytes 1-2"})
-    EXPECT_FALSE(content_range(head("HTTP/1.1 206 Partial Content",
-                                    {std::string("Content-Range: ") + bad})))
+    EXPECT_FALSE(
+        content_range(head("HTTP/1.1 206 Partial Content", {std::string("Content-Range: ") + bad})))
         << bad;
 }
 
@@ -745,8 +785,8 @@ TEST(CachePolicy, PartsAndTheirHeads) {
   EXPECT_FALSE(part_is_storable({}, part));  // not asked for
   EXPECT_FALSE(part_is_storable(ranged, head("HTTP/1.1 206 Partial Content",
                                              {"ETag: W/\"p\"", "Content-Range: bytes 0-9/40"})));
-  EXPECT_FALSE(part_is_storable(ranged, head("HTTP/1.1 206 Partial Content",
-                                             {"ETag: \"p\"", "Content-Range: bytes 0-9/*"})));
+  EXPECT_FALSE(part_is_storable(
+      ranged, head("HTTP/1.1 206 Partial Content", {"ETag: \"p\"", "Content-Range: bytes 0-9/*"})));
   EXPECT_FALSE(part_is_storable(
       ranged, head("HTTP/1.1 206 Partial Content",
                    {"ETag: \"p\"", "Content-Range: bytes 0-9/40", "Content-Encoding: gzip"})));
@@ -754,13 +794,12 @@ TEST(CachePolicy, PartsAndTheirHeads) {
       ranged, head("HTTP/1.1 206 Partial Content",
                    {"ETag: \"p\"", "Content-Range: bytes 0-9/40", "Cache-Control: no-store"})));
 
-  EXPECT_EQ(whole_head(part, 40), head("HTTP/1.1 200 OK", {"ETag: \"p\"",
-                                                           "Cache-Control: max-age=60",
-                                                           "Content-Length: 40"}));
-  EXPECT_EQ(part_head(part, 5, 8, 40),
-            head("HTTP/1.1 206 Partial Content",
-                 {"ETag: \"p\"", "Cache-Control: max-age=60", "Content-Length: 3",
-                  "Content-Range: bytes 5-7/40"}));
+  EXPECT_EQ(
+      whole_head(part, 40),
+      head("HTTP/1.1 200 OK", {"ETag: \"p\"", "Cache-Control: max-age=60", "Content-Length: 40"}));
+  EXPECT_EQ(part_head(part, 5, 8, 40), head("HTTP/1.1 206 Partial Content",
+                                            {"ETag: \"p\"", "Cache-Control: max-age=60",
+                                             "Content-Length: 3", "Content-Range: bytes 5-7/40"}));
 
   StoredMeta meta;
   meta.parts = {{0, 10}, {20, 30}};
@@ -772,7 +811,8 @@ TEST(CachePolicy, PartsAndTheirHeads) {
   EXPECT_EQ(back.length, 40u);
   EXPECT_TRUE(read_parts("", back));
   EXPECT_TRUE(back.parts.empty());
-  for (const char *bad : {"40", "40:", "40:5-5", "40:0-50", "40:10-20,5-8", "40:0-10,10-20", "x:0-1"})
+  for (const char *bad :
+       {"40", "40:", "40:5-5", "40:0-50", "40:10-20,5-8", "40:0-10,10-20", "x:0-1"})
     EXPECT_FALSE(read_parts(bad, back)) << bad;
 }
 
