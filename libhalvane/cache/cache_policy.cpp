@@ -90,6 +90,8 @@ void apply_directive(Directives &d, std::string_view member) {
     d.only_if_cached = true;
   } else if (iequals(name, "immutable")) {
     d.immutable = true;
+  } else if (iequals(name, "must-understand")) {
+    d.must_understand = true;
   } else if (iequals(name, "max-age")) {
     set_once(d.max_age, argument);
   } else if (iequals(name, "s-maxage")) {
@@ -197,10 +199,11 @@ Action revalidate(const StoredMeta &entry) {
 // Fields a 304 or a HEAD response never changes in a stored head: the
 // stored body's framing and coding, and hop-by-hop fields.
 bool kept_as_stored(std::string_view name, std::string_view update) {
-  static constexpr std::array<std::string_view, 10> kKept = {
-      "content-length", "content-encoding", "content-range",    "transfer-encoding",
-      "connection",     "keep-alive",       "proxy-connection", "te",
-      "trailer",        "upgrade"};
+  static constexpr std::array<std::string_view, 12> kKept = {
+      "content-length",     "content-encoding",         "content-range", "transfer-encoding",
+      "connection",         "keep-alive",               "proxy-connection", "te",
+      "trailer",            "upgrade",                  "proxy-authenticate",
+      "proxy-authentication-info"};
   if (std::any_of(kKept.begin(), kKept.end(), [&](std::string_view k) { return iequals(name, k); }))
     return true;
   bool listed = false;
@@ -358,7 +361,9 @@ bool is_storable(std::string_view method, const std::vector<HeaderField> &reques
   if (request_directives(request_headers).no_store) return false;
   const Directives d = response_directives(head);
   if (d.no_store || has_vary_star(head)) return false;
-  return cacheable_by_default(status) || d.max_age || d.is_public ||
+  const bool temporary_redirect = status == 302 || status == 303 || status == 307;
+  if (d.must_understand && !cacheable_by_default(status) && !temporary_redirect) return false;
+  return cacheable_by_default(status) || d.max_age || d.is_public || d.is_private ||
          first_field(head, "expires").has_value();
 }
 
@@ -649,7 +654,10 @@ std::string unvalidated_head(std::string_view head) {
 }
 
 std::string head_to_store(std::string_view head) {
-  return without_fields(head, response_directives(head).private_fields);
+  std::vector<std::string> names = response_directives(head).private_fields;
+  names.push_back("proxy-authenticate");
+  names.push_back("proxy-authentication-info");
+  return without_fields(head, names);
 }
 
 bool update_selects(std::string_view stored, std::string_view update) {

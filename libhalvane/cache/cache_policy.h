@@ -34,6 +34,7 @@ struct Directives {
   bool is_private = false;
   bool only_if_cached = false;
   bool immutable = false;
+  bool must_understand = false;
   bool max_stale_any = false;  // max-stale without a value
   std::optional<Seconds> max_age;
   std::optional<Seconds> s_maxage;
@@ -77,8 +78,11 @@ bool read_parts(std::string_view text, StoredMeta &meta);
 
 // True when a final response to `method` may be stored: GET only, a status
 // cacheable by default (200 203 204 300 301 308 404 405 410 414 501) or one
-// with explicit freshness (max-age, s-maxage is ignored by a private cache,
-// Expires, public), no no-store on either side, no `Vary: *`, not 206.
+// with explicit freshness or leave (max-age, s-maxage is ignored by a private
+// cache, Expires, public, private), no no-store on either side, no `Vary: *`,
+// not 206 (part_is_storable). With must-understand, only a status whose
+// caching rules the cache implements (those by default, and the temporary
+// redirects); its no-store still counts, as browsers read it.
 bool is_storable(std::string_view method, const std::vector<HeaderField> &request_headers,
                  std::string_view head);
 
@@ -129,7 +133,9 @@ bool is_error_for_stale(int status);
 // The head a stored response is delivered with when it was not revalidated:
 // without the fields its no-cache names.
 std::string unvalidated_head(std::string_view head);
-// The head as stored: without the fields its private directive names.
+// The head as stored: without the fields its private directive names, and
+// without Proxy-Authenticate and Proxy-Authentication-Info, which belong to
+// the proxy the response came through, not to the URL (RFC 9111 3.1).
 std::string head_to_store(std::string_view head);
 
 // True when a 304 may update the stored response it answers (RFC 9111

@@ -257,6 +257,9 @@ bool TransferCache::begin_part(const cache::ContentRange &range, const std::stri
   if (base_ && (base_->meta.length != range.length || cache::strong_etag(base_->meta.head) != tag))
     base_.reset();
   cache::StoredMeta meta = meta_for(status, head, sent);
+  // The new part's fields replace the stored ones of the same names; the
+  // others stay (RFC 9111 3.4).
+  if (base_) meta.head = cache::head_to_store(cache::freshen_head(base_->meta.head, head));
   meta.parts = base_ ? cache::merged(base_->meta.parts, added) : cache::Parts{added};
   meta.length = range.length;
   if (meta.parts.size() == 1 && meta.parts.front() == cache::Span{0, range.length}) {

@@ -178,6 +178,16 @@ TEST(CachePolicy, IsStorable) {
       {"Vary named", "GET", {}, ok({"Vary: Accept"}), true},
       {"no-cache is stored", "GET", {}, ok({"Cache-Control: no-cache"}), true},
       {"private is stored by a private cache", "GET", {}, ok({"Cache-Control: private"}), true},
+      {"201 private", "GET", {}, head("HTTP/1.1 201 Created", {"Cache-Control: private"}), true},
+      {"must-understand, a status understood", "GET", {},
+       ok({"Cache-Control: must-understand, max-age=60"}), true},
+      {"must-understand, 307", "GET", {},
+       head("HTTP/1.1 307 Temporary", {"Location: /x", "Cache-Control: must-understand, max-age=60"}),
+       true},
+      {"must-understand, a status not understood", "GET", {},
+       head("HTTP/1.1 299 New", {"Cache-Control: must-understand, max-age=60"}), false},
+      {"must-understand keeps no-store", "GET", {},
+       ok({"Cache-Control: must-understand, no-store"}), false},
   };
   for (const auto &c : cases)
     EXPECT_EQ(is_storable(c.method, c.request, c.head), c.expected) << c.name;
