@@ -5,7 +5,8 @@ fresh engine (once with the cache in memory, once with a profile namespace's
 cache on disk) and checks, for every request, whether the origin saw nothing
 ("hit"), an unconditional request ("miss") or a conditional one
 ("revalidate"), and what the caller received. Staleness is made with old
-Date, Age and Expires values, never by waiting.
+Date, Age and Expires values, never by waiting (but for one case whose
+slow origin is the point).
 
 A case that checks a MUST or MUST NOT of RFC 9111 cites its section; the
 table MUSTS at the end maps every such requirement that binds a private
@@ -889,6 +890,11 @@ MUSTS = [
          ["post_leaves_other_origin_location"]),
     Must("5.2.1.5", "request no-store: MUST NOT store any part of the request or its response",
          ["request_no_store_is_not_stored"]),
+    Must("5.2.2", "MUST obey the response directives of this section (each is checked by the "
+         "rows of its own subsection)",
+         ["max_age_zero_with_etag", "must_revalidate_stale_revalidates",
+          "no_cache_always_revalidates", "no_store_response", "private_stored_by_private_cache",
+          "public_without_lifetime_revalidates", "s_maxage_ignored_by_private_cache"]),
     Must("5.2.2.2", "must-revalidate: once stale, MUST NOT be reused without a successful "
          "validation",
          ["must_revalidate_stale_revalidates", "must_revalidate_beats_max_stale",
