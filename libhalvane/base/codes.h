@@ -77,6 +77,7 @@ constexpr int32_t kQuicHandshakeFailed = -358;
 constexpr int32_t kInvalidHttpResponse = -370;
 constexpr int32_t kCacheMiss = -400;
 constexpr int32_t kCacheReadFailure = -401;
+constexpr int32_t kCacheWriteFailure = -410;
 }  // namespace net
 
 // A final result: a Core code and the net error that goes with it.

@@ -52,7 +52,7 @@ uint64_t disk_entry_bytes(const std::string &url, const StoredMeta &meta) {
   return entry_bytes(url, meta) + url.size();
 }
 
-// Binds an entry's URL and stored head to ?1 to ?6, where both the insert and
+// Binds an entry's URL and stored head to ?1 to ?6 and ?9, where both the insert and
 // the update take them; `vary` is the encoded Vary fields, kept alive by the
 // caller until the statement has run.
 void bind_entry(sql::Statement &s, const std::string &url, const StoredMeta &meta,
@@ -63,6 +63,7 @@ void bind_entry(sql::Statement &s, const std::string &url, const StoredMeta &met
   s.bind(4, meta.request_time);
   s.bind(5, meta.response_time);
   s.bind_blob_static(6, vary.data(), vary.size());
+  s.bind_text(9, parts_text(meta));
 }
 
 // The Vary fields as kept in their column: a field block, as heads are kept.
@@ -117,7 +118,7 @@ class DiskStore final : public Store, public std::enable_shared_from_this<DiskSt
     return lookup_.prepare(
                c,
                "SELECT id, status, head, request_time, response_time, vary, body_size, "
-               "last_used = (SELECT MAX(last_used) FROM cache_entries WHERE complete=1) "
+               "last_used = (SELECT MAX(last_used) FROM cache_entries WHERE complete=1), parts "
                "FROM cache_entries WHERE url=?1 AND complete=1 "
                "ORDER BY id DESC LIMIT 1") == SQLITE_OK &&
            touch_.prepare(c,
@@ -133,8 +134,8 @@ class DiskStore final : public Store, public std::enable_shared_from_this<DiskSt
            insert_entry_.prepare(c,
                                  "INSERT INTO cache_entries(url, complete, status, head, "
                                  "request_time, response_time, vary, body_size, size, last_used, "
-                                 "created) VALUES(?1, 0, ?2, ?3, ?4, ?5, ?6, 0, 0, 0, ?7)") ==
-               SQLITE_OK &&
+                                 "created, parts) VALUES(?1, 0, ?2, ?3, ?4, ?5, ?6, 0, 0, 0, ?7, "
+                                 "?9)") == SQLITE_OK &&
            insert_chunk_.prepare(
                c, "INSERT INTO cache_chunks(entry, offset, data) VALUES(?1, ?2, ?3)") ==
                SQLITE_OK &&
@@ -154,7 +155,7 @@ class DiskStore final : public Store, public std::enable_shared_from_this<DiskSt
                            "ORDER BY last_used LIMIT 1") == SQLITE_OK &&
            update_.prepare(c,
                            "UPDATE cache_entries SET status=?2, head=?3, request_time=?4, "
-                           "response_time=?5, vary=?6, size=body_size+?7, "
+                           "response_time=?5, vary=?6, size=body_size+?7, parts=?9, "
                            "last_used=(SELECT MAX(last_used) FROM cache_entries WHERE "
                            "complete=1)+1 WHERE id=?8 AND url=?1 AND complete=1") == SQLITE_OK &&
            add_reader_.prepare(c,
@@ -193,6 +194,8 @@ class DiskStore final : public Store, public std::enable_shared_from_this<DiskSt
         e.meta.vary = std::move(*vary);
         e.body_size = static_cast<uint64_t>(lookup_.int64(6));
         newest = lookup_.int64(7) != 0;
+        // Unreadable ranges would deliver wrong bytes: a miss instead.
+        if (!read_parts(lookup_.bytes(8), e.meta)) return std::nullopt;
       }
       // The most recently used entry needs no write to stay so.
       if (!newest) {
@@ -266,7 +269,7 @@ class DiskStore final : public Store, public std::enable_shared_from_this<DiskSt
   }
 
   // Writer side, each call under the database mutex.
-  uint64_t entry_max() const { return entry_max_; }
+  uint64_t entry_max() const override { return entry_max_; }
 
   int64_t insert_entry(const std::string &url, const StoredMeta &meta) {
     const std::string vary = field_block(meta.vary);
@@ -582,6 +585,18 @@ std::unique_ptr<Writer> DiskStore::begin(const std::string &url, StoredMeta meta
 
 }  // namespace
 
+namespace {
+
+// The stored ranges of partial entries came later: a database made before
+// gets their column, every existing entry complete.
+bool add_parts_column(sql::Connection &db) {
+  if (sql::Statement(db, "SELECT parts FROM cache_entries LIMIT 0").ok()) return true;
+  return db.exec("ALTER TABLE cache_entries ADD COLUMN parts TEXT NOT NULL DEFAULT ''") ==
+         SQLITE_OK;
+}
+
+}  // namespace
+
 bool create_disk_tables(sql::Connection &db) {
   // AUTOINCREMENT: an id is never reused, so a reader of a removed entry can
   // never find another entry's body under it.
@@ -614,7 +629,8 @@ bool create_disk_tables(sql::Connection &db) {
              " entry INTEGER NOT NULL,"
              " expires INTEGER NOT NULL);"
              "CREATE INDEX IF NOT EXISTS cache_readers_entry ON cache_readers(entry);") ==
-         SQLITE_OK;
+             SQLITE_OK &&
+         add_parts_column(db);
 }
 
 bool remove_abandoned_writes(sql::Connection &db, Seconds older_than) {

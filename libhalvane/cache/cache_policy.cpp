@@ -48,15 +48,34 @@ void set_once(std::optional<Seconds> &slot, std::string_view argument) {
   if (!slot) slot = delta_or_zero(argument);
 }
 
+// The field names of a qualified no-cache or private, in lower case.
+std::vector<std::string> field_names(std::string_view argument) {
+  if (argument.size() >= 2 && argument.front() == '"' && argument.back() == '"')
+    argument = argument.substr(1, argument.size() - 2);
+  std::vector<std::string> names;
+  each_member(argument, [&](std::string_view m) { names.push_back(lower(m)); });
+  return names;
+}
+
 void apply_directive(Directives &d, std::string_view member) {
   const size_t eq = member.find('=');
-  const std::string_view name = trim(member.substr(0, eq));
+  const std::string_view name = member.substr(0, eq);
+  // `max-age = 5` is not max-age: browsers match the name and its `=`
+  // together, and a lenient reading would give freshness they do not.
+  if (name.empty() || name.back() == ' ' || name.back() == '\t') return;
   const bool has_argument = eq != std::string_view::npos;
   const std::string_view argument = has_argument ? trim(member.substr(eq + 1)) : "";
   if (iequals(name, "no-store")) {
     d.no_store = true;
   } else if (iequals(name, "no-cache")) {
-    d.no_cache = true;
+    std::vector<std::string> names;
+    if (has_argument) names = field_names(argument);
+    // An empty list names nothing to leave out: the whole response waits
+    // for a revalidation, as the cautious reading.
+    if (names.empty())
+      d.no_cache = true;
+    else
+      for (std::string &n : names) d.no_cache_fields.push_back(std::move(n));
   } else if (iequals(name, "must-revalidate")) {
     d.must_revalidate = true;
   } else if (iequals(name, "proxy-revalidate")) {
@@ -65,16 +84,24 @@ void apply_directive(Directives &d, std::string_view member) {
     d.is_public = true;
   } else if (iequals(name, "private")) {
     d.is_private = true;
+    if (has_argument)
+      for (std::string &n : field_names(argument)) d.private_fields.push_back(std::move(n));
   } else if (iequals(name, "only-if-cached")) {
     d.only_if_cached = true;
   } else if (iequals(name, "immutable")) {
     d.immutable = true;
+  } else if (iequals(name, "must-understand")) {
+    d.must_understand = true;
   } else if (iequals(name, "max-age")) {
     set_once(d.max_age, argument);
   } else if (iequals(name, "s-maxage")) {
     set_once(d.s_maxage, argument);
   } else if (iequals(name, "min-fresh")) {
     set_once(d.min_fresh, argument);
+  } else if (iequals(name, "stale-while-revalidate")) {
+    set_once(d.stale_while_revalidate, argument);
+  } else if (iequals(name, "stale-if-error")) {
+    set_once(d.stale_if_error, argument);
   } else if (iequals(name, "max-stale")) {
     if (d.max_stale || d.max_stale_any) return;
     if (has_argument)
@@ -172,10 +199,11 @@ Action revalidate(const StoredMeta &entry) {
 // Fields a 304 or a HEAD response never changes in a stored head: the
 // stored body's framing and coding, and hop-by-hop fields.
 bool kept_as_stored(std::string_view name, std::string_view update) {
-  static constexpr std::array<std::string_view, 10> kKept = {
-      "content-length", "content-encoding", "content-range",    "transfer-encoding",
-      "connection",     "keep-alive",       "proxy-connection", "te",
-      "trailer",        "upgrade"};
+  static constexpr std::array<std::string_view, 12> kKept = {
+      "content-length",     "content-encoding",         "content-range", "transfer-encoding",
+      "connection",         "keep-alive",               "proxy-connection", "te",
+      "trailer",            "upgrade",                  "proxy-authenticate",
+      "proxy-authentication-info"};
   if (std::any_of(kKept.begin(), kKept.end(), [&](std::string_view k) { return iequals(name, k); }))
     return true;
   bool listed = false;
@@ -186,6 +214,42 @@ bool kept_as_stored(std::string_view name, std::string_view update) {
   return listed;
 }
 
+// The head without the fields named (lower case names).
+std::string without_fields(std::string_view head, const std::vector<std::string> &names) {
+  if (names.empty()) return std::string(head);
+  std::string out;
+  out.reserve(head.size());
+  out.append(status_line(head)).append("\r\n");
+  each_head_field(head, [&](const FieldLine &field) {
+    if (std::none_of(names.begin(), names.end(),
+                     [&](const std::string &n) { return iequals(n, field.name); }))
+      out.append(field.line).append("\r\n");
+  });
+  out += "\r\n";
+  return out;
+}
+
+// The head with another status (code and reason) and its body's framing
+// replaced by `Content-Length: length`, then `extra` (whole field lines).
+std::string with_status_and_length(std::string_view head, std::string_view status, uint64_t length,
+                                   std::string_view extra) {
+  const std::string_view line = status_line(head);
+  std::string out;
+  out.reserve(head.size() + 64);
+  out.append(line.substr(0, std::min(line.find(' '), line.size())))
+      .append(" ")
+      .append(status)
+      .append("\r\n");
+  each_head_field(head, [&](const FieldLine &field) {
+    if (!iequals(field.name, "content-length") && !iequals(field.name, "content-range") &&
+        !iequals(field.name, "transfer-encoding"))
+      out.append(field.line).append("\r\n");
+  });
+  out.append("Content-Length: ").append(std::to_string(length)).append("\r\n");
+  out.append(extra).append("\r\n");
+  return out;
+}
+
 // ---- HTTP-date -----------------------------------------------------------------
 
 // Reads an HTTP-date left to right; each step fails on anything else.
@@ -193,8 +257,9 @@ class DateReader {
  public:
   explicit DateReader(std::string_view text) : rest_(text) {}
   bool done() const { return rest_.empty(); }
+  // Letters without case: browsers take `gmt` and `NOV` too.
   bool literal(std::string_view text) {
-    if (!rest_.starts_with(text)) return false;
+    if (rest_.size() < text.size() || !iequals(rest_.substr(0, text.size()), text)) return false;
     rest_.remove_prefix(text.size());
     return true;
   }
@@ -207,14 +272,16 @@ class DateReader {
     rest_.remove_prefix(n);
     return n >= min;
   }
-  // A run of letters that is one of `names` (case counts, RFC 9110 5.6.7);
-  // `index` tells which.
+  // A run of letters that is one of `names`; `index` tells which. The
+  // grammar's names have case (RFC 9110 5.6.7), but every browser reads
+  // them without, and so do we.
   template <size_t N>
   bool name(const std::array<std::string_view, N> &names, int &index) {
     const size_t n = std::min(rest_.size(), rest_.find_first_not_of(kLetters));
     const std::string_view word = rest_.substr(0, n);
     rest_.remove_prefix(n);
-    const auto it = std::find(names.begin(), names.end(), word);
+    const auto it = std::find_if(names.begin(), names.end(),
+                                 [&](std::string_view n) { return iequals(n, word); });
     index = static_cast<int>(it - names.begin());
     return it != names.end();
   }
@@ -294,7 +361,9 @@ bool is_storable(std::string_view method, const std::vector<HeaderField> &reques
   if (request_directives(request_headers).no_store) return false;
   const Directives d = response_directives(head);
   if (d.no_store || has_vary_star(head)) return false;
-  return cacheable_by_default(status) || d.max_age || d.is_public ||
+  const bool temporary_redirect = status == 302 || status == 303 || status == 307;
+  if (d.must_understand && !cacheable_by_default(status) && !temporary_redirect) return false;
+  return cacheable_by_default(status) || d.max_age || d.is_public || d.is_private ||
          first_field(head, "expires").has_value();
 }
 
@@ -358,7 +427,15 @@ Seconds current_age(const StoredMeta &entry, Seconds now) {
   const Seconds date = date_value(entry.head, entry.response_time);
   const Seconds apparent_age = std::max<Seconds>(0, entry.response_time - date);
   Seconds age_value = 0;
-  if (const auto age = first_field(entry.head, "age")) age_value = parse_delta(*age).value_or(0);
+  if (const auto age = first_field(entry.head, "age")) {
+    // RFC 9111 5.1: the first member of a list counts, an invalid value
+    // (`5s`, `-1`) is ignored.
+    std::optional<std::string_view> first;
+    each_member(*age, [&](std::string_view m) {
+      if (!first) first = m;
+    });
+    if (first) age_value = parse_delta(*first).value_or(0);
+  }
   const Seconds response_delay = std::max<Seconds>(0, entry.response_time - entry.request_time);
   const Seconds corrected_age_value = age_value + response_delay;
   const Seconds corrected_initial_age = std::max(apparent_age, corrected_age_value);
@@ -367,9 +444,138 @@ Seconds current_age(const StoredMeta &entry, Seconds now) {
 }
 
 bool bypasses_cache(const std::vector<HeaderField> &request_headers) {
-  return has_conditional(request_headers) ||
-         std::any_of(request_headers.begin(), request_headers.end(),
-                     [](const HeaderField &h) { return iequals(h.name, "range"); });
+  if (has_conditional(request_headers)) return true;
+  const bool has_range = std::any_of(request_headers.begin(), request_headers.end(),
+                                     [](const HeaderField &h) { return iequals(h.name, "range"); });
+  return has_range && !byte_range(request_headers);
+}
+
+std::optional<ByteRange> byte_range(const std::vector<HeaderField> &request_headers) {
+  std::optional<std::string_view> value;
+  for (const HeaderField &h : request_headers) {
+    if (!iequals(h.name, "range")) continue;
+    if (value) return std::nullopt;  // several fields: several ranges
+    value = trim(h.value);
+  }
+  constexpr std::string_view kUnit = "bytes=";
+  if (!value || value->size() <= kUnit.size() || !iequals(value->substr(0, kUnit.size()), kUnit))
+    return std::nullopt;
+  const std::string_view spec = trim(value->substr(kUnit.size()));
+  const size_t dash = spec.find('-');
+  if (dash == std::string_view::npos || spec.find(',') != std::string_view::npos)
+    return std::nullopt;
+  constexpr int64_t kCap = INT64_MAX;
+  const auto first = parse_digits(spec.substr(0, dash), kCap);
+  const std::string_view rest = spec.substr(dash + 1);
+  ByteRange range;
+  if (!first) {
+    if (dash != 0) return std::nullopt;
+    const auto suffix = parse_digits(rest, kCap);
+    if (!suffix || *suffix == 0) return std::nullopt;
+    range.suffix = static_cast<uint64_t>(*suffix);
+    return range;
+  }
+  range.first = static_cast<uint64_t>(*first);
+  if (rest.empty()) return range;
+  const auto last = parse_digits(rest, kCap);
+  if (!last || *last < *first) return std::nullopt;
+  range.last = static_cast<uint64_t>(*last);
+  return range;
+}
+
+std::optional<std::pair<uint64_t, uint64_t>> resolve_range(const ByteRange &range,
+                                                           uint64_t length) {
+  if (length == 0) return std::nullopt;
+  if (range.suffix) return std::make_pair(length - std::min(*range.suffix, length), length);
+  if (range.first >= length) return std::nullopt;
+  const uint64_t end = range.last ? std::min(*range.last + 1, length) : length;
+  return std::make_pair(range.first, end);
+}
+
+std::optional<ContentRange> content_range(std::string_view head) {
+  const auto field = first_field(head, "content-range");
+  if (!field) return std::nullopt;
+  std::string_view v = trim(*field);
+  constexpr std::string_view kUnit = "bytes ";
+  if (v.size() <= kUnit.size() || !iequals(v.substr(0, kUnit.size()), kUnit)) return std::nullopt;
+  v = trim(v.substr(kUnit.size()));
+  const size_t dash = v.find('-'), slash = v.find('/');
+  if (dash == std::string_view::npos || slash == std::string_view::npos || dash > slash)
+    return std::nullopt;
+  constexpr int64_t kCap = INT64_MAX;
+  const auto first = parse_digits(v.substr(0, dash), kCap);
+  const auto last = parse_digits(v.substr(dash + 1, slash - dash - 1), kCap);
+  const auto length = parse_digits(v.substr(slash + 1), kCap);
+  if (!first || !last || !length || *first > *last || *last >= *length) return std::nullopt;
+  return ContentRange{static_cast<uint64_t>(*first), static_cast<uint64_t>(*last),
+                      static_cast<uint64_t>(*length)};
+}
+
+std::string whole_head(std::string_view head, uint64_t length) {
+  return with_status_and_length(head, "200 OK", length, {});
+}
+
+std::string part_head(std::string_view head, uint64_t first, uint64_t end, uint64_t length) {
+  std::string range = "Content-Range: bytes " + std::to_string(first) + "-" +
+                      std::to_string(end - 1) + "/" + std::to_string(length) + "\r\n";
+  return with_status_and_length(head, "206 Partial Content", end - first, range);
+}
+
+bool part_is_storable(const std::vector<HeaderField> &request_headers, std::string_view head) {
+  if (status_of(head) != 206 || !byte_range(request_headers) || has_conditional(request_headers))
+    return false;
+  if (!strong_etag(head) || !content_range(head)) return false;
+  if (const auto coding = first_field(head, "content-encoding");
+      coding && !iequals(trim(*coding), "identity") && !trim(*coding).empty())
+    return false;
+  if (request_directives(request_headers).no_store) return false;
+  return !response_directives(head).no_store && !has_vary_star(head);
+}
+
+std::string parts_text(const StoredMeta &meta) {
+  if (meta.parts.empty()) return {};
+  std::string out = std::to_string(meta.length) + ":";
+  for (size_t i = 0; i < meta.parts.size(); ++i) {
+    if (i > 0) out += ',';
+    out += std::to_string(meta.parts[i].first) + "-" + std::to_string(meta.parts[i].second);
+  }
+  return out;
+}
+
+bool read_parts(std::string_view text, StoredMeta &meta) {
+  meta.parts.clear();
+  meta.length = 0;
+  if (text.empty()) return true;
+  constexpr int64_t kCap = INT64_MAX;
+  const size_t colon = text.find(':');
+  if (colon == std::string_view::npos) return false;
+  const auto length = parse_digits(text.substr(0, colon), kCap);
+  if (!length) return false;
+  bool ok = true;
+  uint64_t previous_end = 0;
+  std::string_view rest = text.substr(colon + 1);
+  while (ok && !rest.empty()) {
+    const size_t comma = std::min(rest.find(','), rest.size());
+    const std::string_view part = rest.substr(0, comma);
+    rest.remove_prefix(std::min(comma + 1, rest.size()));
+    const size_t dash = part.find('-');
+    const auto first = parse_digits(part.substr(0, std::min(dash, part.size())), kCap);
+    const auto end =
+        dash == std::string_view::npos ? std::nullopt : parse_digits(part.substr(dash + 1), kCap);
+    ok = first && end && *first < *end && *end <= *length &&
+         (meta.parts.empty() || static_cast<uint64_t>(*first) > previous_end);
+    if (ok) {
+      meta.parts.emplace_back(*first, *end);
+      previous_end = static_cast<uint64_t>(*end);
+    }
+  }
+  meta.length = static_cast<uint64_t>(*length);
+  if (!ok || meta.parts.empty()) {
+    meta.parts.clear();
+    meta.length = 0;
+    return false;
+  }
+  return true;
 }
 
 Action decide(CacheMode mode, const StoredMeta &entry,
@@ -390,21 +596,87 @@ Action decide(CacheMode mode, const StoredMeta &entry,
   // The caller's own conditions and no-store are answered by the origin, so
   // that a 304 or 412 reaches the caller rather than the stored response.
   if (request.no_store || has_conditional(request_headers)) return Action::Network;
-  if (mode == CacheMode::Validate) return revalidate(entry);
 
   const Directives response = response_directives(entry.head);
-  if (request.no_cache || response.no_cache) return revalidate(entry);
   const Seconds age = current_age(entry, now);
   const Seconds lifetime = freshness_lifetime(entry.head, entry.response_time);
-  if (request.max_age && age > *request.max_age) return revalidate(entry);
-  if (request.min_fresh && lifetime - age < *request.min_fresh) return revalidate(entry);
-  if (lifetime > age) return Action::Use;
+  const bool fresh = lifetime > age;
+  const bool too_old_for_request = (request.max_age && age > *request.max_age) ||
+                                   (request.min_fresh && lifetime - age < *request.min_fresh);
+  // A reload asks again for everything but what its origin declared will
+  // never change while fresh; a no-cache (a forced reload) asks anyway.
+  if (fresh && response.immutable && !request.no_cache && !response.no_cache &&
+      !(request.min_fresh && lifetime - age < *request.min_fresh))
+    return Action::Use;
+  if (mode == CacheMode::Validate) return revalidate(entry);
+  if (request.no_cache || response.no_cache || too_old_for_request) return revalidate(entry);
+  if (fresh) return Action::Use;
   // Stale: only a request that accepts staleness may take it, and never one
   // the origin told to revalidate.
   if (response.must_revalidate) return revalidate(entry);
   if (request.max_stale_any || (request.max_stale && age - lifetime <= *request.max_stale))
     return Action::Use;
+  // stale-while-revalidate: the origin lets a stale response be used for a
+  // while as long as it is revalidated meanwhile. proxy-revalidate binds
+  // only shared caches, but an origin that sent it wants no stale use by
+  // anyone who relays its answer, so it stops this too.
+  if (mode == CacheMode::Default && !response.proxy_revalidate && !request.max_age &&
+      !request.min_fresh && response.stale_while_revalidate &&
+      age - lifetime <= *response.stale_while_revalidate)
+    return Action::UseAndRenew;
   return revalidate(entry);
+}
+
+bool serves_stale_on_error(CacheMode mode, const StoredMeta &entry,
+                           const std::vector<HeaderField> &request_headers, Seconds now) {
+  if (mode != CacheMode::Default) return false;
+  const Directives response = response_directives(entry.head);
+  if (response.must_revalidate || response.proxy_revalidate || response.no_cache) return false;
+  const Directives request = request_directives(request_headers);
+  std::optional<Seconds> window = response.stale_if_error;
+  if (request.stale_if_error) window = std::max(window.value_or(0), *request.stale_if_error);
+  // A request that asked for a revalidation gets the stored response on an
+  // error only when it says it takes one.
+  else if (request.no_cache)
+    return false;
+  if (!window) return false;
+  const Seconds staleness =
+      current_age(entry, now) - freshness_lifetime(entry.head, entry.response_time);
+  return staleness <= *window;
+}
+
+bool is_error_for_stale(int status) {
+  return status == 500 || status == 502 || status == 503 || status == 504;
+}
+
+std::string unvalidated_head(std::string_view head) {
+  return without_fields(head, response_directives(head).no_cache_fields);
+}
+
+std::string head_to_store(std::string_view head) {
+  std::vector<std::string> names = response_directives(head).private_fields;
+  names.push_back("proxy-authenticate");
+  names.push_back("proxy-authentication-info");
+  return without_fields(head, names);
+}
+
+bool update_selects(std::string_view stored, std::string_view update) {
+  const auto theirs = first_field(update, "etag");
+  if (!theirs) return true;
+  const auto ours = first_field(stored, "etag");
+  if (!ours) return false;
+  const std::string_view a = trim(*ours), b = trim(*theirs);
+  const bool a_weak = a.starts_with("W/"), b_weak = b.starts_with("W/");
+  if (!b_weak) return !a_weak && a == b;
+  return a.substr(a_weak ? 2 : 0) == b.substr(2);
+}
+
+std::optional<std::string> strong_etag(std::string_view head) {
+  const auto etag = first_field(head, "etag");
+  if (!etag) return std::nullopt;
+  const std::string_view tag = trim(*etag);
+  if (tag.size() < 2 || tag.front() != '"' || tag.back() != '"') return std::nullopt;
+  return std::string(tag);
 }
 
 bool may_update(const std::vector<HeaderField> &request_headers, std::string_view update) {

@@ -77,7 +77,7 @@ class MemoryStore final : public Store, public std::enable_shared_from_this<Memo
     return size_;
   }
 
-  uint64_t entry_max() const { return entry_max_; }
+  uint64_t entry_max() const override { return entry_max_; }
 
   bool commit(const std::string &url, StoredMeta &&meta, Body body) {
     const uint64_t bytes = entry_bytes(url, meta) + body->size();

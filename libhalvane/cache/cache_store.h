@@ -61,6 +61,8 @@ class Store {
   // Bytes held (keys, heads and bodies, see entry_bytes), for tests and
   // bounds.
   virtual uint64_t size() const = 0;
+  // The most one entry may take (entry_bytes and its body).
+  virtual uint64_t entry_max() const = 0;
 };
 
 // What an entry costs its store besides its body: its key (the URL and the

@@ -291,7 +291,12 @@ void EngineContext::run() {
     retry_cookie_save();
     await_news(poll_timeout_ms());
   }
-  // Every request has ended (each held a use); close the pooled connections.
+  // Every caller's request has ended (each held a use); what runs still is
+  // the engine's own, which ends now. Then close the pooled connections.
+  std::vector<std::shared_ptr<MultiWork>> left;
+  for (auto &[work, held] : transfers_) left.push_back(held);
+  for (const auto &work : left) work->abandon();
+  left.clear();
   transfers_.clear();
   retired_.clear();
   // A last try for cookies still unsaved: the namespace may outlive this
@@ -310,6 +315,8 @@ ContextUse::ContextUse(std::shared_ptr<EngineContext> context) : context_(std::m
   context_->add_use();
 }
 
-ContextUse::~ContextUse() { context_->drop_use(); }
+ContextUse::~ContextUse() {
+  if (counted_) context_->drop_use();
+}
 
 }  // namespace hvcore

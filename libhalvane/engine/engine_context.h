@@ -20,6 +20,7 @@
 #include <optional>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "base/alt_svc.h"
@@ -47,6 +48,9 @@ class MultiWork {
   // deadline last returned.
   virtual void tick(Clock::time_point now) = 0;
   virtual std::optional<Clock::time_point> wake_deadline() const = 0;
+  // The engine is closing while the work still runs: only work no caller
+  // waits for can be left then, and it ends now.
+  virtual void abandon() = 0;
 };
 
 class EngineContext : public std::enable_shared_from_this<EngineContext> {
@@ -105,6 +109,10 @@ class EngineContext : public std::enable_shared_from_this<EngineContext> {
   void track(std::shared_ptr<MultiWork> transfer);  // keeps it alive until done
   void untrack(MultiWork *transfer);                // drops that reference soon
   bool on_network_thread() const;
+  // A stored response is being renewed in the background: false when a
+  // renewal of it runs already. Network thread.
+  bool begin_renewal(const std::string &key) { return renewals_.insert(key).second; }
+  void end_renewal(const std::string &key) { renewals_.erase(key); }
 
  private:
   friend class ContextUse;
@@ -159,6 +167,7 @@ class EngineContext : public std::enable_shared_from_this<EngineContext> {
   // method of theirs is running.
   std::unordered_map<MultiWork *, std::shared_ptr<MultiWork>> transfers_;
   std::vector<std::shared_ptr<MultiWork>> retired_;
+  std::unordered_set<std::string> renewals_;  // keys of the renewals running
   // Network thread only: when cookies the namespace's database did not take
   // are tried again, and the wait after that, doubling up to a bound.
   std::optional<std::chrono::steady_clock::time_point> cookie_retry_at_;
@@ -169,6 +178,11 @@ class EngineContext : public std::enable_shared_from_this<EngineContext> {
 class ContextUse {
  public:
   explicit ContextUse(std::shared_ptr<EngineContext> context);
+  // A use that does not keep the thread running: the engine's own work in
+  // the background, abandoned when the last counted use goes.
+  enum Uncounted { kUncounted };
+  ContextUse(std::shared_ptr<EngineContext> context, Uncounted)
+      : context_(std::move(context)), counted_(false) {}
   ~ContextUse();
   ContextUse(const ContextUse &) = delete;
   ContextUse &operator=(const ContextUse &) = delete;
@@ -179,6 +193,7 @@ class ContextUse {
 
  private:
   std::shared_ptr<EngineContext> context_;
+  bool counted_ = true;
 };
 
 }  // namespace hvcore

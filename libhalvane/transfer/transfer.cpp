@@ -424,7 +424,14 @@ std::vector<HeaderField> Transfer::sent_headers() const {
   // A revalidation asks with the stored response's validators, as if the
   // caller had given them.
   std::vector<HeaderField> caller = hop_.headers;
-  for (HeaderField &h : cache_.validators()) caller.push_back(std::move(h));
+  std::vector<HeaderField> added = cache_.validators();
+  // The cache's Range (a missing part) goes out instead of the caller's.
+  if (!added.empty())
+    std::erase_if(caller, [&](const HeaderField &h) {
+      return std::any_of(added.begin(), added.end(),
+                         [&](const HeaderField &a) { return iequals(a.name, h.name); });
+    });
+  for (HeaderField &h : added) caller.push_back(std::move(h));
   std::vector<HeaderField> fields =
       profile ? compose_request_headers(*profile, s, caller, sends_http2()) : std::move(caller);
   bool has_user_agent = false, has_accept_language = false, has_accept_encoding = false;
@@ -539,9 +546,10 @@ void Transfer::on_done(CURLcode result) {
   curl_multi_remove_handle(context_->multi(), easy_.get());
   in_multi_ = false;
   if (fall_back_from_quic(result)) return;
-  if (finish_revalidation(result)) return;
+  if (finish_held(result)) return;
   if (redirect_ && (result == CURLE_OK || (result == CURLE_WRITE_ERROR && redirect_body_dropped_)))
     return handle_redirect();
+  if (result != CURLE_OK && stand_in_for_failure(result)) return;
   if (callback_failure_) return complete(*callback_failure_);
   if (decoder_ && decoder_->holding()) {
     end_result_ = result;
@@ -609,6 +617,7 @@ void Transfer::complete(Outcome outcome) {
     context_->bound_cookies();
     if (Namespace *ns = context_->profile_namespace()) ns->save_cookies(easy_.get());
   }
+  if (renewal_key_) context_->end_renewal(*renewal_key_);
   diag::end(handle_, outcome.code);
   if (in_multi_) curl_multi_remove_handle(context_->multi(), easy_.get());
   in_multi_ = false;

@@ -34,6 +34,11 @@ namespace hvcore {
 class Transfer final : public MultiWork, public std::enable_shared_from_this<Transfer> {
  public:
   Transfer(std::shared_ptr<EngineContext> context, RequestSettings settings, Callbacks callbacks);
+  // A request of the engine's own that renews the stored response of
+  // `renewal_key` in the background: it keeps the engine's thread only as
+  // long as some caller's use does, and is cancelled when the last goes.
+  Transfer(std::shared_ptr<EngineContext> context, RequestSettings settings,
+           std::string renewal_key);
   ~Transfer();
 
   // The handle value passed back to the callbacks; set once after creation.
@@ -53,6 +58,7 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
 
   // Network thread, called by the context.
   void on_done(CURLcode result) override;
+  void abandon() override { do_cancel(); }
   void tick(Clock::time_point now) override;
   std::optional<Clock::time_point> wake_deadline() const override;
 
@@ -136,7 +142,11 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
 
   // Network thread, responses from the HTTP cache (transfer_io.cpp).
   bool consult_cache();
-  bool finish_revalidation(CURLcode result);
+  bool finish_held(CURLcode result);
+  bool stand_in_for_failure(CURLcode result);
+  // Revalidates the stale response just delivered with a request of the
+  // engine's own, which no caller waits for (transfer_renewal.cpp).
+  void renew_in_background();
   void replay(cache::Entry entry, uint32_t state);
   void continue_replay();
   TransferCache::SentFields sent_fields() const;
@@ -204,6 +214,8 @@ class Transfer final : public MultiWork, public std::enable_shared_from_this<Tra
   // cookies stored here, since libcurl's cookie engine would send both
   // values. Set once in begin().
   bool cookies_by_hand_ = false;
+  // Set for a renewal in the background: the entry it renews.
+  const std::optional<std::string> renewal_key_;
 };
 
 }  // namespace hvcore

@@ -37,7 +37,7 @@ bool Transfer::on_header_line(std::string_view line) {
   if (status >= 100 && status < 200) return true;  // informational heads are not reported
   note_alt_svc(head_.block());
   if (cookies_by_hand_ && saw_set_cookie_) store_response_cookies();
-  if (head_delivered_ || redirect_ || cache_.confirmed()) return true;
+  if (head_delivered_ || redirect_ || cache_.holding()) return true;
   if (cache_.takes_head(hop_, status, head_.block(), sent_fields())) return true;
   if (is_redirect_status(status)) {
     if (auto location = find_header(head_.block(), "location")) {
@@ -68,6 +68,11 @@ size_t Transfer::on_body_data(char *data, size_t len) {
       redirect_body_dropped_ = true;
       return CURL_WRITEFUNC_ERROR;
     }
+    return len;
+  }
+  // A response the cache takes instead of the caller.
+  if (cache_.holding()) {
+    cache_.store_body(reinterpret_cast<const uint8_t *>(data), len);
     return len;
   }
   // Held by libcurl and handed over again after the resume.
@@ -209,7 +214,12 @@ bool Transfer::consult_cache() {
         diag::cache(handle_, "miss");
       return false;
     case TransferCache::Start::Use:
-      diag::cache(handle_, "hit");
+      if (cache_.renews()) {
+        diag::cache(handle_, "stale, revalidating in the background");
+        renew_in_background();
+      } else {
+        diag::cache(handle_, "hit");
+      }
       replay(cache_.take_entry(), HV_EXT_CACHE_STATE_CACHE);
       return true;
     case TransferCache::Start::Miss:
@@ -220,20 +230,42 @@ bool Transfer::consult_cache() {
   return false;
 }
 
-// The hop that revalidated a stored response has ended. True when it was
-// confirmed and the stored response is now on its way to the caller.
-bool Transfer::finish_revalidation(CURLcode result) {
-  auto entry = cache_.finish_revalidation(result, hop_, head_.block());
+// The hop the cache held has ended. True when the stored response is now on
+// its way to the caller instead (or the request ended on the store's failure).
+bool Transfer::finish_held(CURLcode result) {
+  TransferCache::HeldEnd end;
+  auto entry = cache_.finish_held(result, hop_, head_.block(), end);
+  if (end.write_failed) {
+    complete({kNetwork, net::kCacheWriteFailure});
+    return true;
+  }
   if (!entry) return false;
-  diag::cache(handle_, "revalidated");
-  replay(std::move(*entry), HV_EXT_CACHE_STATE_REVALIDATED);
+  diag::cache(handle_, end.validated ? "revalidated" : "stale, the origin failed");
+  // A renewal in the background has no caller to give the response to.
+  if (renewal_key_) {
+    complete({kOk, 0});
+    return true;
+  }
+  replay(std::move(*entry),
+         end.validated ? HV_EXT_CACHE_STATE_REVALIDATED : HV_EXT_CACHE_STATE_CACHE);
+  return true;
+}
+
+// The exchange failed before a head came: true when a stale stored response
+// stands in for the origin.
+bool Transfer::stand_in_for_failure(CURLcode result) {
+  if (head_delivered_ || redirect_ || callback_failure_ || renewal_key_) return false;
+  auto entry = cache_.stale_for_failure(result, hop_);
+  if (!entry) return false;
+  diag::cache(handle_, "stale, the origin failed");
+  replay(std::move(*entry), HV_EXT_CACHE_STATE_CACHE);
   return true;
 }
 
 // A stored response goes out as one from the network would: a redirect
 // through the redirect reports, anything else as a head and body chunks.
 void Transfer::replay(cache::Entry entry, uint32_t state) {
-  std::string head = TransferCache::delivered_head(entry.meta);
+  std::string head = cache_.replay_head(entry, state == HV_EXT_CACHE_STATE_REVALIDATED);
   if (is_redirect_status(entry.meta.status)) {
     if (auto location = find_header(head, "location")) {
       redirect_ = PendingRedirect{entry.meta.status, std::move(head), std::move(*location), true};
@@ -243,7 +275,7 @@ void Transfer::replay(cache::Entry entry, uint32_t state) {
   }
   head_delivered_ = true;
   cache_state_.store(state, std::memory_order_release);
-  const int status = entry.meta.status;
+  const int status = parse_status_line(status_line(head));
   cache_.start_replay(std::move(entry));
   if (callbacks_.on_response)
     callbacks_.on_response(callbacks_.user, handle_, status,

@@ -57,6 +57,10 @@ void expect_same(const Directives &got, const Directives &want, const char *name
   EXPECT_EQ(got.s_maxage, want.s_maxage);
   EXPECT_EQ(got.max_stale, want.max_stale);
   EXPECT_EQ(got.min_fresh, want.min_fresh);
+  EXPECT_EQ(got.stale_while_revalidate, want.stale_while_revalidate);
+  EXPECT_EQ(got.stale_if_error, want.stale_if_error);
+  EXPECT_EQ(got.no_cache_fields, want.no_cache_fields);
+  EXPECT_EQ(got.private_fields, want.private_fields);
 }
 
 TEST(CachePolicy, DirectivesParse) {
@@ -72,10 +76,16 @@ TEST(CachePolicy, DirectivesParse) {
       {"quoted number", {"max-age=\"30\""}, {.max_age = 30}},
       {"commas inside quotes do not split",
        {"no-cache=\"set-cookie, max-age=99\", max-age=7"},
-       {.no_cache = true, .max_age = 7}},
-      {"escaped quote inside quotes",
-       {"private=\"a\\\",max-age=99\", s-maxage=3"},
-       {.is_private = true, .s_maxage = 3}},
+       {.max_age = 7, .no_cache_fields = {"set-cookie", "max-age=99"}}},
+      {"qualified no-cache and private",
+       {"no-cache=\"X-A\", private=\"Set-Cookie, x-b\""},
+       {.is_private = true, .no_cache_fields = {"x-a"}, .private_fields = {"set-cookie", "x-b"}}},
+      {"qualified no-cache naming nothing is no-cache", {"no-cache=\"\""}, {.no_cache = true}},
+      {"stale windows",
+       {"stale-while-revalidate=30, stale-if-error=\"60\""},
+       {.stale_while_revalidate = 30, .stale_if_error = 60}},
+      {"invalid stale window is 0", {"stale-while-revalidate=soon"}, {.stale_while_revalidate = 0}},
+      {"space before = makes no directive", {"max-age = 5, no-store =1"}, {}},
       {"not a number is 0", {"max-age=abc"}, {.max_age = 0}},
       {"negative is 0", {"max-age=-5"}, {.max_age = 0}},
       {"missing value is 0", {"max-age"}, {.max_age = 0}},
@@ -84,6 +94,9 @@ TEST(CachePolicy, DirectivesParse) {
       {"names without case",
        {"MAX-AGE=3, No-Store, PUBLIC"},
        {.no_store = true, .is_public = true, .max_age = 3}},
+      {"escaped quote inside quotes",
+       {"private=\"a\\\",max-age=99\", s-maxage=3"},
+       {.is_private = true, .s_maxage = 3, .private_fields = {"a\\\",max-age=99"}}},
       {"unknown ignored", {"foo=bar, community=\"UCI\", immutable"}, {.immutable = true}},
       {"max-stale without value", {"max-stale"}, {.max_stale_any = true}},
       {"max-stale first wins", {"max-stale=10, max-stale"}, {.max_stale = 10}},
@@ -165,6 +178,16 @@ TEST(CachePolicy, IsStorable) {
       {"Vary named", "GET", {}, ok({"Vary: Accept"}), true},
       {"no-cache is stored", "GET", {}, ok({"Cache-Control: no-cache"}), true},
       {"private is stored by a private cache", "GET", {}, ok({"Cache-Control: private"}), true},
+      {"201 private", "GET", {}, head("HTTP/1.1 201 Created", {"Cache-Control: private"}), true},
+      {"must-understand, a status understood", "GET", {},
+       ok({"Cache-Control: must-understand, max-age=60"}), true},
+      {"must-understand, 307", "GET", {},
+       head("HTTP/1.1 307 Temporary", {"Location: /x", "Cache-Control: must-understand, max-age=60"}),
+       true},
+      {"must-understand, a status not understood", "GET", {},
+       head("HTTP/1.1 299 New", {"Cache-Control: must-understand, max-age=60"}), false},
+      {"must-understand keeps no-store", "GET", {},
+       ok({"Cache-Control: must-understand, no-store"}), false},
   };
   for (const auto &c : cases)
     EXPECT_EQ(is_storable(c.method, c.request, c.head), c.expected) << c.name;
@@ -227,6 +250,9 @@ TEST(CachePolicy, CurrentAge) {
       {"larger of apparent and corrected", ok({std::string("Date: ") + kDateTMinus100, "Age: 10"}),
        T, T, T, 100},
       {"invalid Age ignored", ok({std::string("Date: ") + kDateT, "Age: -3"}), T, T, T, 0},
+      {"Age with a suffix ignored", ok({std::string("Date: ") + kDateT, "Age: 5s"}), T, T, T, 0},
+      {"first member of a listed Age", ok({std::string("Date: ") + kDateT, "Age: 9, 100"}), T, T, T,
+       9},
       {"missing Date", ok({"Age: 7"}), T, T, T + 1, 8},
   };
   for (const auto &c : cases) {
@@ -251,6 +277,14 @@ TEST(CachePolicy, DecidePerModeAndDirectives) {
       ok({date, "Cache-Control: max-age=10, must-revalidate", "ETag: \"v\""});
   const std::string proxy_revalidate =
       ok({date, "Cache-Control: max-age=100, proxy-revalidate", "ETag: \"v\""});
+  const std::string immutable = ok({date, "Cache-Control: max-age=100, immutable", "ETag: \"v\""});
+  const std::string immutable_stale =
+      ok({date, "Cache-Control: max-age=10, immutable", "ETag: \"v\""});
+  auto swr = [&](int window, std::string more = "") {
+    return ok({date,
+               "Cache-Control: max-age=10, stale-while-revalidate=" + std::to_string(window) + more,
+               "ETag: \"v\""});
+  };
   const Seconds now = T + 20;  // the max-age=10 entries are 10 s stale
 
   using enum Action;
@@ -274,7 +308,53 @@ TEST(CachePolicy, DecidePerModeAndDirectives) {
       {"force must-revalidate", CacheMode::Force, must_revalidate, {}, Use},
       {"only_if_cached stale", CacheMode::OnlyIfCached, stale_no_validator, {}, Use},
       {"response no-cache", CacheMode::Default, no_cache, {}, Revalidate},
-      {"response no-cache with fields", CacheMode::Default, no_cache_fields, {}, Revalidate},
+      {"response no-cache with fields", CacheMode::Default, no_cache_fields, {}, Use},
+      {"immutable fresh in validate", CacheMode::Validate, immutable, {}, Use},
+      {"immutable fresh on a reload's max-age=0",
+       CacheMode::Default,
+       immutable,
+       {{"Cache-Control", "max-age=0"}},
+       Use},
+      {"immutable fresh, forced reload",
+       CacheMode::Default,
+       immutable,
+       {{"Cache-Control", "no-cache"}},
+       Revalidate},
+      {"immutable stale", CacheMode::Validate, immutable_stale, {}, Revalidate},
+      {"stale-while-revalidate within", CacheMode::Default, swr(60), {}, UseAndRenew},
+      {"stale-while-revalidate at its end", CacheMode::Default, swr(10), {}, UseAndRenew},
+      {"stale-while-revalidate past", CacheMode::Default, swr(9), {}, Revalidate},
+      {"stale-while-revalidate, must-revalidate",
+       CacheMode::Default,
+       swr(60, ", must-revalidate"),
+       {},
+       Revalidate},
+      {"stale-while-revalidate, proxy-revalidate",
+       CacheMode::Default,
+       swr(60, ", proxy-revalidate"),
+       {},
+       Revalidate},
+      {"stale-while-revalidate, no-cache",
+       CacheMode::Default,
+       swr(60, ", no-cache"),
+       {},
+       Revalidate},
+      {"stale-while-revalidate, request no-cache",
+       CacheMode::Default,
+       swr(60),
+       {{"Cache-Control", "no-cache"}},
+       Revalidate},
+      {"stale-while-revalidate, request max-age",
+       CacheMode::Default,
+       swr(60),
+       {{"Cache-Control", "max-age=100"}},
+       Revalidate},
+      {"stale-while-revalidate in validate", CacheMode::Validate, swr(60), {}, Revalidate},
+      {"stale-while-revalidate, max-stale takes it",
+       CacheMode::Default,
+       swr(60),
+       {{"Cache-Control", "max-stale"}},
+       Use},
       {"must-revalidate stale", CacheMode::Default, must_revalidate, {}, Revalidate},
       {"must-revalidate beats max-stale",
        CacheMode::Default,
@@ -552,6 +632,9 @@ TEST(CachePolicy, HttpDates) {
       {"Tue, 19 Jan 2038 03:14:08 GMT", 2147483648},  // past a 32-bit time_t
       {"Sat Jan  1 00:00:00 2050", 2524608000},
       {"Tuesday, 01-Jan-30 00:00:00 GMT", 1893456000},
+      {"SUN, 06 NOV 1994 08:49:37 gmt", T},  // every browser reads names without case
+      {"sunday, 06-nov-94 08:49:37 Gmt", T},
+      {"sun nov  6 08:49:37 1994", T},
       {"Sun, 06 Nov 1994 08:49:37 UTC", std::nullopt},
       {"Sun, 06 Nov 1994 08:49:37", std::nullopt},
       {"Sun, 06 Foo 1994 08:49:37 GMT", std::nullopt},
@@ -567,6 +650,180 @@ TEST(CachePolicy, HttpDates) {
       {"", std::nullopt},
   };
   for (const auto &c : cases) EXPECT_EQ(parse_http_date(c.text), c.expected) << c.text;
+}
+
+// ---- serving stale, 304 selection ------------------------------------------------
+
+TEST(CachePolicy, ServesStaleOnError) {
+  const std::string date = std::string("Date: ") + kDateT;
+  auto stored = [&](std::string directives) { return ok({date, "Cache-Control: " + directives}); };
+  const Seconds now = T + 20;  // max-age=10: 10 s stale
+  struct Case {
+    const char *name;
+    CacheMode mode;
+    std::string head;
+    Headers request;
+    bool expected;
+  };
+  const std::vector<Case> cases = {
+      {"within", CacheMode::Default, stored("max-age=10, stale-if-error=10"), {}, true},
+      {"past", CacheMode::Default, stored("max-age=10, stale-if-error=9"), {}, false},
+      {"none", CacheMode::Default, stored("max-age=10"), {}, false},
+      {"request's window",
+       CacheMode::Default,
+       stored("max-age=10"),
+       {{"Cache-Control", "stale-if-error=30"}},
+       true},
+      {"the larger window",
+       CacheMode::Default,
+       stored("max-age=10, stale-if-error=5"),
+       {{"Cache-Control", "stale-if-error=30"}},
+       true},
+      {"must-revalidate",
+       CacheMode::Default,
+       stored("max-age=10, stale-if-error=60, must-revalidate"),
+       {},
+       false},
+      {"proxy-revalidate",
+       CacheMode::Default,
+       stored("max-age=10, stale-if-error=60, proxy-revalidate"),
+       {},
+       false},
+      {"no-cache",
+       CacheMode::Default,
+       stored("max-age=10, stale-if-error=60, no-cache"),
+       {},
+       false},
+      {"request no-cache",
+       CacheMode::Default,
+       stored("max-age=10, stale-if-error=60"),
+       {{"Cache-Control", "no-cache"}},
+       false},
+      {"validate mode", CacheMode::Validate, stored("max-age=10, stale-if-error=60"), {}, false},
+  };
+  for (const auto &c : cases) {
+    StoredMeta meta{200, c.head, T, T, {}};
+    EXPECT_EQ(serves_stale_on_error(c.mode, meta, c.request, now), c.expected) << c.name;
+  }
+  for (int status : {500, 502, 503, 504}) EXPECT_TRUE(is_error_for_stale(status));
+  for (int status : {200, 404, 501, 505}) EXPECT_FALSE(is_error_for_stale(status));
+}
+
+TEST(CachePolicy, UpdateSelects) {
+  struct Case {
+    const char *stored, *update;
+    bool expected;
+  };
+  const std::vector<Case> cases = {
+      {"ETag: \"a\"", "ETag: \"a\"", true},
+      {"ETag: \"a\"", "ETag: \"b\"", false},
+      {"ETag: W/\"a\"", "ETag: \"a\"", false},  // strong against weak: no
+      {"ETag: \"a\"", "ETag: W/\"a\"", true},   // weak comparison
+      {"ETag: W/\"a\"", "ETag: W/\"a\"", true},
+      {"ETag: W/\"a\"", "ETag: W/\"b\"", false},
+      {"X-None: 1", "ETag: \"a\"", false},
+      {"ETag: \"a\"", "X-None: 1", true},  // answers the validators that were sent
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(update_selects(ok({c.stored}), head("HTTP/1.1 304 Not Modified", {c.update})),
+              c.expected)
+        << c.stored << " / " << c.update;
+}
+
+TEST(CachePolicy, QualifiedFieldsLeaveTheHead) {
+  const std::string h =
+      ok({"Cache-Control: no-cache=\"X-A\", private=\"x-b\"", "X-A: 1", "X-B: 2", "X-C: 3"});
+  EXPECT_EQ(unvalidated_head(h),
+            ok({"Cache-Control: no-cache=\"X-A\", private=\"x-b\"", "X-B: 2", "X-C: 3"}));
+  EXPECT_EQ(head_to_store(h),
+            ok({"Cache-Control: no-cache=\"X-A\", private=\"x-b\"", "X-A: 1", "X-C: 3"}));
+}
+
+// ---- byte ranges -------------------------------------------------------------------
+
+TEST(CachePolicy, ByteRanges) {
+  struct Case {
+    Headers request;
+    bool served;  // byte_range answers
+    bool bypasses;
+    std::optional<std::pair<uint64_t, uint64_t>> in_100;  // resolved against 100 bytes
+  };
+  using P = std::pair<uint64_t, uint64_t>;
+  const std::vector<Case> cases = {
+      {{}, false, false, std::nullopt},
+      {{{"Range", "bytes=0-9"}}, true, false, P{0, 10}},
+      {{{"range", "BYTES=90-"}}, true, false, P{90, 100}},
+      {{{"Range", "bytes=95-200"}}, true, false, P{95, 100}},
+      {{{"Range", "bytes=-10"}}, true, false, P{90, 100}},
+      {{{"Range", "bytes=-500"}}, true, false, P{0, 100}},
+      {{{"Range", "bytes=100-"}}, true, false, std::nullopt},  // not satisfiable
+      {{{"Range", "bytes=0-1,5-6"}}, false, true, std::nullopt},
+      {{{"Range", "bytes=5-1"}}, false, true, std::nullopt},
+      {{{"Range", "bytes=-0"}}, false, true, std::nullopt},
+      {{{"Range", "items=0-1"}}, false, true, std::nullopt},
+      {{{"Range", "bytes=0-1"}, {"Range", "bytes=2-3"}}, false, true, std::nullopt},
+      {{{"Range", "bytes=0-1"}, {"If-Range", "\"a\""}}, true, true, P{0, 2}},
+  };
+  for (const auto &c : cases) {
+    const std::string name = c.request.empty() ? "none" : c.request[0].value;
+    const auto range = byte_range(c.request);
+    EXPECT_EQ(range.has_value(), c.served) << name;
+    EXPECT_EQ(bypasses_cache(c.request), c.bypasses) << name;
+    if (range) EXPECT_EQ(resolve_range(*range, 100), c.in_100) << name;
+  }
+  EXPECT_EQ(resolve_range(ByteRange{0, std::nullopt, std::nullopt}, 0), std::nullopt);
+
+  const auto cr =
+      content_range(head("HTTP/1.1 206 Partial Content", {"Content-Range: bytes 10-19/40"}));
+  ASSERT_TRUE(cr);
+  EXPECT_EQ(cr->first, 10u);
+  EXPECT_EQ(cr->last, 19u);
+  EXPECT_EQ(cr->length, 40u);
+  for (const char *bad : {"bytes 10-19/*", "bytes 19-10/40", "bytes 10-40/40", "items 0-1/2",
+                          "bytes */40", "bytes 1-2"})
+    EXPECT_FALSE(
+        content_range(head("HTTP/1.1 206 Partial Content", {std::string("Content-Range: ") + bad})))
+        << bad;
+}
+
+TEST(CachePolicy, PartsAndTheirHeads) {
+  const std::string part =
+      head("HTTP/1.1 206 Partial Content", {"ETag: \"p\"", "Content-Range: bytes 0-9/40",
+                                            "Content-Length: 10", "Cache-Control: max-age=60"});
+  const Headers ranged = {{"Range", "bytes=0-9"}};
+  EXPECT_TRUE(part_is_storable(ranged, part));
+  EXPECT_FALSE(part_is_storable({}, part));  // not asked for
+  EXPECT_FALSE(part_is_storable(ranged, head("HTTP/1.1 206 Partial Content",
+                                             {"ETag: W/\"p\"", "Content-Range: bytes 0-9/40"})));
+  EXPECT_FALSE(part_is_storable(
+      ranged, head("HTTP/1.1 206 Partial Content", {"ETag: \"p\"", "Content-Range: bytes 0-9/*"})));
+  EXPECT_FALSE(part_is_storable(
+      ranged, head("HTTP/1.1 206 Partial Content",
+                   {"ETag: \"p\"", "Content-Range: bytes 0-9/40", "Content-Encoding: gzip"})));
+  EXPECT_FALSE(part_is_storable(
+      ranged, head("HTTP/1.1 206 Partial Content",
+                   {"ETag: \"p\"", "Content-Range: bytes 0-9/40", "Cache-Control: no-store"})));
+
+  EXPECT_EQ(
+      whole_head(part, 40),
+      head("HTTP/1.1 200 OK", {"ETag: \"p\"", "Cache-Control: max-age=60", "Content-Length: 40"}));
+  EXPECT_EQ(part_head(part, 5, 8, 40), head("HTTP/1.1 206 Partial Content",
+                                            {"ETag: \"p\"", "Cache-Control: max-age=60",
+                                             "Content-Length: 3", "Content-Range: bytes 5-7/40"}));
+
+  StoredMeta meta;
+  meta.parts = {{0, 10}, {20, 30}};
+  meta.length = 40;
+  EXPECT_EQ(parts_text(meta), "40:0-10,20-30");
+  StoredMeta back;
+  EXPECT_TRUE(read_parts(parts_text(meta), back));
+  EXPECT_EQ(back.parts, meta.parts);
+  EXPECT_EQ(back.length, 40u);
+  EXPECT_TRUE(read_parts("", back));
+  EXPECT_TRUE(back.parts.empty());
+  for (const char *bad :
+       {"40", "40:", "40:5-5", "40:0-50", "40:10-20,5-8", "40:0-10,10-20", "x:0-1"})
+    EXPECT_FALSE(read_parts(bad, back)) << bad;
 }
 
 }  // namespace

@@ -30,6 +30,13 @@ StoredMeta meta_for(const std::string &tag, size_t head_bytes = 0) {
   return m;
 }
 
+bool put(Store &s, const std::string &url, const StoredMeta &meta, const std::string &body) {
+  auto w = s.begin(url, meta);
+  if (!w) return false;
+  if (!w->append(reinterpret_cast<const uint8_t *>(body.data()), body.size())) return false;
+  return w->commit();
+}
+
 bool put(Store &s, const std::string &url, const std::string &tag, const std::string &body) {
   auto w = s.begin(url, meta_for(tag));
   if (!w) return false;
@@ -333,6 +340,26 @@ TEST_P(StoreTest, ConcurrentWritersAndReadersSeeWholeEntries) {
   EXPECT_FALSE(bad);
 }
 
+TEST_P(StoreTest, PartialEntriesKeepTheirRanges) {
+  auto s = make(1 << 20);
+  ASSERT_TRUE(s);
+  const std::string url = "http://a.test/ranges";
+  StoredMeta m = meta_for("part");
+  m.status = 206;
+  m.parts = {{0, 3}, {10, 12}};
+  m.length = 20;
+  ASSERT_TRUE(put(*s, url, m, "abcde"));
+  auto e = s->lookup(url);
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->meta.parts, m.parts);
+  EXPECT_EQ(e->meta.length, 20u);
+  // An update (a 304, a HEAD) keeps them; a complete response replaces them.
+  ASSERT_TRUE(s->update(url, e->id, e->meta));
+  EXPECT_EQ(s->lookup(url)->meta.parts, m.parts);
+  ASSERT_TRUE(put(*s, url, "whole", "abcdefghij"));
+  EXPECT_TRUE(s->lookup(url)->meta.parts.empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, StoreTest, ::testing::Values(Kind::Memory, Kind::Disk),
                          [](const auto &info) {
                            return info.param == Kind::Memory ? "Memory" : "Disk";
@@ -632,6 +659,28 @@ TEST_F(DiskStoreTest, VaryFieldsInTheEarlierFormAreMisses) {
   ASSERT_TRUE(e);
   ASSERT_EQ(e->meta.vary.size(), 1u);
   EXPECT_EQ(e->meta.vary[0].value, std::string(64, 'a'));
+}
+
+TEST_F(DiskStoreTest, ADatabaseFromBeforeRangesGainsTheirColumn) {
+  {
+    int rc = 0;
+    auto db = sql::Connection::open(path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, rc);
+    ASSERT_TRUE(db);
+    ASSERT_TRUE(create_disk_tables(*db));
+    ASSERT_EQ(db->exec("ALTER TABLE cache_entries DROP COLUMN parts"), SQLITE_OK);
+    ASSERT_EQ(db->exec("INSERT INTO cache_entries(url, complete, status, head, request_time, "
+                       "response_time, vary, body_size, size, last_used, created) VALUES("
+                       "'http://a.test/old', 1, 200, 'HTTP/1.1 200 OK\r\n\r\n', 1, 1, '', 0, "
+                       "0, 1, 1)"),
+              SQLITE_OK);
+  }
+  auto db = open_db(path_);
+  ASSERT_TRUE(db);
+  auto s = make_disk_store(db, 1 << 20);
+  ASSERT_TRUE(s);
+  auto old = s->lookup("http://a.test/old");
+  ASSERT_TRUE(old);
+  EXPECT_TRUE(old->meta.parts.empty());
 }
 
 }  // namespace

@@ -9,6 +9,7 @@ tell whether it was answered from the cache (no request arrived), fetched
 
 from __future__ import annotations
 
+import dataclasses
 import email.utils
 import http
 import itertools
@@ -52,6 +53,14 @@ class Resp:
     truncate: bool = False  # send half the announced body, then close
     stall: bool = False  # send the head and a first piece, then wait for the client to go
     gate: Gate | None = None  # send nothing until the gate opens
+    drop: bool = False  # read the request, then close the connection without answering
+    delay: float = 0.0  # seconds to hold the answer (a slow origin), after the request is read
+    # A single byte range (`bytes=a-b`, `a-`, `-n`) without If-Range, or with
+    # an If-Range equal to the ETag, gets a 206 with that slice of the body;
+    # any other request the whole body with the scripted status.
+    ranged: bool = False
+    trailers: list[tuple[str, str]] = field(default_factory=list)  # sent after a chunked body
+    early: list[tuple[str, str]] | None = None  # fields of a 103 sent before the response
 
 
 @dataclass
@@ -71,7 +80,9 @@ class Seen:
 
 
 def classify(seen: list[Seen]) -> str:
-    """What the requests a path received during one client request mean."""
+    """What the requests a path received during one client request mean. A
+    request for a range, with or without If-Range, is no revalidation: it
+    counts as a miss."""
     if not seen:
         return "hit"
     if len(seen) > 1:
@@ -99,10 +110,11 @@ class Result:
 
 
 def fetch(engine, url: str, method: str = "GET", headers=(), cache: str | None = None,
-          redirect: str | None = None, body: bytes | None = None) -> Result:
+          redirect: str | None = None, body: bytes | None = None,
+          timeout: float | None = None) -> Result:
     """One request read to its end with the module's blocking calls."""
     request = engine.request(method, url, headers=list(headers) or None, body=body,
-                             cache=cache, redirect=redirect)
+                             cache=cache, redirect=redirect, timeout=timeout)
     try:
         response = request.start_stream()
         data = bytes(request.read_body())
@@ -203,7 +215,7 @@ class CacheServer:
                 resp, index = self._next(request.target, request)
                 if resp is None:
                     resp = Resp(404, {"Cache-Control": "no-store"}, b"unscripted")
-                if not self._send(sock, request.method, resp, index):
+                if not self._send(sock, request, resp, index):
                     return
         except OSError:
             pass
@@ -211,11 +223,21 @@ class CacheServer:
             with self._lock:
                 self._open.discard(sock)
 
-    def _send(self, sock: socket.socket, method: str, resp: Resp, index: int) -> bool:
+    def _send(self, sock: socket.socket, request: Seen, resp: Resp, index: int) -> bool:
+        method = request.method
         if resp.gate is not None:
             resp.gate.arrived.set()
             resp.gate.opened.wait(30)
+        if resp.drop:
+            sock.shutdown(socket.SHUT_RDWR)
+            return False
+        if resp.delay:
+            time.sleep(resp.delay)
         headers = list(resp.headers.items() if isinstance(resp.headers, dict) else resp.headers)
+        if resp.ranged:
+            resp, headers = _answer_range(request, resp, headers, self._body(resp, index))
+        if resp.trailers and resp.chunked:
+            headers.append(("Trailer", ", ".join(n for n, _ in resp.trailers)))
         names = {n.lower() for n, _ in headers}
         if resp.date and "date" not in names:
             headers.append(("Date", http_date()))
@@ -232,7 +254,11 @@ class CacheServer:
             reason = http.HTTPStatus(resp.status).phrase
         except ValueError:
             reason = "Status"
-        head = f"HTTP/1.1 {resp.status} {reason}\r\n"
+        head = ""
+        if resp.early is not None:
+            head += "HTTP/1.1 103 Early Hints\r\n"
+            head += "".join(f"{n}: {v}\r\n" for n, v in resp.early) + "\r\n"
+        head += f"HTTP/1.1 {resp.status} {reason}\r\n"
         head += "".join(f"{n}: {v}\r\n" for n, v in headers) + "\r\n"
         sock.sendall(head.encode("latin-1"))
         if not has_body or method == "HEAD":
@@ -251,7 +277,8 @@ class CacheServer:
             for start in range(0, len(body), step):
                 piece = body[start:start + step]
                 sock.sendall(b"%x\r\n%s\r\n" % (len(piece), piece))
-            sock.sendall(b"0\r\n\r\n")
+            trailer = "".join(f"{n}: {v}\r\n" for n, v in resp.trailers)
+            sock.sendall(b"0\r\n" + trailer.encode("latin-1") + b"\r\n")
         elif resp.size is not None:
             piece = resp.fill * (256 * 1024 // len(resp.fill))
             left = resp.size
@@ -281,6 +308,37 @@ class CacheServer:
             whole, part = divmod(resp.size, len(resp.fill))
             return resp.fill * whole + resp.fill[:part]
         return resp.body if resp.body is not None else f"response {index}".encode()
+
+
+def _answer_range(request: Seen, resp: Resp, headers: list[tuple[str, str]],
+                  body: bytes) -> tuple[Resp, list[tuple[str, str]]]:
+    """What an origin that serves byte ranges answers: the slice as a 206 when
+    the request asks for one satisfiable range and its If-Range (if any) is
+    the response's ETag; the scripted response otherwise."""
+    spec = request.header("Range")
+    if spec is None:
+        return resp, headers
+    if_range = request.header("If-Range")
+    etag = next((v for n, v in headers if n.lower() == "etag"), None)
+    if if_range is not None and if_range != etag:
+        return resp, headers
+    unit, _, ranges = spec.partition("=")
+    first_text, dash, last_text = ranges.strip().partition("-")
+    length = len(body)
+    if unit.strip().lower() != "bytes" or "," in ranges or not dash:
+        return resp, headers
+    try:
+        if first_text == "":
+            first, last = max(0, length - int(last_text)), length - 1
+        else:
+            first = int(first_text)
+            last = min(int(last_text), length - 1) if last_text else length - 1
+    except ValueError:
+        return resp, headers
+    if first > last or first >= length:
+        return resp, headers
+    part = dataclasses.replace(resp, status=206, body=body[first:last + 1], size=None)
+    return part, headers + [("Content-Range", f"bytes {first}-{last}/{length}")]
 
 
 class _Reader:
