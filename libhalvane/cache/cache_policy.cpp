@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <iterator>
 
 #include "base/header_block.h"
 #include "base/http_text.h"
@@ -200,10 +201,9 @@ Action revalidate(const StoredMeta &entry) {
 // stored body's framing and coding, and hop-by-hop fields.
 bool kept_as_stored(std::string_view name, std::string_view update) {
   static constexpr std::array<std::string_view, 12> kKept = {
-      "content-length",     "content-encoding",         "content-range", "transfer-encoding",
-      "connection",         "keep-alive",               "proxy-connection", "te",
-      "trailer",            "upgrade",                  "proxy-authenticate",
-      "proxy-authentication-info"};
+      "content-length", "content-encoding", "content-range",      "transfer-encoding",
+      "connection",     "keep-alive",       "proxy-connection",   "te",
+      "trailer",        "upgrade",          "proxy-authenticate", "proxy-authentication-info"};
   if (std::any_of(kKept.begin(), kKept.end(), [&](std::string_view k) { return iequals(name, k); }))
     return true;
   bool listed = false;
@@ -214,40 +214,43 @@ bool kept_as_stored(std::string_view name, std::string_view update) {
   return listed;
 }
 
-// The head without the fields named (lower case names).
-std::string without_fields(std::string_view head, const std::vector<std::string> &names) {
-  if (names.empty()) return std::string(head);
+// The head rewritten: `status` (code and reason; empty: as it was) in its
+// status line, without the fields `names` names, and with `extra` (whole
+// field lines) last.
+template <typename Names>
+std::string rewritten_head(std::string_view head, std::string_view status, const Names &names,
+                           std::string_view extra) {
+  const std::string_view line = status_line(head);
   std::string out;
-  out.reserve(head.size());
-  out.append(status_line(head)).append("\r\n");
+  out.reserve(head.size() + extra.size() + 2);
+  if (status.empty())
+    out.append(line);
+  else
+    out.append(line.substr(0, std::min(line.find(' '), line.size()))).append(" ").append(status);
+  out.append("\r\n");
   each_head_field(head, [&](const FieldLine &field) {
-    if (std::none_of(names.begin(), names.end(),
-                     [&](const std::string &n) { return iequals(n, field.name); }))
+    if (std::none_of(std::begin(names), std::end(names),
+                     [&](std::string_view n) { return iequals(n, field.name); }))
       out.append(field.line).append("\r\n");
   });
-  out += "\r\n";
+  out.append(extra).append("\r\n");
   return out;
 }
 
-// The head with another status (code and reason) and its body's framing
-// replaced by `Content-Length: length`, then `extra` (whole field lines).
+std::string without_fields(std::string_view head, const std::vector<std::string> &names) {
+  if (names.empty()) return std::string(head);
+  return rewritten_head(head, {}, names, {});
+}
+
+// The head with another status and its body's framing replaced by
+// `Content-Length: length`, then `extra` (whole field lines).
 std::string with_status_and_length(std::string_view head, std::string_view status, uint64_t length,
                                    std::string_view extra) {
-  const std::string_view line = status_line(head);
-  std::string out;
-  out.reserve(head.size() + 64);
-  out.append(line.substr(0, std::min(line.find(' '), line.size())))
-      .append(" ")
-      .append(status)
-      .append("\r\n");
-  each_head_field(head, [&](const FieldLine &field) {
-    if (!iequals(field.name, "content-length") && !iequals(field.name, "content-range") &&
-        !iequals(field.name, "transfer-encoding"))
-      out.append(field.line).append("\r\n");
-  });
-  out.append("Content-Length: ").append(std::to_string(length)).append("\r\n");
-  out.append(extra).append("\r\n");
-  return out;
+  static constexpr std::array<std::string_view, 3> kFraming = {"content-length", "content-range",
+                                                               "transfer-encoding"};
+  const std::string fields =
+      "Content-Length: " + std::to_string(length) + "\r\n" + std::string(extra);
+  return rewritten_head(head, status, kFraming, fields);
 }
 
 // ---- HTTP-date -----------------------------------------------------------------
@@ -522,13 +525,15 @@ std::string part_head(std::string_view head, uint64_t first, uint64_t end, uint6
 }
 
 bool part_is_storable(const std::vector<HeaderField> &request_headers, std::string_view head) {
-  if (status_of(head) != 206 || !byte_range(request_headers) || has_conditional(request_headers))
-    return false;
-  if (!strong_etag(head) || !content_range(head)) return false;
+  return byte_range(request_headers) && !has_conditional(request_headers) &&
+         !request_directives(request_headers).no_store && part_head_is_storable(head);
+}
+
+bool part_head_is_storable(std::string_view head) {
+  if (status_of(head) != 206 || !strong_etag(head) || !content_range(head)) return false;
   if (const auto coding = first_field(head, "content-encoding");
       coding && !iequals(trim(*coding), "identity") && !trim(*coding).empty())
     return false;
-  if (request_directives(request_headers).no_store) return false;
   return !response_directives(head).no_store && !has_vary_star(head);
 }
 
@@ -750,14 +755,9 @@ bool head_may_freshen(std::string_view stored, std::string_view head_response) {
 }
 
 std::string with_age(std::string_view head, Seconds age) {
-  std::string out;
-  out.reserve(head.size() + 24);
-  out.append(status_line(head)).append("\r\n");
-  each_head_field(head, [&](const FieldLine &field) {
-    if (!iequals(field.name, "age")) out.append(field.line).append("\r\n");
-  });
-  out.append("Age: ").append(std::to_string(std::max<Seconds>(0, age))).append("\r\n\r\n");
-  return out;
+  static constexpr std::array<std::string_view, 1> kAge = {"age"};
+  const std::string field = "Age: " + std::to_string(std::max<Seconds>(0, age)) + "\r\n";
+  return rewritten_head(head, {}, kAge, field);
 }
 
 bool invalidates(std::string_view method, int status) {

@@ -184,6 +184,9 @@ std::string part_head(std::string_view head, uint64_t first, uint64_t end, uint6
 // stored as part of its representation: a strong ETag, a Content-Range of
 // known length, no content coding, and storable as its 200 would be.
 bool part_is_storable(const std::vector<HeaderField> &request_headers, std::string_view head);
+// The response's side of that: what any 206 must be to be stored, whoever
+// asked for it (the cache itself, for a missing part).
+bool part_head_is_storable(std::string_view head);
 
 // True when a 304 or a HEAD response to a request with `request_headers` may
 // update a stored entry: neither says no-store, for nothing of such an

@@ -21,10 +21,6 @@ namespace {
 constexpr size_t kReplayPiece = 64 * 1024;
 constexpr size_t kReplayTurn = 1024 * 1024;
 
-// The fields a hop that fetches a missing range asks with, as far as
-// part_is_storable looks at them.
-const std::vector<HeaderField> kAskedForRange = {{"Range", "bytes=0-"}};
-
 // Where a hop's response is stored; nothing when the hop keeps out of the
 // cache. A caller's Host naming another authority than the URL's asks the
 // URL's server for another name's answer. Stored under the URL, that answer
@@ -203,11 +199,12 @@ bool TransferCache::takes_head(const Hop &hop, int status, const std::string &he
     const auto got = cache::content_range(head);
     const bool asked = status == 206 && got && got->first == fetch_->first &&
                        got->last + 1 == fetch_->second && got->length == found_->meta.length &&
-                       cache::part_is_storable(kAskedForRange, head) &&
+                       cache::part_head_is_storable(head) &&
                        cache::strong_etag(head) == cache::strong_etag(found_->meta.head);
     if (asked) {
+      // A part the store cannot take leaves no writer: finish_held fails it.
       held_ = Held::Part;
-      if (!begin_part(*got, head, sent, status)) writer_.reset();
+      begin_part(*got, head, sent, status);
       return true;
     }
     // The representation changed (a 200), or the origin answered otherwise:
